@@ -1,0 +1,62 @@
+"""日期参数的规范化。"""
+
+from __future__ import annotations
+
+import datetime as _dt
+import re
+from typing import Union
+
+import pandas as pd
+
+__all__ = ["DateLike", "normalize_date"]
+
+DateLike = Union[int, str, _dt.date, _dt.datetime, pd.Timestamp]
+"""用户可传入的日期形式: int YYYYMMDD、"YYYY-MM-DD"/"YYYYMMDD" 文本、date、datetime、Timestamp。"""
+
+_COMPACT = re.compile(r"^(\d{4})(\d{2})(\d{2})$")
+_DASHED = re.compile(r"^(\d{4})-(\d{1,2})-(\d{1,2})$")
+
+
+def _from_parts(year: str, month: str, day: str, original: object) -> str:
+    try:
+        return _dt.date(int(year), int(month), int(day)).isoformat()
+    except ValueError:
+        raise ValueError(f"无法识别的日期: {original!r}") from None
+
+
+def normalize_date(value: DateLike) -> str:
+    """把各种日期形式规范成服务端需要的 "YYYY-MM-DD" 文本。
+
+    Args:
+        value: int YYYYMMDD(如 20240101)、"YYYY-MM-DD" 或 "YYYYMMDD" 文本、
+            ``datetime.date``、``datetime.datetime`` 或 ``pandas.Timestamp``。
+
+    Returns:
+        str: "YYYY-MM-DD"。datetime 与 Timestamp 只取日期部分。
+
+    Raises:
+        ValueError: 文本或整数不是合法日期, 或 Timestamp 为 NaT。
+        TypeError: 不支持的类型(包括 None、bool、float)。
+    """
+    if isinstance(value, bool):
+        raise TypeError(f"不支持的日期类型: {type(value).__name__}")
+    if isinstance(value, pd.Timestamp):
+        if pd.isna(value):
+            raise ValueError("无法识别的日期: NaT")
+        return value.date().isoformat()
+    if isinstance(value, _dt.datetime):
+        return value.date().isoformat()
+    if isinstance(value, _dt.date):
+        return value.isoformat()
+    if isinstance(value, int):
+        match = _COMPACT.match(str(value))
+        if not match:
+            raise ValueError(f"无法识别的日期: {value!r}")
+        return _from_parts(*match.groups(), value)
+    if isinstance(value, str):
+        text = value.strip()
+        match = _COMPACT.match(text) or _DASHED.match(text)
+        if not match:
+            raise ValueError(f"无法识别的日期: {value!r}")
+        return _from_parts(*match.groups(), value)
+    raise TypeError(f"不支持的日期类型: {type(value).__name__}")
