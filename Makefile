@@ -11,7 +11,7 @@ SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -n
 $(PYTHON):
 	"$$(tools/find-python)" -m venv $(VENV)
 	$(PYTHON) -m pip install --quiet --upgrade pip
-	$(PYTHON) -m pip install --quiet "scikit-build-core>=0.10" "nanobind>=3.0,<4" ninja
+	$(PYTHON) -m pip install --quiet "scikit-build-core>=0.10" "nanobind>=3.0,<4" cmake ninja
 
 $(STAMP): $(PYTHON) $(SOURCES)
 	$(PYTHON) -m pip install --quiet --no-build-isolation ".[test]"

@@ -150,8 +150,11 @@ bool bind_arguments(const BoundSignature &signature, const char *name, PyObject 
         return false;
     }
 
+    // Defaults are valid as declared (a None default is accepted like a
+    // passed None); everything else is converted in parameter order.
     for (size_t i = 0; i < count; ++i)
-        if (!convert_argument(signature.def->params[i], values[i]))
+        if (values[i] != signature.defaults[i].ptr() &&
+            !convert_argument(signature.def->params[i], values[i]))
             return false;
     return true;
 }

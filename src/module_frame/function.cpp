@@ -336,6 +336,8 @@ long long Call::as_long(std::string_view name) const {
 nb::object Call::global(const char *name) const {
     PyObject *namespace_dict = PyModule_GetDict(module_.ptr());
     PyObject *value = PyDict_GetItemString(namespace_dict, name);
+    if (!value)  // then the builtins, as a global name lookup in Python does
+        value = PyDict_GetItemString(PyEval_GetBuiltins(), name);
     if (!value)
         raise(PyExc_NameError, std::string("name '") + name + "' is not defined");
     return nb::borrow(value);

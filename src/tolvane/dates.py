@@ -40,9 +40,9 @@ def normalize_date(value: DateLike) -> str:
     """
     if isinstance(value, bool):
         raise TypeError(f"不支持的日期类型: {type(value).__name__}")
+    if value is pd.NaT:
+        raise ValueError("无法识别的日期: NaT")
     if isinstance(value, pd.Timestamp):
-        if pd.isna(value):
-            raise ValueError("无法识别的日期: NaT")
         return value.date().isoformat()
     if isinstance(value, _dt.datetime):
         return value.date().isoformat()

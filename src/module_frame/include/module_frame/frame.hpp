@@ -10,6 +10,7 @@
 
 #include <Python.h>
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
 
 #include <cstdint>
 #include <initializer_list>
