@@ -1,0 +1,31 @@
+"""Shared fixtures: a running sandbox data service."""
+
+import pytest
+
+
+@pytest.fixture(scope="session")
+def sandbox_server():
+    """One sandbox (40 stocks, 2022-2023) for the whole session; small batches
+    so that streams span several record batches."""
+    from tolvane.sandbox import SandboxServer
+
+    with SandboxServer(seed=11, n_stocks=40, start="2022-01-01", end="2023-12-31",
+                       batch_rows=2000) as server:
+        yield server
+
+
+@pytest.fixture
+def sandbox(sandbox_server):
+    """The session sandbox with faults, quota, traffic usage and nonces reset."""
+    sandbox_server.reset()
+    yield sandbox_server
+    sandbox_server.reset()
+
+
+@pytest.fixture
+def sandbox_client(sandbox):
+    """The package's HttpClient signed with the sandbox's key pair."""
+    from tolvane._http import HttpClient
+
+    with HttpClient(sandbox.base_url, sandbox.api_key, sandbox.api_secret) as client:
+        yield client

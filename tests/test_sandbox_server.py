@@ -1,0 +1,440 @@
+"""Sandbox data service over real sockets: auth, rules, streams, Range, faults."""
+
+import io
+import json
+import pickle
+import signal
+import socket
+import subprocess
+import sys
+import time
+import zipfile
+
+import httpx
+import numpy as np
+import pyarrow as pa
+import pytest
+
+from tolvane.sandbox import API_PREFIX, DOWNLOAD_PATH, sign_headers
+
+FACTORS = API_PREFIX + "/factors/stream"
+INDEX = API_PREFIX + "/index-day/stream"
+
+
+def call(server, method, path, body=None, *, raw=None):
+    """One request signed with the sandbox's key (``raw`` sends bytes as they are)."""
+    data = raw if raw is not None else (json.dumps(body).encode() if body is not None else None)
+    signed = sign_headers(server.api_key, server.api_secret, method, path, data)
+    return httpx.request(method, server.base_url + path, content=data, headers=signed)
+
+
+def decode(response):
+    return pa.ipc.open_stream(io.BytesIO(response.content)).read_all()
+
+
+def raw_chunks(server, path, body):
+    """POST over a bare socket and return the chunk payloads exactly as framed."""
+    data = json.dumps(body).encode()
+    headers = sign_headers(server.api_key, server.api_secret, "POST", path, data)
+    head = "".join(f"{k}: {v}\r\n" for k, v in headers.items())
+    request = (f"POST {path} HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Length: {len(data)}\r\n"
+               f"{head}\r\n").encode() + data
+    with socket.create_connection(("127.0.0.1", server.port)) as sock:
+        sock.sendall(request)
+        buf = b""
+        while chunk := sock.recv(1 << 16):
+            buf += chunk
+    header, _, rest = buf.partition(b"\r\n\r\n")
+    assert b"transfer-encoding: chunked" in header.lower()
+    chunks = []
+    while True:
+        size_line, _, rest = rest.partition(b"\r\n")
+        size = int(size_line, 16)
+        if size == 0:
+            return chunks
+        chunks.append(rest[:size])
+        assert rest[size:size + 2] == b"\r\n"
+        rest = rest[size + 2:]
+
+
+# ---------------------------------------------------------------- authentication
+
+def test_package_client_signs_requests_the_service_accepts(sandbox, sandbox_client):
+    client = sandbox_client
+    quota = client.get(API_PREFIX + "/quota")
+    assert quota["available_bytes"] > 0
+    assert client.get(API_PREFIX + "/quota", params={"b": "2", "a": "x y"}) == quota  # query is signed
+    with client.stream_post_iter(FACTORS, {"factor": ["Close"], "ukeys": ["000001"],
+                                           "start_date": "2023-01-01"}) as chunks:
+        table = pa.ipc.open_stream(io.BytesIO(b"".join(chunks))).read_all()
+    assert table.column_names == ["date", "ukey", "value", "factor"]
+
+
+def test_package_client_maps_service_errors(sandbox, sandbox_client):
+    client = sandbox_client
+    from tolvane.exceptions import ApiError, AuthenticationError, QuotaExceededError
+    from tolvane._http import HttpClient
+
+    with HttpClient(sandbox.base_url, sandbox.api_key, "not-the-secret") as bad:
+        with pytest.raises(AuthenticationError, match="签名校验失败"):
+            bad.get(API_PREFIX + "/quota")
+    with pytest.raises(ApiError, match="缺少 start_date") as info:
+        with client.stream_post_iter(FACTORS, {"factor": ["Close"]}):
+            pass
+    assert info.value.status_code == 400
+    sandbox.daily_quota_bytes = 0
+    with pytest.raises(QuotaExceededError):
+        with client.stream_post_iter(FACTORS, {"factor": ["Close"], "start_date": "2023-01-01"}):
+            pass
+
+
+@pytest.mark.parametrize("case", ["tampered_body", "tampered_path", "stale", "future", "wrong_key",
+                                  "missing_signature", "bad_signature_text"])
+def test_bad_authentication_is_refused_with_401(sandbox, case):
+    body = json.dumps({"factor": ["Close"], "start_date": "2023-01-01"}).encode()
+    path = FACTORS
+    sign = {}
+    if case == "stale":
+        sign["timestamp"] = int(time.time()) - sandbox.timestamp_window - 30
+    elif case == "future":
+        sign["timestamp"] = int(time.time()) + sandbox.timestamp_window + 30
+    headers = sign_headers(sandbox.api_key, sandbox.api_secret, "POST", path, body, **sign)
+    if case == "tampered_body":
+        body = body.replace(b"2023", b"2022")
+    elif case == "tampered_path":
+        path = INDEX
+    elif case == "wrong_key":
+        headers["X-Api-Key"] = "someone-else"
+    elif case == "missing_signature":
+        del headers["X-Signature"]
+    elif case == "bad_signature_text":
+        headers["X-Signature"] = b"\xe9" * 64
+    r = httpx.post(sandbox.base_url + path, content=body, headers=headers)
+    assert r.status_code == 401
+    assert r.json()["message"]
+
+
+def test_replayed_request_is_refused(sandbox):
+    body = json.dumps({"factor": ["Close"], "start_date": "2023-12-01"}).encode()
+    headers = sign_headers(sandbox.api_key, sandbox.api_secret, "POST", FACTORS, body)
+    first = httpx.post(sandbox.base_url + FACTORS, content=body, headers=headers)
+    again = httpx.post(sandbox.base_url + FACTORS, content=body, headers=headers)
+    assert first.status_code == 200
+    assert again.status_code == 401 and "nonce" in again.json()["message"]
+
+
+def test_download_needs_no_signature_but_api_paths_do(sandbox):
+    assert httpx.get(sandbox.base_url + DOWNLOAD_PATH).status_code == 200
+    r = httpx.get(sandbox.base_url + API_PREFIX + "/quota")
+    assert r.status_code == 401 and r.json()["message"] == "缺少 X-Api-Key 请求头"
+
+
+# ------------------------------------------------------------------ service rules
+
+def _codes(n):
+    return [f"{600000 + i:06d}.XSHG" for i in range(n)]
+
+
+@pytest.mark.parametrize("body, fragment", [
+    ({"start_date": "2023-01-01"}, "缺少 factor"),
+    ({"factor": [], "start_date": "2023-01-01"}, "缺少 factor"),
+    ({"factor": ["alpha1"] + [f"f{i}" for i in range(20)], "start_date": "2023-01-01"}, "因子数量超过上限"),
+    ({"factor": ["Close"], "ukeys": _codes(101), "start_date": "2023-01-01"}, "股票代码数量超过上限"),
+    ({"factor": ["Close"]}, "缺少 start_date"),
+    ({"factor": ["Close"], "start_date": None}, "缺少 start_date"),
+    ({"factor": ["no_such"], "start_date": "2023-01-01"}, "未知因子: no_such"),
+    ({"factor": ["Close"], "start_date": "2023-02-30"}, "不是合法日期"),
+    ({"factor": ["Close"], "start_date": "01/02/2023"}, "start_date 必须是"),
+    ({"factor": ["Close"], "start_date": 1.5}, "start_date 必须是"),
+    ({"factor": ["Close"], "start_date": "2023-05-01", "end_date": "2023-04-01"}, "end_date 早于 start_date"),
+    ({"factor": ["Close"], "ukeys": ["12345"], "start_date": "2023-01-01"}, "无效的股票代码"),
+    ({"factor": ["Close"], "ukeys": 600000, "start_date": "2023-01-01"}, "ukeys 必须是字符串列表"),
+    ({"factor": [1, 2], "start_date": "2023-01-01"}, "factor 必须是字符串列表"),
+])
+def test_factor_rule_violations_get_400(sandbox, body, fragment):
+    r = call(sandbox, "POST", FACTORS, body)
+    assert r.status_code == 400
+    assert fragment in r.json()["message"]
+
+
+def test_rule_boundaries_are_accepted(sandbox):
+    names = sandbox.market.factor_names()[:20]
+    r = call(sandbox, "POST", FACTORS, {"factor": names, "ukeys": _codes(100), "start_date": "20231229"})
+    assert r.status_code == 200
+    assert set(decode(r).column("factor").to_pylist()) <= set(names)
+
+
+@pytest.mark.parametrize("body, fragment", [
+    ({"ukeys": ["000300.XSHG", "999999.XSHG"]}, "未知指数代码: 999999.XSHG"),
+    ({"ukeys": ["000300.XSHG"], "fields": ["close", "vwap"]}, "未知字段: vwap"),
+    ({"ukeys": ["000300.XSHG"], "start_date": "yesterday"}, "start_date 必须是"),
+])
+def test_index_rule_violations_get_400(sandbox, body, fragment):
+    r = call(sandbox, "POST", INDEX, body)
+    assert r.status_code == 400 and fragment in r.json()["message"]
+
+
+# ----------------------------------------------------------------------- streams
+
+def test_factor_stream_decodes_to_the_market_values(sandbox):
+    m = sandbox.market
+    codes = [m.codes[3], m.codes[17][:6], m.codes[25][:6] + ".SH"]  # suffix forms are accepted
+    r = call(sandbox, "POST", FACTORS, {"factor": ["Close", "rq_get_dividend"], "ukeys": codes,
+                                        "start_date": "2022-03-01", "end_date": "2023-06-30"})
+    assert r.headers["content-type"] == "application/vnd.apache.arrow.stream"
+    table = decode(r)
+    assert table.schema.names == ["date", "ukey", "value", "factor"]
+    assert table.schema.field("date").type == pa.date32()
+    df = table.to_pandas()
+    d0 = np.searchsorted(m.dates, np.datetime64("2022-03-01"))
+    d1 = np.searchsorted(m.dates, np.datetime64("2023-06-30"), side="right")
+    cols = [3, 17, 25]
+    for name in ("Close", "rq_get_dividend"):
+        expected = m.factor(name)[d0:d1][:, cols]
+        got = df[df["factor"] == name]
+        assert len(got) == np.sum(~np.isnan(expected)) > 0
+        pivot = got.pivot(index="date", columns="ukey", values="value")
+        for k, col in enumerate(cols):
+            series = pivot[m.codes[col]].dropna() if m.codes[col] in pivot else []
+            ref = expected[:, k]
+            np.testing.assert_array_equal(np.asarray(series, float), ref[~np.isnan(ref)])
+    assert set(df["ukey"]) <= {m.codes[c] for c in cols}
+
+
+def test_stream_is_one_bounded_batch_per_chunk_and_never_an_empty_chunk(sandbox):
+    body = {"factor": ["Close", "Open", "alpha1"], "start_date": "2022-01-01"}
+    chunks = raw_chunks(sandbox, FACTORS, body)
+    assert all(len(c) > 0 for c in chunks)
+    reader = pa.ipc.open_stream(io.BytesIO(b"".join(chunks)))
+    batches = list(reader)
+    assert len(batches) == len(chunks) > 3
+    assert all(0 < b.num_rows <= sandbox.batch_rows for b in batches)
+    # Every chunk boundary is a batch boundary: each prefix decodes to whole batches.
+    prefix = b""
+    for k, chunk in enumerate(chunks[:-1]):
+        prefix += chunk
+        partial = pa.ipc.open_stream(io.BytesIO(prefix + b"\xff\xff\xff\xff\x00\x00\x00\x00"))
+        assert sum(1 for _ in partial) == k + 1
+
+
+def test_empty_answer_is_a_schema_only_stream(sandbox):
+    r = call(sandbox, "POST", FACTORS, {"factor": ["Close"], "start_date": "2023-01-07",
+                                        "end_date": "2023-01-08"})  # a weekend
+    assert r.status_code == 200
+    table = decode(r)
+    assert table.num_rows == 0 and table.schema.names == ["date", "ukey", "value", "factor"]
+    r = call(sandbox, "POST", FACTORS, {"factor": ["Close"], "ukeys": ["999999"], "start_date": "2023-01-01"})
+    assert decode(r).num_rows == 0
+
+
+def test_index_stream_has_requested_fields_in_order(sandbox):
+    m = sandbox.market
+    r = call(sandbox, "POST", INDEX, {"ukeys": ["000905.XSHG", "000300.XSHG"], "fields": ["close", "open"],
+                                      "start_date": "2023-01-01"})
+    table = decode(r)
+    assert table.column_names == ["date", "ukey", "close", "open"]
+    d0 = np.searchsorted(m.dates, np.datetime64("2023-01-01"))
+    df = table.to_pandas()
+    assert len(df) == 2 * (m.n_days - d0)
+    got = df[df["ukey"] == "000300.XSHG"]["close"].to_numpy()
+    np.testing.assert_array_equal(got, m.index_bars("000300.XSHG")["close"][d0:])
+    everything = decode(call(sandbox, "POST", INDEX, {}))
+    assert everything.column_names == ["date", "ukey", "open", "high", "low", "close", "volume"]
+    assert {"000001.XSHG", "000852.XSHG", "000300.XSHG", "000905.XSHG"} <= set(everything.column("ukey").to_pylist())
+
+
+# ---------------------------------------------------------------- JSON endpoints
+
+def test_factor_list_carries_metadata_and_extra_fields(sandbox):
+    items = call(sandbox, "GET", API_PREFIX + "/factors").json()["items"]
+    by_name = {i["factorname"]: i for i in items}
+    assert {"Close", "Open", "limit_up", "rq_is_suspended", "alpha1", "vwap"} <= set(by_name)
+    close = by_name["Close"]
+    assert close["startDate"] == sandbox.market.start and close["endDate"] == sandbox.market.end
+    assert set(close) - {"factorname", "startDate", "endDate"}  # fields a client must drop
+
+
+def test_quota_usage_grows_with_bytes_served(sandbox):
+    before = call(sandbox, "GET", API_PREFIX + "/quota").json()
+    assert set(before) == {"daily_quota_bytes", "daily_used_bytes", "extra_quota_bytes",
+                           "available_bytes", "remaining_days", "license_type"}
+    r = call(sandbox, "POST", FACTORS, {"factor": ["Close", "Open"], "start_date": "2023-01-01"})
+    after = call(sandbox, "GET", API_PREFIX + "/quota").json()
+    assert after["daily_used_bytes"] - before["daily_used_bytes"] == len(r.content)
+    assert before["available_bytes"] - after["available_bytes"] == len(r.content)
+
+
+def test_exhausted_quota_answers_429_and_extra_packs_extend_it(sandbox):
+    sandbox.daily_quota_bytes, sandbox.extra_quota_bytes = 1000, 500
+    body = {"factor": ["Close"], "start_date": "2023-01-01"}
+    assert call(sandbox, "POST", FACTORS, body).status_code == 200  # checked before serving
+    quota = call(sandbox, "GET", API_PREFIX + "/quota").json()
+    assert quota["daily_used_bytes"] == 1000 and quota["extra_quota_bytes"] == 0
+    assert quota["available_bytes"] == 0
+    r = call(sandbox, "POST", FACTORS, body)
+    assert r.status_code == 429 and r.json()["message"] == "流量配额已用尽"
+    sandbox.reset()
+    assert call(sandbox, "POST", FACTORS, body).status_code == 200
+
+
+# ------------------------------------------------------------ package download
+
+def test_benchmark_package_download_with_range(sandbox):
+    meta = call(sandbox, "GET", API_PREFIX + "/backtest-data/benchmark-data").json()
+    assert meta["content_type"] == "application/zip"
+    url = meta["download_url"]
+    full = httpx.get(url)
+    assert full.status_code == 200 and int(full.headers["content-length"]) == len(full.content)
+    size = len(full.content)
+    with zipfile.ZipFile(io.BytesIO(full.content)) as zf:
+        assert "metadata.pkl" in zf.namelist()
+        assert pickle.loads(zf.read("metadata.pkl"))["version"] == 1
+    part = httpx.get(url, headers={"Range": "bytes=100-"})
+    assert part.status_code == 206
+    assert part.headers["content-range"] == f"bytes 100-{size - 1}/{size}"
+    assert part.content == full.content[100:]
+    inner = httpx.get(url, headers={"Range": "bytes=5-9"})
+    assert inner.status_code == 206 and inner.content == full.content[5:10]
+    past = httpx.get(url, headers={"Range": f"bytes={size}-"})
+    assert past.status_code == 416 and past.headers["content-range"] == f"bytes */{size}"
+    assert httpx.get(url, headers={"Range": "lines=1-2"}).status_code == 200
+
+
+def test_resume_after_a_cut_download(sandbox):
+    url = sandbox.base_url + DOWNLOAD_PATH
+    size = len(sandbox.package_bytes())
+    sandbox.faults.cut_after_bytes = size // 2
+    sandbox.faults.times = 1
+    got = bytearray()
+    with pytest.raises(httpx.RemoteProtocolError):
+        with httpx.stream("GET", url) as r:
+            for piece in r.iter_bytes():
+                got += piece
+    assert 0 < len(got) < size
+    rest = httpx.get(url, headers={"Range": f"bytes={len(got)}-"})
+    assert rest.status_code == 206
+    assert bytes(got) + rest.content == sandbox.package_bytes()
+
+
+# ---------------------------------------------------------------- fault injection
+
+@pytest.mark.parametrize("fault", [{"cut_after_batches": 2}, {"cut_after_batches": 0},
+                                   {"cut_after_bytes": 5000}, {"cut_after_bytes": 10}])
+def test_cut_stream_is_an_error_never_a_short_table(sandbox, fault):
+    for key, value in fault.items():
+        setattr(sandbox.faults, key, value)
+    body = json.dumps({"factor": ["Close", "Open"], "start_date": "2022-01-01"}).encode()
+    headers = sign_headers(sandbox.api_key, sandbox.api_secret, "POST", FACTORS, body)
+    received = bytearray()
+    with pytest.raises(httpx.RemoteProtocolError):
+        with httpx.stream("POST", sandbox.base_url + FACTORS, content=body, headers=headers) as r:
+            assert r.status_code == 200
+            for piece in r.iter_bytes():
+                received += piece
+    assert not received.endswith(b"\xff\xff\xff\xff\x00\x00\x00\x00")  # no end-of-stream marker
+
+
+def test_cut_stream_surfaces_through_the_package_client(sandbox, sandbox_client):
+    from tolvane.exceptions import NetworkError
+
+    sandbox.faults.cut_after_batches = 1
+    with pytest.raises(NetworkError):
+        with sandbox_client.stream_post_iter(FACTORS, {"factor": ["Close"], "start_date": "2022-01-01"}) as chunks:
+            for _ in chunks:
+                pass
+
+
+def test_forced_status_slow_chunks_and_path_filter(sandbox):
+    sandbox.faults.status = 503
+    sandbox.faults.paths = (API_PREFIX + "/quota",)
+    sandbox.faults.times = 1
+    assert call(sandbox, "GET", API_PREFIX + "/factors").status_code == 200  # other path untouched
+    r = call(sandbox, "GET", API_PREFIX + "/quota")
+    assert r.status_code == 503 and "注入" in r.json()["message"]
+    assert call(sandbox, "GET", API_PREFIX + "/quota").status_code == 200  # used up after one
+    sandbox.faults.chunk_delay = 0.05
+    started = time.perf_counter()
+    r = call(sandbox, "POST", INDEX, {"ukeys": ["000300.XSHG"]})
+    assert r.status_code == 200 and decode(r).num_rows == sandbox.market.n_days
+    assert time.perf_counter() - started >= 0.05
+
+
+# ------------------------------------------------------------ malformed requests
+
+def _raw_exchange(server, data: bytes) -> bytes:
+    with socket.create_connection(("127.0.0.1", server.port), timeout=5) as sock:
+        sock.sendall(data)
+        sock.shutdown(socket.SHUT_WR)
+        buf = b""
+        while chunk := sock.recv(65536):
+            buf += chunk
+    return buf
+
+
+@pytest.mark.parametrize("method, path, raw, status", [
+    ("POST", FACTORS, b"{not json", 400),
+    ("POST", FACTORS, b"[1, 2]", 400),
+    ("POST", FACTORS, b"\xff\xfe", 400),
+    ("POST", FACTORS, b"", 400),
+    ("GET", API_PREFIX + "/nothing-here", None, 404),
+    ("GET", FACTORS, None, 405),
+    ("POST", API_PREFIX + "/quota", b"{}", 405),
+    ("DELETE", API_PREFIX + "/quota", None, 405),
+])
+def test_malformed_requests_get_json_4xx(sandbox, method, path, raw, status):
+    r = call(sandbox, method, path, raw=raw)
+    assert r.status_code == status
+    assert r.headers["content-type"].startswith("application/json")
+    assert r.json()["message"]
+
+
+def test_garbage_on_the_wire_does_not_take_the_server_down(sandbox):
+    answers = [
+        _raw_exchange(sandbox, b"NONSENSE\r\n\r\n"),
+        _raw_exchange(sandbox, b"BREW /pot HTTP/1.1\r\nHost: x\r\n\r\n"),
+        _raw_exchange(sandbox, b"POST " + FACTORS.encode() + b" HTTP/1.1\r\nContent-Length: abc\r\n\r\n"),
+        _raw_exchange(sandbox, b"POST " + FACTORS.encode() + b" HTTP/1.1\r\nContent-Length: 50\r\n\r\n{}"),
+    ]
+    for answer in answers:
+        status = int(answer.split(b" ", 2)[1])
+        assert 400 <= status < 600 and b'"message"' in answer
+    # Clients that vanish mid-stream do not hurt either.
+    body = json.dumps({"factor": ["Close", "Open", "High"], "start_date": "2022-01-01"}).encode()
+    headers = sign_headers(sandbox.api_key, sandbox.api_secret, "POST", FACTORS, body)
+    with httpx.stream("POST", sandbox.base_url + FACTORS, content=body, headers=headers) as r:
+        next(r.iter_raw())
+    assert call(sandbox, "GET", API_PREFIX + "/quota").status_code == 200
+
+
+def test_concurrent_streams_are_served_independently(sandbox):
+    from concurrent.futures import ThreadPoolExecutor
+
+    body = {"factor": ["Close"], "start_date": "2023-01-01"}
+    with ThreadPoolExecutor(4) as pool:
+        tables = list(pool.map(lambda _: decode(call(sandbox, "POST", FACTORS, body)), range(4)))
+    assert all(t.equals(tables[0]) for t in tables)
+
+
+# ------------------------------------------------------------------- command line
+
+def test_command_line_prints_address_and_keys_and_serves():
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "tolvane.sandbox", "--port", "0", "--stocks", "12",
+         "--start", "2023-01-01", "--end", "2023-03-31", "--api-key", "k1", "--api-secret", "s1",
+         "--log-level", "WARNING"],
+        stdout=subprocess.PIPE, text=True)
+    try:
+        lines = {}
+        while "api_secret" not in lines:
+            line = proc.stdout.readline()
+            assert line, "sandbox exited early"
+            key, _, value = line.strip().partition(" ")
+            lines[key] = value.strip()
+        base = lines["base_url"]
+        assert lines["api_key"] == "k1" and lines["api_secret"] == "s1"
+        path = API_PREFIX + "/quota"
+        r = httpx.get(base + path, headers=sign_headers("k1", "s1", "GET", path))
+        assert r.status_code == 200 and r.json()["license_type"] == "sandbox"
+    finally:
+        proc.send_signal(signal.SIGINT)
+        assert proc.wait(timeout=10) == 0
