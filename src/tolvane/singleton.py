@@ -8,8 +8,19 @@ from __future__ import annotations
 
 import threading
 
+from typing import TYPE_CHECKING
+
+from ._factor import FactorService
 from ._http import HttpClient
+from ._index_day import IndexDayService
+from ._quota import QuotaService
 from .exceptions import NotInitializedError
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+    from ._quota import Quota
+    from .dates import DateLike
 
 __all__ = ["DataService", "init", "get_instance", "reset"]
 
@@ -22,10 +33,44 @@ class DataService:
 
     Attributes:
         http: 所有查询共用的 :class:`HttpClient`。
+        factors: 因子查询服务。
+        index_day: 指数日线行情查询服务。
+        quota: 配额查询服务。
     """
 
     def __init__(self, http: HttpClient) -> None:
         self.http = http
+        self.factors = FactorService(http)
+        self.index_day = IndexDayService(http)
+        self.quota = QuotaService(http)
+
+    def get_factors(
+        self,
+        ukeys: str | list[str] | None = None,
+        factor: str | list[str] | None = None,
+        start_date: DateLike | None = None,
+        end_date: DateLike | None = None,
+    ) -> pd.DataFrame:
+        """因子数据(窄表: date、ukey、value、factor), 见 :meth:`FactorService.get_factors`。"""
+        return self.factors.get_factors(ukeys, factor, start_date, end_date)
+
+    def list_factors(self) -> list[dict]:
+        """可用因子的元信息(factorname、startDate、endDate), 见 :meth:`FactorService.list_factors`。"""
+        return self.factors.list_factors()
+
+    def get_index_day(
+        self,
+        ukeys: str | list[str],
+        fields: str | list[str] | None = None,
+        start_date: DateLike | None = None,
+        end_date: DateLike | None = None,
+    ) -> pd.DataFrame:
+        """指数日线行情(宽表), 见 :meth:`IndexDayService.get_index_day`。"""
+        return self.index_day.get_index_day(ukeys, fields, start_date, end_date)
+
+    def get_quota(self) -> Quota:
+        """当前用户的流量配额, 见 :meth:`QuotaService.get_quota`。"""
+        return self.quota.get_quota()
 
     def __repr__(self) -> str:
         return f"DataService(http={self.http!r})"

@@ -1,0 +1,26 @@
+"""流式下载公共骨架。"""
+
+import io
+from collections.abc import Iterator
+from typing import Any
+
+import pandas as pd
+import pyarrow as pa
+
+from ._http import HttpClient
+
+class _StreamReader(io.RawIOBase):
+    _chunks: Iterator[bytes]
+    _buffer: bytearray
+    def __init__(self, chunks: Iterator[bytes]) -> None: ...
+    def _pull_one(self) -> bool: ...
+    def read(self, n: int = -1) -> bytes: ...
+    def readall(self) -> bytes: ...
+    def readinto(self, b) -> int: ...  # type: ignore[override]
+    def readable(self) -> bool: ...
+    def writable(self) -> bool: ...
+    def seekable(self) -> bool: ...
+
+def stream_decode(
+    http: HttpClient, api_path: str, body: dict[str, Any]
+) -> tuple[list[pd.DataFrame], pa.Schema | None]: ...

@@ -1,0 +1,24 @@
+"""因子查询。"""
+
+import pandas as pd
+
+from ._http import HttpClient
+from .dates import DateLike
+
+__all__ = ["FactorService"]
+
+_PUBLIC_FACTOR_META_FIELDS: tuple[str, str, str]
+
+def _to_str_list(value: str | list[str] | None) -> list[str] | None: ...
+
+class FactorService:
+    _http: HttpClient
+    def __init__(self, http: HttpClient) -> None: ...
+    def get_factors(
+        self,
+        ukeys: str | list[str] | None = None,
+        factor: str | list[str] | None = None,
+        start_date: DateLike | None = None,
+        end_date: DateLike | None = None,
+    ) -> pd.DataFrame: ...
+    def list_factors(self) -> list[dict]: ...

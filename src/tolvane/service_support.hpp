@@ -1,0 +1,88 @@
+// Pieces the data service clients share: the code-list normaliser, the service
+// initialiser that keeps the HTTP client, endpoint paths and the date range of
+// a request body.
+#pragma once
+
+#include <module_frame/frame.hpp>
+
+#include <string>
+
+namespace tolvane::service {
+
+namespace mf = module_frame;
+namespace nb = nanobind;
+
+inline bool truthy(nb::handle value) { return static_cast<bool>(nb::bool_(value)); }
+
+// `key in container`.
+inline bool contains(nb::handle container, nb::handle key) {
+    int found = PySequence_Contains(container.ptr(), key.ptr());
+    if (found < 0)
+        throw nb::python_error();
+    return found == 1;
+}
+
+// _to_str_list(value): None stays None, one str becomes a one-element list,
+// any other iterable becomes a new list in iteration order.
+inline nb::object to_str_list(mf::Call &call) {
+    nb::handle value = call.arg("value");
+    if (value.is_none())
+        return nb::none();
+    if (PyUnicode_Check(value.ptr())) {
+        nb::list single;
+        single.append(value);
+        return single;
+    }
+    return nb::list(value);
+}
+
+inline const mf::FunctionDef to_str_list_def{
+    .name = "_to_str_list",
+    .impl = to_str_list,
+    .params = {{.name = "value", .annotation = "str | list[str] | None"}},
+    .returns = "list[str] | None",
+    .doc = "把 str、str 列表或 None 规范成 str 列表或 None。\n"
+           "\n"
+           "Args:\n"
+           "    value: 单个代码字符串、可迭代的代码序列或 None。\n"
+           "\n"
+           "Returns:\n"
+           "    list[str] | None: None 原样返回; 单个字符串变成单元素列表;\n"
+           "    其他可迭代对象按迭代顺序转成新列表(元素不做转换或检查)。\n",
+};
+
+// __init__(self, http) of every service class.
+inline nb::object store_http(mf::Call &call) {
+    call.arg("self").attr("_http") = call.arg("http");
+    return nb::none();
+}
+
+inline mf::FunctionDef service_init_def(const char *qualname) {
+    return {
+        .name = "__init__",
+        .impl = store_http,
+        .params = {{.name = "self"}, {.name = "http", .annotation = "HttpClient"}},
+        .returns = "None",
+        .doc = "初始化。\n"
+               "\n"
+               "Args:\n"
+               "    http: 已签名的 HttpClient, 所有请求经由它发出。\n",
+        .qualname = qualname,
+    };
+}
+
+// f"{API_PREFIX}{endpoint}", reading API_PREFIX from the module at each call.
+inline nb::object endpoint_path(mf::Call &call, const char *endpoint) {
+    return nb::str("{}{}").attr("format")(call.global("API_PREFIX"), endpoint);
+}
+
+// Adds "start_date" and "end_date" to a request body, each only when given,
+// normalised to the service's date form.
+inline void add_date_range(mf::Call &call, nb::dict body) {
+    for (const char *key : {"start_date", "end_date"}) {
+        if (!call.is_none(key))
+            body[key] = call.global("normalize_date")(call.arg(key));
+    }
+}
+
+}  // namespace tolvane::service
