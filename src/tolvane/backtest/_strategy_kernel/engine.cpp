@@ -1,0 +1,200 @@
+// calc_strategy_vwap_daily_return: checks the trading parameters, aligns the
+// market matrices, takes zero-copy views of every array and runs the fused
+// engine kernel without the GIL.
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <type_traits>
+
+#include <nanobind/ndarray.h>
+
+#include "strategy_engine.hpp"
+#include "strategy_kernel.hpp"
+
+namespace strategy_kernel {
+
+using namespace nb::literals;
+namespace kernels = tolvane::kernels;
+
+namespace {
+
+template <typename T>
+using HostMatrix = nb::ndarray<const T, nb::ndim<2>, nb::device::cpu>;
+
+std::string shape_text(std::size_t rows, std::size_t cols) {
+    return "(" + std::to_string(rows) + ", " + std::to_string(cols) + ")";
+}
+
+// A view of one aligned market array. Float arrays of another dtype are
+// converted (a copy); restrictions must be boolean, as `&` and `~` need them.
+template <typename T>
+kernels::MatrixView<T> market_view(nb::object &array, const char *key, std::size_t n_days,
+                                   std::size_t n_stocks, nb::handle np) {
+    HostMatrix<T> view;
+    if (!nb::try_cast(array, view, false)) {
+        if constexpr (std::is_same_v<T, bool>) {
+            mf::raise(PyExc_TypeError, std::string("行情数组 ") + key + " 必须是布尔类型的二维数组");
+        } else {
+            array = np.attr("asarray")(array, "dtype"_a = "float64");
+            if (!nb::try_cast(array, view, false))
+                mf::raise(PyExc_TypeError, std::string("行情数组 ") + key + " 必须是二维数值数组");
+        }
+    }
+    if (view.shape(0) != n_days || view.shape(1) != n_stocks) {
+        mf::raise(PyExc_ValueError, std::string("行情数组 ") + key + " 的形状为 " +
+                                        shape_text(view.shape(0), view.shape(1)) + ", 应为 " +
+                                        shape_text(n_days, n_stocks));
+    }
+    return {view.data(), static_cast<std::ptrdiff_t>(view.stride(0)),
+            static_cast<std::ptrdiff_t>(view.stride(1))};
+}
+
+kernels::MatrixView<std::uint8_t> as_bytes(const kernels::MatrixView<bool> &view) {
+    return {reinterpret_cast<const std::uint8_t *>(view.data), view.row_stride, view.col_stride};
+}
+
+std::string repr_of(double value) { return nb::repr(nb::float_(value)).c_str(); }
+
+}  // namespace
+
+nb::object nan_value() { return nb::float_(NAN); }
+
+void check_trading_costs(double total_money, double fee, double rule_fee, long long lot_size) {
+    if (!std::isfinite(total_money) || total_money <= 0.0)
+        mf::raise(PyExc_ValueError, "参数 total_money 必须是有限的正数, 当前为 " + repr_of(total_money));
+    if (!(fee >= 0.0 && fee < 1.0))
+        mf::raise(PyExc_ValueError, "参数 fee 必须在 [0, 1) 区间内, 当前为 " + repr_of(fee));
+    if (!(rule_fee >= 0.0 && rule_fee < 1.0))
+        mf::raise(PyExc_ValueError, "参数 rule_fee 必须在 [0, 1) 区间内, 当前为 " + repr_of(rule_fee));
+    if (lot_size < 1)
+        mf::raise(PyExc_ValueError, "参数 lot_size 必须不小于 1, 当前为 " + std::to_string(lot_size));
+}
+
+namespace {
+
+nb::object calc_strategy_vwap_daily_return(mf::Call &call) {
+    const double total_money = call.as_double("total_money");
+    const double fee = call.as_double("fee");
+    const double rule_fee = call.as_double("rule_fee");
+    const long long lot_size = call.as_long("lot_size");
+    check_trading_costs(total_money, fee, rule_fee, lot_size);
+
+    nb::handle signal_matrix = call.arg("signal_matrix");
+    nb::handle float_type(reinterpret_cast<PyObject *>(&PyFloat_Type));
+    nb::object pd = call.global("pd");
+    nb::object np = call.global("np");
+    nb::object source_index = signal_matrix.attr("index");
+    nb::object columns = signal_matrix.attr("columns");
+    if (nb::len(source_index) <= 1)
+        return pd.attr("Series")("dtype"_a = float_type);
+
+    nb::object pnl_index = source_index[nb::slice(nb::int_(1), nb::none(), nb::none())];
+    nb::object market = call.global("_build_market_arrays")(
+        pnl_index, columns, call.arg("can_buy_stock"), call.arg("cant_sell_stock"),
+        call.arg("split_factor"), call.arg("dividend_factor"), call.arg("close_price"),
+        call.arg("prev_close"), call.arg("buy_price"), call.arg("sell_price"));
+    nb::object prev_close = market["prev_close_arr"];
+    nb::object can_buy = market["can_buy_arr"];
+    nb::object cant_sell = market["cant_sell_arr"];
+    nb::object close = market["close_arr"];
+    nb::object buy_price = market["buy_price_arr"];
+    nb::object sell_price = market["sell_price_arr"];
+    nb::object split = market["split_arr"];
+    nb::object dividend = market["dividend_arr"];
+
+    // Row i of the weights is the signal traded on day i + 1, so the kernel
+    // reads the unshifted matrix in place. Aligning the shifted weights to the
+    // return dates is only that identity when the dates are unique; otherwise
+    // pandas refuses the alignment, and says why.
+    if (!nb::bool_(source_index.attr("is_unique")))
+        signal_matrix.attr("shift")(1).attr("reindex")("index"_a = pnl_index, "columns"_a = columns);
+    nb::object weight_values = signal_matrix.attr("to_numpy")("dtype"_a = float_type, "copy"_a = false);
+    HostMatrix<double> weights = nb::cast<HostMatrix<double>>(weight_values, false);
+
+    const std::size_t n_days = nb::len(pnl_index);
+    const std::size_t n_stocks = weights.shape(1);
+    const kernels::MatrixView<double> weight_view{
+        weights.data(), static_cast<std::ptrdiff_t>(weights.stride(0)),
+        static_cast<std::ptrdiff_t>(weights.stride(1))};
+    const kernels::MarketArrays arrays{
+        market_view<double>(prev_close, "prev_close_arr", n_days, n_stocks, np),
+        as_bytes(market_view<bool>(can_buy, "can_buy_arr", n_days, n_stocks, np)),
+        as_bytes(market_view<bool>(cant_sell, "cant_sell_arr", n_days, n_stocks, np)),
+        market_view<double>(close, "close_arr", n_days, n_stocks, np),
+        market_view<double>(buy_price, "buy_price_arr", n_days, n_stocks, np),
+        market_view<double>(sell_price, "sell_price_arr", n_days, n_stocks, np),
+        market_view<double>(split, "split_arr", n_days, n_stocks, np),
+        market_view<double>(dividend, "dividend_arr", n_days, n_stocks, np),
+    };
+
+    nb::object daily_return = np.attr("empty")(n_days);
+    double *returns = nb::cast<nb::ndarray<double, nb::ndim<1>, nb::c_contig>>(daily_return).data();
+    {
+        nb::gil_scoped_release no_gil;
+        kernels::strategy_daily_cash(weight_view, arrays, n_days, n_stocks,
+                                     {total_money, fee, rule_fee, static_cast<double>(lot_size)},
+                                     returns);
+        for (std::size_t day = 0; day < n_days; ++day)
+            returns[day] /= total_money;
+    }
+    return pd.attr("Series")(daily_return, "index"_a = pnl_index);
+}
+
+}  // namespace
+
+const mf::FunctionDef calc_strategy_vwap_daily_return_def{
+    .name = "calc_strategy_vwap_daily_return",
+    .impl = calc_strategy_vwap_daily_return,
+    .params =
+        {
+            {.name = "signal_matrix", .annotation = "pd.DataFrame"},
+            {.name = "can_buy_stock", .annotation = "pd.DataFrame"},
+            {.name = "cant_sell_stock", .annotation = "pd.DataFrame"},
+            {.name = "split_factor", .annotation = "pd.DataFrame"},
+            {.name = "dividend_factor", .annotation = "pd.DataFrame"},
+            {.name = "close_price", .annotation = "pd.DataFrame"},
+            {.name = "prev_close", .annotation = "pd.DataFrame"},
+            {.name = "buy_price", .annotation = "pd.DataFrame"},
+            {.name = "sell_price", .annotation = "pd.DataFrame"},
+            {.name = "total_money", .annotation = "float", .convert = mf::Convert::Float,
+             .default_value = mf::float_default(1e8)},
+            {.name = "fee", .annotation = "float", .convert = mf::Convert::Float,
+             .default_value = mf::float_default(0.0001)},
+            {.name = "rule_fee", .annotation = "float", .convert = mf::Convert::Float,
+             .default_value = mf::float_default(0.0005)},
+            {.name = "lot_size", .annotation = "int", .convert = mf::Convert::Int,
+             .default_value = mf::int_default(200)},
+        },
+    .returns = "pd.Series",
+    .doc = "计算策略权重矩阵的 VWAP 日收益序列(T-1 日信号在 T 日成交)。\n"
+           "\n"
+           "每个交易日用前一日的权重和前收盘价按固定资金 total_money 计算目标股数,\n"
+           "向下取整到整手; 以当日 VWAP 买入价/卖出价向目标调仓, 不可买的股票不买入,\n"
+           "不可卖的股票继续持有; 持有与卖出的股份计入拆分因子与当日分红;\n"
+           "买卖两边收取佣金 fee, 卖出另收印花税及规费 rule_fee。当日盈亏除以\n"
+           "total_money 即为当日收益。只持有权重大于 0 的股票(不做空)。\n"
+           "\n"
+           "Args:\n"
+           "    signal_matrix: 目标权重矩阵(日期 × 股票); NaN 或 0 表示不持有。\n"
+           "    can_buy_stock: 可买入矩阵, True 表示当日可以买入。\n"
+           "    cant_sell_stock: 不可卖出矩阵, True 表示当日不能卖出。\n"
+           "    split_factor: 拆分/送股因子(每股拆分后的股数); NaN 视为 1。\n"
+           "    dividend_factor: 每股现金分红; NaN 视为 0。\n"
+           "    close_price: 当日收盘价。\n"
+           "    prev_close: 前一交易日收盘价。\n"
+           "    buy_price: 当日买入成交价(VWAP)。\n"
+           "    sell_price: 当日卖出成交价(VWAP)。\n"
+           "    total_money: 固定资金, 必须是有限的正数, 默认 1e8。\n"
+           "    fee: 佣金费率, 买卖双边收取, 取值 [0, 1), 默认 0.0001。\n"
+           "    rule_fee: 印花税及规费费率, 仅卖出收取, 取值 [0, 1), 默认 0.0005。\n"
+           "    lot_size: 每手股数, 不小于 1, 默认 200。\n"
+           "\n"
+           "Returns:\n"
+           "    pd.Series: 以 signal_matrix.index[1:] 为索引的日收益(比例, 0.01 = 1%);\n"
+           "    权重矩阵不足两行时为空序列。\n"
+           "\n"
+           "Raises:\n"
+           "    ValueError: total_money、fee、rule_fee 或 lot_size 超出取值范围(在任何计算之前)。\n",
+};
+
+}  // namespace strategy_kernel
