@@ -1,55 +1,21 @@
-"""tolvane 演示: ``python -m tolvane.demo``。
+"""tolvane 演示: ``python -m tolvane.demo [输出目录]``。
 
-列出已构建的原生模块及其函数签名, 并给出一个示例请求的签名头。
+在固定种子的合成 A 股市场上回测一个因子选股策略: 打印统计表与基准汇总,
+并把两张报告图写到输出目录(默认 ./demo-output)。
 """
 
 from __future__ import annotations
 
-import importlib
-import inspect
-
-NATIVE_MODULES = (
-    "tolvane._signer",
-    "tolvane._download",
-    "tolvane._factor",
-    "tolvane._index_day",
-    "tolvane._quota",
-    "tolvane.backtest._strategy_kernel",
-    "tolvane.backtest._prepare",
-    "tolvane.backtest._bundle",
-)
+import sys
+from pathlib import Path
 
 
-def _tour_modules() -> None:
-    print("原生模块")
-    for name in NATIVE_MODULES:
-        try:
-            module = importlib.import_module(name)
-        except ImportError:
-            print(f"  {name}: (尚未构建)")
-            continue
-        summary = (module.__doc__ or "").strip().splitlines()[0]
-        print(f"  {name}: {summary}")
-        for attribute, value in vars(module).items():
-            if callable(value) and getattr(value, "__module__", None) == name and not isinstance(value, type):
-                print(f"      {attribute}{inspect.signature(value)}")
+def main(argv: list[str] | None = None) -> None:
+    from tolvane.backtest.report_demo import run_report_demo
 
-
-def _tour_signature() -> None:
-    from tolvane._http import API_PREFIX
-    from tolvane._signer import sign_request
-
-    path = API_PREFIX + "/factors/stream"
-    body = b'{"factor":["alpha1"],"start_date":"2024-01-02"}'
-    print(f"\n示例请求签名: POST {path}")
-    for header, value in sign_request("demo-secret", "POST", path, body).items():
-        print(f"  {header}: {value}")
-    print("  X-Api-Key: <访问密钥, 由 HttpClient 添加>")
-
-
-def main() -> None:
-    _tour_modules()
-    _tour_signature()
+    arguments = sys.argv[1:] if argv is None else argv
+    output_dir = Path(arguments[0]) if arguments else Path("demo-output")
+    run_report_demo(output_dir)
 
 
 if __name__ == "__main__":
