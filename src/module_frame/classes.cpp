@@ -97,16 +97,24 @@ nb::object ModuleBuilder::add_class(const ClassDef &def) {
     nb::list bases;
     for (nb::handle base : def.bases)
         bases.append(base);
-    // The most derived metaclass of the bases builds the class, as class
-    // statements do (e.g. ABCMeta for io.RawIOBase).
-    nb::object metaclass = nb::borrow(reinterpret_cast<PyObject *>(&PyType_Type));
-    for (nb::handle base : def.bases) {
-        nb::handle base_type = base.type();
-        if (PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(base_type.ptr()),
-                             reinterpret_cast<PyTypeObject *>(metaclass.ptr())))
-            metaclass = nb::borrow(base_type);
-    }
-    nb::object created = metaclass(nb::str(def.name), nb::tuple(bases), namespace_dict);
+    nb::dict keywords;
+    for (const auto &[name, value] : def.keywords)
+        keywords[name] = value;
+    nb::object types = nb::module_::import_("types");
+    nb::tuple original_bases(bases);
+    nb::object resolved_bases = types.attr("resolve_bases")(original_bases);
+    // (metaclass, namespace, remaining keywords), as a class statement gets them.
+    nb::object prepared = types.attr("prepare_class")(nb::str(def.name), resolved_bases, keywords);
+    nb::object metaclass = prepared[0];
+    nb::object class_namespace = prepared[1];
+    class_namespace.attr("update")(namespace_dict);
+    if (!resolved_bases.is(original_bases))
+        class_namespace["__orig_bases__"] = original_bases;
+    nb::object created = nb::steal(PyObject_Call(
+        metaclass.ptr(), nb::make_tuple(nb::str(def.name), resolved_bases, class_namespace).ptr(),
+        nb::object(prepared[2]).ptr()));
+    if (!created.is_valid())
+        throw nb::python_error();
     set(def.name, created);
     return created;
 }

@@ -3,8 +3,6 @@
 
 #include "service_support.hpp"
 
-#include <utility>
-
 namespace mf = module_frame;
 namespace nb = nanobind;
 namespace service = tolvane::service;
@@ -74,36 +72,28 @@ const mf::FunctionDef get_quota_def{
 
 const mf::FunctionDef quota_service_init_def = service::service_init_def("QuotaService.__init__");
 
-// class Quota(TypedDict, total=False), built the way the class statement does:
-// TypedDict is a function whose __mro_entries__ names the real base.
-nb::object make_quota_type(mf::ModuleBuilder &module) {
-    std::pair<const char *, const char *> fields[] = {
-        {"daily_quota_bytes", "int"}, {"daily_used_bytes", "int"},
-        {"extra_quota_bytes", "int"}, {"available_bytes", "int"},
-        {"remaining_days", "int | None"}, {"license_type", "str"},
-    };
+// The keys of Quota with their annotations as written.
+nb::dict quota_annotations() {
     nb::dict annotations;
-    for (auto [name, annotation] : fields)
-        annotations[name] = annotation;
-    nb::dict namespace_;
-    namespace_["__module__"] = module.module().attr("__name__");
-    namespace_["__qualname__"] = "Quota";
-    namespace_["__doc__"] = quota_doc;
-    namespace_["__annotations__"] = annotations;
-
-    nb::object bases = nb::module_::import_("types").attr("resolve_bases")(
-        nb::make_tuple(module.module().attr("TypedDict")));
-    nb::object base = bases[0];
-    nb::object quota = base.type()("Quota", bases, namespace_, "total"_a = false);
-    // The metaclass turns the texts into ForwardRefs; keep them as written.
-    quota.attr("__annotations__") = annotations;
-    return quota;
+    annotations["daily_quota_bytes"] = "int";
+    annotations["daily_used_bytes"] = "int";
+    annotations["extra_quota_bytes"] = "int";
+    annotations["available_bytes"] = "int";
+    annotations["remaining_days"] = "int | None";
+    annotations["license_type"] = "str";
+    return annotations;
 }
 
 void populate(mf::ModuleBuilder &module) {
     module.import_from("typing", {"TypedDict"});
     module.import_from("._http", {"API_PREFIX", "HttpClient"});
-    module.set("Quota", make_quota_type(module));
+    nb::object quota = module.add_class({.name = "Quota",
+                                         .doc = quota_doc,
+                                         .bases = {module.module().attr("TypedDict")},
+                                         .attributes = {{"__annotations__", quota_annotations()}},
+                                         .keywords = {{"total", nb::bool_(false)}}});
+    // TypedDict turns the texts into ForwardRefs; keep them as written.
+    quota.attr("__annotations__") = quota_annotations();
     module.set("_PUBLIC_INT_FIELDS", nb::make_tuple("daily_quota_bytes", "daily_used_bytes",
                                                     "extra_quota_bytes", "available_bytes"));
     module.add_class({.name = "QuotaService",

@@ -160,9 +160,10 @@ public:
     // Creates a function object without binding it (methods, lambdas).
     nb::object make_function(const FunctionDef &def);
 
-    // A class built with its bases' metaclass, carrying __module__,
-    // __qualname__, __doc__, the given methods, static methods and attributes;
-    // bound in the module namespace.
+    // A class built as a class statement builds it (bases resolved through
+    // __mro_entries__, the most derived metaclass, class keywords such as
+    // total=False), carrying __module__, __qualname__, __doc__, the given
+    // methods, static methods and attributes; bound in the module namespace.
     struct ClassDef {
         const char *name;
         const char *doc = nullptr;
@@ -170,6 +171,7 @@ public:
         std::vector<const FunctionDef *> methods{};
         std::vector<const FunctionDef *> static_methods{};
         std::vector<std::pair<const char *, nb::object>> attributes{};
+        std::vector<std::pair<const char *, nb::object>> keywords{};
     };
     nb::object add_class(const ClassDef &def);
 
