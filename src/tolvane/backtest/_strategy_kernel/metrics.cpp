@@ -52,9 +52,8 @@ void unpack_three(nb::handle result, nb::object (&values)[3]) {
         }
         values[index] = nb::steal(item);
     }
-    PyObject *extra = PyIter_Next(iterator.ptr());
-    if (extra) {
-        Py_DECREF(extra);
+    nb::object extra = nb::steal(PyIter_Next(iterator.ptr()));
+    if (extra.is_valid()) {
         PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{3});
         throw nb::python_error();
     }
