@@ -55,6 +55,11 @@ void restore_current_exception() {
     }
 }
 
+nb::python_error current_python_error() {
+    restore_current_exception();
+    return nb::python_error();
+}
+
 void add_traceback_frame(const char *name, const char *file, PyObject *globals) {
 #if PY_VERSION_HEX >= 0x030C0000
     PyObject *pending = PyErr_GetRaisedException();

@@ -319,12 +319,7 @@ nb::handle Call::arg(std::string_view name) const {
     raise(PyExc_SystemError, std::string(def_.name) + "() has no parameter " + std::string(name));
 }
 
-double Call::as_double(std::string_view name) const {
-    double value = PyFloat_AsDouble(arg(name).ptr());
-    if (value == -1.0 && PyErr_Occurred())
-        throw nb::python_error();
-    return value;
-}
+double Call::as_double(std::string_view name) const { return to_double(arg(name)); }
 
 long long Call::as_long(std::string_view name) const {
     long long value = PyLong_AsLongLong(arg(name).ptr());

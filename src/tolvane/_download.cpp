@@ -13,7 +13,7 @@ namespace nb = nanobind;
 
 namespace {
 
-using tolvane::service::truthy;
+using mf::truthy;
 
 constexpr const char *module_doc =
     "流式下载公共骨架。\n"
@@ -210,23 +210,6 @@ constexpr const char *stream_reader_doc =
 // ---------------------------------------------------------------------------
 // stream_decode
 
-// Runs `body(value)` inside the context of `manager` the way a `with` block
-// does: an exception is handed to `__exit__`, which may suppress it.
-template <typename Body> void run_in_context(nb::handle manager, Body &&body) {
-    nb::handle manager_type = manager.type();
-    nb::object exit = manager_type.attr("__exit__");
-    nb::object value = manager_type.attr("__enter__")(manager);
-    try {
-        body(value);
-    } catch (nb::python_error &error) {
-        nb::object suppressed = exit(manager, error.type(), error.value(), error.traceback());
-        if (!truthy(suppressed))
-            throw;
-        return;
-    }
-    exit(manager, nb::none(), nb::none(), nb::none());
-}
-
 // The next record batch, or None at the end of the stream.
 nb::object next_batch(nb::handle reader) {
     try {
@@ -243,7 +226,7 @@ nb::object stream_decode(mf::Call &call) {
     nb::object schema = nb::none();
     nb::object stream = call.arg("http").attr("stream_post_iter")(call.arg("api_path"),
                                                                   call.arg("body"));
-    run_in_context(stream, [&](nb::handle chunks) {
+    mf::with_context(stream, [&](nb::handle chunks) {
         nb::object reader =
             call.global("ipc").attr("open_stream")(call.global("_StreamReader")(chunks));
         schema = reader.attr("schema");

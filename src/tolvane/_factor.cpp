@@ -23,10 +23,10 @@ nb::object get_factors(mf::Call &call) {
     nb::object factor_list = to_str_list(call.arg("factor"));
 
     nb::dict body;
-    if (service::truthy(factor_list))
+    if (mf::truthy(factor_list))
         body["factor"] = factor_list;
     // An empty code list means the whole market, like None.
-    if (service::truthy(ids_list))
+    if (mf::truthy(ids_list))
         body["ukeys"] = ids_list;
     service::add_date_range(call, body);
 
@@ -91,7 +91,7 @@ nb::object list_factors(mf::Call &call) {
     for (nb::handle item : items) {
         nb::dict described;
         for (nb::handle key : public_fields) {
-            if (service::contains(item, key))
+            if (mf::contains(item, key))
                 described[key] = item[key];
         }
         factors.append(described);

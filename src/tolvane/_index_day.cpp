@@ -23,10 +23,10 @@ nb::object get_index_day(mf::Call &call) {
     nb::object fields_list = to_str_list(call.arg("fields"));
 
     nb::dict body;
-    if (service::truthy(ids_list))
+    if (mf::truthy(ids_list))
         body["ukeys"] = ids_list;
     // No "fields" key means every column.
-    if (service::truthy(fields_list))
+    if (mf::truthy(fields_list))
         body["fields"] = fields_list;
     service::add_date_range(call, body);
 

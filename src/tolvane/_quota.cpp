@@ -42,14 +42,14 @@ nb::object get_quota(mf::Call &call) {
         return quota;
     nb::object to_int = call.global("int");
     for (nb::handle key : call.global("_PUBLIC_INT_FIELDS")) {
-        if (service::contains(data, key))
+        if (mf::contains(data, key))
             quota[key] = to_int(data[key]);
     }
-    if (service::contains(data, nb::str("remaining_days"))) {
+    if (mf::contains(data, nb::str("remaining_days"))) {
         nb::object days = data["remaining_days"];
         quota["remaining_days"] = days.is_none() ? days : to_int(days);
     }
-    if (service::contains(data, nb::str("license_type")))
+    if (mf::contains(data, nb::str("license_type")))
         quota["license_type"] = call.global("str")(data["license_type"]);
     return quota;
 }

@@ -12,16 +12,6 @@ namespace tolvane::service {
 namespace mf = module_frame;
 namespace nb = nanobind;
 
-inline bool truthy(nb::handle value) { return static_cast<bool>(nb::bool_(value)); }
-
-// `key in container`.
-inline bool contains(nb::handle container, nb::handle key) {
-    int found = PySequence_Contains(container.ptr(), key.ptr());
-    if (found < 0)
-        throw nb::python_error();
-    return found == 1;
-}
-
 // _to_str_list(value): None stays None, one str becomes a one-element list,
 // any other iterable becomes a new list in iteration order.
 inline nb::object to_str_list(mf::Call &call) {

@@ -133,6 +133,39 @@ private:
 void expect_type(nb::handle value, PyTypeObject *type, bool or_none = false);
 
 // ---------------------------------------------------------------------------
+// Python statements spelled out in C++, for module code.
+
+// `bool(value)`
+bool truthy(nb::handle value);
+// `key in container`
+bool contains(nb::handle container, nb::handle key);
+// `float(value)`, as a C double
+double to_double(nb::handle value);
+
+// The C++ exception being handled, as the Python exception the call boundary
+// would report for it. Call only inside a catch block.
+nb::python_error current_python_error();
+
+// `with manager as value: body(value)`: the special methods come from the
+// manager's type, and an exception raised in the body goes to __exit__, which
+// may suppress it.
+template <typename Body>
+void with_context(nb::handle manager, Body &&body) {
+    nb::handle type = manager.type();
+    nb::object exit = type.attr("__exit__");
+    nb::object value = type.attr("__enter__")(manager);
+    try {
+        body(nb::handle(value));
+    } catch (...) {
+        nb::python_error error = current_python_error();
+        if (!truthy(exit(manager, error.type(), error.value(), error.traceback())))
+            throw error;
+        return;
+    }
+    exit(manager, nb::none(), nb::none(), nb::none());
+}
+
+// ---------------------------------------------------------------------------
 // Modules
 
 struct ModuleDef;

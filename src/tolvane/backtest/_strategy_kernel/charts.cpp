@@ -31,29 +31,10 @@ constexpr const char *excess_red = "#ef4444";
 constexpr const char *reference_line_grey = "#94a3b8";
 constexpr const char *heading_ink = "#0f172a";
 
+using mf::truthy;
+
 // ---------------------------------------------------------------------------
 // Python statements spelled out in C++
-
-bool truthy(nb::handle value) { return static_cast<bool>(nb::bool_(value)); }
-
-// `with manager: body()`, with the full exit protocol, so that a manager such
-// as contextlib.suppress can swallow the body's exception.
-template <typename Body>
-void run_with(nb::handle manager, Body &&body) {
-    nb::object exit = manager.attr("__exit__");
-    manager.attr("__enter__")();
-    try {
-        body();
-    } catch (nb::python_error &error) {
-        if (!truthy(exit(error.type(), error.value(), error.traceback())))
-            throw;
-        return;
-    } catch (...) {
-        exit(nb::none(), nb::none(), nb::none());
-        throw;
-    }
-    exit(nb::none(), nb::none(), nb::none());
-}
 
 // A Python list of C++ values (numbers or texts).
 template <typename Values>
@@ -113,8 +94,9 @@ void apply_report_style(const mf::Call &call, const Matplotlib &mpl,
     // A matplotlib without this style still draws the charts, in its defaults.
     nb::object suppress_errors =
         call.global("contextlib").attr("suppress")(call.global("Exception"));
-    run_with(suppress_errors,
-             [&] { mpl.pyplot.attr("style").attr("use")("seaborn-v0_8-whitegrid"); });
+    mf::with_context(suppress_errors, [&](nb::handle) {
+        mpl.pyplot.attr("style").attr("use")("seaborn-v0_8-whitegrid");
+    });
 
     nb::object rc_params = mpl.pyplot.attr("rcParams");
     rc_params["font.sans-serif"] = python_list(sans_serif_fonts);
@@ -862,8 +844,8 @@ void draw_under_plot_lock(const mf::Call &call, const char *unlocked_name,
     nb::dict arguments;
     for (const char *parameter : parameters)
         arguments[parameter] = call.arg(parameter);
-    run_with(call.global("_MATPLOTLIB_PLOT_LOCK"),
-             [&] { call.global(unlocked_name)(**arguments); });
+    mf::with_context(call.global("_MATPLOTLIB_PLOT_LOCK"),
+                     [&](nb::handle) { call.global(unlocked_name)(**arguments); });
 }
 
 nb::object plot_strategy_performance(mf::Call &call) {

@@ -11,26 +11,19 @@ using namespace nb::literals;
 
 namespace {
 
-double as_double(nb::handle value) {
-    const double number = PyFloat_AsDouble(value.ptr());
-    if (number == -1.0 && PyErr_Occurred())
-        throw nb::python_error();
-    return number;
-}
-
 nb::object period_return_drawdown_calmar(mf::Call &call) {
     nb::handle daily_return = call.arg("daily_return");
     if (daily_return.is_none() || nb::bool_(daily_return.attr("empty")))
         return nb::make_tuple(nan_value(), nan_value(), nan_value());
 
-    const double period_return = as_double(daily_return.attr("sum")());
+    const double period_return = mf::to_double(daily_return.attr("sum")());
     const double annualized_return =
-        as_double(daily_return.attr("mean")()) * as_double(call.global("TRADING_DAYS_PER_YEAR"));
+        mf::to_double(daily_return.attr("mean")()) * mf::to_double(call.global("TRADING_DAYS_PER_YEAR"));
     nb::object cumulative = daily_return.attr("cumsum")();
     // The running peak never drops below 0, the level before the first day,
     // so a loss from the first day on counts as a drawdown.
     nb::object peak = cumulative.attr("cummax")().attr("clip")("lower"_a = 0.0);
-    const double max_drawdown = std::fabs(as_double((cumulative - peak).attr("min")()));
+    const double max_drawdown = std::fabs(mf::to_double((cumulative - peak).attr("min")()));
     const double calmar =
         (!std::isnan(max_drawdown) && max_drawdown > 1e-12) ? annualized_return / max_drawdown : NAN;
     return nb::make_tuple(period_return, max_drawdown, calmar);

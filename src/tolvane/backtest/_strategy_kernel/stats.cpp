@@ -24,18 +24,11 @@ const char *const kStatKeys[] = {
     "turnover",
 };
 
-double to_double(nb::handle value) {
-    const double number = PyFloat_AsDouble(value.ptr());
-    if (number == -1.0 && PyErr_Occurred())
-        throw nb::python_error();
-    return number;
-}
-
-double last_value(nb::handle series) { return to_double(series.attr("iloc")[nb::int_(-1)]); }
+double last_value(nb::handle series) { return mf::to_double(series.attr("iloc")[nb::int_(-1)]); }
 
 // The deepest drawdown of a drawdown column, as a positive number of percent points.
 double deepest_points(nb::handle drawdown) {
-    return std::fabs(to_double(drawdown.attr("min")())) * 100.0;
+    return std::fabs(mf::to_double(drawdown.attr("min")())) * 100.0;
 }
 
 struct WeightActivity {
@@ -105,7 +98,7 @@ nb::object calc_strategy_stats(mf::Call &call) {
     assign("extra_daily_return", df["daily_return"] - df["index_day_return"]);
     assign("cumulative_return", df["daily_return"].attr("cumsum")("skipna"_a = true) + nb::int_(1));
     nb::object benchmark_net_value;
-    if (nb::bool_(df.attr("columns").attr("__contains__")("close"))) {
+    if (mf::contains(df.attr("columns"), nb::str("close"))) {
         nb::object first_close = df["close"].attr("iloc")[nb::int_(0)];
         if (nb::bool_(call.global("pd").attr("notna")(first_close)) &&
             nb::bool_(first_close.attr("__gt__")(0)))
@@ -138,7 +131,7 @@ nb::object calc_strategy_stats(mf::Call &call) {
     nb::object benchmark_sharp = safe_sharpe(df["index_day_return"], "periods"_a = 252);
 
     auto win_rate_of = [&](const char *column) {
-        const double wins = to_double(df[column].attr("gt")(0).attr("sum")());
+        const double wins = mf::to_double(df[column].attr("gt")(0).attr("sum")());
         return wins / static_cast<double>(n_days) * 100.0;
     };
     const double win_rate = win_rate_of("daily_return");
