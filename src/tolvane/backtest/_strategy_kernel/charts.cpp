@@ -4,7 +4,7 @@
 // Everything is drawn through matplotlib, imported when a chart is drawn (the
 // module itself loads without it). Both charts hold _MATPLOTLIB_PLOT_LOCK for
 // their whole drawing because pyplot and rcParams are process-wide.
-#include "charts.hpp"
+#include "strategy_kernel.hpp"
 
 #include <algorithm>
 #include <array>
@@ -52,15 +52,6 @@ nb::list python_list(std::initializer_list<const char *> texts) {
 bool is_empty(nb::handle data) { return truthy(data.attr("empty")); }
 
 nb::object slice_all() { return nb::slice(nb::none(), nb::none(), nb::none()); }
-
-// data.replace([np.inf, -np.inf], np.nan)
-nb::object infinities_as_missing(const mf::Call &call, nb::handle data) {
-    nb::object np = call.global("np");
-    nb::list infinities;
-    infinities.append(np.attr("inf"));
-    infinities.append(-np.attr("inf"));
-    return data.attr("replace")(infinities, np.attr("nan"));
-}
 
 // The running sum made to start at 0 (0.0 for an empty series).
 nb::object from_first_value(nb::handle running_sum) {

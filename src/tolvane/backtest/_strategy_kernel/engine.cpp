@@ -57,8 +57,6 @@ std::string repr_of(double value) { return nb::repr(nb::float_(value)).c_str(); 
 
 }  // namespace
 
-nb::object nan_value() { return nb::float_(NAN); }
-
 void check_trading_costs(double total_money, double fee, double rule_fee, long long lot_size) {
     if (!std::isfinite(total_money) || total_money <= 0.0)
         mf::raise(PyExc_ValueError, "参数 total_money 必须是有限的正数, 当前为 " + repr_of(total_money));
@@ -147,15 +145,15 @@ const mf::FunctionDef calc_strategy_vwap_daily_return_def{
     .impl = calc_strategy_vwap_daily_return,
     .params =
         {
-            {.name = "signal_matrix", .annotation = "pd.DataFrame"},
-            {.name = "can_buy_stock", .annotation = "pd.DataFrame"},
-            {.name = "cant_sell_stock", .annotation = "pd.DataFrame"},
-            {.name = "split_factor", .annotation = "pd.DataFrame"},
-            {.name = "dividend_factor", .annotation = "pd.DataFrame"},
-            {.name = "close_price", .annotation = "pd.DataFrame"},
-            {.name = "prev_close", .annotation = "pd.DataFrame"},
-            {.name = "buy_price", .annotation = "pd.DataFrame"},
-            {.name = "sell_price", .annotation = "pd.DataFrame"},
+            matrix_param("signal_matrix"),
+            matrix_param("can_buy_stock"),
+            matrix_param("cant_sell_stock"),
+            matrix_param("split_factor"),
+            matrix_param("dividend_factor"),
+            matrix_param("close_price"),
+            matrix_param("prev_close"),
+            matrix_param("buy_price"),
+            matrix_param("sell_price"),
             {.name = "total_money", .annotation = "float", .convert = mf::Convert::Float,
              .default_value = mf::float_default(1e8)},
             {.name = "fee", .annotation = "float", .convert = mf::Convert::Float,

@@ -56,14 +56,9 @@ void unpack_three(nb::handle result, nb::object (&values)[3]) {
 
 nb::object calc_yearly_performance_metrics(mf::Call &call) {
     nb::handle daily = call.arg("daily");
-    nb::object np = call.global("np");
     nb::object pd = call.global("pd");
-    nb::list infinities;
-    infinities.append(np.attr("inf"));
-    infinities.append(-np.attr("inf"));
-
     auto usable = [&](nb::handle year_daily, const char *column) {
-        return year_daily[column].attr("replace")(infinities, np.attr("nan")).attr("dropna")();
+        return infinities_as_missing(call, year_daily[column]).attr("dropna")();
     };
 
     nb::list rows;

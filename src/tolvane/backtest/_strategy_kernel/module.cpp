@@ -1,5 +1,4 @@
 // tolvane.backtest._strategy_kernel: module set-up, in the module's order.
-#include "charts.hpp"
 #include "strategy_kernel.hpp"
 
 namespace strategy_kernel {

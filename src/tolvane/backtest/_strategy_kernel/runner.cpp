@@ -131,8 +131,6 @@ nb::object run_strategy_backtest_core(mf::Call &call) {
         "benchmark_summary"_a = benchmark_summary, "plot_paths"_a = plot_paths);
 }
 
-mf::Param matrix(const char *name) { return {.name = name, .annotation = "pd.DataFrame"}; }
-
 }  // namespace
 
 const mf::FunctionDef run_strategy_backtest_core_def{
@@ -140,15 +138,15 @@ const mf::FunctionDef run_strategy_backtest_core_def{
     .impl = run_strategy_backtest_core,
     .params =
         {
-            matrix("strategy_matrix"),
-            matrix("can_buy_stock"),
-            matrix("cant_sell_stock"),
-            matrix("split_factor"),
-            matrix("dividend_factor"),
-            matrix("close_price"),
-            matrix("prev_close"),
-            matrix("buy_price"),
-            matrix("sell_price"),
+            matrix_param("strategy_matrix"),
+            matrix_param("can_buy_stock"),
+            matrix_param("cant_sell_stock"),
+            matrix_param("split_factor"),
+            matrix_param("dividend_factor"),
+            matrix_param("close_price"),
+            matrix_param("prev_close"),
+            matrix_param("buy_price"),
+            matrix_param("sell_price"),
             {.name = "benchmark_dict", .annotation = "dict[str, pd.Series] | None",
              .convert = mf::Convert::Dict, .or_none = true, .default_value = mf::none_default},
             {.name = "benchmark_names", .annotation = "str", .convert = mf::Convert::Str,

@@ -1,8 +1,10 @@
 // tolvane.backtest._strategy_kernel: the daily VWAP return engine, strategy
-// statistics, the backtest runner, number formatting and period metrics.
-// Each source file defines the functions of one topic; module.cpp binds them
-// in the module's definition order.
+// statistics, the backtest runner, number formatting, period metrics and the
+// report charts. Each source file defines the functions of one topic;
+// module.cpp binds them in the module's definition order.
 #pragma once
+
+#include <cmath>
 
 #include <module_frame/frame.hpp>
 
@@ -20,6 +22,23 @@ extern const mf::FunctionDef format_num_def;
 extern const mf::FunctionDef format_annual_excess_def;
 extern const mf::FunctionDef period_return_drawdown_calmar_def;
 extern const mf::FunctionDef calc_yearly_performance_metrics_def;
+extern const mf::FunctionDef draw_yearly_metrics_table_def;
+extern const mf::FunctionDef build_weekly_net_value_frame_def;
+extern const mf::FunctionDef plot_strategy_performance_def;
+extern const mf::FunctionDef plot_strategy_performance_unlocked_def;
+extern const mf::FunctionDef plot_weekly_net_value_def;
+extern const mf::FunctionDef plot_weekly_net_value_unlocked_def;
+
+// The rolling win-rate function that the performance chart hands to pandas
+// (`_plot_strategy_performance_unlocked.<locals>.<lambda>`). It is not a
+// module-level name, so the populate step creates it once, beside the
+// function that uses it.
+void make_rolling_win_rate(mf::ModuleBuilder &module);
+
+// A date x stock matrix parameter.
+inline mf::Param matrix_param(const char *name) {
+    return {.name = name, .annotation = "pd.DataFrame"};
+}
 
 // Raises ValueError naming the first trading parameter a backtest cannot run
 // with: a capital that is not a finite positive number, a fee or rule_fee
@@ -27,6 +46,15 @@ extern const mf::FunctionDef calc_yearly_performance_metrics_def;
 void check_trading_costs(double total_money, double fee, double rule_fee, long long lot_size);
 
 // Python's float('nan').
-nb::object nan_value();
+inline nb::object nan_value() { return nb::float_(NAN); }
+
+// data.replace([np.inf, -np.inf], np.nan)
+inline nb::object infinities_as_missing(const mf::Call &call, nb::handle data) {
+    nb::object np = call.global("np");
+    nb::list infinities;
+    infinities.append(np.attr("inf"));
+    infinities.append(-np.attr("inf"));
+    return data.attr("replace")(infinities, np.attr("nan"));
+}
 
 }  // namespace strategy_kernel
