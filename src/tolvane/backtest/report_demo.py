@@ -97,8 +97,8 @@ def factor_weights(market: SyntheticMarket, frames: dict[str, pd.DataFrame]) -> 
     return weights.where(rebalance_days, axis=0).ffill().fillna(0.0)
 
 
-def benchmark_returns(market: SyntheticMarket) -> dict[str, pd.Series]:
-    dates = pd.DatetimeIndex(market.dates).strftime("%Y%m%d")
+def benchmark_returns(market: SyntheticMarket, dates: pd.Index) -> dict[str, pd.Series]:
+    """基准指数的日收益, 按行情矩阵的日期索引。"""
     returns = {}
     for name, code in BENCHMARKS.items():
         close = pd.Series(market.index_bars(code)["close"], index=dates)
@@ -169,7 +169,7 @@ def run_report_demo(output_dir) -> dict:
     started = time.perf_counter()
     result = kernel.run_strategy_backtest_core(
         weights, **frames,
-        benchmark_dict=benchmark_returns(market),
+        benchmark_dict=benchmark_returns(market, weights.index),
         benchmark_names=PRIMARY_BENCHMARK,
         plot_image_kind="large",
         plot_save_path=str(output / "strategy_backtest.png"),
