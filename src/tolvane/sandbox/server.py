@@ -38,6 +38,7 @@ import datetime as _dt
 import hashlib
 import hmac
 import io
+import itertools
 import json
 import logging
 import pickle
@@ -712,9 +713,11 @@ class _Handler(BaseHTTPRequestHandler):
         return value
 
     # ------------------------------------------------------------ output
-    def _send_json(self, status: int, payload: Any) -> None:
+    def _send_json(self, status: int, payload: Any, headers: dict[str, str] | None = None) -> None:
         data = json.dumps(payload, ensure_ascii=False).encode("utf-8")
         self.send_response(status)
+        for name, value in (headers or {}).items():
+            self.send_header(name, value)
         self.send_header("Content-Type", "application/json; charset=utf-8")
         self.send_header("Content-Length", str(len(data)))
         if self.close_connection:
@@ -741,12 +744,7 @@ class _Handler(BaseHTTPRequestHandler):
         cut_batches = faults.cut_after_batches if faults else None
         delay = faults.chunk_delay if faults else 0.0
         written_batches = 0
-
-        def all_chunks():
-            yield first
-            yield from chunks
-
-        for parts in all_chunks():
+        for parts in itertools.chain([first], chunks):
             if cut_batches is not None and written_batches >= cut_batches:
                 raise _ConnectionCut()
             if delay:
@@ -779,15 +777,8 @@ class _Handler(BaseHTTPRequestHandler):
         if rng:
             parsed = _parse_range(rng, size)
             if parsed == "unsatisfiable":
-                self.send_response(416)
-                self.send_header("Content-Range", f"bytes */{size}")
-                self.send_header("Content-Type", "application/json; charset=utf-8")
-                payload = json.dumps({"message": "请求的字节范围超出文件末尾"}, ensure_ascii=False).encode()
-                self.send_header("Content-Length", str(len(payload)))
-                self.end_headers()
-                self._headers_done, self._status = True, 416
-                if method != "HEAD":
-                    self.wfile.write(payload)
+                self._send_json(416, {"message": "请求的字节范围超出文件末尾"},
+                                {"Content-Range": f"bytes */{size}"})
                 return
             if parsed is not None:
                 status, (lo, hi) = 206, parsed
