@@ -338,6 +338,10 @@ nb::object Call::global(const char *name) const {
     return nb::borrow(value);
 }
 
+nb::object Call::make_function(const FunctionDef &def) const {
+    return new_function(def, module_definition(), module_);
+}
+
 nb::object new_function(const FunctionDef &def, const ModuleDef &module_def, nb::handle module) {
     auto state = std::make_unique<FunctionState>();
     const char *qualname = def.qualname ? def.qualname : def.name;

@@ -13,6 +13,9 @@ void restore_current_exception();
 // `globals` may be null.
 void add_traceback_frame(const char *name, const char *file, PyObject *globals);
 
+// The definition of the module this copy of the frame belongs to.
+const ModuleDef &module_definition();
+
 // Creates a native function object for `def` in `module`.
 nb::object new_function(const FunctionDef &def, const ModuleDef &module_def,
                         nb::handle module);

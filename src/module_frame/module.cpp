@@ -117,6 +117,8 @@ int exec_module(PyObject *module_object) {
 
 }  // namespace
 
+const ModuleDef &module_definition() { return *the_module; }
+
 int check_binary_version(int compiled_major, int compiled_minor, const char *module_name) {
     const char *runtime = Py_GetVersion();
     // Runtime "3.13.0 (main, ...)": major and minor are the first two numbers.

@@ -101,6 +101,10 @@ public:
     nb::object global(const char *name) const;
     nb::handle module() const { return module_; }
 
+    // A function object made during the call, as a lambda or a nested def of
+    // the behaviour is made each time it runs.
+    nb::object make_function(const FunctionDef &def) const;
+
     Call(const FunctionDef &def, nb::handle module, PyObject *const *values)
         : def_(def), module_(module), values_(values) {}
 

@@ -434,10 +434,6 @@ const mf::FunctionDef rolling_win_rate_def{
     .qualname = "_plot_strategy_performance_unlocked.<locals>.<lambda>",
 };
 
-// Made by the module's populate step; kept for the life of the process, as
-// the module is (one interpreter per process, never re-initialised).
-nb::handle rolling_win_rate_function;
-
 struct PerformanceLayout {
     PageShape page;
     Span cards, cum, excess, year, rolling, drawdown, table, yearly_table;
@@ -725,7 +721,8 @@ void draw_rolling_panel(const mf::Call &call, const Matplotlib &mpl, nb::handle 
     nb::object annualisation =
         call.global("np").attr("sqrt")(call.global("TRADING_DAYS_PER_YEAR"));
     nb::object rolling_sharpe = window.attr("mean")() / window.attr("std")() * annualisation;
-    nb::object rolling_win = window.attr("apply")(rolling_win_rate_function, "raw"_a = true);
+    nb::object rolling_win =
+        window.attr("apply")(call.make_function(rolling_win_rate_def), "raw"_a = true);
 
     std::string days = std::to_string(roll_days);
     plot_line(ax, rolling_sharpe, "color"_a = "#7c3aed", "linewidth"_a = 2.0,
@@ -883,10 +880,6 @@ std::vector<mf::Param> chart_params(bool with_stats, const char *default_save_pa
 }
 
 }  // namespace
-
-void make_rolling_win_rate(mf::ModuleBuilder &module) {
-    rolling_win_rate_function = module.make_function(rolling_win_rate_def).release();
-}
 
 const mf::FunctionDef plot_strategy_performance_def{
     .name = "plot_strategy_performance",

@@ -61,7 +61,6 @@ void populate(mf::ModuleBuilder &module) {
     module.function(draw_yearly_metrics_table_def);
     module.function(build_weekly_net_value_frame_def);
     module.function(plot_strategy_performance_def);
-    make_rolling_win_rate(module);
     module.function(plot_strategy_performance_unlocked_def);
     module.function(plot_weekly_net_value_def);
     module.function(plot_weekly_net_value_unlocked_def);

@@ -29,12 +29,6 @@ extern const mf::FunctionDef plot_strategy_performance_unlocked_def;
 extern const mf::FunctionDef plot_weekly_net_value_def;
 extern const mf::FunctionDef plot_weekly_net_value_unlocked_def;
 
-// The rolling win-rate function that the performance chart hands to pandas
-// (`_plot_strategy_performance_unlocked.<locals>.<lambda>`). It is not a
-// module-level name, so the populate step creates it once, beside the
-// function that uses it.
-void make_rolling_win_rate(mf::ModuleBuilder &module);
-
 // A date x stock matrix parameter.
 inline mf::Param matrix_param(const char *name) {
     return {.name = name, .annotation = "pd.DataFrame"};
