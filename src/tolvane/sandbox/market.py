@@ -26,12 +26,14 @@ A 股市场: 三个输入相同, 在任何机器上每次得到的数据逐位�
 
 from __future__ import annotations
 
-import datetime as _dt
 import math
 from dataclasses import dataclass
-from typing import Callable
+from typing import Callable, NamedTuple
 
 import numpy as np
+
+from .indices import COMPONENT_FACTORS, INDEX_CODES, index_bars, index_membership
+from .trading_calendar import holidays, trading_days
 
 __all__ = [
     "SyntheticMarket",
@@ -41,97 +43,6 @@ __all__ = [
     "trading_days",
     "holidays",
 ]
-
-# ---------------------------------------------------------------------------
-# Calendar
-# ---------------------------------------------------------------------------
-
-# Gregorian date of the Spring Festival (lunar new year's day), 2000-2035.
-_SPRING_FESTIVAL = {
-    2000: (2, 5), 2001: (1, 24), 2002: (2, 12), 2003: (2, 1), 2004: (1, 22),
-    2005: (2, 9), 2006: (1, 29), 2007: (2, 18), 2008: (2, 7), 2009: (1, 26),
-    2010: (2, 14), 2011: (2, 3), 2012: (1, 23), 2013: (2, 10), 2014: (1, 31),
-    2015: (2, 19), 2016: (2, 8), 2017: (1, 28), 2018: (2, 16), 2019: (2, 5),
-    2020: (1, 25), 2021: (2, 12), 2022: (2, 1), 2023: (1, 22), 2024: (2, 10),
-    2025: (1, 29), 2026: (2, 17), 2027: (2, 6), 2028: (1, 26), 2029: (2, 13),
-    2030: (2, 3), 2031: (1, 23), 2032: (2, 11), 2033: (1, 31), 2034: (2, 19),
-    2035: (2, 8),
-}
-
-
-def holidays(year: int) -> set[_dt.date]:
-    """一年中的交易所休市日 (落在周末的也包括在内)。"""
-    d = _dt.date
-    td = _dt.timedelta
-    out: set[_dt.date] = {d(year, 1, 1)}
-    month, day = _SPRING_FESTIVAL.get(year, (2, 5))
-    spring = d(year, month, day)
-    out.update(spring + td(days=k) for k in range(-1, 6))   # eve .. sixth day
-    out.update({d(year, 4, 4), d(year, 4, 5)})               # Qingming
-    out.update(d(year, 5, k) for k in range(1, 6))           # Labour Day
-    dragon_boat = spring + td(days=124)                       # 5th day of 5th month (approx.)
-    out.add(dragon_boat)
-    mid_autumn = spring + td(days=213)                        # 15th day of 8th month (approx.)
-    out.add(mid_autumn)
-    out.update(d(year, 10, k) for k in range(1, 8))          # National Day week
-    return out
-
-
-def trading_days(start, end) -> np.ndarray:
-    """``start`` 到 ``end`` (含两端) 之间的交易日, ``datetime64[D]`` 数组。"""
-    s, e = _as_day(start), _as_day(end)
-    if e < s:
-        return np.empty(0, dtype="datetime64[D]")
-    days = np.arange(s, e + np.timedelta64(1, "D"), dtype="datetime64[D]")
-    weekday = (days.astype("int64") + 3) % 7  # 1970-01-01 was a Thursday
-    keep = weekday < 5
-    first, last = days[0].astype(object).year, days[-1].astype(object).year
-    hol = sorted(h for y in range(first, last + 1) for h in holidays(y))
-    keep &= ~np.isin(days, np.array(hol, dtype="datetime64[D]"))
-    return days[keep]
-
-
-def _as_day(value) -> np.datetime64:
-    if isinstance(value, np.datetime64):
-        return value.astype("datetime64[D]")
-    if isinstance(value, (_dt.date, _dt.datetime)):
-        return np.datetime64(value, "D") if not isinstance(value, _dt.datetime) else np.datetime64(value.date(), "D")
-    text = str(value).strip()
-    if len(text) == 8 and text.isdigit():
-        text = f"{text[:4]}-{text[4:6]}-{text[6:]}"
-    return np.datetime64(text, "D")
-
-
-# ---------------------------------------------------------------------------
-# Index vocabulary
-# ---------------------------------------------------------------------------
-
-#: Index codes with daily bars, and their level on the market's first day.
-INDEX_CODES: dict[str, float] = {
-    "000001.XSHG": 3200.0,   # SSE Composite: every listed Shanghai stock
-    "000300.XSHG": 3800.0,   # CSI 300: the largest ~6% by capitalisation
-    "000905.XSHG": 6000.0,   # CSI 500: the next ~10%
-    "000852.XSHG": 6500.0,   # CSI 1000: the next ~20%
-    "399001.XSHE": 10500.0,  # SZSE Component: larger half of Shenzhen stocks
-    "399006.XSHE": 2200.0,   # ChiNext: larger half of ChiNext stocks
-    "399303.XSHE": 5200.0,   # CNI 2000: ranks 20%-60%
-    "932000.INDX": 2300.0,   # CSI 2000: ranks 36%-76%
-}
-
-# Capitalisation-rank bands (fractions of eligible stocks) of the size indices.
-_RANK_BANDS = {
-    "000300.XSHG": (0.00, 0.06),
-    "000905.XSHG": (0.06, 0.16),
-    "000852.XSHG": (0.16, 0.36),
-    "399303.XSHE": (0.20, 0.60),
-    "932000.INDX": (0.36, 0.76),
-}
-
-#: Index-membership factor name -> index code.
-COMPONENT_FACTORS: dict[str, str] = {
-    f"rq_index_components_new_{code}": code
-    for code in ("000300.XSHG", "000905.XSHG", "000852.XSHG", "399303.XSHE", "932000.INDX")
-}
 
 _N_INDUSTRIES = 28
 _BOARDS = (  # name, code range, probability, limit
@@ -167,6 +78,15 @@ def _zscore_rows(x: np.ndarray) -> np.ndarray:
         z = (x - mean) / std
     z[np.broadcast_to(count < 2, z.shape)] = np.nan
     return z
+
+
+class _Drivers(NamedTuple):
+    """Random drivers of the daily price walk, ``(n_days, n_stocks)`` each."""
+
+    shock: np.ndarray       # market, industry, idiosyncratic and jump moves
+    gap_share: np.ndarray   # share of the day's move already in the open
+    gap_noise: np.ndarray
+    mu_shocks: np.ndarray   # innovations of the slowly moving expected return
 
 
 # Factor registry: name -> (unit, category, method name)
@@ -250,7 +170,7 @@ class SyntheticMarket:
         if bars is None:
             if code not in INDEX_CODES:
                 raise KeyError(code)
-            bars = self._compute_index(code)
+            bars = index_bars(self, self._membership(code), INDEX_CODES[code])
             self._index_cache[code] = bars
         return bars
 
@@ -260,21 +180,33 @@ class SyntheticMarket:
 
     # ------------------------------------------------------------ simulation
     def _simulate(self) -> None:
+        # One generator feeds every step in this order; the order of the draws
+        # is what makes a seed reproduce the same market.
         rng = np.random.default_rng(self.seed)
-        D, N = self.n_days, self.n_stocks
-        self._draw_stocks(rng, N)
-        days_idx = np.arange(D)
+        self._draw_stocks(rng, self.n_stocks)
+        self._draw_listings(rng)
+        self._draw_suspensions(rng)
+        dividend_yield, split_coef = self._draw_corporate_actions(rng)
+        drivers = self._draw_drivers(rng)
+        self._walk_prices(rng, drivers, dividend_yield, split_coef)
+        self._derive_intraday(rng)
 
-        # Listing and delisting.
+    def _draw_listings(self, rng: np.random.Generator) -> None:
+        """Listing and delisting days; a stock is alive from one to the other."""
+        D, N = self.n_days, self.n_stocks
+        days_idx = np.arange(D)
         listed_later = rng.random(N) < 0.18
         list_idx = np.where(listed_later, rng.integers(1, max(2, D - 20), N), 0)
         delists = rng.random(N) < 0.02
         delist_at = list_idx + 60 + (rng.random(N) * max(D - 60, 1)).astype(np.int64)
         delist_idx = np.where(delists & (delist_at < D), delist_at, D)
-        alive = (days_idx[:, None] >= list_idx[None, :]) & (days_idx[:, None] < delist_idx[None, :])
-        listing_day = days_idx[:, None] == list_idx[None, :]
+        self._alive = (days_idx[:, None] >= list_idx[None, :]) & (days_idx[:, None] < delist_idx[None, :])
+        self._listing_day = days_idx[:, None] == list_idx[None, :]
+        self._list_idx = list_idx
 
-        # Suspension spells.
+    def _draw_suspensions(self, rng: np.random.Generator) -> None:
+        """Suspension spells, never on a listing day."""
+        D, N = self.n_days, self.n_stocks
         susp_edges = np.zeros((D + 1, N), dtype=np.int32)
         n_spells = rng.poisson(0.8 * D / 250.0, N)
         for i in np.nonzero(n_spells)[0]:
@@ -284,14 +216,17 @@ class SyntheticMarket:
                                rng.geometric(0.35, n_spells[i]))
             np.add.at(susp_edges[:, i], starts, 1)
             np.add.at(susp_edges[:, i], np.minimum(starts + lengths, D), -1)
-        suspended = (np.cumsum(susp_edges[:-1], axis=0) > 0) & alive & ~listing_day
+        self._suspended = (np.cumsum(susp_edges[:-1], axis=0) > 0) & self._alive & ~self._listing_day
 
-        # Corporate actions: dividends (Jun-Jul) and bonus splits.
+    def _draw_corporate_actions(self, rng: np.random.Generator) -> tuple[np.ndarray, np.ndarray]:
+        """Dividend yields and bonus split coefficients, on one ex-date a year in Jun-Jul."""
+        D, N = self.n_days, self.n_stocks
+        days_idx = np.arange(D)
         months = self.dates.astype("datetime64[M]").astype(np.int64) % 12 + 1
         years = self.dates.astype("datetime64[Y]").astype(np.int64) + 1970
         div_yield = np.full((D, N), np.nan)
         split_coef = np.full((D, N), np.nan)
-        eligible = alive & ~suspended & (days_idx[:, None] > list_idx[None, :])
+        eligible = self._alive & ~self._suspended & (days_idx[:, None] > self._list_idx[None, :])
         for year in np.unique(years):
             window = np.nonzero((years == year) & ((months == 6) | (months == 7)))[0]
             if len(window) == 0:
@@ -307,8 +242,11 @@ class SyntheticMarket:
             div_yield[ex_day[pay_cols], pay_cols] = yields[pay_cols]
             split_cols = cols[splits & ok]
             split_coef[ex_day[split_cols], split_cols] = coefs[split_cols]
+        return div_yield, split_coef
 
-        # Random drivers.
+    def _draw_drivers(self, rng: np.random.Generator) -> _Drivers:
+        """The random drivers of the daily moves; also the noise of ``alpha1``."""
+        D, N = self.n_days, self.n_stocks
         market = rng.standard_t(4, D) * 0.012 / math.sqrt(2.0) + 0.0002
         industry_moves = rng.standard_normal((D, _N_INDUSTRIES)) * 0.008
         eps = rng.standard_t(3, (D, N)) / math.sqrt(3.0) * self._idio_vol[None, :]
@@ -317,11 +255,16 @@ class SyntheticMarket:
         gap_share = rng.uniform(0.15, 0.6, (D, N))
         gap_noise = rng.standard_normal((D, N)) * 0.004
         mu_shocks = rng.standard_normal((D, N)) * 0.0008 * math.sqrt(1 - 0.97 ** 2)
-        alpha_noise = rng.standard_normal((D, N)) * 0.0008
-
+        self._alpha_noise = rng.standard_normal((D, N)) * 0.0008
         shock = (self._beta[None, :] * market[:, None]
                  + industry_moves[:, self.industry - 1] * 0.9 + eps + jumps)
+        return _Drivers(shock, gap_share, gap_noise, mu_shocks)
 
+    def _walk_prices(self, rng: np.random.Generator, drivers: _Drivers,
+                     div_yield: np.ndarray, split_coef: np.ndarray) -> None:
+        """Day by day: ex-rights reference, price limits, open and close."""
+        D, N = self.n_days, self.n_stocks
+        alive, listing_day, suspended = self._alive, self._listing_day, self._suspended
         limit = self.limit_ratio
         ipo_price = self._ipo_price
         close = np.full((D, N), np.nan)
@@ -339,7 +282,7 @@ class SyntheticMarket:
         log_anchor = np.log(ipo_price)
 
         for t in range(D):
-            mu = 0.97 * mu + mu_shocks[t]
+            mu = 0.97 * mu + drivers.mu_shocks[t]
             mu_path[t] = mu
             coef = split_coef[t]
             eff = np.where(np.isnan(coef), 10.0, coef)
@@ -357,34 +300,34 @@ class SyntheticMarket:
             lim_up[t], lim_dn[t] = up, dn
             anchor = log_anchor + 0.00015 * t - np.log(cum_split)
             drift = mu - 0.003 * (np.log(r_t) - anchor)
-            log_r = drift + shock[t]
+            log_r = drift + drivers.shock[t]
             raw = r_t * np.exp(log_r)
             c = _round_tick(np.clip(raw, dn, up))
             susp_t = suspended[t]
             c = np.where(susp_t, prev_close, c)
             sealed_up = (raw > up * 1.03) & ~susp_t
             sealed_dn = (raw < dn * 0.97) & ~susp_t
-            o = _round_tick(np.clip(r_t * np.exp(log_r * gap_share[t] + gap_noise[t]), dn, up))
+            o = _round_tick(np.clip(r_t * np.exp(log_r * drivers.gap_share[t] + drivers.gap_noise[t]), dn, up))
             o = np.where(sealed_up, up, np.where(sealed_dn, dn, o))
             o = np.where(susp_t, np.nan, o)
             close[t], open_[t] = c, o
             ret[t] = np.where(susp_t, 0.0, c / r_t - 1.0)
             prev_close = np.where(alive[t], c, prev_close)
 
-        self._alive = alive
-        self._list_idx = list_idx
-        self._suspended = suspended
         self._close, self._open, self._ref = close, open_, ref
         self._limit_up, self._limit_down = lim_up, lim_dn
         self._ret = ret
         self._dividend10 = np.where(alive, dividend10, np.nan)
         self._split = split_coef
         self._mu = mu_path
-        self._alpha_noise = alpha_noise
         self._shares = shares
 
-        # Intraday prices, all derived in one vectorised pass.
-        traded = alive & ~suspended
+    def _derive_intraday(self, rng: np.random.Generator) -> None:
+        """High, low, the VWAPs and volume, all derived in one vectorised pass."""
+        D, N = self.n_days, self.n_stocks
+        close, open_ = self._close, self._open
+        lim_up, lim_dn = self._limit_up, self._limit_down
+        traded = self._alive & ~self._suspended
         sealed = traded & ((close == open_) & ((close == lim_up) | (close == lim_dn)))
         vol_scale = self._idio_vol[None, :] + 0.01
         hi_base = np.maximum(open_, close)
@@ -409,11 +352,11 @@ class SyntheticMarket:
         self._sealed = sealed
 
         turnover = (self._base_turnover[None, :] * np.exp(rng.standard_normal((D, N)) * 0.4)
-                    * (1.0 + 25.0 * np.abs(np.nan_to_num(ret))))
+                    * (1.0 + 25.0 * np.abs(np.nan_to_num(self._ret))))
         turnover = np.where(sealed, turnover * 0.2, turnover)
-        float_shares = shares * self._float_ratio[None, :]
+        float_shares = self._shares * self._float_ratio[None, :]
         volume = np.round(turnover * float_shares / 100.0) * 100.0
-        self._volume = np.where(traded, volume, np.where(alive, 0.0, np.nan))
+        self._volume = np.where(traded, volume, np.where(self._alive, 0.0, np.nan))
         self._float_shares = float_shares
 
     def _draw_stocks(self, rng: np.random.Generator, N: int) -> None:
@@ -559,56 +502,14 @@ class SyntheticMarket:
         return _zscore_rows(self._on_alive(np.where(seasoned, -past, np.nan)))
 
     # --------------------------------------------------- index membership
-    def _rebalance_days(self) -> np.ndarray:
-        days = [0]
-        years = sorted({int(str(d)[:4]) for d in self.dates})
-        for y in years:
-            for m in (6, 12):
-                pos = int(np.searchsorted(self.dates, np.datetime64(f"{y}-{m:02d}-15")))
-                if 0 < pos < self.n_days:
-                    days.append(pos)
-        return np.array(sorted(set(days)))
-
     def _membership(self, code: str) -> np.ndarray:
         key = "__members__" + code
         cached = self._cache.get(key)
-        if cached is not None:
-            return cached
-        alive = self._alive
-        if code == "000001.XSHG":
-            member = alive & self._is_shanghai[None, :]
-        else:
-            if code in _RANK_BANDS:
-                universe = np.ones(self.n_stocks, bool)
-                lo, hi = _RANK_BANDS[code]
-            elif code == "399001.XSHE":
-                universe, lo, hi = ~self._is_shanghai, 0.0, 0.5
-            else:  # 399006.XSHE
-                universe, lo, hi = self._is_chinext, 0.0, 0.5
-            rebal = self._rebalance_days()
-            cap = self._close * self._shares
-            picks = np.zeros((len(rebal), self.n_stocks), bool)
-            for k, r in enumerate(rebal):
-                window = cap[max(0, r - 20):r] if r > 0 else cap[:1]
-                valid = ~np.isnan(window)
-                count = valid.sum(axis=0)
-                with np.errstate(invalid="ignore", divide="ignore"):
-                    avg = np.where(valid, window, 0.0).sum(axis=0) / count
-                seasoned = (self._list_idx <= max(r - 60, 0)) & alive[r] & universe & ~np.isnan(avg)
-                cand = np.nonzero(seasoned)[0]
-                if len(cand) == 0:
-                    continue
-                order = cand[np.argsort(-avg[cand], kind="stable")]
-                n = len(order)
-                a, b = int(math.floor(lo * n)), int(math.floor(hi * n))
-                if b <= a:
-                    b = min(a + 1, n)
-                picks[k, order[a:b]] = True
-            seg = np.searchsorted(rebal, np.arange(self.n_days), side="right") - 1
-            member = picks[seg] & alive
-        member.setflags(write=False)
-        self._cache[key] = member
-        return member
+        if cached is None:
+            cached = index_membership(self, code)
+            cached.setflags(write=False)
+            self._cache[key] = cached
+        return cached
 
     def _component(self, code: str) -> np.ndarray:
         return np.where(self._membership(code), 1.0, np.nan)
@@ -637,41 +538,3 @@ class SyntheticMarket:
     def _f_comp_932000(self):
         """中证 2000 成分: 股票为成分股的每个交易日取 1.0 (只有成分股有数据行)。"""
         return self._component("932000.INDX")
-
-    # ------------------------------------------------------------- indices
-    def _compute_index(self, code: str) -> dict[str, np.ndarray]:
-        member = self._membership(code)
-        traded = member & ~self._suspended
-        ref = self._ref
-        prev_cap = np.empty_like(self._close)
-        prev_cap[0] = ref[0] * self._shares[0]
-        # Weight by the reference price (ex-rights previous close) times shares.
-        prev_cap[1:] = ref[1:] * self._shares[1:]
-        w = np.where(member & ~np.isnan(prev_cap), prev_cap, 0.0)
-        total = w.sum(axis=1)
-        safe_total = np.where(total > 0, total, 1.0)
-
-        def weighted(price):
-            rel = np.where(traded, price / ref - 1.0, 0.0)
-            rel = np.nan_to_num(rel, nan=0.0, posinf=0.0, neginf=0.0)
-            return np.where(total > 0, (w * rel).sum(axis=1) / safe_total, 0.0)
-
-        r_close = weighted(self._close)
-        r_close[0] = 0.0
-        level_prev = INDEX_CODES[code] * np.concatenate([[1.0], np.cumprod(1.0 + r_close[1:])])
-        prev = np.concatenate([[INDEX_CODES[code]], level_prev[:-1]])
-        bars = {
-            "open": np.round(prev * (1.0 + weighted(self._open)), 3),
-            "high": np.round(prev * (1.0 + weighted(self._high)), 3),
-            "low": np.round(prev * (1.0 + weighted(self._low)), 3),
-            "close": np.round(level_prev, 3),
-            "volume": np.where(member, np.nan_to_num(self._volume), 0.0).sum(axis=1),
-        }
-        bars["open"][0] = bars["close"][0]
-        bars["high"][0] = max(bars["high"][0], bars["close"][0])
-        bars["low"][0] = min(bars["low"][0], bars["close"][0])
-        bars["high"] = np.maximum.reduce([bars["high"], bars["open"], bars["close"]])
-        bars["low"] = np.minimum.reduce([bars["low"], bars["open"], bars["close"]])
-        for v in bars.values():
-            v.setflags(write=False)
-        return bars
