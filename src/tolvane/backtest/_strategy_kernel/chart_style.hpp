@@ -1,0 +1,183 @@
+// What the report charts share: the colour scheme, matplotlib set-up, page
+// layouts, panel and table styling, the plot lock and the chart parameters.
+//
+// Everything is drawn through matplotlib, imported when a chart is drawn (the
+// module itself loads without it). Both charts hold _MATPLOTLIB_PLOT_LOCK for
+// their whole drawing because pyplot and rcParams are process-wide.
+#pragma once
+
+#include <array>
+#include <cmath>
+#include <initializer_list>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "strategy_kernel.hpp"
+
+namespace strategy_kernel::charts {
+
+using namespace nb::literals;
+
+// ---------------------------------------------------------------------------
+// Colours shared by both charts: strategy blue, benchmark near-black, excess red.
+
+inline constexpr const char *strategy_blue = "#2563eb";
+inline constexpr const char *strategy_drawdown_fill = "#bfdbfe";
+inline constexpr const char *benchmark_black = "#111827";
+inline constexpr const char *excess_red = "#ef4444";
+inline constexpr const char *reference_line_grey = "#94a3b8";
+inline constexpr const char *heading_ink = "#0f172a";
+
+// ---------------------------------------------------------------------------
+// Python statements spelled out in C++
+
+// A Python list of C++ values (numbers or texts).
+template <typename Values>
+nb::list python_list(const Values &values) {
+    nb::list list;
+    for (const auto &value : values)
+        list.append(value);
+    return list;
+}
+
+nb::list python_list(std::initializer_list<const char *> texts);
+
+// data.empty
+bool is_empty(nb::handle data);
+
+// The `:` of `frame.loc[:, column]`.
+nb::object slice_all();
+
+// The running sum made to start at 0 (0.0 for an empty series).
+nb::object from_first_value(nb::handle running_sum);
+
+// ---------------------------------------------------------------------------
+// matplotlib set-up
+
+struct Matplotlib {
+    nb::object pyplot;
+    nb::object max_n_locator;      // matplotlib.ticker.MaxNLocator
+    nb::object percent_formatter;  // matplotlib.ticker.PercentFormatter
+};
+
+// import matplotlib; matplotlib.use("Agg"); import matplotlib.pyplot as plt;
+// from matplotlib.ticker import MaxNLocator, PercentFormatter
+Matplotlib import_matplotlib();
+
+// The process-wide style of the report pages. The font lists put the CJK
+// fonts first so that Chinese strategy names render.
+void apply_report_style(const mf::Call &call, const Matplotlib &mpl,
+                        std::initializer_list<const char *> sans_serif_fonts, bool bold_titles);
+
+// ---------------------------------------------------------------------------
+// Page layouts
+
+// Cells [first_column, end_column) of one grid row.
+struct Span {
+    int row, first_column, end_column;
+};
+
+struct PageShape {
+    double width, height;  // inches
+    bool constrained;      // constrained layout
+    int rows, columns;
+    std::vector<double> height_ratios;
+    std::vector<double> width_ratios;    // empty: equal widths
+    double hspace = NAN, wspace = NAN;   // NaN: matplotlib's spacing
+    double title_y;
+    // Saving: a portrait page gets fixed margins and keeps its size; a
+    // landscape page is cropped to a tight bounding box.
+    bool tight;
+    double dpi;
+    std::array<double, 4> margins{};  // left, right, top, bottom (portrait only)
+};
+
+struct Page {
+    nb::object figure, grid;
+};
+
+// The portrait ("long") page is chosen by exactly that image kind; every
+// other kind gets the landscape page.
+bool wants_portrait_page(const mf::Call &call);
+
+Page new_page(const Matplotlib &mpl, const PageShape &shape);
+
+nb::object add_axes(const Page &page, Span span, nb::handle sharex = nb::none());
+
+void page_title(const Page &page, const PageShape &shape, const std::string &text,
+                double font_size);
+
+// "<title or strategy name> | Benchmark <code> | <chart name>"
+std::string page_title_text(const mf::Call &call, const char *chart_name);
+
+void save_page(const Page &page, const PageShape &shape, nb::handle save_path);
+
+// Draws on the page's figure and closes it afterwards, also after a failure,
+// so that a failed chart leaves no open figure behind in pyplot.
+template <typename Draw>
+void draw_and_close(const Matplotlib &mpl, const Page &page, Draw &&draw) {
+    try {
+        draw();
+    } catch (...) {
+        mpl.pyplot.attr("close")(page.figure);
+        throw;
+    }
+    mpl.pyplot.attr("close")(page.figure);
+}
+
+// ---------------------------------------------------------------------------
+// Panel drawing
+
+template <typename... Style>
+void plot_line(nb::handle ax, nb::handle series, Style &&...style) {
+    ax.attr("plot")(series.attr("index"), series, std::forward<Style>(style)...);
+}
+
+// The area between the series and 0.
+template <typename... Style>
+void fill_to_zero(nb::handle ax, nb::handle series, Style &&...style) {
+    ax.attr("fill_between")(series.attr("index"), series, 0, std::forward<Style>(style)...);
+}
+
+void reference_line(nb::handle ax, double level, double width);
+
+void zero_line(nb::handle ax);
+
+// Tick labels in percent of 1.0.
+void percent_ticks(const Matplotlib &mpl, nb::handle ax);
+
+void centred_note(nb::handle ax, const char *text);
+
+template <typename... Options>
+void framed_legend(nb::handle ax, const char *loc, Options &&...options) {
+    ax.attr("legend")("loc"_a = loc, "frameon"_a = true, "framealpha"_a = 0.92,
+                      std::forward<Options>(options)...);
+}
+
+// One legend on `ax` with its own entries followed by those of its twin.
+void merged_legend(nb::handle ax, nb::handle twin, const char *loc);
+
+void style_plot_panel(nb::handle ax);
+
+// Header row bold on a light indigo fill, body rows alternating white and
+// slate; `body_text_colour(column)` may colour a body column (nullptr: default).
+using ColumnColour = const char *(*)(long column);
+
+void style_report_table(nb::handle table, ColumnColour body_text_colour);
+
+// ---------------------------------------------------------------------------
+// The public chart functions and their lock-free twins
+
+// Runs the lock-free twin of a chart under _MATPLOTLIB_PLOT_LOCK, passing
+// every argument of this call by keyword.
+void draw_under_plot_lock(const mf::Call &call, const char *unlocked_name,
+                          std::initializer_list<const char *> parameters);
+
+// The three data series, `stats` when the chart shows statistics, then the
+// options; `save_path` defaults to the chart's own file name. In the
+// lock-free twins (`with_defaults` false) only benchmark_name keeps its default.
+std::vector<mf::Param> chart_params(bool with_stats, const char *default_save_path,
+                                    bool with_defaults);
+
+}  // namespace strategy_kernel::charts
