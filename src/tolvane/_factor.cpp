@@ -21,27 +21,16 @@ nb::object get_factors(mf::Call &call) {
     nb::object to_str_list = call.global("_to_str_list");
     nb::object ids_list = to_str_list(call.arg("ukeys"));
     nb::object factor_list = to_str_list(call.arg("factor"));
+    nb::dict body = service::request_body(call, {{"factor", factor_list}, {"ukeys", ids_list}});
 
-    nb::dict body;
-    if (mf::truthy(factor_list))
-        body["factor"] = factor_list;
-    // An empty code list means the whole market, like None.
-    if (mf::truthy(ids_list))
-        body["ukeys"] = ids_list;
-    service::add_date_range(call, body);
-
-    nb::object decoded = call.global("stream_decode")(call.arg("self").attr("_http"),
-                                                       service::endpoint_path(call, "/factors/stream"),
-                                                       body);
-    nb::object frames = decoded[0];
-    nb::object pd = call.global("pd");
-    if (nb::len(frames) == 0) {
+    service::StreamedAnswer answer = service::stream_query(call, "/factors/stream", body);
+    if (nb::len(answer.frames) == 0) {
         nb::list columns;
         for (const char *column : {"date", "ukey", "value", "factor"})
             columns.append(column);
-        return pd.attr("DataFrame")("columns"_a = columns);
+        return call.global("pd").attr("DataFrame")("columns"_a = columns);
     }
-    return pd.attr("concat")(frames, "ignore_index"_a = true);
+    return service::concatenated(call, answer.frames);
 }
 
 const mf::FunctionDef get_factors_def{
@@ -117,11 +106,7 @@ const mf::FunctionDef list_factors_def{
 const mf::FunctionDef factor_service_init_def = service::service_init_def("FactorService.__init__");
 
 void populate(mf::ModuleBuilder &module) {
-    module.import_from("typing", {"Any"});
-    module.import("pandas", "pd");
-    module.import_from("._download", {"stream_decode"});
-    module.import_from("._http", {"API_PREFIX", "HttpClient"});
-    module.import_from(".dates", {"DateLike", "normalize_date"});
+    service::import_stream_client_names(module);
     nb::list exported;
     exported.append("FactorService");
     module.set("__all__", exported);

@@ -6,7 +6,6 @@
 namespace mf = module_frame;
 namespace nb = nanobind;
 namespace service = tolvane::service;
-using namespace nb::literals;
 
 namespace {
 
@@ -21,26 +20,17 @@ nb::object get_index_day(mf::Call &call) {
     nb::object to_str_list = call.global("_to_str_list");
     nb::object ids_list = to_str_list(call.arg("ukeys"));
     nb::object fields_list = to_str_list(call.arg("fields"));
-
-    nb::dict body;
-    if (mf::truthy(ids_list))
-        body["ukeys"] = ids_list;
     // No "fields" key means every column.
-    if (mf::truthy(fields_list))
-        body["fields"] = fields_list;
-    service::add_date_range(call, body);
+    nb::dict body = service::request_body(call, {{"ukeys", ids_list}, {"fields", fields_list}});
 
-    nb::object decoded = call.global("stream_decode")(
-        call.arg("self").attr("_http"), service::endpoint_path(call, "/index-day/stream"), body);
-    nb::object frames = decoded[0];
-    nb::object schema = decoded[1];
-    if (nb::len(frames) > 0)
-        return call.global("pd").attr("concat")(frames, "ignore_index"_a = true);
+    service::StreamedAnswer answer = service::stream_query(call, "/index-day/stream", body);
+    if (nb::len(answer.frames) > 0)
+        return service::concatenated(call, answer.frames);
     // Only a client that swallowed a failure leaves no schema to shape the
     // empty table from.
-    if (schema.is_none())
+    if (answer.schema.is_none())
         return call.global("pd").attr("DataFrame")();
-    return schema.attr("empty_table")().attr("to_pandas")();
+    return answer.schema.attr("empty_table")().attr("to_pandas")();
 }
 
 const mf::FunctionDef get_index_day_def{
@@ -80,11 +70,7 @@ const mf::FunctionDef index_day_service_init_def =
     service::service_init_def("IndexDayService.__init__");
 
 void populate(mf::ModuleBuilder &module) {
-    module.import_from("typing", {"Any"});
-    module.import("pandas", "pd");
-    module.import_from("._download", {"stream_decode"});
-    module.import_from("._http", {"API_PREFIX", "HttpClient"});
-    module.import_from(".dates", {"DateLike", "normalize_date"});
+    service::import_stream_client_names(module);
     module.function(service::to_str_list_def);
     module.add_class({.name = "IndexDayService",
                       .doc = "指数日线行情查询服务。",

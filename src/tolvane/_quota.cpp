@@ -6,7 +6,6 @@
 namespace mf = module_frame;
 namespace nb = nanobind;
 namespace service = tolvane::service;
-using namespace nb::literals;
 
 namespace {
 
