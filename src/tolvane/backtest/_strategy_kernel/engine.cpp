@@ -57,6 +57,31 @@ std::string repr_of(double value) { return nb::repr(nb::float_(value)).c_str(); 
 
 }  // namespace
 
+std::vector<mf::Param> backtest_matrix_params(const char *weights_name) {
+    std::vector<mf::Param> params{{.name = weights_name, .annotation = "pd.DataFrame"}};
+    for (const char *name : market_matrix_names)
+        params.push_back({.name = name, .annotation = "pd.DataFrame"});
+    return params;
+}
+
+std::vector<mf::Param> trading_cost_params() {
+    return {
+        {.name = "total_money", .annotation = "float", .convert = mf::Convert::Float,
+         .default_value = mf::float_default(1e8)},
+        {.name = "fee", .annotation = "float", .convert = mf::Convert::Float,
+         .default_value = mf::float_default(0.0001)},
+        {.name = "rule_fee", .annotation = "float", .convert = mf::Convert::Float,
+         .default_value = mf::float_default(0.0005)},
+    };
+}
+
+std::vector<mf::Param> joined_params(std::initializer_list<std::vector<mf::Param>> parts) {
+    std::vector<mf::Param> params;
+    for (const std::vector<mf::Param> &part : parts)
+        params.insert(params.end(), part.begin(), part.end());
+    return params;
+}
+
 void check_trading_costs(double total_money, double fee, double rule_fee, long long lot_size) {
     if (!std::isfinite(total_money) || total_money <= 0.0)
         mf::raise(PyExc_ValueError, "参数 total_money 必须是有限的正数, 当前为 " + repr_of(total_money));
@@ -143,26 +168,12 @@ nb::object calc_strategy_vwap_daily_return(mf::Call &call) {
 const mf::FunctionDef calc_strategy_vwap_daily_return_def{
     .name = "calc_strategy_vwap_daily_return",
     .impl = calc_strategy_vwap_daily_return,
-    .params =
-        {
-            matrix_param("signal_matrix"),
-            matrix_param("can_buy_stock"),
-            matrix_param("cant_sell_stock"),
-            matrix_param("split_factor"),
-            matrix_param("dividend_factor"),
-            matrix_param("close_price"),
-            matrix_param("prev_close"),
-            matrix_param("buy_price"),
-            matrix_param("sell_price"),
-            {.name = "total_money", .annotation = "float", .convert = mf::Convert::Float,
-             .default_value = mf::float_default(1e8)},
-            {.name = "fee", .annotation = "float", .convert = mf::Convert::Float,
-             .default_value = mf::float_default(0.0001)},
-            {.name = "rule_fee", .annotation = "float", .convert = mf::Convert::Float,
-             .default_value = mf::float_default(0.0005)},
-            {.name = "lot_size", .annotation = "int", .convert = mf::Convert::Int,
-             .default_value = mf::int_default(200)},
-        },
+    .params = joined_params({
+        backtest_matrix_params("signal_matrix"),
+        trading_cost_params(),
+        {{.name = "lot_size", .annotation = "int", .convert = mf::Convert::Int,
+          .default_value = mf::int_default(default_lot_size)}},
+    }),
     .returns = "pd.Series",
     .doc = "计算策略权重矩阵的 VWAP 日收益序列(T-1 日信号在 T 日成交)。\n"
            "\n"
@@ -174,17 +185,8 @@ const mf::FunctionDef calc_strategy_vwap_daily_return_def{
            "\n"
            "Args:\n"
            "    signal_matrix: 目标权重矩阵(日期 × 股票); NaN 或 0 表示不持有。\n"
-           "    can_buy_stock: 可买入矩阵, True 表示当日可以买入。\n"
-           "    cant_sell_stock: 不可卖出矩阵, True 表示当日不能卖出。\n"
-           "    split_factor: 拆分/送股因子(每股拆分后的股数); NaN 视为 1。\n"
-           "    dividend_factor: 每股现金分红; NaN 视为 0。\n"
-           "    close_price: 当日收盘价。\n"
-           "    prev_close: 前一交易日收盘价。\n"
-           "    buy_price: 当日买入成交价(VWAP)。\n"
-           "    sell_price: 当日卖出成交价(VWAP)。\n"
-           "    total_money: 固定资金, 必须是有限的正数, 默认 1e8。\n"
-           "    fee: 佣金费率, 买卖双边收取, 取值 [0, 1), 默认 0.0001。\n"
-           "    rule_fee: 印花税及规费费率, 仅卖出收取, 取值 [0, 1), 默认 0.0005。\n"
+           STRATEGY_MARKET_MATRICES_DOC
+           STRATEGY_TRADING_COSTS_DOC
            "    lot_size: 每手股数, 不小于 1, 默认 200。\n"
            "\n"
            "Returns:\n"

@@ -36,7 +36,7 @@ void populate(mf::ModuleBuilder &module) {
     module.import_from("._core", {"_build_market_arrays", "_with_datetime_index", "safe_sharpe"});
 
     module.set("_MATPLOTLIB_PLOT_LOCK", threading.attr("RLock")());
-    module.set("TRADING_DAYS_PER_YEAR", nb::int_(252));
+    module.set("TRADING_DAYS_PER_YEAR", nb::int_(trading_days_per_year));
     module.set("ROLLING_STABILITY_DAYS", nb::int_(60));
     module.set("MIN_ROLLING_STABILITY_DAYS", nb::int_(5));
     module.add_dataclass("_StrategyCoreResult", result_doc,

@@ -10,14 +10,6 @@ using namespace nb::literals;
 
 namespace {
 
-// The runner trades in the engine's default lots.
-constexpr long long kLotSize = 200;
-
-const char *const kMarketMatrices[] = {
-    "can_buy_stock", "cant_sell_stock", "split_factor", "dividend_factor",
-    "close_price",   "prev_close",      "buy_price",    "sell_price",
-};
-
 // The weights actually traded: a trailing moving average over at most
 // `rolling_window` rows when smoothing is on, whose first row stays the raw one.
 nb::object traded_weights(nb::handle strategy_matrix, long long rolling_window) {
@@ -34,30 +26,34 @@ nb::object traded_weights(nb::handle strategy_matrix, long long rolling_window) 
 nb::object summarise_benchmarks(mf::Call &call, nb::handle benchmark_dict, nb::handle daily_return,
                                 nb::handle total_frame) {
     nb::object pd = call.global("pd");
-    nb::handle primary_bm = call.arg("benchmark_names");
+    nb::handle primary_benchmark = call.arg("benchmark_names");
     nb::object dates = daily_return.attr("index");
     nb::list benchmark_rows;
     for (nb::handle item : benchmark_dict.attr("items")()) {
-        nb::object bm_name = item[0];
-        nb::object bm_daily = item[1];
-        nb::object bm_aligned = bm_daily.attr("reindex")(dates, "fill_value"_a = 0.0);
-        nb::object excess_daily = daily_return.attr("sub")(bm_aligned, "fill_value"_a = 0);
-        nb::object excess_cum = excess_daily.attr("cumsum")();
-        nb::object excess_sharpe = call.global("safe_sharpe")(excess_daily, "periods"_a = 252);
-        nb::object bm_annual_return = bm_aligned.attr("mean")() * nb::int_(252);
+        nb::object benchmark_name = item[0];
+        nb::object benchmark_returns = item[1];
+        nb::object aligned_benchmark =
+            benchmark_returns.attr("reindex")(dates, "fill_value"_a = 0.0);
+        nb::object excess_returns = daily_return.attr("sub")(aligned_benchmark, "fill_value"_a = 0);
+        nb::object excess_running_sum = excess_returns.attr("cumsum")();
+        nb::object excess_sharpe =
+            call.global("safe_sharpe")(excess_returns, "periods"_a = trading_days_per_year);
+        nb::object annualisation = nb::int_(trading_days_per_year);
+        nb::object benchmark_annual_return = aligned_benchmark.attr("mean")() * annualisation;
 
         nb::dict row;
-        row["benchmark_name"] = bm_name;
-        row["benchmark_annual_return"] = bm_annual_return;
-        row["excess_annual_return"] = excess_daily.attr("mean")() * nb::int_(252);
+        row["benchmark_name"] = benchmark_name;
+        row["benchmark_annual_return"] = benchmark_annual_return;
+        row["excess_annual_return"] = excess_returns.attr("mean")() * annualisation;
         row["excess_sharpe"] = excess_sharpe;
-        row["excess_max_dd"] = (excess_cum - excess_cum.attr("cummax")()).attr("min")();
+        row["excess_max_dd"] =
+            (excess_running_sum - excess_running_sum.attr("cummax")()).attr("min")();
         benchmark_rows.append(row);
 
-        if (bm_name.equal(primary_bm)) {
+        if (benchmark_name.equal(primary_benchmark)) {
             total_frame.attr("loc")[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()),
                                                    "index_day_return")] =
-                bm_daily.attr("reindex")(dates, "fill_value"_a = 0);
+                benchmark_returns.attr("reindex")(dates, "fill_value"_a = 0);
         }
     }
     return pd.attr("DataFrame")(benchmark_rows);
@@ -94,14 +90,15 @@ nb::object run_strategy_backtest_core(mf::Call &call) {
     const double total_money = call.as_double("total_money");
     const double fee = call.as_double("fee");
     const double rule_fee = call.as_double("rule_fee");
-    check_trading_costs(total_money, fee, rule_fee, kLotSize);
+    // The runner trades in the engine's default lots.
+    check_trading_costs(total_money, fee, rule_fee, default_lot_size);
 
     nb::object pd = call.global("pd");
     nb::object work_matrix = traded_weights(call.arg("strategy_matrix"), call.as_long("rolling_window"));
 
     nb::kwargs engine_args;
     engine_args["signal_matrix"] = work_matrix;
-    for (const char *name : kMarketMatrices)
+    for (const char *name : market_matrix_names)
         engine_args[name] = call.arg(name);
     engine_args["total_money"] = call.arg("total_money");
     engine_args["fee"] = call.arg("fee");
@@ -136,29 +133,18 @@ nb::object run_strategy_backtest_core(mf::Call &call) {
 const mf::FunctionDef run_strategy_backtest_core_def{
     .name = "run_strategy_backtest_core",
     .impl = run_strategy_backtest_core,
-    .params =
+    .params = joined_params({
+        backtest_matrix_params("strategy_matrix"),
         {
-            matrix_param("strategy_matrix"),
-            matrix_param("can_buy_stock"),
-            matrix_param("cant_sell_stock"),
-            matrix_param("split_factor"),
-            matrix_param("dividend_factor"),
-            matrix_param("close_price"),
-            matrix_param("prev_close"),
-            matrix_param("buy_price"),
-            matrix_param("sell_price"),
             {.name = "benchmark_dict", .annotation = "dict[str, pd.Series] | None",
              .convert = mf::Convert::Dict, .or_none = true, .default_value = mf::none_default},
             {.name = "benchmark_names", .annotation = "str", .convert = mf::Convert::Str,
              .default_value = mf::str_default("000852")},
             {.name = "rolling_window", .annotation = "int", .convert = mf::Convert::Int,
              .default_value = mf::int_default(0)},
-            {.name = "total_money", .annotation = "float", .convert = mf::Convert::Float,
-             .default_value = mf::float_default(1e8)},
-            {.name = "fee", .annotation = "float", .convert = mf::Convert::Float,
-             .default_value = mf::float_default(0.0001)},
-            {.name = "rule_fee", .annotation = "float", .convert = mf::Convert::Float,
-             .default_value = mf::float_default(0.0005)},
+        },
+        trading_cost_params(),
+        {
             {.name = "plot_image_kind", .annotation = "str | None", .convert = mf::Convert::Str,
              .or_none = true, .default_value = mf::str_default("large")},
             {.name = "plot_save_path", .annotation = "str | Path | None",
@@ -168,27 +154,20 @@ const mf::FunctionDef run_strategy_backtest_core_def{
             {.name = "plot_title", .annotation = "str | None", .convert = mf::Convert::Str,
              .or_none = true, .default_value = mf::none_default},
         },
+    }),
     .returns = "_StrategyCoreResult",
     .doc = "策略回测核心流水线:权重平滑 → VWAP 日收益 → 累计净值 → 超额基准 → 统计 → 出图。\n"
            "\n"
-           "手数固定为每手 200 股; 净值为日收益累加 + 1(固定资金)。\n"
+           "手数固定为 calc_strategy_vwap_daily_return 的默认每手股数;\n"
+           "净值为日收益累加 + 1(固定资金)。\n"
            "\n"
            "Args:\n"
            "    strategy_matrix: 目标权重矩阵(日期 × 股票), T-1 日权重在 T 日成交。\n"
-           "    can_buy_stock: 可买入矩阵, True 表示当日可以买入。\n"
-           "    cant_sell_stock: 不可卖出矩阵, True 表示当日不能卖出。\n"
-           "    split_factor: 拆分/送股因子; NaN 视为 1。\n"
-           "    dividend_factor: 每股现金分红; NaN 视为 0。\n"
-           "    close_price: 当日收盘价。\n"
-           "    prev_close: 前一交易日收盘价。\n"
-           "    buy_price: 当日买入成交价(VWAP)。\n"
-           "    sell_price: 当日卖出成交价(VWAP)。\n"
+           STRATEGY_MARKET_MATRICES_DOC
            "    benchmark_dict: 基准代码 → 基准日收益序列(比例, 日期索引); None 或空表示不比较基准。\n"
            "    benchmark_names: 主基准代码, 用于超额统计与图表, 默认 \"000852\"。\n"
            "    rolling_window: 权重移动平均窗口长度; 0 或负数表示不平滑, 默认 0。\n"
-           "    total_money: 固定资金, 必须是有限的正数, 默认 1e8。\n"
-           "    fee: 佣金费率, 买卖双边收取, 取值 [0, 1), 默认 0.0001。\n"
-           "    rule_fee: 印花税及规费费率, 仅卖出收取, 取值 [0, 1), 默认 0.0005。\n"
+           STRATEGY_TRADING_COSTS_DOC
            "    plot_image_kind: 图表版式(\"large\" 或 \"long\"); None 表示不出图。\n"
            "    plot_save_path: 主图保存路径; 周净值图保存在同目录的\n"
            "        \"<主图文件名>_weekly_net_value<扩展名>\"; None(默认)表示不出图。\n"

@@ -15,8 +15,6 @@ namespace kernels = tolvane::kernels;
 
 namespace {
 
-constexpr double kTradingDays = 252.0;
-
 const char *const kStatKeys[] = {
     "annual_return",  "long_sharp",       "max_dd",          "extra_annual_return",
     "extra_sharp",    "extra_max_dd",     "benchmark_annual_return", "benchmark_sharp",
@@ -115,20 +113,23 @@ nb::object calc_strategy_stats(mf::Call &call) {
     nb::object excess_net_value = df["extra_cumulative_return"] + nb::int_(1);
     assign("extra_max_drawdown",
            excess_net_value - excess_net_value.attr("expanding")().attr("max")());
-    const double max_dd = deepest_points(df["max_drawdown"]);
-    const double extra_max_dd = deepest_points(df["extra_max_drawdown"]);
+    const double deepest_drawdown = deepest_points(df["max_drawdown"]);
+    const double deepest_excess_drawdown = deepest_points(df["extra_max_drawdown"]);
 
     const std::size_t n_days = nb::len(df);
-    const double years = static_cast<double>(n_days) / kTradingDays;
+    const double years = static_cast<double>(n_days) / trading_days_per_year;
     auto per_year_points = [&](double total) { return years > 0 ? total / years * 100.0 : NAN; };
     const double annual_return = per_year_points(last_value(df["cumulative_return"]) - 1.0);
     const double benchmark_annual_return = per_year_points(last_value(df["benchmark_net_value"]) - 1.0);
-    const double extra_annual_return = per_year_points(last_value(df["extra_cumulative_return"]));
+    const double excess_annual_return = per_year_points(last_value(df["extra_cumulative_return"]));
 
-    nb::object long_sharp = safe_sharpe(df["daily_return"], "periods"_a = 252);
-    nb::object extra_sharp = safe_sharpe(df["extra_daily_return"], "periods"_a = 252);
-    nb::object return_corr = df["daily_return"].attr("corr")(df["index_day_return"]);
-    nb::object benchmark_sharp = safe_sharpe(df["index_day_return"], "periods"_a = 252);
+    auto annualised_sharpe = [&](const char *column) {
+        return safe_sharpe(df[column], "periods"_a = trading_days_per_year);
+    };
+    nb::object strategy_sharpe = annualised_sharpe("daily_return");
+    nb::object excess_sharpe = annualised_sharpe("extra_daily_return");
+    nb::object return_correlation = df["daily_return"].attr("corr")(df["index_day_return"]);
+    nb::object benchmark_sharpe = annualised_sharpe("index_day_return");
 
     auto win_rate_of = [&](const char *column) {
         const double wins = mf::to_double(df[column].attr("gt")(0).attr("sum")());
@@ -142,14 +143,14 @@ nb::object calc_strategy_stats(mf::Call &call) {
         activity = weight_activity(signal_df, df.attr("index"));
 
     stats["annual_return"] = annual_return;
-    stats["long_sharp"] = long_sharp;
-    stats["max_dd"] = max_dd;
-    stats["extra_annual_return"] = extra_annual_return;
-    stats["extra_sharp"] = extra_sharp;
-    stats["extra_max_dd"] = extra_max_dd;
+    stats["long_sharp"] = strategy_sharpe;
+    stats["max_dd"] = deepest_drawdown;
+    stats["extra_annual_return"] = excess_annual_return;
+    stats["extra_sharp"] = excess_sharpe;
+    stats["extra_max_dd"] = deepest_excess_drawdown;
     stats["benchmark_annual_return"] = benchmark_annual_return;
-    stats["benchmark_sharp"] = benchmark_sharp;
-    stats["return_corr"] = return_corr;
+    stats["benchmark_sharp"] = benchmark_sharpe;
+    stats["return_corr"] = return_correlation;
     stats["win_rate"] = win_rate;
     stats["excess_win_rate"] = excess_win_rate;
     stats["holding_count"] = activity.holding_count;

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cmath>
+#include <initializer_list>
+#include <vector>
 
 #include <module_frame/frame.hpp>
 
@@ -29,10 +31,44 @@ extern const mf::FunctionDef plot_strategy_performance_unlocked_def;
 extern const mf::FunctionDef plot_weekly_net_value_def;
 extern const mf::FunctionDef plot_weekly_net_value_unlocked_def;
 
-// A date x stock matrix parameter.
-inline mf::Param matrix_param(const char *name) {
-    return {.name = name, .annotation = "pd.DataFrame"};
-}
+// Shares per trading lot: the engine's default and the lot the runner trades in.
+inline constexpr long long default_lot_size = 200;
+
+// Trading days per year: TRADING_DAYS_PER_YEAR, and the annualisation the
+// statistics and the benchmark summary write into their formulas.
+inline constexpr int trading_days_per_year = 252;
+
+// The eight market matrices a weight matrix trades against, in the order the
+// engine and the runner take them.
+inline constexpr const char *market_matrix_names[] = {
+    "can_buy_stock", "cant_sell_stock", "split_factor", "dividend_factor",
+    "close_price",   "prev_close",      "buy_price",    "sell_price",
+};
+
+// The weight matrix parameter (named `weights_name`) followed by the eight
+// market matrices.
+std::vector<mf::Param> backtest_matrix_params(const char *weights_name);
+
+// total_money, fee and rule_fee with their defaults.
+std::vector<mf::Param> trading_cost_params();
+
+// Parameter lists joined in order.
+std::vector<mf::Param> joined_params(std::initializer_list<std::vector<mf::Param>> parts);
+
+// Docstring lines of the parameters the engine and the runner share.
+#define STRATEGY_MARKET_MATRICES_DOC                                        \
+    "    can_buy_stock: 可买入矩阵, True 表示当日可以买入。\n"                \
+    "    cant_sell_stock: 不可卖出矩阵, True 表示当日不能卖出。\n"            \
+    "    split_factor: 拆分/送股因子(每股拆分后的股数); NaN 视为 1。\n"       \
+    "    dividend_factor: 每股现金分红; NaN 视为 0。\n"                       \
+    "    close_price: 当日收盘价。\n"                                         \
+    "    prev_close: 前一交易日收盘价。\n"                                    \
+    "    buy_price: 当日买入成交价(VWAP)。\n"                                 \
+    "    sell_price: 当日卖出成交价(VWAP)。\n"
+#define STRATEGY_TRADING_COSTS_DOC                                          \
+    "    total_money: 固定资金, 必须是有限的正数, 默认 1e8。\n"               \
+    "    fee: 佣金费率, 买卖双边收取, 取值 [0, 1), 默认 0.0001。\n"           \
+    "    rule_fee: 印花税及规费费率, 仅卖出收取, 取值 [0, 1), 默认 0.0005。\n"
 
 // Raises ValueError naming the first trading parameter a backtest cannot run
 // with: a capital that is not a finite positive number, a fee or rule_fee
