@@ -139,11 +139,10 @@ void style_report_table(nb::handle table, ColumnColour body_text_colour) {
     }
 }
 
-void draw_under_plot_lock(const mf::Call &call, const char *unlocked_name,
-                          std::initializer_list<const char *> parameters) {
+void draw_under_plot_lock(const mf::Call &call, const char *unlocked_name, bool with_stats) {
     nb::dict arguments;
-    for (const char *parameter : parameters)
-        arguments[parameter] = call.arg(parameter);
+    for (const mf::Param &param : chart_params(with_stats, "", false))
+        arguments[param.name] = call.arg(param.name);
     mf::with_context(call.global("_MATPLOTLIB_PLOT_LOCK"),
                      [&](nb::handle) { call.global(unlocked_name)(**arguments); });
 }

@@ -170,9 +170,8 @@ void style_report_table(nb::handle table, ColumnColour body_text_colour);
 // The public chart functions and their lock-free twins
 
 // Runs the lock-free twin of a chart under _MATPLOTLIB_PLOT_LOCK, passing
-// every argument of this call by keyword.
-void draw_under_plot_lock(const mf::Call &call, const char *unlocked_name,
-                          std::initializer_list<const char *> parameters);
+// every chart argument of this call by keyword.
+void draw_under_plot_lock(const mf::Call &call, const char *unlocked_name, bool with_stats);
 
 // The three data series, `stats` when the chart shows statistics, then the
 // options; `save_path` defaults to the chart's own file name. In the

@@ -423,10 +423,7 @@ nb::object plot_strategy_performance_unlocked(mf::Call &call) {
 }
 
 nb::object plot_strategy_performance(mf::Call &call) {
-    draw_under_plot_lock(call, "_plot_strategy_performance_unlocked",
-                         {"daily_return", "cumulative_return", "benchmark_daily_return", "stats",
-                          "strategy_name", "plot_title", "save_path", "image_kind",
-                          "benchmark_name"});
+    draw_under_plot_lock(call, "_plot_strategy_performance_unlocked", /*with_stats=*/true);
     nb::dict paths;
     paths["main"] = nb::str(call.arg("save_path"));
     return paths;

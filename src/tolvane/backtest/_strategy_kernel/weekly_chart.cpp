@@ -118,10 +118,7 @@ nb::object plot_weekly_net_value_unlocked(mf::Call &call) {
 }
 
 nb::object plot_weekly_net_value(mf::Call &call) {
-    draw_under_plot_lock(call, "_plot_weekly_net_value_unlocked",
-                         {"daily_return", "cumulative_return", "benchmark_daily_return",
-                          "strategy_name", "plot_title", "save_path", "image_kind",
-                          "benchmark_name"});
+    draw_under_plot_lock(call, "_plot_weekly_net_value_unlocked", /*with_stats=*/false);
     nb::dict paths;
     paths["weekly_net_value"] = nb::str(call.arg("save_path"));
     return paths;
