@@ -1,6 +1,19 @@
-"""Shared fixtures: a running sandbox data service."""
+"""Shared set-up: a fresh matplotlib configuration folder and a running
+sandbox data service."""
+
+import atexit
+import os
+import shutil
+import tempfile
 
 import pytest
+
+# matplotlib caches the machine's font list in its configuration folder; a
+# font installed after that cache was written stays invisible to it. The
+# session gets a folder of its own, so the charts see every installed font.
+_MATPLOTLIB_CONFIG = tempfile.mkdtemp(prefix="tolvane-mpl-")
+os.environ["MPLCONFIGDIR"] = _MATPLOTLIB_CONFIG
+atexit.register(shutil.rmtree, _MATPLOTLIB_CONFIG, ignore_errors=True)
 
 
 @pytest.fixture(scope="session")
