@@ -52,6 +52,13 @@ __all__ = [
 logger = logging.getLogger("tolvane.sandbox")
 
 
+def _forwarded(component: str, name: str, doc: str) -> property:
+    """An attribute of the server that lives on one of its parts."""
+    return property(lambda self: getattr(getattr(self, component), name),
+                    lambda self, value: setattr(getattr(self, component), name, value),
+                    doc=doc)
+
+
 class SandboxServer(PackageDownloads):
     """本地数据服务; 也是启动与停止服务的上下文管理器。
 
@@ -89,9 +96,8 @@ class SandboxServer(PackageDownloads):
         self.host, self.port = host, int(port)
         self.api_key = api_key or "sk-" + secrets.token_hex(8)
         self.api_secret = api_secret or secrets.token_hex(24)
-        self.keys: dict[str, str] = {self.api_key: self.api_secret}
         self.batch_rows = int(batch_rows)
-        self.auth = RequestAuthenticator(self.keys, timestamp_window)
+        self.auth = RequestAuthenticator({self.api_key: self.api_secret}, timestamp_window)
         self.traffic = TrafficQuota(daily_quota_bytes, extra_quota_bytes)
         self.benchmark_content_type = "application/zip"
         self.faults = Faults()
@@ -101,25 +107,10 @@ class SandboxServer(PackageDownloads):
         self._thread: threading.Thread | None = None
         self.base_url = ""
 
-    @property
-    def timestamp_window(self) -> int:
-        return self.auth.timestamp_window
-
-    @property
-    def daily_quota_bytes(self) -> int:
-        return self.traffic.daily_quota_bytes
-
-    @daily_quota_bytes.setter
-    def daily_quota_bytes(self, value: int) -> None:
-        self.traffic.daily_quota_bytes = int(value)
-
-    @property
-    def extra_quota_bytes(self) -> int:
-        return self.traffic.extra_quota_bytes
-
-    @extra_quota_bytes.setter
-    def extra_quota_bytes(self, value: int) -> None:
-        self.traffic.extra_quota_bytes = int(value)
+    keys = _forwarded("auth", "keys", "接受的访问密钥 → 签名密钥。")
+    timestamp_window = _forwarded("auth", "timestamp_window", "签名请求允许的时钟偏差, 秒。")
+    daily_quota_bytes = _forwarded("traffic", "daily_quota_bytes", "每个密钥的每日基础额度。")
+    extra_quota_bytes = _forwarded("traffic", "extra_quota_bytes", "每个密钥的加油包额度。")
 
     # ----------------------------------------------------------- lifecycle
     def start(self) -> "SandboxServer":
