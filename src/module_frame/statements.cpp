@@ -24,4 +24,21 @@ double to_double(nb::handle value) {
     return number;
 }
 
+void raise_from(nb::handle exception_type, const std::string &message,
+                const nb::python_error &cause) {
+    nb::object exception =
+        exception_type(nb::str(message.data(), message.size()));
+    // Both setters take over a reference of their own.
+    PyException_SetContext(exception.ptr(), nb::borrow(cause.value()).release().ptr());
+    PyException_SetCause(exception.ptr(), nb::borrow(cause.value()).release().ptr());
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exception.release().ptr());
+#else
+    nb::object type = nb::borrow(exception.type());
+    nb::object traceback = nb::steal(PyException_GetTraceback(exception.ptr()));
+    PyErr_Restore(type.release().ptr(), exception.release().ptr(), traceback.release().ptr());
+#endif
+    throw nb::python_error();
+}
+
 }  // namespace module_frame

@@ -150,6 +150,11 @@ double to_double(nb::handle value);
 // would report for it. Call only inside a catch block.
 nb::python_error current_python_error();
 
+// `raise exception_type(message) from cause`, with `cause` also as the context,
+// as the statement sets both inside the handler of `cause`.
+[[noreturn]] void raise_from(nb::handle exception_type, const std::string &message,
+                             const nb::python_error &cause);
+
 // `with manager as value: body(value)`: the special methods come from the
 // manager's type, and an exception raised in the body goes to __exit__, which
 // may suppress it.
@@ -162,7 +167,11 @@ void with_context(nb::handle manager, Body &&body) {
         body(nb::handle(value));
     } catch (...) {
         nb::python_error error = current_python_error();
-        if (!truthy(exit(manager, error.type(), error.value(), error.traceback())))
+        // An error raised natively has no traceback yet; __exit__ then gets None.
+        nb::object traceback = error.traceback();
+        if (!traceback.is_valid())
+            traceback = nb::none();
+        if (!truthy(exit(manager, error.type(), error.value(), traceback)))
             throw error;
         return;
     }
