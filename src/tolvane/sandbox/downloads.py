@@ -3,10 +3,12 @@
 from __future__ import annotations
 
 import io
+import os
 import pickle
 import re
 import time
 import zipfile
+from typing import BinaryIO
 
 from .faults import ConnectionCut, Faults
 from .market import SyntheticMarket
@@ -24,9 +26,18 @@ class PackageDownloads:
 
     def package_bytes(self) -> bytes:
         """供下载的基准数据包。"""
+        if isinstance(self._package, (str, os.PathLike)):
+            with open(self._package, "rb") as package:
+                return package.read()
         if self._package is None:
             self._package = _placeholder_package(self.market)
         return self._package
+
+    def open_package(self) -> BinaryIO:
+        """以只读二进制文件打开供下载的数据包; 路径给出的数据包直接打开该文件。"""
+        if isinstance(self._package, (str, os.PathLike)):
+            return open(self._package, "rb")
+        return io.BytesIO(self.package_bytes())
 
 
 def _placeholder_package(market: SyntheticMarket) -> bytes:
@@ -53,10 +64,13 @@ class DownloadServing:
     """请求处理器中应答数据包下载的部分。"""
 
     def _serve_download(self, method: str, faults: Faults | None) -> None:
-        data = self.server.sandbox.package_bytes()
-        size = len(data)
+        with self.server.sandbox.open_package() as package:
+            self._send_package(package, method, faults)
+
+    def _send_package(self, package: BinaryIO, method: str, faults: Faults | None) -> None:
+        size = package.seek(0, io.SEEK_END)
         status, lo, hi = 200, 0, size
-        rng = self.headers.get("Range")
+        rng = None if faults and faults.ignore_range else self.headers.get("Range")
         if rng:
             parsed = _parse_range(rng, size)
             if parsed == "unsatisfiable":
@@ -65,10 +79,16 @@ class DownloadServing:
                 return
             if parsed is not None:
                 status, (lo, hi) = 206, parsed
+                if faults and faults.range_start is not None:
+                    lo = min(faults.range_start, hi - 1)
+        chunked = bool(faults and faults.chunked_download)
         self.send_response(status)
         self.send_header("Content-Type", "application/zip")
         self.send_header("Accept-Ranges", "bytes")
-        self.send_header("Content-Length", str(hi - lo))
+        if chunked:
+            self.send_header("Transfer-Encoding", "chunked")
+        else:
+            self.send_header("Content-Length", str(hi - lo))
         if status == 206:
             self.send_header("Content-Range", f"bytes {lo}-{hi - 1}/{size}")
         self.end_headers()
@@ -77,20 +97,27 @@ class DownloadServing:
             return
         cut = faults.cut_after_bytes if faults else None
         delay = faults.chunk_delay if faults else 0.0
-        view = memoryview(data)
+        package.seek(lo)
         pos = lo
         while pos < hi:
             if delay:
                 time.sleep(delay)
-            end = min(pos + _DOWNLOAD_PIECE, hi)
-            if cut is not None and self._sent + (end - pos) > cut:
-                end = pos + max(cut - self._sent, 0)
-                self.wfile.write(view[pos:end])
-                self._sent += end - pos
+            piece = package.read(min(_DOWNLOAD_PIECE, hi - pos))
+            if not piece:  # the file shrank while being served
                 raise ConnectionCut()
-            self.wfile.write(view[pos:end])
-            self._sent += end - pos
-            pos = end
+            if cut is not None and self._sent + len(piece) > cut:
+                self._write_download_piece(piece[:max(cut - self._sent, 0)], chunked)
+                raise ConnectionCut()
+            self._write_download_piece(piece, chunked)
+            pos += len(piece)
+        if chunked:
+            self.wfile.write(b"0\r\n\r\n")
+
+    def _write_download_piece(self, piece: bytes, chunked: bool) -> None:
+        if not piece:  # nothing to send; an empty chunk would even end the body
+            return
+        self.wfile.write(b"%X\r\n%s\r\n" % (len(piece), piece) if chunked else piece)
+        self._sent += len(piece)
 
 
 def _parse_range(header: str, size: int):

@@ -24,6 +24,7 @@ GET/HEAD  ``DOWNLOAD_PATH``                                   基准数据包 (z
 from __future__ import annotations
 
 import logging
+import os
 import secrets
 import socket
 import threading
@@ -70,7 +71,8 @@ class SandboxServer(PackageDownloads):
         batch_rows: 流式应答中一个 record batch 的最大行数。
         timestamp_window: 签名请求允许的时钟偏差, 秒。
         daily_quota_bytes, extra_quota_bytes: 每个密钥的流量配额。
-        package: 供下载的基准数据包 (zip 字节); 不给时由市场生成一个小的占位数据包。
+        package: 供下载的基准数据包: zip 字节, 或 zip 文件的路径 (下载时逐段读出, 不整个读入
+            内存); 不给时由市场生成一个小的占位数据包。
 
     Attributes:
         base_url: 启动后的 ``http://host:port``。
@@ -87,7 +89,7 @@ class SandboxServer(PackageDownloads):
                  api_key: str | None = None, api_secret: str | None = None,
                  batch_rows: int = 65536, timestamp_window: int = 300,
                  daily_quota_bytes: int = 50 * 1024 ** 3, extra_quota_bytes: int = 0,
-                 package: bytes | None = None) -> None:
+                 package: bytes | str | os.PathLike | None = None) -> None:
         if host not in ("127.0.0.1", "::1", "localhost"):
             raise ValueError("沙盒只监听回环地址 (127.0.0.1、::1 或 localhost)")
         if batch_rows < 1:
