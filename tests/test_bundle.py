@@ -1,0 +1,362 @@
+"""Benchmark package download: resume over real HTTP, the service's faults, safe extraction."""
+
+import hashlib
+import inspect
+import io
+import os
+import pickle
+import zipfile
+from pathlib import Path
+
+import httpx
+import pytest
+from tqdm import tqdm
+
+from tolvane._http import HttpClient
+from tolvane.backtest import _bundle
+from tolvane.exceptions import NetworkError, TolvaneError
+from tolvane.sandbox import DOWNLOAD_PATH, Faults, SandboxServer
+
+MIB = 1 << 20
+
+
+def build_package(members: dict[str, bytes]) -> bytes:
+    buf = io.BytesIO()
+    with zipfile.ZipFile(buf, "w") as zf:
+        for name, data in members.items():
+            compress = zipfile.ZIP_STORED if name.endswith(".bin") else zipfile.ZIP_DEFLATED
+            zf.writestr(name, data, compress_type=compress)
+    return buf.getvalue()
+
+
+# A package of a few MiB: the download writes whole 1 MiB chunks, so a cut only
+# leaves something to resume from once more than a chunk has arrived.
+PACKAGE = build_package({
+    "metadata.pkl": pickle.dumps({"version": 1, "datasets": ["close_price"]}),
+    "close_price.bin": bytes(range(256)) * (17 * 1024) + os.urandom(MIB),
+    "index/benchmark.csv": "date,ukey,close\n".encode() + b"20230103,000300.XSHG,3887.9\n" * 40000,
+})
+
+
+def member_hashes(package: bytes) -> dict[str, str]:
+    with zipfile.ZipFile(io.BytesIO(package)) as zf:
+        return {name: hashlib.sha256(zf.read(name)).hexdigest()
+                for name in zf.namelist() if not name.endswith("/")}
+
+
+def tree_hashes(root: Path) -> dict[str, str]:
+    return {p.relative_to(root).as_posix(): hashlib.sha256(p.read_bytes()).hexdigest()
+            for p in root.rglob("*") if p.is_file()}
+
+
+@pytest.fixture(scope="module")
+def package_server(tmp_path_factory):
+    """A sandbox serving the package from a file that a test may replace."""
+    path = tmp_path_factory.mktemp("served") / "package.zip"
+    path.write_bytes(PACKAGE)
+    with SandboxServer(n_stocks=5, start="2023-01-01", end="2023-03-31", package=path) as server:
+        server.package_path = path
+        yield server
+
+
+@pytest.fixture
+def served(package_server):
+    package_server.reset()
+    package_server.package_path.write_bytes(PACKAGE)
+    yield package_server
+    package_server.reset()
+    package_server.package_path.write_bytes(PACKAGE)
+
+
+@pytest.fixture
+def client(served):
+    with HttpClient(served.base_url, served.api_key, served.api_secret) as http:
+        yield http
+
+
+@pytest.fixture
+def recorded(monkeypatch):
+    """Records the Range header of every download request and the settings and final
+    position of every progress bar; the requests still go over the wire."""
+    class Recorder:
+        def __init__(self):
+            self.ranges, self.bars = [], []
+
+        def stream(self, method, url, **kwargs):
+            self.ranges.append(kwargs["headers"].get("Range"))
+            return httpx.stream(method, url, **kwargs)
+
+        def __getattr__(self, name):
+            return getattr(httpx, name)
+
+    recorder = Recorder()
+
+    def make_bar(**settings):
+        bar = tqdm(file=io.StringIO(), **settings)
+        recorder.bars.append((settings, bar))
+        return bar
+
+    monkeypatch.setattr(_bundle, "httpx", recorder)
+    monkeypatch.setattr(_bundle, "tqdm", make_bar)
+    return recorder
+
+
+def url_of(server) -> str:
+    return server.base_url + DOWNLOAD_PATH
+
+
+# ------------------------------------------------------------------ whole download
+
+def test_download_lays_out_the_package_beside_a_temp_dir(served, client, recorded, tmp_path,
+                                                         monkeypatch, caplog):
+    monkeypatch.setenv("HOME", str(tmp_path))
+    caplog.set_level("INFO", logger="tolvane")
+    store = _bundle.download_benchmark_package(client, "~/data/store")
+
+    assert store == tmp_path / "data" / "store"
+    assert tree_hashes(store) == member_hashes(PACKAGE)
+    assert (tmp_path / "data" / "temp").is_dir()
+    assert not (tmp_path / "data" / "temp" / "benchmark.part").exists()
+    assert recorded.ranges == [None]
+    [(settings, bar)] = recorded.bars
+    assert settings == {"total": len(PACKAGE), "initial": 0, "unit": "B", "unit_scale": True,
+                        "unit_divisor": 1024, "desc": "下载基准数据",
+                        "bar_format": "{desc} {percentage:3.0f}%|{bar}| {n_fmt}/{total_fmt} [{rate_fmt}]",
+                        "mininterval": 1.0}
+    assert bar.n == len(PACKAGE)
+    assert [r.getMessage() for r in caplog.records if r.name == "tolvane"] == [
+        "开始下载回测基准数据包", "回测基准数据包下载完成"]
+
+
+def test_cut_downloads_keep_the_part_file_and_resume_until_complete(served, client, recorded,
+                                                                    tmp_path):
+    cut = 3 * MIB // 2
+    served.faults = Faults(cut_after_bytes=cut, paths=(DOWNLOAD_PATH,), times=3)
+    part = tmp_path / "temp" / "benchmark.part"
+    for kept in (MIB, 2 * MIB, 3 * MIB):
+        with pytest.raises(NetworkError) as failure:
+            _bundle.download_benchmark_package(client, tmp_path / "store")
+        assert str(failure.value) == "下载回测基准数据失败: 网络错误"
+        assert isinstance(failure.value.__cause__, httpx.HTTPError)
+        assert part.stat().st_size == kept  # whole chunks written before the cut
+        assert not any((tmp_path / "store").iterdir())
+
+    _bundle.download_benchmark_package(client, tmp_path / "store")
+    assert recorded.ranges == [None] + [f"bytes={n * MIB}-" for n in (1, 2, 3)]
+    assert [(s["initial"], s["total"]) for s, _ in recorded.bars] == [
+        (n * MIB, len(PACKAGE)) for n in range(4)]
+    assert tree_hashes(tmp_path / "store") == member_hashes(PACKAGE)
+    assert not part.exists()
+
+
+@pytest.mark.parametrize("fault, part_bytes, sent_range, bar", [
+    # 206: the five bytes on disk are kept and the rest appended.
+    (Faults(), PACKAGE[:5], "bytes=5-", (5, len(PACKAGE))),
+    # 200 to a Range request: the file is rewritten from the start.
+    (Faults(ignore_range=True), b"stale", "bytes=5-", (0, len(PACKAGE))),
+    # No Content-Length: a bar without a total.
+    (Faults(chunked_download=True), None, None, (0, None)),
+])
+def test_part_file_continued_or_rewritten_by_the_answer(served, recorded, tmp_path, fault,
+                                                        part_bytes, sent_range, bar):
+    served.faults = fault
+    part = tmp_path / "benchmark.part"
+    if part_bytes is not None:
+        part.write_bytes(part_bytes)
+    _bundle._stream_download(url_of(served), part)
+    assert part.read_bytes() == PACKAGE
+    assert recorded.ranges == [sent_range]
+    [(settings, progress)] = recorded.bars
+    assert (settings["initial"], settings["total"]) == bar
+    assert progress.n == len(PACKAGE)
+
+
+@pytest.mark.parametrize("fault, part_bytes, status", [
+    (Faults(), PACKAGE + b"extra", 416),  # longer than the package: not a finished download
+    (Faults(status=503), PACKAGE[:100], 503),
+    (Faults(status=404), None, 404),
+])
+def test_http_errors_raise_and_leave_the_part_file(served, tmp_path, fault, part_bytes, status):
+    served.faults = fault
+    part = tmp_path / "benchmark.part"
+    if part_bytes is not None:
+        part.write_bytes(part_bytes)
+    with pytest.raises(NetworkError) as failure:
+        _bundle._stream_download(url_of(served), part)
+    assert str(failure.value) == f"下载回测基准数据失败: HTTP {status}"
+    assert isinstance(failure.value.__cause__, httpx.HTTPStatusError)
+    assert (part.read_bytes() if part.exists() else None) == part_bytes
+
+
+@pytest.mark.parametrize("served_from", [0, 4096 + 100])
+def test_partial_answer_from_another_offset_restarts_the_download(served, recorded, tmp_path,
+                                                                  served_from):
+    # A server that answers bytes=4096- with a 206 starting elsewhere; appending
+    # its bytes would corrupt the package.
+    served.faults = Faults(range_start=served_from, paths=(DOWNLOAD_PATH,), times=1)
+    part = tmp_path / "benchmark.part"
+    part.write_bytes(PACKAGE[:4096])
+    _bundle._stream_download(url_of(served), part)
+    assert part.read_bytes() == PACKAGE
+    assert recorded.ranges == ["bytes=4096-", None]
+
+
+def test_finished_but_unextracted_download_is_extracted(served, client, recorded, tmp_path):
+    # The process died between the last byte and the extraction: the server now
+    # answers 416 "bytes */<size>" to every resume request.
+    part = tmp_path / "temp" / "benchmark.part"
+    part.parent.mkdir()
+    part.write_bytes(PACKAGE)
+    _bundle.download_benchmark_package(client, tmp_path / "store")
+    assert recorded.ranges == [f"bytes={len(PACKAGE)}-"]
+    assert tree_hashes(tmp_path / "store") == member_hashes(PACKAGE)
+    assert not part.exists()
+
+
+def test_illegal_package_from_the_service_writes_nothing_and_keeps_the_part_file(
+        served, client, tmp_path):
+    served.package_path.write_bytes(build_package({"metadata.pkl": b"m", "../escape.txt": b"x"}))
+    with pytest.raises(TolvaneError, match="^回测基准数据包含非法路径条目: ../escape.txt$"):
+        _bundle.download_benchmark_package(client, tmp_path / "store")
+    assert list((tmp_path / "store").iterdir()) == []
+    assert not (tmp_path / "escape.txt").exists()
+    assert (tmp_path / "temp" / "benchmark.part").exists()
+
+
+# ------------------------------------------------------------------ service reply
+
+class ReplyStub:
+    """Stands in for the signed client's JSON reply (the download itself is real)."""
+
+    def __init__(self, reply):
+        self.reply, self.paths = reply, []
+
+    def get(self, path):
+        self.paths.append(path)
+        return self.reply
+
+
+@pytest.mark.parametrize("reply, error, message", [
+    (None, TolvaneError, "服务端未返回有效的回测基准数据下载地址"),
+    ({}, TolvaneError, "服务端未返回有效的回测基准数据下载地址"),
+    ({"download_url": " \t "}, TolvaneError, "服务端未返回有效的回测基准数据下载地址"),
+    ({"download_url": 42}, AttributeError, None),
+    ({"download_url": "http://x/p.zip", "content_type": "application/zip; charset=binary"},
+     TolvaneError, "不支持的回测基准数据包格式: application/zip; charset=binary"),
+    ({"download_url": "http://x/p.zip", "content_type": " Application/Zip "},
+     TolvaneError, "不支持的回测基准数据包格式: Application/Zip"),
+    ({"download_url": "http://x/p.zip", "content_type": "application/x-zip-compressed"},
+     TolvaneError, "不支持的回测基准数据包格式: application/x-zip-compressed"),
+])
+def test_unusable_service_reply_is_refused_before_anything_is_created(tmp_path, reply, error,
+                                                                      message):
+    stub = ReplyStub(reply)
+    with pytest.raises(error) as failure:
+        _bundle.download_benchmark_package(stub, tmp_path / "store")
+    if message:
+        assert str(failure.value) == message
+    assert stub.paths == ["/api/v1/backtest-data/benchmark-data"]
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_blank_content_type_counts_as_zip(served, tmp_path):
+    stub = ReplyStub({"download_url": f"  {url_of(served)}\n", "content_type": "   "})
+    assert _bundle.download_benchmark_package(stub, tmp_path / "s") == tmp_path / "s"
+    assert tree_hashes(tmp_path / "s") == member_hashes(PACKAGE)
+
+
+# ------------------------------------------------------------------ extraction
+
+def archive_at(tmp_path: Path, members: dict[str, bytes]) -> Path:
+    path = tmp_path / "package.zip"
+    path.write_bytes(build_package(members))
+    return path
+
+
+@pytest.mark.parametrize("name", ["../escape.txt", "{outside}/escape.txt", "data/../../escape.txt"])
+def test_entries_leaving_the_target_reject_the_whole_archive(tmp_path, name):
+    name = name.format(outside=tmp_path.as_posix())
+    archive = archive_at(tmp_path, {"metadata.pkl": b"meta", name: b"x"})
+    store = tmp_path / "store"
+    store.mkdir()
+    with pytest.raises(TolvaneError) as failure:
+        _bundle._extract_zip(archive, store)
+    assert str(failure.value) == f"回测基准数据包含非法路径条目: {name}"
+    assert list(store.iterdir()) == []
+    assert not (tmp_path / "escape.txt").exists()
+
+
+def test_entry_that_climbs_and_comes_back_is_legal(tmp_path):
+    archive = archive_at(tmp_path, {"data/../metadata.pkl": b"meta", "data/x.bin": b"x"})
+    store = tmp_path / "store"
+    store.mkdir()
+    _bundle._extract_zip(archive, store)
+    extracted = tree_hashes(store)
+    assert sorted(extracted.values()) == sorted(hashlib.sha256(d).hexdigest() for d in (b"meta", b"x"))
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["package.zip", "store"]
+
+
+def corrupt(package: bytes, member: str) -> bytes:
+    """Flips the first data byte of a member: a stored one fails its CRC, a
+    deflated one fails to decompress."""
+    with zipfile.ZipFile(io.BytesIO(package)) as zf:
+        info = zf.getinfo(member)
+    data = bytearray(package)
+    data[info.header_offset + 30 + len(info.filename.encode()) + len(info.extra)] ^= 0xFF
+    return bytes(data)
+
+
+@pytest.mark.parametrize("content", [
+    os.urandom(4096),
+    PACKAGE[: len(PACKAGE) // 2],
+    corrupt(PACKAGE, "close_price.bin"),
+    corrupt(PACKAGE, "index/benchmark.csv"),
+])
+def test_damaged_archive_is_a_package_error(tmp_path, content):
+    archive = tmp_path / "package.zip"
+    archive.write_bytes(content)
+    store = tmp_path / "store"
+    store.mkdir()
+    with pytest.raises(TolvaneError) as failure:
+        _bundle._extract_zip(archive, store)
+    assert str(failure.value) == "回测基准数据包损坏,无法解压"
+    assert failure.value.__cause__ is not None
+
+
+# ------------------------------------------------------------------ flattening
+
+def make_tree(root: Path, files: list[str]) -> None:
+    for name in files:
+        (root / name).parent.mkdir(parents=True, exist_ok=True)
+        (root / name).write_text(name)
+
+
+@pytest.mark.parametrize("files, expected", [
+    ([".DS_Store", "pkg/metadata.pkl", "pkg/.keep", "pkg/sub/x.npy"],
+     [".DS_Store", ".keep", "metadata.pkl", "sub/x.npy"]),
+    (["metadata.pkl", "pkg/a.npy"], None),
+    (["a/x.npy", "b/y.npy"], None),
+    (["only.npy"], None),
+])
+def test_flatten_single_subdir(tmp_path, files, expected):
+    make_tree(tmp_path, files)
+    _bundle.flatten_single_subdir(tmp_path)
+    found = sorted(p.relative_to(tmp_path).as_posix() for p in tmp_path.rglob("*") if p.is_file())
+    assert found == (expected or sorted(files))
+    if expected:
+        assert not (tmp_path / "pkg").exists()
+        assert (tmp_path / "metadata.pkl").read_text() == "pkg/metadata.pkl"
+
+
+# ------------------------------------------------------------------ surface
+
+def test_signatures_and_url_type_check(tmp_path):
+    assert [str(inspect.signature(f)) for f in (
+        _bundle.download_benchmark_package, _bundle._stream_download,
+        _bundle._extract_zip, _bundle.flatten_single_subdir)] == [
+        "(http: 'HttpClient', store_dir: 'Path') -> 'Path'",
+        "(url: 'str', dest: 'Path') -> 'None'",
+        "(archive: 'Path', store_dir: 'Path') -> 'None'",
+        "(store_dir: 'Path') -> 'None'"]
+    with pytest.raises(TypeError, match=r"^Argument 'url' has incorrect type \(expected str, got bytes\)$"):
+        _bundle._stream_download(b"http://127.0.0.1/x", tmp_path / "p")
