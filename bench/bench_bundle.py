@@ -36,6 +36,8 @@ import httpx
 from tolvane.backtest._bundle import _stream_download
 from tolvane.sandbox import DOWNLOAD_PATH
 
+from sandbox_process import start_sandbox
+
 KEY, SECRET = "bench-key", "bench-secret"
 MIB = 1024 * 1024
 
@@ -82,16 +84,6 @@ def build_package(path: Path, size_mib: int) -> int:
     return path.stat().st_size
 
 
-def start_sandbox(package: Path) -> tuple[subprocess.Popen, str]:
-    command = [sys.executable, "-c", SERVER, str(package), KEY, SECRET]
-    server = subprocess.Popen(command, stdout=subprocess.PIPE, text=True)
-    base_url = server.stdout.readline().strip()
-    if not base_url.startswith("http"):
-        server.kill()
-        raise RuntimeError("sandbox did not start")
-    return server, base_url
-
-
 def plain_download(url: str, dest: Path) -> None:
     with httpx.stream("GET", url, timeout=httpx.Timeout(300.0, connect=10.0)) as response:
         response.raise_for_status()
@@ -132,7 +124,7 @@ def main() -> None:
     server = None
     try:
         size = build_package(work / "served.zip", args.size_mib)
-        server, base_url = start_sandbox(work / "served.zip")
+        server, base_url = start_sandbox(SERVER, str(work / "served.zip"), KEY, SECRET)
         url = base_url + DOWNLOAD_PATH
         dest = work / "temp" / "benchmark.part"
         dest.parent.mkdir()

@@ -23,7 +23,6 @@ import argparse
 import json
 import statistics
 import subprocess
-import sys
 import time
 import tracemalloc
 
@@ -33,6 +32,8 @@ import pyarrow as pa
 from tolvane._download import _StreamReader, stream_decode
 from tolvane._http import API_PREFIX, HttpClient
 from tolvane.sandbox import sign_headers
+
+from sandbox_process import start_sandbox as start_child_sandbox
 
 KEY, SECRET = "bench-key", "bench-secret"
 PATH = API_PREFIX + "/factors/stream"
@@ -51,13 +52,7 @@ server.serve_forever()
 
 def start_sandbox(stocks: int, batch_rows: int, chunk_delay: float) -> tuple[subprocess.Popen, str]:
     """The sandbox in a child process; ``chunk_delay`` paces its stream chunks."""
-    command = [sys.executable, "-c", SERVER, str(stocks), str(batch_rows), str(chunk_delay), KEY, SECRET]
-    server = subprocess.Popen(command, stdout=subprocess.PIPE, text=True)
-    base_url = server.stdout.readline().strip()
-    if not base_url.startswith("http"):
-        server.kill()
-        raise RuntimeError("sandbox did not start")
-    return server, base_url
+    return start_child_sandbox(SERVER, str(stocks), str(batch_rows), str(chunk_delay), KEY, SECRET)
 
 
 def plain_transfer(client: httpx.Client, body: dict) -> int:
