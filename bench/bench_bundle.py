@@ -12,9 +12,9 @@ alternation, several rounds each, downloads it to the same part file:
 
 The order alternates from round to round. Medians of wall time and of the
 client's CPU time (steadier on a busy machine) and their ratios are printed
-(goal: within 10% of the plain loop). A separate child process runs the whole ``download_benchmark_package`` (download
-and extraction) once and reports its peak RSS growth (goal: under 32 MiB,
-whatever the package size). Temporary files are removed afterwards.
+(goal: within 10% of the plain loop). A separate child process runs the whole
+``download_benchmark_package`` (download and extraction) once and reports its
+peak RSS growth (goal: under 32 MiB, whatever the package size). Temporary files are removed afterwards.
 
     PYTHONPATH=src .venv/bin/python bench/bench_bundle.py [--size-mib 200] [--rounds 5]
 """
