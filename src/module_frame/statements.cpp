@@ -41,4 +41,29 @@ void raise_from(nb::handle exception_type, const std::string &message,
     throw nb::python_error();
 }
 
+void unpack(nb::handle iterable, nb::object *values, std::size_t count) {
+    nb::object iterator = nb::steal(PyObject_GetIter(iterable.ptr()));
+    if (!iterator.is_valid())
+        throw nb::python_error();
+    for (std::size_t index = 0; index < count; ++index) {
+        PyObject *item = PyIter_Next(iterator.ptr());
+        if (!item) {
+            if (PyErr_Occurred())
+                throw nb::python_error();
+            PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack",
+                         static_cast<Py_ssize_t>(index), index == 1 ? "" : "s");
+            throw nb::python_error();
+        }
+        values[index] = nb::steal(item);
+    }
+    nb::object extra = nb::steal(PyIter_Next(iterator.ptr()));
+    if (extra.is_valid()) {
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)",
+                     static_cast<Py_ssize_t>(count));
+        throw nb::python_error();
+    }
+    if (PyErr_Occurred())
+        throw nb::python_error();
+}
+
 }  // namespace module_frame

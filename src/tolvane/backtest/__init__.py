@@ -1,1 +1,47 @@
-"""回测:策略 VWAP 日收益引擎、统计、回测数据准备与基准数据包。"""
+"""回测:策略 VWAP 日收益引擎、统计、回测数据准备与基准数据包。
+
+常用入口 (首次使用时才加载, ``import tolvane.backtest`` 本身很轻):
+
+- ``prepare_store(store_dir, start_date, end_date)`` 完整构建回测准备数据并写成存储;
+  ``update_store(store_dir, end_date=None)`` 把已有存储增量更新到新的结束日期。
+- ``BinaryPreparedDataStore(store_dir).load()`` 以内存映射方式读取存储中的矩阵;
+  ``GroupPreparedDataBuilder`` 是底层的构建器。
+- ``run_strategy_backtest_core`` 对权重矩阵与行情矩阵运行完整回测,
+  ``calc_strategy_stats`` 计算统计指标。
+"""
+
+from __future__ import annotations
+
+import importlib
+
+__all__ = [
+    "BinaryPreparedDataStore",
+    "GroupPreparedDataBuilder",
+    "calc_strategy_stats",
+    "prepare_store",
+    "run_strategy_backtest_core",
+    "update_store",
+]
+
+# Public name -> the submodule that defines it.
+_EXPORTS = {
+    "BinaryPreparedDataStore": "._prepare",
+    "GroupPreparedDataBuilder": "._prepare",
+    "prepare_store": ".prepared",
+    "update_store": ".prepared",
+    "run_strategy_backtest_core": "._strategy_kernel",
+    "calc_strategy_stats": "._strategy_kernel",
+}
+
+
+def __getattr__(name: str):
+    module_name = _EXPORTS.get(name)
+    if module_name is None:
+        raise AttributeError(f"module 'tolvane.backtest' has no attribute {name!r}")
+    value = getattr(importlib.import_module(module_name, __name__), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(__all__))

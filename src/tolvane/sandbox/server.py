@@ -72,7 +72,7 @@ class SandboxServer(PackageDownloads):
         timestamp_window: 签名请求允许的时钟偏差, 秒。
         daily_quota_bytes, extra_quota_bytes: 每个密钥的流量配额。
         package: 供下载的基准数据包: zip 字节, 或 zip 文件的路径 (下载时逐段读出, 不整个读入
-            内存); 不给时由市场生成一个小的占位数据包。
+            内存); 不给时为市场整个区间的回测准备数据存储。
 
     Attributes:
         base_url: 启动后的 ``http://host:port``。

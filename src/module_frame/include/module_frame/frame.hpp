@@ -12,6 +12,7 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <string>
@@ -145,6 +146,13 @@ bool truthy(nb::handle value);
 bool contains(nb::handle container, nb::handle key);
 // `float(value)`, as a C double
 double to_double(nb::handle value);
+// `a, b, c = iterable`: exactly `count` values into `values`, with the
+// messages of compiled unpacking.
+void unpack(nb::handle iterable, nb::object *values, std::size_t count);
+template <std::size_t N>
+void unpack(nb::handle iterable, nb::object (&values)[N]) {
+    unpack(iterable, values, N);
+}
 
 // The C++ exception being handled, as the Python exception the call boundary
 // would report for it. Call only inside a catch block.

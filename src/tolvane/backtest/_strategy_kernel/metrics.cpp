@@ -29,31 +29,6 @@ nb::object period_return_drawdown_calmar(mf::Call &call) {
     return nb::make_tuple(period_return, max_drawdown, calmar);
 }
 
-// Unpacks exactly three values, with the messages of compiled unpacking.
-void unpack_three(nb::handle result, nb::object (&values)[3]) {
-    nb::object iterator = nb::steal(PyObject_GetIter(result.ptr()));
-    if (!iterator.is_valid())
-        throw nb::python_error();
-    for (Py_ssize_t index = 0; index < 3; ++index) {
-        PyObject *item = PyIter_Next(iterator.ptr());
-        if (!item) {
-            if (PyErr_Occurred())
-                throw nb::python_error();
-            PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", index,
-                         index == 1 ? "" : "s");
-            throw nb::python_error();
-        }
-        values[index] = nb::steal(item);
-    }
-    nb::object extra = nb::steal(PyIter_Next(iterator.ptr()));
-    if (extra.is_valid()) {
-        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{3});
-        throw nb::python_error();
-    }
-    if (PyErr_Occurred())
-        throw nb::python_error();
-}
-
 nb::object calc_yearly_performance_metrics(mf::Call &call) {
     nb::handle daily = call.arg("daily");
     nb::object pd = call.global("pd");
@@ -71,8 +46,8 @@ nb::object calc_yearly_performance_metrics(mf::Call &call) {
             continue;
 
         nb::object strategy[3], excess[3];
-        unpack_three(call.global("_period_return_drawdown_calmar")(strategy_daily), strategy);
-        unpack_three(call.global("_period_return_drawdown_calmar")(excess_daily), excess);
+        mf::unpack(call.global("_period_return_drawdown_calmar")(strategy_daily), strategy);
+        mf::unpack(call.global("_period_return_drawdown_calmar")(excess_daily), excess);
         nb::dict row;
         row["year"] = nb::int_(year);
         row["strategy_return"] = strategy[0];

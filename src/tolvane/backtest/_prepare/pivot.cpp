@@ -1,0 +1,164 @@
+// The long-to-wide conversion of a factor answer. What pandas would do row by
+// row (cut the stock codes, format the dates, drop incomplete rows, keep the
+// last row of a cell, pivot) runs here on integer codes: each label column is
+// factorised once, only its distinct values are converted, and a native
+// kernel places the values without the GIL.
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+#include <nanobind/ndarray.h>
+
+#include "long_pivot.hpp"
+#include "prepare.hpp"
+
+namespace prepare {
+
+using namespace nb::literals;
+namespace kernels = tolvane::kernels;
+
+namespace {
+
+using CodeArray = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using ValueArray = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using MatrixArray = nb::ndarray<double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+using LabelArray = nb::ndarray<std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
+// One label column of the answer as integer codes: the raw column
+// factorised, its distinct values converted to labels, equal labels merged.
+struct CodedLabels {
+    nb::object raw_codes;     // int64 per row, -1 where the value is missing
+    nb::object label_of_raw;  // int64 per distinct raw value, -1 where its label is missing
+    nb::object labels;        // the distinct labels (object array), by label code
+    nb::object label_rank;    // int64 per label: its position in sorted order
+};
+
+nb::object as_int64(const mf::Call &call, nb::handle values) {
+    return call.global("np").attr("ascontiguousarray")(values, "dtype"_a = "int64");
+}
+
+template <typename Convert>
+CodedLabels coded_labels(const mf::Call &call, nb::handle column, Convert convert) {
+    nb::object pd = call.global("pd");
+    nb::object np = call.global("np");
+    nb::object raw[2];
+    mf::unpack(pd.attr("factorize")(column), raw);
+    nb::object converted = convert(pd.attr("Series")(raw[1]));
+    nb::object relabelled[2];
+    mf::unpack(pd.attr("factorize")(converted), relabelled);
+    nb::object labels = np.attr("asarray")(relabelled[1], "dtype"_a = "object");
+    const std::size_t n_labels = nb::len(labels);
+    nb::object order = np.attr("argsort")(labels, "kind"_a = "stable");
+    nb::object rank = np.attr("empty")(n_labels, "dtype"_a = "int64");
+    rank[order] = np.attr("arange")(n_labels);
+    return {as_int64(call, raw[0]), as_int64(call, relabelled[0]), labels, rank};
+}
+
+template <typename Array>
+Array checked_view(nb::handle array, std::size_t length, const char *what) {
+    Array view;
+    if (!nb::try_cast(array, view, false) || view.shape(0) != length)
+        mf::raise(PyExc_ValueError, std::string("因子数据转换失败: ") + what + " 的长度或类型不符");
+    return view;
+}
+
+// Checked zero-copy views of one coded column, alive as long as the kernel reads them.
+struct LabelViews {
+    CodeArray raw_codes, label_of_raw, label_rank;
+
+    LabelViews(const CodedLabels &coded, std::size_t n_rows, const char *what)
+        : raw_codes(checked_view<CodeArray>(coded.raw_codes, n_rows, what)),
+          label_of_raw(checked_view<CodeArray>(coded.label_of_raw, nb::len(coded.label_of_raw), what)),
+          label_rank(checked_view<CodeArray>(coded.label_rank, nb::len(coded.labels), what)) {}
+
+    kernels::LabelColumn column() const {
+        return {raw_codes.data(), label_of_raw.data(), label_of_raw.shape(0), label_rank.data(),
+                label_rank.shape(0)};
+    }
+};
+
+// labels[codes], as an index named `name`.
+nb::object axis_labels(const mf::Call &call, const CodedLabels &coded,
+                       const std::vector<std::int64_t> &codes, const char *name) {
+    nb::object np = call.global("np");
+    nb::object positions = np.attr("empty")(codes.size(), "dtype"_a = "int64");
+    LabelArray view = nb::cast<LabelArray>(positions, false);
+    if (!codes.empty())
+        std::memcpy(view.data(), codes.data(), codes.size() * sizeof(std::int64_t));
+    return call.global("pd").attr("Index")(coded.labels[positions], "name"_a = name);
+}
+
+// The cleaned matrix of one group of rows (all rows when `groups` is null).
+nb::object pivot_rows(const mf::Call &call, const CodedLabels &dates, const CodedLabels &stocks,
+                      nb::handle values, const CodedLabels *groups, std::int64_t group) {
+    const std::size_t n_rows = nb::len(values);
+    LabelViews date_views(dates, n_rows, "DataDate");
+    LabelViews stock_views(stocks, n_rows, "ukey");
+    ValueArray value_view = checked_view<ValueArray>(values, n_rows, "x");
+    std::optional<LabelViews> group_views;
+    kernels::LabelColumn group_column{};
+    if (groups) {
+        group_views.emplace(*groups, n_rows, "factorname");
+        group_column = group_views->column();
+    }
+    const kernels::LongTable table{date_views.column(), stock_views.column(), value_view.data(),
+                                   groups ? &group_column : nullptr, group, n_rows};
+
+    kernels::PivotAxes axes;
+    bool codes_valid;
+    {
+        nb::gil_scoped_release unlocked;
+        codes_valid = kernels::pivot_axes(table, axes);
+    }
+    if (!codes_valid)
+        mf::raise(PyExc_ValueError, "因子数据转换失败: 标签编码越界");
+    nb::object matrix = call.global("np").attr("empty")(
+        nb::make_tuple(axes.date_labels.size(), axes.stock_labels.size()), "dtype"_a = "float64");
+    MatrixArray matrix_view = nb::cast<MatrixArray>(matrix, false);
+    {
+        nb::gil_scoped_release unlocked;
+        kernels::pivot_fill(table, axes, matrix_view.data());
+    }
+    nb::object pivot = call.global("pd").attr("DataFrame")(
+        matrix, "index"_a = axis_labels(call, dates, axes.date_labels, "DataDate"),
+        "columns"_a = axis_labels(call, stocks, axes.stock_labels, "ukey"), "copy"_a = false);
+    return call.global("clean_matrix")(pivot);
+}
+
+// pd.to_numeric(column, errors="coerce") as contiguous float64, NaN for missing.
+nb::object numeric_values(const mf::Call &call, nb::handle column) {
+    nb::object np = call.global("np");
+    nb::object numbers = call.global("pd").attr("to_numeric")(column, "errors"_a = "coerce");
+    return np.attr("ascontiguousarray")(
+        numbers.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = np.attr("nan")));
+}
+
+}  // namespace
+
+void pivot_factor_answer(const mf::Call &call, nb::handle frame, const char *value_column,
+                         const char *group_column, nb::handle only_name, nb::dict &result) {
+    nb::object text_type = call.global("str");
+    CodedLabels stocks = coded_labels(call, frame["ukey"], [&](nb::handle codes) {
+        return codes.attr("astype")(text_type).attr("str").attr("slice")(0, 6);
+    });
+    CodedLabels dates = coded_labels(call, frame["DataDate"], [&](nb::handle raw_dates) {
+        return call.global("series_to_yyyymmdd")(raw_dates);
+    });
+    nb::object values = numeric_values(call, frame[value_column]);
+    if (!group_column) {
+        result[only_name] = pivot_rows(call, dates, stocks, values, nullptr, 0);
+        return;
+    }
+    CodedLabels groups = coded_labels(call, frame[group_column], [&](nb::handle names) {
+        return names.attr("astype")(text_type);
+    });
+    const std::size_t n_groups = nb::len(groups.labels);
+    for (std::size_t group = 0; group < n_groups; ++group) {
+        nb::object name = groups.labels[nb::int_(group)];
+        if (mf::contains(result, name))
+            result[name] = pivot_rows(call, dates, stocks, values, &groups, static_cast<std::int64_t>(group));
+    }
+}
+
+}  // namespace prepare

@@ -1,0 +1,81 @@
+// tolvane.backtest._prepare: the vocabulary of prepared backtest data, the
+// binary store with index-component matrices, and the builder that reads
+// factors and benchmark indices through the service singleton and assembles
+// the payload a store is written from. Each source file defines the functions
+// of one topic; module.cpp binds them in the module's definition order.
+#pragma once
+
+#include <cmath>
+
+#include <module_frame/frame.hpp>
+
+namespace prepare {
+
+namespace mf = module_frame;
+namespace nb = nanobind;
+
+// Name lists, matrix layout and date helpers.
+extern const mf::FunctionDef parse_name_list_def;
+extern const mf::FunctionDef get_component_factor_names_def;
+extern const mf::FunctionDef build_matrix_dtype_def;
+extern const mf::FunctionDef series_to_yyyymmdd_def;
+
+// BinaryPreparedDataStore.
+extern const char *const binary_store_doc;
+extern const mf::FunctionDef store_init_def;
+extern const mf::FunctionDef store_load_def;
+extern const mf::FunctionDef store_add_component_matrices_def;
+
+// GroupPreparedDataBuilder: construction and factor reading.
+extern const char *const builder_doc;
+extern const mf::FunctionDef builder_init_def;
+extern const mf::FunctionDef normalize_ddb_backtest_date_def;
+extern const mf::FunctionDef tolvane_factor_date_def;
+extern const mf::FunctionDef empty_like_def;
+extern const mf::FunctionDef read_normal_factor_matrix_def;
+extern const mf::FunctionDef tolvane_factors_to_matrices_def;
+extern const mf::FunctionDef read_normal_factor_batch_def;
+extern const mf::FunctionDef read_or_empty_def;
+extern const mf::FunctionDef batch_or_read_def;
+
+// GroupPreparedDataBuilder: benchmarks and source data.
+extern const mf::FunctionDef component_matrices_def;
+extern const mf::FunctionDef format_benchmark_daily_return_def;
+extern const mf::FunctionDef read_benchmark_dict_def;
+extern const mf::FunctionDef read_source_data_def;
+
+// GroupPreparedDataBuilder: payload assembly and builds.
+extern const mf::FunctionDef build_def;
+extern const mf::FunctionDef build_incremental_def;
+extern const mf::FunctionDef build_payload_def;
+extern const mf::FunctionDef build_from_matrices_def;
+extern const mf::FunctionDef assemble_payload_def;
+
+// The long-to-wide conversion of one factor answer, in native code: the
+// matrices that pivoting each group of `frame` (columns "ukey", "DataDate",
+// "x" and, when `group_column` is given, that column) would give, keyed by
+// the names of `result` that occur as groups. Without a group column, every
+// row belongs to `only_name`.
+void pivot_factor_answer(const mf::Call &call, nb::handle frame, const char *value_column,
+                         const char *group_column, nb::handle only_name, nb::dict &result);
+
+// A new list of the given texts.
+nb::list str_list(std::initializer_list<const char *> items);
+
+// `value is not None and len(value) > 0`: a matrix with at least one row.
+bool has_rows(nb::handle value);
+
+// Whether the pending Python exception of `error` is the package's NetworkError.
+bool is_network_error(const mf::Call &call, const nb::python_error &error);
+
+// The optional `batch` parameter of the readers: a dict of factor matrices
+// by name (exactly a dict) or None, default None.
+mf::Param optional_batch_param();
+
+// frame.replace([np.inf, -np.inf], np.nan)
+nb::object infinities_as_missing(const mf::Call &call, nb::handle frame);
+
+// Python's float('nan').
+inline nb::object nan_value() { return nb::float_(NAN); }
+
+}  // namespace prepare

@@ -1,0 +1,146 @@
+"""构建与增量更新回测准备数据存储。
+
+``prepare_store`` 为一个日期区间做一次完整构建并写成存储; ``update_store`` 把已有
+存储延长到新的结束日期: 重新读取存储末尾几行 (前收盘价要看上一行, 远期收益排名要看
+后两行, 因此这几行必须和新日期一起重算), 改写这几行并追加新日期, 不重写历史。
+更新后的存储与直接完整构建更长区间得到的存储, 每个矩阵都相同, 接缝处的行也不例外。
+
+两者都需要先 ``tolvane.init(...)``; 在终端上运行时显示进度条。写入是原子的:
+任何时刻中断, 原有存储都保持可读。
+"""
+
+from __future__ import annotations
+
+import pandas as pd
+from tqdm import tqdm
+
+from ._prepare import (
+    TAIL_RELOAD_ROWS,
+    BinaryPreparedDataStore,
+    GroupPreparedDataBuilder,
+    get_component_factor_names,
+)
+from ._store import PathLike, component_dataset_key, normalize_yyyymmdd
+
+__all__ = ["prepare_store", "update_store"]
+
+# The derived matrices that look beyond their own row: prev_close reads the
+# row before, the forward-return ranks read the two rows after.
+_ROWS_LOOKED_BACK = 1
+_ROWS_LOOKED_AHEAD = 2
+
+
+class _ProgressBuilder(GroupPreparedDataBuilder):
+    """构建器, 每完成一次查询推进一次进度条。"""
+
+    def __init__(self, start_date: str, end_date: str, bar: tqdm) -> None:
+        super().__init__(start_date, end_date)
+        self._bar = bar
+
+    def _read_normal_factor_matrix(self, name: str) -> pd.DataFrame:
+        self._bar.set_postfix_str(name, refresh=False)
+        matrix = super()._read_normal_factor_matrix(name)
+        self._bar.update(1)
+        return matrix
+
+    def _read_normal_factor_batch(self, names: list[str]) -> dict[str, pd.DataFrame]:
+        self._bar.set_postfix_str(f"{len(names)} 个因子", refresh=False)
+        self._bar.update(1)
+        return super()._read_normal_factor_batch(names)
+
+    def _read_benchmark_dict(self) -> dict[str, pd.Series]:
+        self._bar.set_postfix_str("基准指数", refresh=False)
+        benchmarks = super()._read_benchmark_dict()
+        self._bar.update(1)
+        return benchmarks
+
+
+def _progress_bar(description: str, total: int) -> tqdm:
+    # disable=None: the bar shows on a terminal and stays silent elsewhere.
+    return tqdm(total=total, desc=description, unit="步", disable=None, leave=False)
+
+
+def _dataset_progress(bar: tqdm):
+    def advance(key: str) -> None:
+        bar.set_postfix_str(key, refresh=False)
+        bar.update(1)
+
+    return advance
+
+
+def prepare_store(store_dir: PathLike, start_date, end_date) -> BinaryPreparedDataStore:
+    """完整构建一个日期区间的回测准备数据, 写成存储。
+
+    逐个查询十个输入因子、五个成分股因子与三个基准指数, 派生回测矩阵, 写入
+    ``store_dir`` (不存在时创建)。目录中已有存储时整体替换; 替换是原子的,
+    中途失败时原有存储保持不变。
+
+    Args:
+        store_dir: 存储目录。
+        start_date: 起始日期 (int YYYYMMDD、"YYYY-MM-DD"/"YYYYMMDD" 文本、date 等)。
+        end_date: 结束日期, 形式同 start_date。
+
+    Returns:
+        BinaryPreparedDataStore: 写好的存储, ``load()`` 即可读取矩阵。
+
+    Raises:
+        NotInitializedError: 尚未调用 ``tolvane.init(...)``。
+        NetworkError: 无法连接数据服务。
+        ValueError: 有成分股矩阵缺失, 或日期无法识别。
+    """
+    start, end = normalize_yyyymmdd(start_date), normalize_yyyymmdd(end_date)
+    store = BinaryPreparedDataStore(store_dir)
+    n_reads = len(store.matrix_dtype) - len(get_component_factor_names()) + 1
+    with _progress_bar("准备回测数据", n_reads + len(store.matrix_dtype)) as bar:
+        payload = _ProgressBuilder(start, end, bar).build()
+        store.write(payload, progress=_dataset_progress(bar))
+    return store
+
+
+def update_store(store_dir: PathLike, end_date=None) -> BinaryPreparedDataStore:
+    """把已有存储增量更新到 ``end_date``。
+
+    重新读取存储最后 ``TAIL_RELOAD_ROWS`` 行 (以及派生矩阵需要的前一行) 与新日期,
+    一次批量查询; 改写最后几行并追加新日期, 不重写历史 (出现新股票时整体重写)。
+    更新后的存储等于从存储起始日到 ``end_date`` 的完整构建。存储中默认以外的成分股
+    矩阵一并更新。结束日期不晚于存储最后一个交易日时不做任何事。
+
+    Args:
+        store_dir: 已有存储的目录。
+        end_date: 新的结束日期; None 表示今天。
+
+    Returns:
+        BinaryPreparedDataStore: 更新后的存储。
+
+    Raises:
+        FileNotFoundError: 目录中没有存储。
+        ValueError: 有成分股矩阵缺失, 或增量数据不能覆盖存储末尾的日期。
+        NetworkError: 无法连接数据服务。
+    """
+    metadata = BinaryPreparedDataStore(store_dir, []).load_metadata()
+    if not metadata:
+        raise FileNotFoundError(f"{store_dir} 中没有回测准备数据存储, 请先用 prepare_store 构建")
+    component_names = list((metadata.get("meta") or {}).get("component_names") or get_component_factor_names())
+    store = BinaryPreparedDataStore(store_dir, component_names)
+    dates = store.dates()
+    end = normalize_yyyymmdd(pd.Timestamp.now() if end_date is None else end_date)
+    if len(dates) and end <= dates[-1]:
+        return store
+
+    replaced = max(TAIL_RELOAD_ROWS, _ROWS_LOOKED_AHEAD)
+    seam_row = max(len(dates) - replaced, 0)
+    seam = dates[seam_row] if len(dates) else store.load_metadata()["meta"]["start_date"]
+    build_start = dates[max(seam_row - _ROWS_LOOKED_BACK, 0)] if len(dates) else seam
+    extra_components = [name for name in component_names if name not in get_component_factor_names()]
+    with _progress_bar("更新回测数据", 2 + len(extra_components) + len(store.matrix_dtype)) as bar:
+        builder = _ProgressBuilder(build_start, end, bar)
+        payload = builder.build_incremental()
+        if extra_components:
+            matrices = builder._component_matrices(extra_components)
+            missing = [name for name in extra_components if name not in matrices]
+            if missing:
+                raise ValueError(f"成分股矩阵缺失，无法精确生成二进制缓存: {missing}")
+            for name, matrix in matrices.items():
+                payload["data"][component_dataset_key(name)] = matrix
+        store.replace_tail(payload, seam, progress=_dataset_progress(bar))
+    return store
