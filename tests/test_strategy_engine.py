@@ -276,11 +276,13 @@ def large_case(n_days=300, n_stocks=400, seed=7, layout="F"):
     return frame(weights, dates, stocks, layout), market
 
 
-@pytest.mark.parametrize("layout", ["C", "F"])
-def test_long_wide_markets_match_the_reference_across_block_edges(layout):
+@pytest.mark.parametrize("layout, weight_layout", [("C", "C"), ("F", "F"), ("C", "F")])
+def test_long_wide_markets_match_the_reference_across_block_edges(layout, weight_layout):
     # Wider and longer than the engine's blocks of stocks and days, with a
-    # partial group of stocks at the end.
+    # partial group of stocks at the end; a prepared store's row-major market
+    # with weights in pandas' column layout is read day by day as well.
     signal, market = large_case(n_days=300, n_stocks=259, layout=layout)
+    signal = frame(signal.to_numpy(), signal.index, signal.columns, weight_layout)
     result = sk.calc_strategy_vwap_daily_return(signal, **market)
     _, daily_cash, magnitude = daily_cash_terms(signal, **market)
     assert np.all(np.abs(result.to_numpy() - daily_cash / 1e8) <= 1e-12 * magnitude / 1e8)

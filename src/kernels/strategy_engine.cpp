@@ -112,8 +112,9 @@ inline void trade_and_book(const StockDayGains &gains, bool can_buy, bool cant_s
     sums.sell_dividend += sold * gains.dividend;
 }
 
-// Rows contiguous (C order): day by day, each day a contiguous, vectorised
-// sweep over the stocks with the holding vector in cache. The sweep goes in
+// Market rows contiguous (C order, as a prepared store's memory maps are):
+// day by day, each day a contiguous, vectorised sweep over the stocks with
+// the holding vector in cache. The sweep goes in
 // blocks whose permission bytes are first widened to doubles: a loop that
 // mixed bytes and doubles would be vectorised at the byte width and spill.
 constexpr std::size_t kSweepBlock = 256;
@@ -150,20 +151,39 @@ TOLVANE_SIMD_CLONES void sweep_block(const double *weight, const double *prev_cl
     day_sums.sell_dividend += sell_dividend;
 }
 
+// Days whose weights are gathered together: eight doubles, one cache line
+// of a stock's column when the weights come in pandas' column layout.
+constexpr std::size_t kWeightDays = 8;
+
 void run_day_major(const MatrixView<double> &weights, const MarketArrays &market,
                    std::size_t n_days, std::size_t n_stocks, const Rates &rates,
                    DaySums *totals) {
     std::vector<double> holding(n_stocks, 0.0);
-    for (std::size_t day = 0; day < n_days; ++day) {
-        const auto row = static_cast<std::ptrdiff_t>(day);
-        for (std::size_t first = 0; first < n_stocks; first += kSweepBlock) {
-            const auto col = static_cast<std::ptrdiff_t>(first);
-            sweep_block(&weights.at(row, col), &market.prev_close.at(row, col),
-                        &market.can_buy.at(row, col), &market.cant_sell.at(row, col),
-                        &market.close.at(row, col), &market.buy_price.at(row, col),
-                        &market.sell_price.at(row, col), &market.split.at(row, col),
-                        &market.dividend.at(row, col), std::min(kSweepBlock, n_stocks - first),
-                        rates, holding.data() + first, totals[day]);
+    // Other weights are gathered a few days at a time, one contiguous row per
+    // day: stock by stock, each weight column's lines (and pages) are read
+    // once per few days instead of once per day.
+    // Row-major weights are read in place.
+    const bool gather = weights.col_stride != 1;
+    std::vector<double> day_weights(gather ? kWeightDays * n_stocks : 0);
+    for (std::size_t first_day = 0; first_day < n_days; first_day += kWeightDays) {
+        const std::size_t days = std::min(kWeightDays, n_days - first_day);
+        for (std::size_t stock = 0; gather && stock < n_stocks; ++stock)
+            for (std::size_t d = 0; d < days; ++d)
+                day_weights[d * n_stocks + stock] =
+                    weights.at(static_cast<std::ptrdiff_t>(first_day + d), static_cast<std::ptrdiff_t>(stock));
+        for (std::size_t d = 0; d < days; ++d) {
+            const std::size_t day = first_day + d;
+            const auto row = static_cast<std::ptrdiff_t>(day);
+            const double *weight_row = gather ? day_weights.data() + d * n_stocks : &weights.at(row, 0);
+            for (std::size_t first = 0; first < n_stocks; first += kSweepBlock) {
+                const auto col = static_cast<std::ptrdiff_t>(first);
+                sweep_block(weight_row + first, &market.prev_close.at(row, col),
+                            &market.can_buy.at(row, col), &market.cant_sell.at(row, col),
+                            &market.close.at(row, col), &market.buy_price.at(row, col),
+                            &market.sell_price.at(row, col), &market.split.at(row, col),
+                            &market.dividend.at(row, col), std::min(kSweepBlock, n_stocks - first),
+                            rates, holding.data() + first, totals[day]);
+            }
         }
     }
 }
@@ -258,8 +278,8 @@ void run_stock_major(const MatrixView<double> &weights, const MarketArrays &mark
     }
 }
 
-bool rows_contiguous(const MatrixView<double> &weights, const MarketArrays &market) {
-    return weights.col_stride == 1 && market.prev_close.col_stride == 1 &&
+bool rows_contiguous(const MarketArrays &market) {
+    return market.prev_close.col_stride == 1 &&
            market.can_buy.col_stride == 1 && market.cant_sell.col_stride == 1 &&
            market.close.col_stride == 1 && market.buy_price.col_stride == 1 &&
            market.sell_price.col_stride == 1 && market.split.col_stride == 1 &&
@@ -273,7 +293,7 @@ void strategy_daily_cash(const MatrixView<double> &weights, const MarketArrays &
                          double *daily_cash) {
     const Rates rates(costs);
     std::vector<DaySums> totals(n_days);
-    if (rows_contiguous(weights, market)) {
+    if (rows_contiguous(market)) {
         run_day_major(weights, market, n_days, n_stocks, rates, totals.data());
     } else {
         run_stock_major(weights, market, n_days, n_stocks, rates, totals.data());
