@@ -228,3 +228,15 @@ class ReferenceBuilder:
             data[component_dataset_key(name)] = matrix
         data["benchmark_dict"] = benchmarks
         return data
+
+
+def assert_same_data(got: dict, want: dict) -> None:
+    """Equal payload "data" dicts: same keys in order, equal matrices and benchmark series."""
+    assert list(got) == list(want)
+    for key, value in want.items():
+        if key == "benchmark_dict":
+            assert list(got[key]) == list(value)
+            for name, series in value.items():
+                pd.testing.assert_series_equal(got[key][name], series)
+        elif len(value) or len(got[key]):
+            pd.testing.assert_frame_equal(got[key], value, obj=key)

@@ -1,0 +1,304 @@
+"""The binary store: round trips, memory mapping, component supplements, the metadata
+unpickler, and writes and updates that fail part-way."""
+
+from __future__ import annotations
+
+import json
+import mmap
+import os
+import pickle
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from tolvane.backtest import _store
+from tolvane.backtest._prepare import BinaryPreparedDataStore
+from tolvane.backtest._store import BinaryPreparedDataStoreBase, StoreFormatError
+
+DATES = [f"202401{day:02d}" for day in (2, 3, 4, 5, 8, 9)]
+
+
+def frame(values, dates=DATES, stocks=("000001", "000002", "600000")):
+    return pd.DataFrame(np.asarray(values), index=pd.Index(dates, name="DataDate"),
+                        columns=pd.Index(list(stocks), name="ukey"))
+
+
+def payload(seed=0, dates=DATES, stocks=("000001", "000002", "600000")) -> dict:
+    rng = np.random.default_rng(seed)
+    shape = (len(dates), len(stocks))
+    return {
+        "version": 1,
+        "meta": {"start_date": dates[0], "end_date": dates[-1], "component_names": [], "created_at": "t"},
+        "data": {
+            "close_price": frame(rng.normal(10, 1, shape), dates, stocks),
+            # Narrower than the others: the store widens it with missing cells.
+            "open_price": frame(rng.normal(10, 1, (shape[0], 2)), dates, stocks[:2]),
+            "can_buy_stock": frame(rng.random((shape[0] - 1, shape[1])) > 0.3, dates[1:], stocks),
+            "cant_sell_stock": frame(rng.random(shape) > 0.7, dates, stocks),
+            "benchmark_dict": {"000852": pd.Series(rng.normal(0, 0.01, len(dates)), index=pd.Index(dates, name="DataDate"),
+                                                   name="index_day_return")},
+        },
+    }
+
+
+def open_store(path, component_names=None):
+    return BinaryPreparedDataStore(path, [] if component_names is None else component_names)
+
+
+def mapped_file_of(data: pd.DataFrame):
+    array = data.to_numpy()
+    while array is not None and not isinstance(array, mmap.mmap):
+        array = getattr(array, "base", None)
+    return array
+
+
+def test_round_trip_mapping_and_date_ranges(tmp_path):
+    written = payload()
+    store = open_store(tmp_path)
+    assert store.load() is None and store.load_metadata() == {}
+    store.write(written)
+    loaded = store.load()
+    assert list(loaded) == ["close_price", "open_price", "can_buy_stock", "cant_sell_stock"]
+    pd.testing.assert_frame_equal(loaded["close_price"], written["data"]["close_price"])
+    # Cells a matrix lacks: NaN for prices; a build's permissions default to tradable.
+    opened = loaded["open_price"]
+    pd.testing.assert_frame_equal(opened[["000001", "000002"]], written["data"]["open_price"])
+    assert opened["600000"].isna().all()
+    can_buy = loaded["can_buy_stock"]
+    assert can_buy.dtypes.eq(bool).all() and can_buy.iloc[0].all()
+    pd.testing.assert_frame_equal(can_buy.iloc[1:], written["data"]["can_buy_stock"])
+
+    assert all(mapped_file_of(matrix) is not None for matrix in loaded.values())
+    assert not loaded["close_price"].to_numpy().flags.writeable
+    in_memory = store.load(mmap=False)
+    assert mapped_file_of(in_memory["close_price"]) is None
+    pd.testing.assert_frame_equal(in_memory["close_price"], loaded["close_price"])
+
+    part = store.load(start_date="2024-01-03", end_date=20240105, keys=["cant_sell_stock", "close_price"])
+    assert list(part) == ["cant_sell_stock", "close_price"]
+    pd.testing.assert_frame_equal(part["close_price"], written["data"]["close_price"].iloc[1:4])
+    assert mapped_file_of(part["close_price"]) is not None
+    bench = store.load_benchmarks("20240104")["000852"]
+    pd.testing.assert_series_equal(bench, written["data"]["benchmark_dict"]["000852"].iloc[2:])
+    with pytest.raises(KeyError, match="industry_matrix"):
+        store.load(keys=["industry_matrix"])
+
+    manifest = json.loads(store.manifest_path.read_text(encoding="utf-8"))
+    assert (manifest["version"], manifest["start_date"], manifest["end_date"]) == (1, "20240102", "20240109")
+    assert manifest["datasets"]["can_buy_stock"]["dtype"] == "bool"
+    assert manifest["datasets"]["open_price"]["shape"] == [6, 3]
+
+
+def test_binary_store_loads_its_table_in_table_order(tmp_path, monkeypatch):
+    store = open_store(tmp_path)
+    store.write(payload())
+    asked = []
+    monkeypatch.setattr(BinaryPreparedDataStoreBase, "load",
+                        lambda self, **kwargs: asked.append(kwargs) or {})
+    metadata = store.load_metadata()
+    metadata["datasets"] = {"buy_price": {}, "close_price": {}, "not_in_table": {}}
+    monkeypatch.setattr(BinaryPreparedDataStore, "load_metadata", lambda self: metadata)
+    store.load()
+    assert asked[-1] == {"start_date": None, "end_date": None, "keys": ["close_price", "buy_price"], "mmap": True}
+
+    def unreadable(self):
+        raise AssertionError("metadata read")
+
+    monkeypatch.setattr(BinaryPreparedDataStore, "load_metadata", unreadable)
+    store.load(keys=[], mmap=0)
+    assert asked[-1]["keys"] == [] and asked[-1]["mmap"] is False
+    with pytest.raises(TypeError, match=r"Argument 'keys' has incorrect type \(expected list, got tuple\)"):
+        store.load(keys=("close_price",))
+
+
+def test_adding_component_matrices(tmp_path):
+    store = open_store(tmp_path, ["B"])
+    base = payload()
+    base["data"]["component_B"] = frame(np.ones((6, 3)))
+    base["meta"]["component_names"] = ["B"]
+    store.write(base)
+    assert store.add_component_matrices({}, []) == []
+    before = store.load_metadata()["updated_at"]
+    assert store.add_component_matrices({"B": frame(np.zeros((6, 3)))}, ["B"]) == []
+    assert store.load_metadata()["updated_at"] == before
+
+    membership = frame(np.where(np.eye(6, 3) > 0, 1.0, np.nan))
+    assert store.add_component_matrices({"A": membership}, [" A ", "A", "B"]) == ["A"]
+    metadata = store.load_metadata()
+    meta = metadata["meta"]
+    assert meta["component_names"] == ["B", "A"]
+    assert meta["component_dataset_keys"] == {"B": "component_B", "A": "component_A"}
+    assert metadata["updated_at"] == meta["updated_at"] == meta["component_supplemented_at"] != before
+    store_with_a = open_store(tmp_path, ["B", "A"])
+    pd.testing.assert_frame_equal(store_with_a.load(keys=["component_A"])["component_A"], membership)
+    assert "component_A" in json.loads(store.manifest_path.read_text())["datasets"]
+
+    with pytest.raises(ValueError) as raised:
+        store.add_component_matrices({"C": frame(np.empty((0, 3)), dates=[])}, ["C"])
+    assert str(raised.value) == "缺失成分股矩阵为空，无法补充: C"
+    assert store.load_metadata() == metadata
+
+
+def test_metadata_is_replaced_whole_when_its_write_fails(tmp_path, monkeypatch):
+    store = open_store(tmp_path)
+    store.write(payload())
+    before = store.metadata_path.read_bytes()
+    real_open = open
+
+    class HalfWritingFile:
+        def __init__(self, handle):
+            self.handle = handle
+
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc):
+            self.handle.close()
+
+        def write(self, data):
+            self.handle.write(bytes(data)[: len(data) // 2])
+            raise OSError(28, "No space left on device")
+
+    def failing_open(path, mode="r", *args, **kwargs):
+        handle = real_open(path, mode, *args, **kwargs)
+        return HalfWritingFile(handle) if "metadata.pkl" in str(path) else handle
+
+    monkeypatch.setattr(_store, "open", failing_open, raising=False)
+    with pytest.raises(OSError, match="No space left"):
+        store.add_component_matrices({"A": frame(np.ones((6, 3)))}, ["A"])
+    monkeypatch.undo()
+    assert store.metadata_path.read_bytes() == before
+    assert not [p for p in os.listdir(tmp_path) if p.endswith(".tmp")]
+    assert list(store.load()) == ["close_price", "open_price", "can_buy_stock", "cant_sell_stock"]
+
+
+class RunsCode:
+    def __reduce__(self):
+        return (os.system, ("echo pwned > pwned.txt",))
+
+
+def test_metadata_that_would_run_code_is_refused(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    store = open_store(tmp_path)
+    store.metadata_path.write_bytes(pickle.dumps({"datasets": {}, "evil": RunsCode()}))
+    with pytest.raises(StoreFormatError, match="posix.system|os.system"):
+        store.load_metadata()
+    assert not (tmp_path / "pwned.txt").exists()
+
+    plain = {"meta": {"at": pd.Timestamp("2024-01-05 10:00"), "tags": {"a"}, "n": (1, 2.5, None, True)}}
+    store.metadata_path.write_bytes(pickle.dumps(plain, protocol=pickle.HIGHEST_PROTOCOL))
+    assert store.load_metadata() == plain
+    store.metadata_path.write_bytes(pickle.dumps(plain)[:-7])
+    with pytest.raises(StoreFormatError):
+        store.load_metadata()
+
+
+def test_a_write_that_fails_part_way_leaves_the_previous_store(tmp_path, monkeypatch):
+    store = open_store(tmp_path)
+    store.write(payload(seed=1))
+    previous = store.load(mmap=False)
+    real_replace = os.replace
+    calls = []
+
+    def failing_replace(source, target):
+        calls.append(target)
+        if len(calls) == 4:
+            raise OSError(5, "I/O error")
+        real_replace(source, target)
+
+    monkeypatch.setattr(_store.os, "replace", failing_replace)
+    with pytest.raises(OSError, match="I/O error"):
+        store.write(payload(seed=2, stocks=("000001", "300750")))
+    monkeypatch.undo()
+    for key, matrix in store.load().items():
+        pd.testing.assert_frame_equal(matrix, previous[key])
+    # The next successful write removes the files the failed one left behind.
+    store.write(payload(seed=3))
+    referenced = {entry["file"] for entry in store.load_metadata()["datasets"].values()}
+    leftovers = [name for name in os.listdir(tmp_path) if name.endswith(".bin") and name not in referenced]
+    assert leftovers == []
+
+
+def tail_payload(seed, dates, stocks=("000001", "000002", "600000")):
+    tail = payload(seed, dates, stocks)
+    tail["meta"] = {"end_date": dates[-1]}
+    return tail
+
+
+def expected_after_update(old: dict, tail: dict, seam: str) -> dict:
+    merged = {}
+    for key, matrix in tail["data"].items():
+        if key != "benchmark_dict":
+            before = old[key].loc[old[key].index < seam]
+            merged[key] = pd.concat([before, matrix.loc[matrix.index >= seam]])
+    return merged
+
+
+def test_replacing_the_tail_in_place_and_after_a_crash(tmp_path, monkeypatch):
+    store = open_store(tmp_path)
+    store.write(payload(seed=1))
+    files = {key: entry["file"] for key, entry in store.load_metadata()["datasets"].items()}
+    previous = store.load(mmap=False)
+    tail = tail_payload(seed=2, dates=DATES[3:] + ["20240110", "20240111"])
+
+    # A crash part-way (the process dies: no rollback runs) leaves the journal;
+    # the next reader restores the previous store from it.
+    writes = []
+    real_write_values = _store._write_values
+
+    def dying_write(handle, values):
+        writes.append(1)
+        if len(writes) == 3:
+            raise KeyboardInterrupt
+        real_write_values(handle, values)
+
+    monkeypatch.setattr(_store, "_write_values", dying_write)
+    monkeypatch.setattr(BinaryPreparedDataStoreBase, "_roll_back", lambda self, journal: None)
+    with pytest.raises(KeyboardInterrupt):
+        store.replace_tail(tail, "20240108")
+    monkeypatch.undo()
+    assert (tmp_path / _store.JOURNAL_FILE).exists()
+    for key, matrix in store.load(mmap=False).items():
+        pd.testing.assert_frame_equal(matrix, previous[key])
+    assert not (tmp_path / _store.JOURNAL_FILE).exists()
+
+    # A failure the writer survives rolls back at once.
+    writes.clear()
+    monkeypatch.setattr(_store, "_write_values", dying_write)
+    with pytest.raises(KeyboardInterrupt):
+        store.replace_tail(tail, "20240108")
+    monkeypatch.undo()
+    for key, matrix in store.load(mmap=False).items():
+        pd.testing.assert_frame_equal(matrix, previous[key])
+
+    store.replace_tail(tail, "20240108")
+    updated = store.load()
+    metadata = store.load_metadata()
+    assert {key: entry["file"] for key, entry in metadata["datasets"].items()} == files  # appended, not rewritten
+    assert metadata["meta"]["end_date"] == "20240111" and metadata["meta"]["start_date"] == "20240102"
+    for key, want in expected_after_update(previous, tail, "20240108").items():
+        pd.testing.assert_frame_equal(updated[key].reindex(columns=want.columns), want.reindex(columns=want.columns), obj=key,
+                                      check_dtype=False)
+    bench = store.load_benchmarks()["000852"]
+    assert bench.index.tolist() == DATES[:4] + ["20240108", "20240109", "20240110", "20240111"]
+    assert bench["20240109"] == tail["data"]["benchmark_dict"]["000852"]["20240109"]
+
+
+def test_replacing_the_tail_with_new_stocks_and_refusing_lost_dates(tmp_path):
+    store = open_store(tmp_path)
+    store.write(payload(seed=1))
+    previous = store.load(mmap=False)
+    stocks = ("000001", "000002", "300750", "600000")
+    tail = tail_payload(seed=4, dates=DATES[4:] + ["20240110"], stocks=stocks)
+    store.replace_tail(tail, "20240108")
+    updated = store.load()
+    assert updated["close_price"].columns.tolist() == list(stocks)
+    assert updated["close_price"]["300750"].iloc[:4].isna().all()
+    pd.testing.assert_frame_equal(updated["close_price"].iloc[:4].drop(columns="300750"),
+                                  previous["close_price"].iloc[:4])
+    pd.testing.assert_frame_equal(updated["close_price"].iloc[4:], tail["data"]["close_price"])
+
+    short = tail_payload(seed=5, dates=["20240110", "20240111"])
+    with pytest.raises(ValueError, match="没有覆盖"):
+        store.replace_tail(short, "20240108")
