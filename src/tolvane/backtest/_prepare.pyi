@@ -40,16 +40,12 @@ class BinaryPreparedDataStore(BinaryPreparedDataStoreBase):
         end_date: object = None,
         keys: list[str] | None = None,
         mmap: bool = True,
-    ) -> dict[str, pd.DataFrame] | None: ...
+    ) -> dict: ...
     def add_component_matrices(
         self, component_matrices: dict[str, pd.DataFrame], component_names: list[str]
     ) -> list[str]: ...
 
 class GroupPreparedDataBuilder:
-    default_start: str
-    end_date: str
-    _ddb_start: str
-    _ddb_end: str
     def __init__(self, start_date: str, end_date: str) -> None: ...
     @staticmethod
     def _normalize_ddb_backtest_date(date_value: object) -> str | None: ...

@@ -15,6 +15,7 @@ import pandas as pd
 from tqdm import tqdm
 
 from ._prepare import (
+    BUILD_INPUT_NAMES,
     TAIL_RELOAD_ROWS,
     BinaryPreparedDataStore,
     GroupPreparedDataBuilder,
@@ -90,7 +91,8 @@ def prepare_store(store_dir: PathLike, start_date, end_date) -> BinaryPreparedDa
     """
     start, end = normalize_yyyymmdd(start_date), normalize_yyyymmdd(end_date)
     store = BinaryPreparedDataStore(store_dir)
-    n_reads = len(store.matrix_dtype) - len(get_component_factor_names()) + 1
+    # One query per input and component factor, one for the benchmarks, then one write per matrix.
+    n_reads = len(BUILD_INPUT_NAMES) + len(get_component_factor_names()) + 1
     with _progress_bar("准备回测数据", n_reads + len(store.matrix_dtype)) as bar:
         payload = _ProgressBuilder(start, end, bar).build()
         store.write(payload, progress=_dataset_progress(bar))
