@@ -149,6 +149,7 @@ def messy_answer(seed: int, n_rows: int = 400) -> pd.DataFrame:
     })
 
 
+@pytest.mark.filterwarnings("ignore:Could not infer format")
 @pytest.mark.parametrize("seed", range(5))
 def test_conversion_matches_the_pandas_steps(seed):
     builder = GroupPreparedDataBuilder("20240101", "20240131")
