@@ -83,9 +83,10 @@ class StoreFormatError(ValueError):
 def component_dataset_key(name: str) -> str:
     """成分股因子名对应的数据集键 (也是数据文件名的一部分)。
 
-    "rq_index_components_new_000300.XSHG" 的键为 "component_000300.XSHG"。名字中
-    文件名不宜出现的字符 (字母、数字、``_``、``.``、``-`` 以外) 替换为 ``_``, 并附上
-    原名的短摘要, 使不同的名字得到不同的键。同一个名字总是得到同一个键。
+    "rq_index_components_new_000300.XSHG" 的键为 "component_000300.XSHG", 其他名字为
+    "component_" 加名字本身 (因此带与不带这个前缀的同一代码得到同一个键)。名字含
+    文件名不宜出现的字符 (字母、数字、``_``、``.``、``-`` 以外) 时, 这些字符替换为
+    ``_`` 并附上原名的短摘要, 以免不同的名字得到同一个键。同一个名字总是得到同一个键。
 
     Raises:
         ValueError: 名字为空。
@@ -207,8 +208,13 @@ def _write_atomic(path: Path, write: Callable[[io.BufferedWriter], None]) -> Non
     _fsync_directory(path.parent)
 
 
-def _write_values(handle, values: np.ndarray, rows_per_piece: int = 4096) -> None:
-    """把二维数组按 C 顺序写入文件, 分段写, 不额外占用整块内存。"""
+_WRITE_PIECE_BYTES = 16 * 2**20
+
+
+def _write_values(handle, values: np.ndarray) -> None:
+    """把二维数组按 C 顺序写入文件, 每次至多约 16 MiB, 不额外占用整块内存。"""
+    row_bytes = max(values.shape[1] * values.itemsize, 1)
+    rows_per_piece = max(_WRITE_PIECE_BYTES // row_bytes, 1)
     for start in range(0, values.shape[0], rows_per_piece):
         piece = np.ascontiguousarray(values[start:start + rows_per_piece])
         handle.write(memoryview(piece).cast("B"))
