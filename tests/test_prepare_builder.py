@@ -9,7 +9,8 @@ import pytest
 
 from reference.prepared_data import ReferenceBuilder, assert_same_data, factors_to_matrices
 from tolvane.backtest import _prepare
-from tolvane.backtest._prepare import GroupPreparedDataBuilder
+from tolvane.backtest._prepare import BinaryPreparedDataStore, GroupPreparedDataBuilder
+from tolvane.backtest.prepared import prepare_store, update_store
 from tolvane.exceptions import NetworkError
 
 COMPONENTS = _prepare.COMPONENT_FACTOR_NAMES
@@ -70,12 +71,14 @@ class FakeService:
         if isinstance(factor, list) and self.fail_batch:
             raise NetworkError("连接中断")
         names = factor if isinstance(factor, list) else [factor]
-        frames = [long_rows(name, self.tables[name]) for name in names if name in self.tables]
+        span = slice(pd.Timestamp(start_date), pd.Timestamp(end_date))
+        frames = [long_rows(name, self.tables[name].loc[span]) for name in names if name in self.tables]
         return pd.concat(frames, ignore_index=True) if frames else pd.DataFrame(columns=["date", "ukey", "value", "factor"])
 
     def get_index_day(self, ukeys, start_date, end_date):
         self.queries.append((tuple(ukeys), start_date, end_date))
-        return self.index_frame
+        dates = pd.to_datetime(self.index_frame["date"])
+        return self.index_frame[(dates >= pd.Timestamp(start_date)) & (dates <= pd.Timestamp(end_date))]
 
 
 @pytest.fixture
@@ -321,3 +324,25 @@ def test_a_missing_component_refuses_the_build(serve):
     with pytest.raises(ValueError) as raised:
         GroupPreparedDataBuilder("20240102", "20240117").build()
     assert str(raised.value) == message
+
+
+def test_updates_keep_supplemented_components_current(serve, tmp_path):
+    tables = random_market(6, n_days=20)
+    tables["extra_index"] = tables[COMPONENTS[0]].iloc[:, ::-1].set_axis(tables[COMPONENTS[0]].columns, axis=1)
+    serve(FakeService(tables))
+
+    def supplemented(folder, end):
+        store = prepare_store(folder, "20240102", end)
+        membership = GroupPreparedDataBuilder("20240102", end)._component_matrices(["extra_index"])
+        assert store.add_component_matrices(membership, ["extra_index"]) == ["extra_index"]
+        return BinaryPreparedDataStore(folder, COMPONENTS + ["extra_index"])
+
+    updated = supplemented(tmp_path / "updated", "20240115")
+    update_store(tmp_path / "updated", "20240129")
+    full = supplemented(tmp_path / "full", "20240129")
+    got, want = updated.load(), full.load()
+    assert "component_extra_index" in want and list(got) == list(want)
+    for key, matrix in want.items():
+        pd.testing.assert_frame_equal(got[key], matrix, obj=key)
+    with pytest.raises(FileNotFoundError, match="prepare_store"):
+        update_store(tmp_path / "nothing-here")
