@@ -8,6 +8,7 @@ import socket
 import subprocess
 import sys
 import time
+import types
 import zipfile
 
 import httpx
@@ -148,6 +149,8 @@ def _codes(n):
     ({"factor": ["Close"], "start_date": 1.5}, "start_date 必须是"),
     ({"factor": ["Close"], "start_date": "2023-05-01", "end_date": "2023-04-01"}, "end_date 早于 start_date"),
     ({"factor": ["Close"], "ukeys": ["12345"], "start_date": "2023-01-01"}, "无效的股票代码"),
+    ({"factor": ["Close"], "ukeys": ["\uff16\uff10\uff10\uff10\uff10\uff10"], "start_date": "2023-01-01"},
+     "无效的股票代码"),  # full-width digits
     ({"factor": ["Close"], "ukeys": 600000, "start_date": "2023-01-01"}, "ukeys 必须是字符串列表"),
     ({"factor": [1, 2], "start_date": "2023-01-01"}, "factor 必须是字符串列表"),
 ])
@@ -298,6 +301,10 @@ def test_benchmark_package_download_with_range(sandbox):
     past = httpx.get(url, headers={"Range": f"bytes={size}-"})
     assert past.status_code == 416 and past.headers["content-range"] == f"bytes */{size}"
     assert httpx.get(url, headers={"Range": "lines=1-2"}).status_code == 200
+    huge = "9" * 5000  # past any file, and past what int() reads
+    assert httpx.get(url, headers={"Range": f"bytes={huge}-"}).status_code == 416
+    assert httpx.get(url, headers={"Range": f"bytes=-{huge}"}).content == full.content
+    assert httpx.get(url, headers={"Range": f"bytes=0-{huge}"}).content == full.content
 
 
 def test_resume_after_a_cut_download(sandbox):
@@ -376,6 +383,7 @@ def _raw_exchange(server, data: bytes) -> bytes:
     ("POST", FACTORS, b"[1, 2]", 400),
     ("POST", FACTORS, b"\xff\xfe", 400),
     ("POST", FACTORS, b"", 400),
+    ("POST", FACTORS, b"[" * 100_000 + b"]" * 100_000, 400),  # nested too deep to decode
     ("GET", API_PREFIX + "/nothing-here", None, 404),
     ("GET", FACTORS, None, 405),
     ("POST", API_PREFIX + "/quota", b"{}", 405),
@@ -406,6 +414,15 @@ def test_garbage_on_the_wire_does_not_take_the_server_down(sandbox):
     assert call(sandbox, "GET", API_PREFIX + "/quota").status_code == 200
 
 
+def test_unreadable_timestamp_is_a_bad_request(sandbox):
+    for timestamp in ("\u00b2", "-5", "1e9", "1" * 13):
+        headers = sign_headers(sandbox.api_key, sandbox.api_secret, "GET", API_PREFIX + "/quota")
+        headers["X-Timestamp"] = timestamp
+        r = httpx.get(sandbox.base_url + API_PREFIX + "/quota",
+                      headers={k: v.encode("latin-1") for k, v in headers.items()})
+        assert r.status_code == 400 and "X-Timestamp" in r.json()["message"]
+
+
 def test_concurrent_streams_are_served_independently(sandbox):
     from concurrent.futures import ThreadPoolExecutor
 
@@ -413,6 +430,56 @@ def test_concurrent_streams_are_served_independently(sandbox):
     with ThreadPoolExecutor(4) as pool:
         tables = list(pool.map(lambda _: decode(call(sandbox, "POST", FACTORS, body)), range(4)))
     assert all(t.equals(tables[0]) for t in tables)
+
+
+def test_concurrent_streams_are_served_independently(sandbox):
+    from concurrent.futures import ThreadPoolExecutor
+
+    body = {"factor": ["Close"], "start_date": "2023-01-01"}
+    with ThreadPoolExecutor(4) as pool:
+        tables = list(pool.map(lambda _: decode(call(sandbox, "POST", FACTORS, body)), range(4)))
+    assert all(t.equals(tables[0]) for t in tables)
+
+
+# ------------------------------------------------------------------- nonces
+
+def test_nonces_expire_in_time_order_without_rescanning_the_store(monkeypatch):
+    from tolvane.sandbox import auth
+
+    class Now(float):
+        """The clock's reading; counts how often the nonce store compares it."""
+        comparisons = 0
+
+        def _compare(self, other, op):
+            Now.comparisons += 1
+            return op(float(self), other)
+
+        __lt__ = lambda self, other: self._compare(other, float.__lt__)
+        __le__ = lambda self, other: self._compare(other, float.__le__)
+        __gt__ = lambda self, other: self._compare(other, float.__gt__)
+        __ge__ = lambda self, other: self._compare(other, float.__ge__)
+
+    t0 = 1_700_000_000
+    clock = {"now": Now(t0)}
+    monkeypatch.setattr(auth, "time", types.SimpleNamespace(time=lambda: clock["now"]))
+    authenticator = auth.RequestAuthenticator({"k": "s"}, timestamp_window=300)
+
+    def request(timestamp):
+        headers = sign_headers("k", "s", "GET", "/q", timestamp=timestamp)
+        authenticator.authenticate("GET", "/q", "", headers, b"")
+        return headers
+
+    late = request(t0 + 300)  # a fast client clock: remembered longest, though stored first
+    for _ in range(6000):
+        request(t0)
+    Now.comparisons = 0
+    for _ in range(200):
+        request(t0)
+    assert Now.comparisons < 2 * 200  # the store is never walked as a whole
+    clock["now"] = Now(t0 + 301)  # every nonce but the late one has expired
+    with pytest.raises(auth.RequestError, match="nonce"):
+        authenticator.authenticate("GET", "/q", "", late, b"")
+    request(t0 + 301)
 
 
 # ------------------------------------------------------------------- command line

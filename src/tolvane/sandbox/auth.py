@@ -5,18 +5,22 @@
 ``METHOD``、路径、原样的查询串、时间戳、nonce 与请求体的 SHA-256 十六进制摘要
 (空请求体为空文本) 用 ``"\\n"`` 连接后做 HMAC-SHA256。时间戳与服务端时钟之差
 不得超过 ``timestamp_window`` 秒, 同一个 nonce 只接受一次。
+
+鉴权失败以 401 应答; 不是整数秒 (至多 12 位 ASCII 数字) 的 ``X-Timestamp`` 无法解析,
+以 400 应答。
 """
 
 from __future__ import annotations
 
 import hashlib
+import heapq
 import hmac
 import secrets
 import threading
 import time
 from urllib.parse import urlsplit
 
-from .parsing import RequestError
+from .parsing import RequestError, ascii_int
 
 __all__ = ["RequestAuthenticator", "canonical_request", "sign_headers"]
 
@@ -61,15 +65,20 @@ class RequestAuthenticator:
         self.keys = keys
         self.timestamp_window = int(timestamp_window)
         self._lock = threading.Lock()
-        self._nonces: dict[str, float] = {}
+        self._nonces: set[str] = set()
+        # (expiry, nonce) pairs in a heap: client clocks differ, so expiries do not
+        # arrive in order, yet the earliest is always at hand.
+        self._expiries: list[tuple[int, str]] = []
 
     def forget_nonces(self) -> None:
         """清空已记录的 nonce。"""
         with self._lock:
             self._nonces.clear()
+            self._expiries.clear()
 
     def authenticate(self, method: str, path: str, query: str, headers, body: bytes) -> str:
-        """校验一个请求的鉴权头, 返回其访问密钥; 不通过时抛出 401 的 :class:`RequestError`。"""
+        """校验一个请求的鉴权头, 返回其访问密钥; 不通过时抛出 401 (``X-Timestamp``
+        无法解析时为 400) 的 :class:`RequestError`。"""
         api_key = headers.get("X-Api-Key")
         if not api_key:
             raise RequestError(401, "缺少 X-Api-Key 请求头")
@@ -79,10 +88,11 @@ class RequestAuthenticator:
         ts, nonce, signature = (headers.get(h) for h in ("X-Timestamp", "X-Nonce", "X-Signature"))
         if not ts or not nonce or not signature:
             raise RequestError(401, "缺少签名请求头 (X-Timestamp, X-Nonce, X-Signature)")
-        if not ts.isdigit() or len(ts) > 12:
-            raise RequestError(401, "X-Timestamp 必须是整数秒的 Unix 时间戳")
+        timestamp = ascii_int(ts, 12)
+        if timestamp is None:
+            raise RequestError(400, "X-Timestamp 必须是整数秒的 Unix 时间戳")
         now = time.time()
-        if abs(now - int(ts)) > self.timestamp_window:
+        if abs(now - timestamp) > self.timestamp_window:
             raise RequestError(401, "请求时间戳超出允许的时间窗口")
         if len(nonce) > 128:
             raise RequestError(401, "X-Nonce 过长")
@@ -90,9 +100,15 @@ class RequestAuthenticator:
         if not hmac.compare_digest(expected.encode("ascii"), signature.encode("utf-8", "replace")):
             raise RequestError(401, "签名校验失败")
         with self._lock:
-            if len(self._nonces) > 4096:
-                self._nonces = {n: exp for n, exp in self._nonces.items() if exp > now}
+            self._forget_expired(now)
             if nonce in self._nonces:
                 raise RequestError(401, "nonce 已被使用, 拒绝重放请求")
-            self._nonces[nonce] = int(ts) + self.timestamp_window
+            self._nonces.add(nonce)
+            heapq.heappush(self._expiries, (timestamp + self.timestamp_window, nonce))
         return api_key
+
+    def _forget_expired(self, now: float) -> None:
+        """Drops the nonces whose timestamp has left the window: a replay of them
+        is refused by the timestamp check already."""
+        while self._expiries and self._expiries[0][0] < now:
+            self._nonces.discard(heapq.heappop(self._expiries)[1])

@@ -10,6 +10,7 @@ from typing import BinaryIO
 
 from .faults import ConnectionCut, Faults
 from .package import build_benchmark_package
+from .parsing import ascii_int
 
 __all__ = ["DOWNLOAD_PATH", "DownloadServing", "PackageDownloads"]
 
@@ -17,6 +18,7 @@ __all__ = ["DOWNLOAD_PATH", "DownloadServing", "PackageDownloads"]
 DOWNLOAD_PATH = "/downloads/benchmark-data.zip"
 
 _DOWNLOAD_PIECE = 64 * 1024
+_PAST_ANY_FILE = 10 ** 18
 
 
 class PackageDownloads:
@@ -101,19 +103,26 @@ class DownloadServing:
 def _parse_range(header: str, size: int):
     """单一字节范围的 ``(start, stop)``; 返回 ``None`` 表示忽略该请求头
     (格式错误或多个范围: 发送整个文件); 范围无法满足时返回 ``"unsatisfiable"``。"""
-    m = re.fullmatch(r"\s*bytes\s*=\s*(\d*)\s*-\s*(\d*)\s*", header)
+    m = re.fullmatch(r"\s*bytes\s*=\s*([0-9]*)\s*-\s*([0-9]*)\s*", header)
     if m is None or (not m.group(1) and not m.group(2)):
         return None
     first, last = m.group(1), m.group(2)
     if not first:  # suffix range: the last N bytes
-        n = int(last)
+        n = _byte_position(last)
         if n == 0:
             return "unsatisfiable"
         return max(size - n, 0), size
-    lo = int(first)
+    lo = _byte_position(first)
     if lo >= size:
         return "unsatisfiable"
-    hi = size if not last else min(int(last) + 1, size)
+    hi = size if not last else min(_byte_position(last) + 1, size)
     if hi <= lo:
         return None
     return lo, hi
+
+
+def _byte_position(digits: str) -> int:
+    """A byte position written in ASCII digits; one of more than 18 digits lies
+    past the end of any file (and ``int()`` refuses texts of over 4300 digits)."""
+    position = ascii_int(digits.lstrip("0") or "0", 18)
+    return _PAST_ANY_FILE if position is None else position

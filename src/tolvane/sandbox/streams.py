@@ -39,7 +39,7 @@ MAX_FACTORS = 20
 INDEX_FIELDS = ("open", "high", "low", "close", "volume")
 
 _EOS = b"\xff\xff\xff\xff\x00\x00\x00\x00"
-_STOCK_CODE = re.compile(r"^(\d{6})(?:\.(XSHG|XSHE|SH|SZ|BJ))?$", re.IGNORECASE)
+_STOCK_CODE = re.compile(r"^([0-9]{6})(?:\.(XSHG|XSHE|SH|SZ|BJ))?$", re.IGNORECASE)
 
 FACTOR_SCHEMA = pa.schema([
     ("date", pa.date32()),
