@@ -2,9 +2,12 @@
 
 import io
 import json
+import logging
 import pickle
+import select
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import time
@@ -368,16 +371,6 @@ def test_forced_status_slow_chunks_and_path_filter(sandbox):
 
 # ------------------------------------------------------------ malformed requests
 
-def _raw_exchange(server, data: bytes) -> bytes:
-    with socket.create_connection(("127.0.0.1", server.port), timeout=5) as sock:
-        sock.sendall(data)
-        sock.shutdown(socket.SHUT_WR)
-        buf = b""
-        while chunk := sock.recv(65536):
-            buf += chunk
-    return buf
-
-
 @pytest.mark.parametrize("method, path, raw, status", [
     ("POST", FACTORS, b"{not json", 400),
     ("POST", FACTORS, b"[1, 2]", 400),
@@ -396,17 +389,64 @@ def test_malformed_requests_get_json_4xx(sandbox, method, path, raw, status):
     assert r.json()["message"]
 
 
-def test_garbage_on_the_wire_does_not_take_the_server_down(sandbox):
-    answers = [
-        _raw_exchange(sandbox, b"NONSENSE\r\n\r\n"),
-        _raw_exchange(sandbox, b"BREW /pot HTTP/1.1\r\nHost: x\r\n\r\n"),
-        _raw_exchange(sandbox, b"POST " + FACTORS.encode() + b" HTTP/1.1\r\nContent-Length: abc\r\n\r\n"),
-        _raw_exchange(sandbox, b"POST " + FACTORS.encode() + b" HTTP/1.1\r\nContent-Length: 50\r\n\r\n{}"),
-    ]
-    for answer in answers:
-        status = int(answer.split(b" ", 2)[1])
-        assert 400 <= status < 600 and b'"message"' in answer
-    # Clients that vanish mid-stream do not hurt either.
+def _read_answer(sock: socket.socket) -> tuple[int, bytes, bytes]:
+    """Status, head and body of one answer, read by its Content-Length."""
+    buf = b""
+    while b"\r\n\r\n" not in buf:
+        chunk = sock.recv(65536)
+        assert chunk, f"connection closed before a whole answer: {buf[:200]!r}"
+        buf += chunk
+    head, _, body = buf.partition(b"\r\n\r\n")
+    assert head.startswith(b"HTTP/1.1 "), f"no status line: {buf[:200]!r}"
+    length = int(next(line.split(b":")[1] for line in head.split(b"\r\n")
+                      if line.lower().startswith(b"content-length:")))
+    while len(body) < length:
+        chunk = sock.recv(65536)
+        assert chunk, "connection closed inside the body"
+        body += chunk
+    return int(head.split(b" ", 2)[1]), head, body
+
+
+def _raw_exchange(server, data: bytes) -> tuple[int, bytes, bytes]:
+    """Sends bytes as they are, without closing our side; the answer must come
+    at once (a generous deadline stands for "at once")."""
+    with socket.create_connection(("127.0.0.1", server.port), timeout=10) as sock:
+        sock.sendall(data)
+        return _read_answer(sock)
+
+
+_POST = b"POST " + FACTORS.encode() + b" HTTP/1.1\r\n"
+_CHUNKED = _POST + b"Transfer-Encoding: chunked\r\n\r\n"
+
+
+@pytest.mark.parametrize("request_bytes, status", [
+    pytest.param(b"NONSENSE\r\n\r\n", 400, id="no-request-line"),
+    pytest.param(b"GET " + DOWNLOAD_PATH.encode() + b"\r\n\r\n", 400, id="http-0.9"),
+    pytest.param(b"GET " + API_PREFIX.encode() + b"/quota HTTP/2.0\r\n\r\n", 400, id="http-2.0"),
+    pytest.param(b"BREW " + API_PREFIX.encode() + b"/quota HTTP/1.1\r\n\r\n", 405, id="unknown-method"),
+    pytest.param(b"BREW /pot HTTP/1.1\r\n\r\n", 404, id="unknown-method-and-path"),
+    pytest.param(b"GET http://[ HTTP/1.1\r\n\r\n", 400, id="broken-absolute-target"),
+    pytest.param(_POST + b"Content-Length: abc\r\n\r\n", 400, id="length-not-a-number"),
+    pytest.param(_POST + b"Content-Length: " + b"1" * 5000 + b"\r\n\r\n", 400, id="length-of-5000-digits"),
+    pytest.param(_POST + b"Content-Length: \xb2\r\n\r\n", 400, id="length-superscript-two"),
+    pytest.param(_POST + b"Content-Length: 2000000\r\n\r\n", 413, id="length-too-large"),
+    pytest.param(_CHUNKED + b"-1\r\n", 400, id="negative-chunk"),
+    pytest.param(_CHUNKED + b"FFFFFFFF\r\n", 413, id="chunk-too-large"),
+    pytest.param(_CHUNKED + b"2\r\n{}garbage\r\n0\r\n\r\n", 400, id="chunk-longer-than-its-size"),
+])
+def test_malformed_requests_on_the_wire_get_a_json_4xx_at_once(sandbox, request_bytes, status):
+    got, head, body = _raw_exchange(sandbox, request_bytes)
+    assert got == status
+    assert b"content-type: application/json" in head.lower()
+    assert json.loads(body)["message"]
+
+
+def test_server_keeps_serving_after_garbage_and_vanishing_clients(sandbox):
+    incomplete = b"POST " + FACTORS.encode() + b" HTTP/1.1\r\nContent-Length: 50\r\n\r\n{}"
+    with socket.create_connection(("127.0.0.1", sandbox.port), timeout=10) as sock:
+        sock.sendall(incomplete)
+        sock.shutdown(socket.SHUT_WR)
+        assert _read_answer(sock)[0] == 400
     body = json.dumps({"factor": ["Close", "Open", "High"], "start_date": "2022-01-01"}).encode()
     headers = sign_headers(sandbox.api_key, sandbox.api_secret, "POST", FACTORS, body)
     with httpx.stream("POST", sandbox.base_url + FACTORS, content=body, headers=headers) as r:
@@ -432,13 +472,80 @@ def test_concurrent_streams_are_served_independently(sandbox):
     assert all(t.equals(tables[0]) for t in tables)
 
 
-def test_concurrent_streams_are_served_independently(sandbox):
-    from concurrent.futures import ThreadPoolExecutor
+# ------------------------------------------------------------------- connections
 
-    body = {"factor": ["Close"], "start_date": "2023-01-01"}
-    with ThreadPoolExecutor(4) as pool:
-        tables = list(pool.map(lambda _: decode(call(sandbox, "POST", FACTORS, body)), range(4)))
-    assert all(t.equals(tables[0]) for t in tables)
+@pytest.fixture
+def small_sandbox():
+    """A sandbox of its own, built with the given limits."""
+    from tolvane.sandbox import SandboxServer
+
+    servers = []
+
+    def start(**limits):
+        server = SandboxServer(n_stocks=4, start="2023-01-01", end="2023-01-31", **limits).start()
+        servers.append(server)
+        return server
+
+    yield start
+    for server in servers:
+        server.stop()
+
+
+def _wait_until(condition, what: str, seconds: float = 10.0) -> None:
+    deadline = time.monotonic() + seconds
+    while not condition():
+        assert time.monotonic() < deadline, f"still waiting for {what}"
+        time.sleep(0.01)
+
+
+def test_a_request_must_arrive_whole_within_the_deadline(small_sandbox):
+    server = small_sandbox(request_timeout=1.0)
+    with socket.create_connection(("127.0.0.1", server.port), timeout=10) as drip, \
+            socket.create_connection(("127.0.0.1", server.port), timeout=10) as idle:
+        drip.sendall(f"GET {API_PREFIX}/quota HTTP/1.1\r\n".encode())
+        given_up = time.monotonic() + 10
+        while not select.select([drip], [], [], 0.1)[0]:  # one header byte every 0.1 s
+            assert time.monotonic() < given_up, "the dripping client was never dropped"
+            drip.sendall(b"X")
+        status, _, body = _read_answer(drip)
+        assert status == 408 and "1 秒" in json.loads(body)["message"]
+        assert drip.recv(1) == b""
+        assert idle.recv(1) == b""  # silence is dropped without an answer
+    with socket.create_connection(("127.0.0.1", server.port), timeout=10) as slow:
+        slow.sendall(f"POST {FACTORS} HTTP/1.1\r\nContent-Length: 10\r\n\r\n{{".encode())
+        assert _read_answer(slow)[0] == 408
+    r = httpx.get(server.base_url + DOWNLOAD_PATH)  # prompt requests are unaffected
+    assert r.status_code == 200
+
+
+def test_connections_beyond_the_cap_wait_for_a_free_slot(small_sandbox):
+    server = small_sandbox(max_connections=2)
+    holders = [socket.create_connection(("127.0.0.1", server.port), timeout=10) for _ in range(2)]
+    try:
+        _wait_until(lambda: server.open_connections == 2, "two open connections")
+        with socket.create_connection(("127.0.0.1", server.port), timeout=10) as waiting:
+            waiting.sendall(f"HEAD {DOWNLOAD_PATH} HTTP/1.1\r\nHost: x\r\n\r\n".encode())
+            assert not select.select([waiting], [], [], 0.3)[0]
+            assert server.open_connections == 2
+            holders.pop().close()
+            assert waiting.recv(65536).startswith(b"HTTP/1.1 200 ")
+    finally:
+        for sock in holders:
+            sock.close()
+
+
+def test_clients_that_reset_their_connection_are_not_reported_as_errors(small_sandbox, caplog):
+    server = small_sandbox()
+    for sent in (b"GE", f"POST {FACTORS} HTTP/1.1\r\nContent-Length: 100\r\n\r\n{{".encode()):
+        sock = socket.create_connection(("127.0.0.1", server.port))
+        sock.sendall(sent)
+        _wait_until(lambda: server.open_connections == 1, "the connection to be served")
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        sock.close()  # with a zero linger time: a reset, not a close
+        _wait_until(lambda: server.open_connections == 0, "the reset to be handled")
+    noisy = [r for r in caplog.records if r.name.startswith("tolvane.sandbox")
+             and (r.levelno >= logging.WARNING or r.exc_info)]
+    assert noisy == []
 
 
 # ------------------------------------------------------------------- nonces

@@ -18,6 +18,10 @@ GET/HEAD  ``DOWNLOAD_PATH``                                   基准数据包 (z
 不签名的普通 GET, 相当于预签名链接。流式应答的格式见 :mod:`.streams`, 错误应答与
 路由见 :mod:`.handler`。
 
+每个连接由一个线程服务, 同时至多 ``max_connections`` 个; 更多的连接在监听队列中
+等待空位。一个请求 (请求行、请求头与请求体) 须在 ``request_timeout`` 秒内完整送达,
+否则连接被断开 (已收到部分请求时先以 408 应答), 空闲的长连接同样在这段时间后断开。
+
 测试通过 :attr:`SandboxServer.faults` 注入故障 (见 :class:`Faults`)。
 """
 
@@ -27,6 +31,7 @@ import logging
 import os
 import secrets
 import socket
+import sys
 import threading
 from http.server import ThreadingHTTPServer
 from typing import Any
@@ -73,12 +78,15 @@ class SandboxServer(PackageDownloads):
         daily_quota_bytes, extra_quota_bytes: 每个密钥的流量配额。
         package: 供下载的基准数据包: zip 字节, 或 zip 文件的路径 (下载时逐段读出, 不整个读入
             内存); 不给时为市场整个区间的回测准备数据存储。
+        request_timeout: 一个请求从开始等待到完整收到的最长秒数。
+        max_connections: 同时服务的连接数上限。
 
     Attributes:
         base_url: 启动后的 ``http://host:port``。
         faults: 作用于到达请求的 :class:`Faults`。
         benchmark_content_type: 数据包地址接口声明的内容类型。
         daily_quota_bytes, extra_quota_bytes: 可随时修改的配额。
+        request_timeout, max_connections: 可随时修改, 对之后的请求与连接生效。
         auth: 校验请求签名的 :class:`~.auth.RequestAuthenticator`。
         traffic: 按密钥累计流量的 :class:`~.quota.TrafficQuota`。
     """
@@ -89,16 +97,23 @@ class SandboxServer(PackageDownloads):
                  api_key: str | None = None, api_secret: str | None = None,
                  batch_rows: int = 65536, timestamp_window: int = 300,
                  daily_quota_bytes: int = 50 * 1024 ** 3, extra_quota_bytes: int = 0,
-                 package: bytes | str | os.PathLike | None = None) -> None:
+                 package: bytes | str | os.PathLike | None = None,
+                 request_timeout: float = 30.0, max_connections: int = 64) -> None:
         if host not in ("127.0.0.1", "::1", "localhost"):
             raise ValueError("沙盒只监听回环地址 (127.0.0.1、::1 或 localhost)")
         if batch_rows < 1:
             raise ValueError("batch_rows 必须为正整数")
+        if not request_timeout > 0:
+            raise ValueError("request_timeout 必须为正数")
+        if max_connections < 1:
+            raise ValueError("max_connections 必须为正整数")
         self.market = market if market is not None else SyntheticMarket(seed, n_stocks, start, end)
         self.host, self.port = host, int(port)
         self.api_key = api_key or "sk-" + secrets.token_hex(8)
         self.api_secret = api_secret or secrets.token_hex(24)
         self.batch_rows = int(batch_rows)
+        self.request_timeout = float(request_timeout)
+        self.max_connections = int(max_connections)
         self.auth = RequestAuthenticator({self.api_key: self.api_secret}, timestamp_window)
         self.traffic = TrafficQuota(daily_quota_bytes, extra_quota_bytes)
         self.benchmark_content_type = "application/zip"
@@ -159,6 +174,11 @@ class SandboxServer(PackageDownloads):
     def __exit__(self, *exc) -> None:
         self.stop()
 
+    @property
+    def open_connections(self) -> int:
+        """当前正在服务的客户端连接数。"""
+        return self._httpd.open_connections if self._httpd is not None else 0
+
     # ------------------------------------------------------------- control
     def add_key(self, api_key: str, api_secret: str) -> None:
         """再接受一对密钥。"""
@@ -215,8 +235,51 @@ class _Server(ThreadingHTTPServer):
     request_queue_size = 64
     sandbox: SandboxServer
 
+    def __init__(self, address, handler_class) -> None:
+        super().__init__(address, handler_class)
+        self.open_connections = 0
+        self._slot_freed = threading.Condition()
+        self._closing = False
+
+    def process_request(self, request, client_address) -> None:
+        # One thread per connection, at most max_connections at once; the accept
+        # loop waits here for a free slot and later clients in the listen backlog.
+        with self._slot_freed:
+            while self.open_connections >= self.sandbox.max_connections and not self._closing:
+                self._slot_freed.wait()
+            if self._closing:
+                self.shutdown_request(request)
+                return
+            self.open_connections += 1
+        try:
+            super().process_request(request, client_address)
+        except BaseException:
+            self._release_slot()
+            raise
+
+    def process_request_thread(self, request, client_address) -> None:
+        try:
+            super().process_request_thread(request, client_address)
+        finally:
+            self._release_slot()
+
+    def _release_slot(self) -> None:
+        with self._slot_freed:
+            self.open_connections -= 1
+            self._slot_freed.notify()
+
+    def shutdown(self) -> None:
+        with self._slot_freed:
+            self._closing = True
+            self._slot_freed.notify_all()
+        super().shutdown()
+
     def handle_error(self, request, client_address) -> None:  # never print to stderr
-        logger.exception("处理来自 %s 的连接时出错", client_address)
+        error = sys.exc_info()[1]
+        if isinstance(error, (ConnectionError, TimeoutError)):  # a client going away is normal
+            logger.debug("与 %s 的连接中断: %r", client_address, error)
+        else:
+            logger.exception("处理来自 %s 的连接时出错", client_address)
 
 
 class _IPv6Server(_Server):
