@@ -98,6 +98,17 @@ def test_holdings_and_turnover_match_the_pandas_definition(seed, layout):
     assert stats["turnover"] == pytest.approx(turnover, rel=1e-12, nan_ok=True)
 
 
+def test_repeated_dates_align_as_pandas_aligns_them():
+    frame = returns_frame([0.01, 0.02, -0.01])
+    frame.index = pd.Index(["20240102", "20240102", "20240103"])
+    signal = pd.DataFrame({"A": [1.0, 0.0, 0.5], "B": [0.0, 1.0, np.nan]}, index=frame.index)
+    stats = sk.calc_strategy_stats(frame, signal)
+    holding_count, turnover = holding_count_and_turnover(frame.index, signal)
+    assert (stats["holding_count"], stats["turnover"]) == pytest.approx((holding_count, turnover))
+    with pytest.raises(ValueError, match="duplicate"):
+        sk.calc_strategy_stats(frame.iloc[1:], signal)
+
+
 def test_sharpe_comes_from_the_module_namespace_and_frame_is_left_alone(monkeypatch):
     calls = []
     monkeypatch.setattr(sk, "safe_sharpe", lambda series, periods: calls.append(periods) or "sharpe")

@@ -6,8 +6,7 @@
 #include <string>
 #include <type_traits>
 
-#include <nanobind/ndarray.h>
-
+#include "kernel_arrays.hpp"
 #include "strategy_engine.hpp"
 #include "strategy_kernel.hpp"
 
@@ -18,35 +17,14 @@ namespace kernels = tolvane::kernels;
 
 namespace {
 
-template <typename T>
-using HostMatrix = nb::ndarray<const T, nb::ndim<2>, nb::device::cpu>;
-
-std::string shape_text(std::size_t rows, std::size_t cols) {
-    return "(" + std::to_string(rows) + ", " + std::to_string(cols) + ")";
-}
-
 // A view of one aligned market array. Float arrays of another dtype are
 // converted (a copy); restrictions must be boolean, as `&` and `~` need them.
 template <typename T>
-kernels::MatrixView<T> market_view(nb::object &array, const char *key, std::size_t n_days,
-                                   std::size_t n_stocks, nb::handle np) {
-    HostMatrix<T> view;
-    if (!nb::try_cast(array, view, false)) {
-        if constexpr (std::is_same_v<T, bool>) {
-            mf::raise(PyExc_TypeError, std::string("行情数组 ") + key + " 必须是布尔类型的二维数组");
-        } else {
-            array = np.attr("asarray")(array, "dtype"_a = "float64");
-            if (!nb::try_cast(array, view, false))
-                mf::raise(PyExc_TypeError, std::string("行情数组 ") + key + " 必须是二维数值数组");
-        }
-    }
-    if (view.shape(0) != n_days || view.shape(1) != n_stocks) {
-        mf::raise(PyExc_ValueError, std::string("行情数组 ") + key + " 的形状为 " +
-                                        shape_text(view.shape(0), view.shape(1)) + ", 应为 " +
-                                        shape_text(n_days, n_stocks));
-    }
-    return {view.data(), static_cast<std::ptrdiff_t>(view.stride(0)),
-            static_cast<std::ptrdiff_t>(view.stride(1))};
+kernels::MatrixView<T> market_view(mf::KernelArrays &inputs, nb::handle array, const char *key,
+                                   std::size_t n_days, std::size_t n_stocks) {
+    constexpr mf::Dtype dtype = std::is_same_v<T, bool> ? mf::Dtype::Exact : mf::Dtype::Convert;
+    return matrix_view(
+        inputs.add<T, 2>(array, std::string("行情数组 ") + key, {n_days, n_stocks}, dtype));
 }
 
 kernels::MatrixView<std::uint8_t> as_bytes(const kernels::MatrixView<bool> &view) {
@@ -105,7 +83,6 @@ nb::object calc_strategy_vwap_daily_return(mf::Call &call) {
     nb::handle signal_matrix = call.arg("signal_matrix");
     nb::handle float_type(reinterpret_cast<PyObject *>(&PyFloat_Type));
     nb::object pd = call.global("pd");
-    nb::object np = call.global("np");
     nb::object source_index = signal_matrix.attr("index");
     nb::object columns = signal_matrix.attr("columns");
     if (nb::len(source_index) <= 1)
@@ -132,26 +109,25 @@ nb::object calc_strategy_vwap_daily_return(mf::Call &call) {
     if (!nb::bool_(source_index.attr("is_unique")))
         signal_matrix.attr("shift")(1).attr("reindex")("index"_a = pnl_index, "columns"_a = columns);
     nb::object weight_values = signal_matrix.attr("to_numpy")("dtype"_a = float_type, "copy"_a = false);
-    HostMatrix<double> weights = nb::cast<HostMatrix<double>>(weight_values, false);
 
     const std::size_t n_days = nb::len(pnl_index);
-    const std::size_t n_stocks = weights.shape(1);
-    const kernels::MatrixView<double> weight_view{
-        weights.data(), static_cast<std::ptrdiff_t>(weights.stride(0)),
-        static_cast<std::ptrdiff_t>(weights.stride(1))};
+    const std::size_t n_stocks = nb::len(columns);
+    mf::KernelArrays inputs;
+    const kernels::MatrixView<double> weight_view = matrix_view(inputs.add<double, 2>(
+        weight_values, "signal_matrix.to_numpy()", {n_days + 1, n_stocks}, mf::Dtype::Convert));
     const kernels::MarketArrays arrays{
-        market_view<double>(prev_close, "prev_close_arr", n_days, n_stocks, np),
-        as_bytes(market_view<bool>(can_buy, "can_buy_arr", n_days, n_stocks, np)),
-        as_bytes(market_view<bool>(cant_sell, "cant_sell_arr", n_days, n_stocks, np)),
-        market_view<double>(close, "close_arr", n_days, n_stocks, np),
-        market_view<double>(buy_price, "buy_price_arr", n_days, n_stocks, np),
-        market_view<double>(sell_price, "sell_price_arr", n_days, n_stocks, np),
-        market_view<double>(split, "split_arr", n_days, n_stocks, np),
-        market_view<double>(dividend, "dividend_arr", n_days, n_stocks, np),
+        market_view<double>(inputs, prev_close, "prev_close_arr", n_days, n_stocks),
+        as_bytes(market_view<bool>(inputs, can_buy, "can_buy_arr", n_days, n_stocks)),
+        as_bytes(market_view<bool>(inputs, cant_sell, "cant_sell_arr", n_days, n_stocks)),
+        market_view<double>(inputs, close, "close_arr", n_days, n_stocks),
+        market_view<double>(inputs, buy_price, "buy_price_arr", n_days, n_stocks),
+        market_view<double>(inputs, sell_price, "sell_price_arr", n_days, n_stocks),
+        market_view<double>(inputs, split, "split_arr", n_days, n_stocks),
+        market_view<double>(inputs, dividend, "dividend_arr", n_days, n_stocks),
     };
 
-    nb::object daily_return = np.attr("empty")(n_days);
-    double *returns = nb::cast<nb::ndarray<double, nb::ndim<1>, nb::c_contig>>(daily_return).data();
+    double *returns = nullptr;
+    nb::object daily_return = mf::new_numpy_vector(n_days, returns);
     {
         nb::gil_scoped_release no_gil;
         kernels::strategy_daily_cash(weight_view, arrays, n_days, n_stocks,

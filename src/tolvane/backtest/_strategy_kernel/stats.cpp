@@ -1,10 +1,11 @@
 // calc_strategy_stats: the thirteen headline figures of one backtest.
 #include <cmath>
 #include <cstdint>
+#include <numeric>
+#include <string>
 #include <vector>
 
-#include <nanobind/ndarray.h>
-
+#include "kernel_arrays.hpp"
 #include "strategy_kernel.hpp"
 #include "weight_activity.hpp"
 
@@ -43,23 +44,41 @@ WeightActivity weight_activity(nb::handle signal_df, nb::handle dates) {
     if (signal_rows == 0)
         return activity;
 
+    const std::size_t n_rows = nb::len(dates);
+    mf::KernelArrays inputs;
+    nb::object weight_frame = nb::borrow(signal_df);
+    std::vector<std::int64_t> same_rows;
+    const std::int64_t *rows = nullptr;
     nb::object signal_index = signal_df.attr("index");
-    if (!nb::bool_(signal_index.attr("is_unique")))
-        signal_df.attr("reindex")(dates);  // pandas refuses duplicate dates, and says why
-    auto rows = nb::cast<nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig>>(
-        signal_index.attr("get_indexer")(dates));
-    nb::object values = signal_df.attr("to_numpy")(
+    if (nb::bool_(signal_index.attr("is_unique"))) {
+        rows = inputs.add<std::int64_t, 1>(signal_index.attr("get_indexer")(dates),
+                                           "signal_df.index.get_indexer()", {n_rows},
+                                           mf::Dtype::Convert).data();
+    } else {
+        // pandas aligns repeated dates only onto the same dates, which it
+        // keeps as they are, and refuses any other target, saying why.
+        weight_frame = signal_df.attr("reindex")(dates);
+        same_rows.resize(n_rows);
+        std::iota(same_rows.begin(), same_rows.end(), std::int64_t{0});
+        rows = same_rows.data();
+    }
+    nb::object values = weight_frame.attr("to_numpy")(
         "dtype"_a = "float64", "na_value"_a = nb::float_(NAN), "copy"_a = false);
-    auto weights = nb::cast<nb::ndarray<const double, nb::ndim<2>, nb::device::cpu>>(values, false);
+    const auto weights = inputs.add<double, 2>(values, "signal_df.to_numpy()",
+                                               {mf::any_extent, mf::any_extent}, mf::Dtype::Convert);
+    const auto weight_rows = static_cast<std::int64_t>(weights.shape(0));
+    for (std::size_t k = 0; k < n_rows; ++k) {
+        if (rows[k] < -1 || rows[k] >= weight_rows)
+            mf::raise(PyExc_ValueError, "signal_df.index.get_indexer() 给出的行号 " +
+                                            std::to_string(rows[k]) + " 超出 signal_df.to_numpy() 的 " +
+                                            std::to_string(weight_rows) + " 行");
+    }
 
-    const std::size_t n_rows = rows.shape(0);
     std::vector<double> holding_counts(n_rows), weight_changes(n_rows);
     {
         nb::gil_scoped_release no_gil;
-        kernels::weight_activity({weights.data(), static_cast<std::ptrdiff_t>(weights.stride(0)),
-                                  static_cast<std::ptrdiff_t>(weights.stride(1))},
-                                 rows.data(), n_rows, weights.shape(1), holding_counts.data(),
-                                 weight_changes.data());
+        kernels::weight_activity(matrix_view(weights), rows, n_rows, weights.shape(1),
+                                 holding_counts.data(), weight_changes.data());
     }
     double count_sum = 0.0, change_sum = 0.0;
     for (std::size_t k = 0; k < n_rows; ++k) {
