@@ -48,6 +48,21 @@ def backtest_series(n, form="text", seed=3):
     return daily, daily.cumsum() + 1, benchmark
 
 
+def plot_lock_is_free() -> bool:
+    """Whether another thread can take the plot lock now (it is re-entrant)."""
+    taken = []
+
+    def take_lock():
+        if sk._MATPLOTLIB_PLOT_LOCK.acquire(blocking=False):
+            taken.append(True)
+            sk._MATPLOTLIB_PLOT_LOCK.release()
+
+    thread = threading.Thread(target=take_lock)
+    thread.start()
+    thread.join()
+    return taken == [True]
+
+
 @pytest.fixture
 def drawn(monkeypatch):
     """Figures as they are about to be saved; nothing is rendered or written."""
@@ -264,18 +279,25 @@ class TestPerformanceChart:
         monkeypatch.setattr(plt.style, "use", broken_style)
         with pytest.raises(FileNotFoundError):
             self.draw(*backtest_series(30), save_path=tmp_path / "missing" / "main.png")
-        taken = []
-
-        def take_lock():
-            if sk._MATPLOTLIB_PLOT_LOCK.acquire(timeout=5):
-                taken.append(True)
-                sk._MATPLOTLIB_PLOT_LOCK.release()
-
-        thread = threading.Thread(target=take_lock)
-        thread.start()
-        thread.join()
-        assert taken == [True]
+        assert plot_lock_is_free()
         assert plt.get_fignums() == []
+
+    @pytest.mark.parametrize(
+        ("chart", "twin", "arguments"),
+        [(sk.plot_strategy_performance, "_plot_strategy_performance_unlocked", (STATS,)),
+         (sk.plot_weekly_net_value, "_plot_weekly_net_value_unlocked", ())],
+    )
+    def test_native_failure_under_the_lock_reaches_the_caller_and_releases_it(
+            self, monkeypatch, chart, twin, arguments):
+        # Raised in native code without a Python frame, so without a traceback.
+        monkeypatch.delattr(sk, twin)
+        with pytest.raises(NameError, match=f"name '{twin}' is not defined"):
+            chart(*backtest_series(5), *arguments)
+        assert plot_lock_is_free()
+        monkeypatch.setattr(sk, twin, None, raising=False)
+        with pytest.raises(TypeError, match="'NoneType' object is not callable"):
+            chart(*backtest_series(5), *arguments)
+        assert plot_lock_is_free()
 
 
 class TestImages:

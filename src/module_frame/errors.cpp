@@ -60,6 +60,11 @@ nb::python_error current_python_error() {
     return nb::python_error();
 }
 
+nb::object traceback_or_none(const nb::python_error &error) {
+    nb::object traceback = error.traceback();
+    return traceback.is_valid() ? traceback : nb::none();
+}
+
 void add_traceback_frame(const char *name, const char *file, PyObject *globals) {
 #if PY_VERSION_HEX >= 0x030C0000
     PyObject *pending = PyErr_GetRaisedException();

@@ -163,6 +163,10 @@ nb::python_error current_python_error();
 [[noreturn]] void raise_from(nb::handle exception_type, const std::string &message,
                              const nb::python_error &cause);
 
+// The traceback of an error, or None when it was raised without one (in
+// native code, outside any Python frame).
+nb::object traceback_or_none(const nb::python_error &error);
+
 // `with manager as value: body(value)`: the special methods come from the
 // manager's type, and an exception raised in the body goes to __exit__, which
 // may suppress it.
@@ -175,11 +179,7 @@ void with_context(nb::handle manager, Body &&body) {
         body(nb::handle(value));
     } catch (...) {
         nb::python_error error = current_python_error();
-        // An error raised natively has no traceback yet; __exit__ then gets None.
-        nb::object traceback = error.traceback();
-        if (!traceback.is_valid())
-            traceback = nb::none();
-        if (!truthy(exit(manager, error.type(), error.value(), traceback)))
+        if (!truthy(exit(manager, error.type(), error.value(), traceback_or_none(error))))
             throw error;
         return;
     }
