@@ -196,6 +196,15 @@ class TestErrorBoundary:
             probe.Probe.describe()
         assert caught.traceback[-1].frame.code.raw.co_name == "Probe.describe"
 
+    def test_renamed_function_names_its_frame_and_refuses_unencodable_names(self, monkeypatch):
+        monkeypatch.setattr(probe.fail, "__qualname__", "Renamed.fail")
+        with pytest.raises(UnicodeEncodeError):
+            probe.fail.__qualname__ = "fail\udc80"
+        assert probe.fail.__qualname__ == "Renamed.fail"
+        with pytest.raises(ValueError) as caught:
+            probe.fail("frame")
+        assert caught.traceback[-1].frame.code.raw.co_name == "Renamed.fail"
+
     def test_globals_are_read_at_each_call(self, monkeypatch):
         assert probe.read_global("LIMIT") == 3
         monkeypatch.setattr(probe, "LIMIT", 4)

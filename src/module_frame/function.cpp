@@ -173,14 +173,14 @@ constexpr char module_message[] = "__module__ cannot be deleted";
 constexpr char doc_message[] = "__doc__ cannot be deleted";
 constexpr char annotations_message[] = "__annotations__ must be set to a dict object";
 
+// The UTF-8 text names traceback frames: a name that cannot be encoded is
+// refused before anything changes (the encoding is cached in the string).
 int set_qualname(PyObject *self, PyObject *value, void *closure) {
+    if (value && is_str(value) && !PyUnicode_AsUTF8(value))
+        return -1;
     int status = set_member<&FunctionState::qualname, is_str, qualname_message>(self, value, closure);
-    if (status == 0) {
-        const char *text = PyUnicode_AsUTF8(value);
-        if (!text)
-            return -1;
-        state_of(self).qualname_text = text;
-    }
+    if (status == 0)
+        state_of(self).qualname_text = PyUnicode_AsUTF8(value);
     return status;
 }
 
