@@ -8,6 +8,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from tolvane import _download
 from tolvane._download import _StreamReader, stream_decode
 
 TABLE = pa.table({
@@ -101,6 +102,31 @@ class TestStreamReader:
         with pytest.raises(TypeError, match=r"^'bytes' object does not support slice assignment$"):
             _StreamReader(iter([b"abc"])).readinto(b"1234")
 
+    @pytest.mark.parametrize("target", [memoryview(bytes(4)), memoryview(bytearray(8)).cast("d")],
+                             ids=["read-only", "other-format"])
+    def test_readinto_a_buffer_that_refuses_the_bytes_loses_none(self, target):
+        reader = _StreamReader(iter([b"abc", b"def"]))
+        with pytest.raises((TypeError, ValueError)):
+            reader.readinto(target)
+        assert reader.read() == b"abcdef"
+
+    def test_readinto_refuses_a_read_that_returns_too_much(self):
+        class Greedy(_StreamReader):
+            def read(self, n=-1):
+                return super().read(n + 2)
+
+        target = bytearray(3)
+        with pytest.raises(OSError, match="more than the 3 requested"):
+            Greedy(iter([b"abcdef"])).readinto(target)
+        assert target == bytearray(3)
+
+    def test_closed_reader_reads_nothing(self):
+        reader = _StreamReader(iter([b"abc"]))
+        reader.close()
+        for read in (lambda: reader.read(1), reader.read, reader.readall, lambda: reader.readinto(bytearray(2))):
+            with pytest.raises(ValueError, match=r"^I/O operation on closed file\.$"):
+                read()
+
     def test_arguments(self):
         assert _StreamReader(iter([b"abcd"])).read(2.9) == b"ab"
         assert _StreamReader(iter([b"abcd"])).read(True) == b"a"
@@ -141,6 +167,14 @@ class TestStreamDecode:
             stream_decode(FakeClient(stream), "/p", {})
         assert caught.value is failure
         assert stream.exit_args == (ConnectionError, failure) and stream.traceback_was_current
+
+    def test_native_failure_reaches_the_exit_and_the_caller(self, monkeypatch):
+        # An error raised in native code, with no Python frame and so no traceback.
+        monkeypatch.setattr(_download, "ipc", object())
+        stream = FakeStream([STREAM])
+        with pytest.raises(AttributeError, match="open_stream"):
+            stream_decode(FakeClient(stream), "/p", {})
+        assert stream.exit_args[0] is AttributeError and stream.traceback_was_current
 
     def test_suppressing_exit_returns_what_was_decoded_so_far(self):
         frames, schema = decode(cut_after(2, ConnectionError("cut")), suppress=True)

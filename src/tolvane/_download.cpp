@@ -97,6 +97,8 @@ long long requested_size(nb::handle n) {
 nb::object reader_read(mf::Call &call) {
     nb::handle self = call.arg("self");
     long long wanted = requested_size(call.arg("n"));
+    if (truthy(self.attr("closed")))
+        mf::raise(PyExc_ValueError, "I/O operation on closed file.");
     // n < 0 drains the upstream; otherwise pull only until n bytes are buffered.
     while ((wanted < 0 || unread_buffer(self).size() < static_cast<size_t>(wanted)) &&
            pull_more(self)) {
@@ -137,21 +139,38 @@ const mf::FunctionDef reader_readall_def{
     .qualname = "_StreamReader.readall",
 };
 
-// b[:len(data)] = data, with the message of a target that has no slice assignment.
-void assign_front(nb::handle target, nb::handle data, Py_ssize_t count) {
+// Fails, with the message of a target that has no slice assignment, before
+// anything is read for it.
+void check_slice_assignment(nb::handle target) {
     PyMappingMethods *mapping = Py_TYPE(target.ptr())->tp_as_mapping;
     if (!mapping || !mapping->mp_ass_subscript)
         mf::raise(PyExc_TypeError,
                   "'" + shown_type_name(target) + "' object does not support slice assignment");
-    if (PySequence_SetSlice(target.ptr(), 0, count, data.ptr()) < 0)
+}
+
+// Bytes read for a copy that failed go back to the front of the buffer, so
+// that the next read delivers them.
+void unread(nb::handle self, nb::handle data) {
+    if (PySequence_SetSlice(unread_buffer(self).ptr(), 0, 0, data.ptr()) < 0)
         throw nb::python_error();
 }
 
 nb::object reader_readinto(mf::Call &call) {
+    nb::handle self = call.arg("self");
     nb::handle target = call.arg("b");
-    nb::object data = call.arg("self").attr("read")(nb::len(target));
-    Py_ssize_t count = static_cast<Py_ssize_t>(nb::len(data));
-    assign_front(target, data, count);
+    check_slice_assignment(target);
+    const std::size_t room = nb::len(target);
+    nb::object data = self.attr("read")(room);
+    const std::size_t count = nb::len(data);
+    if (count > room) {
+        mf::raise(PyExc_OSError, "read() returned " + std::to_string(count) +
+                                     " bytes, more than the " + std::to_string(room) + " requested");
+    }
+    if (PySequence_SetSlice(target.ptr(), 0, static_cast<Py_ssize_t>(count), data.ptr()) < 0) {
+        nb::python_error error;
+        unread(self, data);
+        throw error;
+    }
     return nb::int_(count);
 }
 
