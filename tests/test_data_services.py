@@ -105,6 +105,36 @@ class TestFactorQuery:
             FactorService(http).get_factors(factor="alpha1", start_date=20220101)
 
 
+class ConnectionCounting(httpx.HTTPTransport):
+    """A real transport that remembers the network stream behind each response."""
+
+    def __init__(self):
+        super().__init__()
+        self.streams = []
+
+    def handle_request(self, request):
+        response = super().handle_request(request)
+        self.streams.append(response.extensions["network_stream"])
+        return response
+
+    def connections(self) -> int:
+        return len({id(stream) for stream in self.streams})
+
+
+def test_stream_queries_give_their_connection_back(sandbox):
+    transport = ConnectionCounting()
+    with HttpClient(sandbox.base_url, sandbox.api_key, sandbox.api_secret, transport=transport) as client:
+        for _ in range(3):
+            FactorService(client).get_factors(factor="alpha1", start_date="2023-12-01")
+            IndexDayService(client).get_index_day("000300.XSHG", start_date="2023-12-01")
+        assert len(transport.streams) == 6 and transport.connections() == 1
+        sandbox.faults = Faults(cut_after_batches=1, paths=(INDEX_STREAM,), times=1)
+        with pytest.raises(NetworkError):
+            IndexDayService(client).get_index_day(["000300.XSHG", "399001.XSHE"])
+        FactorService(client).get_factors(factor="alpha1", start_date="2023-12-01")
+        assert transport.connections() == 2
+
+
 class TestFactorList:
     def test_unknown_fields_are_dropped(self, sandbox, http):
         factors = FactorService(http).list_factors()

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import hashlib
 import hmac
 import json
@@ -111,6 +112,34 @@ class TestErrorMapping:
                     received.append(chunk)
         assert received == [b"first"]
         assert isinstance(caught.value.__cause__, httpx.RemoteProtocolError)
+
+    def test_stream_exit_reads_a_short_rest_only_after_success(self):
+        class Body(httpx.SyncByteStream):
+            def __init__(self, chunks):
+                self.chunks, self.pulled, self.closed = chunks, 0, False
+
+            def __iter__(self):
+                for chunk in self.chunks:
+                    self.pulled += len(chunk)
+                    yield chunk
+
+            def close(self):
+                self.closed = True
+
+        def read_first_chunk(body, failure=None):
+            client = make_client(lambda request: httpx.Response(200, stream=body))
+            with contextlib.suppress(KeyError):
+                with client.stream_post_iter("/x", {}) as chunks:
+                    next(chunks)
+                    if failure:
+                        raise failure
+            assert body.closed
+            return body.pulled
+
+        assert read_first_chunk(Body([b"head", b"", b"tail"])) == 8
+        # A long rest is not read to the end: the connection is closed instead.
+        assert 64 * 1024 <= read_first_chunk(Body([b"x" * 1024] * 1000)) <= 66 * 1024
+        assert read_first_chunk(Body([b"head", b"tail"]), KeyError("stop")) == 4
 
     def test_invalid_json_reply(self):
         client = make_client(lambda request: httpx.Response(200, content=b"<html>"))

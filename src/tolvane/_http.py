@@ -54,13 +54,23 @@ def _raise_for_status(response: httpx.Response) -> None:
     raise ApiError(text, status)
 
 
+_DRAIN_LIMIT = 64 * 1024
+"""正常退出时最多再读这么多字节把响应读完, 以便连接放回连接池复用。"""
+
+
 class _ChunkStream:
-    """``stream_post_iter`` 返回的上下文管理器: 进入时发出请求, 退出时关闭响应。"""
+    """``stream_post_iter`` 返回的上下文管理器: 进入时发出请求, 退出时关闭响应。
+
+    正常退出时先把调用方没有读完的少量剩余响应体(例如 Arrow 流结束标记之后的
+    结束块)读完, 连接因此回到连接池; 剩余部分超过 ``_DRAIN_LIMIT``、读取出错
+    或上下文因异常退出时直接关闭连接。
+    """
 
     def __init__(self, client: HttpClient, request: httpx.Request) -> None:
         self._client = client
         self._request = request
         self._response: httpx.Response | None = None
+        self._chunk_iter: Iterator[bytes] | None = None
 
     def __enter__(self) -> Iterator[bytes]:
         response = self._client._send(self._request, stream=True)
@@ -73,7 +83,8 @@ class _ChunkStream:
             response.close()
             _raise_for_status(response)
         self._response = response
-        return self._chunks(response)
+        self._chunk_iter = self._chunks(response)
+        return self._chunk_iter
 
     def _chunks(self, response: httpx.Response) -> Iterator[bytes]:
         try:
@@ -81,10 +92,26 @@ class _ChunkStream:
         except httpx.HTTPError as exc:
             raise NetworkError(f"数据传输中断: {self._request.url.path}") from exc
 
+    def _drain(self) -> None:
+        """读完剩余响应体, 至多 ``_DRAIN_LIMIT`` 字节; 读不完或出错时放弃。"""
+        left = _DRAIN_LIMIT
+        try:
+            for chunk in self._chunk_iter:
+                left -= len(chunk)
+                if left < 0:
+                    return
+        except NetworkError:
+            pass
+
     def __exit__(self, exc_type, exc, traceback) -> bool:
         if self._response is not None:
-            self._response.close()
-            self._response = None
+            try:
+                if exc_type is None:
+                    self._drain()
+            finally:
+                self._response.close()
+                self._response = None
+                self._chunk_iter = None
         return False
 
 
