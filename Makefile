@@ -10,7 +10,7 @@ STAMP   := $(VENV)/.tolvane-installed
 TEST_BUILD := -Ccmake.define.TOLVANE_TEST_MODULES=ON -Cbuild-dir=build/test-{wheel_tag}
 SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name 'CMakeLists.txt') CMakeLists.txt pyproject.toml
 
-.PHONY: demo test install inplace bench clean
+.PHONY: demo test install inplace sanitize bench clean
 
 $(PYTHON):
 	"$$(tools/find-python)" -m venv $(VENV)
@@ -36,6 +36,30 @@ inplace: $(PYTHON)
 	    -DPython_EXECUTABLE=$(abspath $(PYTHON)) -DTOLVANE_TEST_MODULES=ON -G Ninja
 	cmake --build build/inplace -j2
 	cmake --install build/inplace --prefix src
+
+# The whole suite against native modules built with AddressSanitizer and
+# UndefinedBehaviorSanitizer into a folder of their own, put first on
+# PYTHONPATH (the suite checks that it imports them). Any report aborts the
+# run. The interpreter is not instrumented: libasan must be loaded first, and
+# libstdc++ with it or ASan aborts on the first C++ exception.
+SANITIZE_DIR   := build/sanitize
+SANITIZE_SITE  := $(abspath $(SANITIZE_DIR)/site)
+SANITIZE_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
+
+sanitize: install
+	PATH=$(VENV)/bin:$$PATH cmake -S . -B $(SANITIZE_DIR)/cmake -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DPython_EXECUTABLE=$(abspath $(PYTHON)) -DTOLVANE_TEST_MODULES=ON \
+	    "-DCMAKE_CXX_FLAGS=$(SANITIZE_FLAGS)" "-DCMAKE_MODULE_LINKER_FLAGS=$(SANITIZE_FLAGS)"
+	cmake --build $(SANITIZE_DIR)/cmake -j2
+	rm -rf $(SANITIZE_SITE)
+	mkdir -p $(SANITIZE_SITE)
+	cp -R src/tolvane $(SANITIZE_SITE)/
+	find $(SANITIZE_SITE) \( -name '*.so' -o -name '__pycache__' \) -prune -exec rm -rf {} +
+	cmake --install $(SANITIZE_DIR)/cmake --prefix $(SANITIZE_SITE)
+	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so.6)" \
+	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+	PYTHONPATH=$(SANITIZE_SITE) TOLVANE_EXPECT_NATIVE_IN=$(SANITIZE_SITE) \
+	    $(PYTHON) -m pytest -q -p no:cacheprovider --capture=sys $(PYTEST_ARGS)
 
 bench: install
 	for script in bench/bench_*.py; do $(PYTHON) $$script || exit 1; done

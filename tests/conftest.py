@@ -5,6 +5,7 @@ import atexit
 import os
 import shutil
 import tempfile
+from pathlib import Path
 
 import pytest
 
@@ -14,6 +15,19 @@ import pytest
 _MATPLOTLIB_CONFIG = tempfile.mkdtemp(prefix="tolvane-mpl-")
 os.environ["MPLCONFIGDIR"] = _MATPLOTLIB_CONFIG
 atexit.register(shutil.rmtree, _MATPLOTLIB_CONFIG, ignore_errors=True)
+
+from native_modules import extension_modules
+
+
+def pytest_sessionstart(session):
+    """Under `make sanitize`, every native module must come from the sanitized build."""
+    expected = os.environ.get("TOLVANE_EXPECT_NATIVE_IN")
+    if expected:
+        import importlib
+
+        for name in extension_modules():
+            origin = Path(importlib.import_module(name).__file__).resolve()
+            assert origin.is_relative_to(Path(expected).resolve()), f"{name} imported from {origin}"
 
 
 @pytest.fixture(scope="session")
