@@ -27,7 +27,8 @@ def pytest_sessionstart(session):
 
         for name in extension_modules():
             origin = Path(importlib.import_module(name).__file__).resolve()
-            assert origin.is_relative_to(Path(expected).resolve()), f"{name} imported from {origin}"
+            if not origin.is_relative_to(Path(expected).resolve()):
+                pytest.exit(f"{name} was imported from {origin}, not from {expected}", returncode=1)
 
 
 @pytest.fixture(scope="session")

@@ -149,7 +149,7 @@ def fill(shape, dtype: str, content: str, seed: int) -> np.ndarray:
         values = rng.choice([0.0, -1.0, math.nan, math.inf, -math.inf, 1e308, 5e-324, 0.3], size=shape)
     else:
         values = np.where(rng.random(shape) < 0.1, math.nan, rng.uniform(0.05, 20.0, shape))
-    if dtype in ("int64", "int8"):
+    if dtype == "int64":
         return np.nan_to_num(values, nan=0, posinf=9, neginf=-9).astype(dtype)
     if dtype == "object":
         return values.astype(object)

@@ -92,6 +92,8 @@ def series_recipes(length=None, index=None):
                      index_kinds if index is None else st.just(index))
 
 
+# Any hostile value: the named ones, and arrays, frames and series of every kind.
+hostile_values = st.one_of(value_recipes, value_recipes, array_recipes(), frame_recipes(), series_recipes())
 returns_recipes = st.builds(lambda n, content, seed, kind, close: ("returns", n, content, seed, kind, close),
                             st.integers(0, 30), contents, seeds, index_kinds, st.booleans())
 dated_returns_recipes = st.builds(lambda n, content, seed: ("returns", n, content, seed, "timestamps", False),
@@ -130,7 +132,7 @@ def self_recipes(owner: str):
     arguments = [parameter_recipes(parameter) for parameter in init
                  if parameter.kind not in (parameter.VAR_POSITIONAL, parameter.VAR_KEYWORD)]
     instances = st.tuples(*arguments).map(lambda built: ("instance", owner, built))
-    return st.one_of(instances, instances, instances, value_recipes)
+    return st.one_of(instances, instances, instances, hostile_values)
 
 
 texts = st.sampled_from(["large", "long", "small", "chart.png", "策略", "", "000852"]).map(lambda t: ("str", t))
@@ -150,7 +152,7 @@ def parameter_recipes(parameter: inspect.Parameter, owner: str | None = None):
     if parameter.name == "self" and owner:
         return self_recipes(owner)
     annotation = parameter.annotation if isinstance(parameter.annotation, str) else ""
-    return BY_NAME.get(parameter.name, BY_ANNOTATION.get(annotation.split(" | ")[0].split("[")[0], value_recipes))
+    return BY_NAME.get(parameter.name, BY_ANNOTATION.get(annotation.split(" | ")[0].split("[")[0], hostile_values))
 
 
 def call_with(draw, target: str, chosen: dict):
@@ -170,7 +172,7 @@ def call_with(draw, target: str, chosen: dict):
         if keyword and parameter.default is not parameter.empty and draw(st.booleans()):
             continue
         if position in hostile_at:
-            recipe = draw(value_recipes)
+            recipe = draw(hostile_values)
         elif parameter.name in chosen:
             recipe = chosen[parameter.name]
         else:
@@ -199,7 +201,7 @@ def chart_calls(draw, target: str):
     length, index = draw(st.integers(0, 40)), draw(st.sampled_from(["dates", "timestamps", "ints", "duplicates"]))
     series = {name: draw(series_recipes(length, index)) for name in SERIES[:3]}
     if draw(st.booleans()):
-        series[draw(st.sampled_from(SERIES[:3]))] = draw(st.one_of(series_recipes(), value_recipes))
+        series[draw(st.sampled_from(SERIES[:3]))] = draw(hostile_values)
     return call_with(draw, target, series)
 
 
@@ -215,9 +217,9 @@ def market_calls(draw, target: str, plain_layouts: bool = False):
     if not plain_layouts:
         hostile_at = draw(st.integers(0, 12))
         if hostile_at < 9:
-            matrices[hostile_at] = draw(st.one_of(frame_recipes(), value_recipes))
+            matrices[hostile_at] = draw(st.one_of(frame_recipes(), hostile_values))
     numbers = () if plain_layouts else tuple(
-        (name, draw(value_recipes)) for name in ("total_money", "lot_size") if draw(st.integers(0, 3)) == 0)
+        (name, draw(hostile_values)) for name in ("total_money", "fee") if draw(st.integers(0, 3)) == 0)
     if target.endswith("run_strategy_backtest_core"):
         numbers += (("plot_save_path", ("value", "none")),)
     return ("call", target, tuple(matrices), numbers)
@@ -229,9 +231,9 @@ def layout_pairs(target: str, calls):
 
 
 def stats_calls(target: str):
-    signal = st.one_of(frame_recipes(), value_recipes)
+    signal = st.one_of(frame_recipes(), hostile_values)
     return st.builds(lambda frame, weights: ("call", target, (frame, weights), ()),
-                     st.one_of(returns_recipes, frame_recipes()), signal)
+                     st.one_of(returns_recipes, hostile_values), signal)
 
 
 def stats_layout_pairs(target: str):

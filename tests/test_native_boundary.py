@@ -86,6 +86,7 @@ class TestEngine:
             ("can_buy_arr", np.ones((4, 3)), TypeError, "can_buy_arr 必须是二维 bool 数组, 得到 二维 float64 数组"),
             ("cant_sell_arr", np.ones((4, 2), bool), ValueError, r"cant_sell_arr 的形状为 \(4, 2\)"),
         ],
+        ids=["fewer rows", "three dimensions", "not boolean", "fewer columns"],
     )
     def test_market_array_of_another_size_or_type_is_refused(self, monkeypatch, key, array, error, text):
         build = sk._build_market_arrays
