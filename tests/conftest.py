@@ -8,6 +8,7 @@ import tempfile
 from pathlib import Path
 
 import pytest
+from native_modules import extension_modules
 
 # matplotlib caches the machine's font list in its configuration folder; a
 # font installed after that cache was written stays invisible to it. The
@@ -15,8 +16,6 @@ import pytest
 _MATPLOTLIB_CONFIG = tempfile.mkdtemp(prefix="tolvane-mpl-")
 os.environ["MPLCONFIGDIR"] = _MATPLOTLIB_CONFIG
 atexit.register(shutil.rmtree, _MATPLOTLIB_CONFIG, ignore_errors=True)
-
-from native_modules import extension_modules
 
 
 def pytest_sessionstart(session):
