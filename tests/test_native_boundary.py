@@ -1,4 +1,4 @@
-"""What the strategy kernels read: every array is checked against the sizes the
+"""What the native kernels read: every array is checked against the sizes the
 kernel uses before it runs, results are written only to memory the module
 allocated itself, and unaligned arrays give the same figures as aligned ones."""
 
@@ -8,6 +8,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from tolvane.backtest import _prepare
 from tolvane.backtest import _strategy_kernel as sk
 
 DATES = pd.Index(["20240102", "20240103", "20240104", "20240105", "20240108"])
@@ -32,6 +33,17 @@ def market(seed=5):
 
 
 WEIGHTS = np.array([[0.3, 0.2, 0.0], [0.1, 0.4, 0.2], [0.0, 0.5, 0.3], [0.3, 0.0, 0.3], [0.2, 0.2, 0.2]])
+
+
+class SmallEmpty:
+    """numpy, except that empty() hands out a one-element array."""
+
+    def __getattr__(self, name):
+        return getattr(np, name)
+
+    @staticmethod
+    def empty(*args, **kwargs):
+        return np.empty(1)
 
 
 def unaligned(values: np.ndarray) -> np.ndarray:
@@ -114,16 +126,6 @@ class TestEngine:
         signal = pd.DataFrame(WEIGHTS, index=DATES, columns=STOCKS)
         expected = sk.calc_strategy_vwap_daily_return(signal, **market())
 
-        class SmallEmpty:
-            """numpy, except that empty() hands out a one-element array."""
-
-            def __getattr__(self, name):
-                return getattr(np, name)
-
-            @staticmethod
-            def empty(*args, **kwargs):
-                return np.empty(1)
-
         monkeypatch.setattr(sk, "np", SmallEmpty())
         pd.testing.assert_series_equal(sk.calc_strategy_vwap_daily_return(signal, **market()), expected)
 
@@ -187,3 +189,23 @@ class TestStatistics:
         signal = pd.DataFrame(WEIGHTS, index=DATES, columns=STOCKS)
         shifted = pd.DataFrame(unaligned(WEIGHTS), index=DATES, columns=STOCKS, copy=False)
         assert sk.calc_strategy_stats(self.FRAME, shifted) == sk.calc_strategy_stats(self.FRAME, signal)
+
+
+def test_factor_pivot_writes_only_to_memory_it_allocated(monkeypatch):
+    class SmallMatrices:
+        """numpy, except that empty() of a shape tuple hands out one element per axis."""
+
+        def __getattr__(self, name):
+            return getattr(np, name)
+
+        @staticmethod
+        def empty(shape, *args, **kwargs):
+            return np.empty((1,) * len(shape) if isinstance(shape, tuple) else shape, *args, **kwargs)
+
+    answer = pd.DataFrame({"date": ["2024-01-05", "2024-01-08", "2024-01-05"],
+                           "ukey": ["000001.XSHE", "600000.XSHG", "300750.XSHE"],
+                           "value": [1.0, 2.0, 3.0], "factor": "a"})
+    builder = _prepare.GroupPreparedDataBuilder("20240101", "20240131")
+    expected = builder._tolvane_factors_to_matrices(answer, ["a"])["a"]
+    monkeypatch.setattr(_prepare, "np", SmallMatrices())
+    pd.testing.assert_frame_equal(builder._tolvane_factors_to_matrices(answer, ["a"])["a"], expected)

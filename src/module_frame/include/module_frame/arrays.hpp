@@ -93,14 +93,22 @@ private:
     std::vector<nb::ndarray<>> held_;
 };
 
-// A new one-dimensional numpy array of `length` elements of T for a kernel to
-// fill; `data` receives its memory, which the array owns.
-template <typename T>
-nb::object new_numpy_vector(std::size_t length, T *&data) {
+// A new C-ordered numpy array of the given shape with elements of T for a
+// kernel to fill; `data` receives its memory, which the array owns.
+template <typename T, std::size_t Ndim>
+nb::object new_numpy_array(const std::array<std::size_t, Ndim> &shape, T *&data) {
+    std::size_t length = 1;
+    for (std::size_t extent : shape)
+        length *= extent;
     auto memory = std::make_unique_for_overwrite<T[]>(length);
     nb::capsule owner(memory.get(), [](void *p) noexcept { delete[] static_cast<T *>(p); });
     data = memory.release();
-    return nb::cast(nb::ndarray<nb::numpy, T, nb::ndim<1>>(data, {length}, owner));
+    return nb::cast(nb::ndarray<nb::numpy, T, nb::ndim<Ndim>>(data, Ndim, shape.data(), owner));
+}
+
+template <typename T>
+nb::object new_numpy_vector(std::size_t length, T *&data) {
+    return new_numpy_array<T, 1>({length}, data);
 }
 
 }  // namespace module_frame

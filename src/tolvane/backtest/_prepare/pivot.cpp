@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include <module_frame/arrays.hpp>
 #include <nanobind/ndarray.h>
 
 #include "long_pivot.hpp"
@@ -22,8 +23,6 @@ namespace {
 
 using CodeArray = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 using ValueArray = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
-using MatrixArray = nb::ndarray<double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
-using LabelArray = nb::ndarray<std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
 // One label column of the answer as integer codes: the raw column
 // factorised, its distinct values converted to labels, equal labels merged.
@@ -81,11 +80,10 @@ struct LabelViews {
 // labels[codes], as an index named `name`.
 nb::object axis_labels(const mf::Call &call, const CodedLabels &coded,
                        const std::vector<std::int64_t> &codes, const char *name) {
-    nb::object np = call.global("np");
-    nb::object positions = np.attr("empty")(codes.size(), "dtype"_a = "int64");
-    LabelArray view = nb::cast<LabelArray>(positions, false);
+    std::int64_t *position_data;
+    nb::object positions = mf::new_numpy_vector(codes.size(), position_data);
     if (!codes.empty())
-        std::memcpy(view.data(), codes.data(), codes.size() * sizeof(std::int64_t));
+        std::memcpy(position_data, codes.data(), codes.size() * sizeof(std::int64_t));
     return call.global("pd").attr("Index")(coded.labels[positions], "name"_a = name);
 }
 
@@ -113,12 +111,12 @@ nb::object pivot_rows(const mf::Call &call, const CodedLabels &dates, const Code
     }
     if (!codes_valid)
         mf::raise(PyExc_ValueError, "因子数据转换失败: 标签编码越界");
-    nb::object matrix = call.global("np").attr("empty")(
-        nb::make_tuple(axes.date_labels.size(), axes.stock_labels.size()), "dtype"_a = "float64");
-    MatrixArray matrix_view = nb::cast<MatrixArray>(matrix, false);
+    double *matrix_data;
+    nb::object matrix = mf::new_numpy_array<double, 2>(
+        {axes.date_labels.size(), axes.stock_labels.size()}, matrix_data);
     {
         nb::gil_scoped_release unlocked;
-        kernels::pivot_fill(table, axes, matrix_view.data());
+        kernels::pivot_fill(table, axes, matrix_data);
     }
     nb::object pivot = call.global("pd").attr("DataFrame")(
         matrix, "index"_a = axis_labels(call, dates, axes.date_labels, "DataDate"),
