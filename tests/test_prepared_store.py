@@ -12,7 +12,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from tolvane.backtest import _store
+from tolvane.backtest import _store, _store_format, _store_update
 from tolvane.backtest._prepare import BinaryPreparedDataStore
 from tolvane.backtest._store import BinaryPreparedDataStoreBase, StoreFormatError
 
@@ -164,7 +164,7 @@ def test_metadata_is_replaced_whole_when_its_write_fails(tmp_path, monkeypatch):
         handle = real_open(path, mode, *args, **kwargs)
         return HalfWritingFile(handle) if "metadata.pkl" in str(path) else handle
 
-    monkeypatch.setattr(_store, "open", failing_open, raising=False)
+    monkeypatch.setattr(_store_format, "open", failing_open, raising=False)
     with pytest.raises(OSError, match="No space left"):
         store.add_component_matrices({"A": frame(np.ones((6, 3)))}, ["A"])
     monkeypatch.undo()
@@ -207,7 +207,7 @@ def test_a_write_that_fails_part_way_leaves_the_previous_store(tmp_path, monkeyp
             raise OSError(5, "I/O error")
         real_replace(source, target)
 
-    monkeypatch.setattr(_store.os, "replace", failing_replace)
+    monkeypatch.setattr(_store_format.os, "replace", failing_replace)
     with pytest.raises(OSError, match="I/O error"):
         store.write(payload(seed=2, stocks=("000001", "300750")))
     monkeypatch.undo()
@@ -245,7 +245,7 @@ def test_replacing_the_tail_in_place_and_after_a_crash(tmp_path, monkeypatch):
     # A crash part-way (the process dies: no rollback runs) leaves the journal;
     # the next reader restores the previous store from it.
     writes = []
-    real_write_values = _store._write_values
+    real_write_values = _store_update._write_values
 
     def dying_write(handle, values):
         writes.append(1)
@@ -253,7 +253,7 @@ def test_replacing_the_tail_in_place_and_after_a_crash(tmp_path, monkeypatch):
             raise KeyboardInterrupt
         real_write_values(handle, values)
 
-    monkeypatch.setattr(_store, "_write_values", dying_write)
+    monkeypatch.setattr(_store_update, "_write_values", dying_write)
     monkeypatch.setattr(BinaryPreparedDataStoreBase, "_roll_back", lambda self, journal: None)
     with pytest.raises(KeyboardInterrupt):
         store.replace_tail(tail, "20240108")
@@ -265,7 +265,7 @@ def test_replacing_the_tail_in_place_and_after_a_crash(tmp_path, monkeypatch):
 
     # A failure the writer survives rolls back at once.
     writes.clear()
-    monkeypatch.setattr(_store, "_write_values", dying_write)
+    monkeypatch.setattr(_store_update, "_write_values", dying_write)
     with pytest.raises(KeyboardInterrupt):
         store.replace_tail(tail, "20240108")
     monkeypatch.undo()

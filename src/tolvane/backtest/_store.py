@@ -14,9 +14,7 @@
 flush、fsync、改名) 替换成功的那一刻才算提交, 之后再删除不再引用的旧文件。任何时刻
 中断, 元数据引用的都是一套完整的文件。
 
-增量更新 (:meth:`BinaryPreparedDataStoreBase.replace_tail`) 在股票集合不变时只改写
-末尾几行并追加新行, 不重写历史: 改写之前先把被覆盖的字节存入日志 ``update.journal``;
-提交前中断时, 下一次读写存储会按日志恢复原状。
+增量更新与中断后的恢复见 ``_store_update``, 文件格式与原子写入见 ``_store_format``。
 
 读取时数据文件以只读方式内存映射, 每个矩阵直接包装成 DataFrame, 不复制;
 元数据用受限的 unpickler 读取 (只接受基本容器、文本、数字、布尔、None 与时间戳),
@@ -26,19 +24,41 @@ flush、fsync、改名) 替换成功的那一刻才算提交, 之后再删除不
 from __future__ import annotations
 
 import hashlib
-import io
 import json
-import os
 import pickle
 import re
-import secrets
 from pathlib import Path
-from typing import Callable, Iterable, Union
+from typing import Callable, Union
 
 import numpy as np
 import pandas as pd
 
-from ..dates import normalize_date
+# Callers and tests reach the format helpers through this module as well.
+from ._store_format import (  # noqa: F401
+    DATE_AXIS_NAME,
+    JOURNAL_FILE,
+    MANIFEST_FILE,
+    METADATA_FILE,
+    STOCK_AXIS_NAME,
+    STORE_FORMAT,
+    StoreFormatError,
+    normalize_yyyymmdd,
+    _GENERATION_FILE,
+    _TEMPORARY_FILE,
+    _WRITE_PIECE_BYTES,
+    _MetadataUnpickler,
+    _as_date_labels,
+    _date_slice,
+    _fsync_directory,
+    _new_generation,
+    _referenced_files,
+    _union_labels,
+    _unpickle_plain,
+    _with_store_labels,
+    _write_atomic,
+    _write_values,
+)
+from ._store_update import TailUpdateMixin
 
 __all__ = [
     "BinaryPreparedDataStoreBase",
@@ -50,15 +70,6 @@ __all__ = [
 
 PathLike = Union[str, Path]
 
-METADATA_FILE = "metadata.pkl"
-MANIFEST_FILE = "manifest.json"
-JOURNAL_FILE = "update.journal"
-#: Version of the file layout described above.
-STORE_FORMAT = 1
-
-DATE_AXIS_NAME = "DataDate"
-STOCK_AXIS_NAME = "ukey"
-
 # A cell a build's trading permissions do not cover has no price at a limit
 # and no suspension mark, so it follows what a build derives for such a cell:
 # buyable, not barred from selling. Other boolean datasets read it as False.
@@ -67,13 +78,6 @@ _BOOL_FILL = {"can_buy_stock": True, "cant_sell_stock": False}
 _COMPONENT_PREFIX = "rq_index_components_new_"
 _SAFE_KEY = re.compile(r"[A-Za-z0-9_.\-]+")
 _UNSAFE_KEY_CHARACTER = re.compile(r"[^A-Za-z0-9_.\-]")
-# Files this module writes: "<name>.<12 hex digits>.<suffix>", and temporaries.
-_GENERATION_FILE = re.compile(r".+\.[0-9a-f]{12}\.(bin|npy|npz)")
-_TEMPORARY_FILE = re.compile(r"\..+\.[0-9a-f]{12}\.tmp")
-
-
-class StoreFormatError(ValueError):
-    """存储目录的内容无法读取: 元数据损坏或含不允许的对象、文件缺失或长度不符。"""
 
 
 # ---------------------------------------------------------------------------
@@ -101,23 +105,6 @@ def component_dataset_key(name: str) -> str:
     return f"component_{_UNSAFE_KEY_CHARACTER.sub('_', stem)}_{digest}"
 
 
-def normalize_yyyymmdd(value) -> str | None:
-    """把日期规范成八位 "YYYYMMDD" 文本; ``None`` 原样返回 ``None``。
-
-    接受 int YYYYMMDD、"YYYY-MM-DD" 或 "YYYYMMDD" 文本、date、datetime、
-    ``pandas.Timestamp`` 与 ``numpy.datetime64``。
-
-    Raises:
-        ValueError: 无法识别的日期 (包括 NaT)。
-        TypeError: 不支持的类型。
-    """
-    if value is None:
-        return None
-    if isinstance(value, np.datetime64):
-        value = pd.Timestamp(value)
-    return normalize_date(value).replace("-", "")
-
-
 def clean_matrix(matrix: pd.DataFrame) -> pd.DataFrame:
     """把透视得到的日期 × 股票矩阵整理成存储使用的形式。
 
@@ -137,94 +124,12 @@ def clean_matrix(matrix: pd.DataFrame) -> pd.DataFrame:
     return cleaned
 
 
-# ---------------------------------------------------------------------------
-# Safe, atomic file operations
-# ---------------------------------------------------------------------------
-
-class _MetadataUnpickler(pickle.Unpickler):
-    """只还原基本值的 unpickler: dict、list、tuple、set、str、bytes、数字、布尔、
-    None、datetime 的日期时间类型与 pandas 的 Timestamp。"""
-
-    _ALLOWED = {
-        ("builtins", "set"),
-        ("builtins", "frozenset"),
-        ("datetime", "date"),
-        ("datetime", "datetime"),
-        ("datetime", "time"),
-        ("datetime", "timedelta"),
-        ("datetime", "timezone"),
-        ("pandas._libs.tslibs.timestamps", "_unpickle_timestamp"),
-    }
-
-    def find_class(self, module: str, name: str):
-        if (module, name) in self._ALLOWED:
-            return super().find_class(module, name)
-        raise StoreFormatError(
-            f"元数据包含不允许的对象 {module}.{name}: 只接受基本容器、文本、数字、布尔、None 与时间戳"
-        )
-
-
-def _unpickle_plain(data: bytes, source: Path):
-    try:
-        return _MetadataUnpickler(io.BytesIO(data)).load()
-    except StoreFormatError:
-        raise
-    except Exception as err:  # truncated or garbled pickles raise many types
-        raise StoreFormatError(f"无法读取 {source}: {err}") from err
-
-
-def _new_generation() -> str:
-    return secrets.token_hex(6)
-
-
-def _fsync_directory(directory: Path) -> None:
-    try:
-        fd = os.open(directory, os.O_RDONLY)
-    except OSError:  # platforms without directory handles
-        return
-    try:
-        os.fsync(fd)
-    except OSError:
-        pass
-    finally:
-        os.close(fd)
-
-
-def _write_atomic(path: Path, write: Callable[[io.BufferedWriter], None]) -> None:
-    """``write`` 写入同目录下的临时文件, flush、fsync 后改名为 ``path``。
-
-    失败时删除临时文件, ``path`` 保持原样。
-    """
-    temporary = path.with_name(f".{path.name}.{_new_generation()}.tmp")
-    try:
-        with open(temporary, "wb") as handle:
-            write(handle)
-            handle.flush()
-            os.fsync(handle.fileno())
-        os.replace(temporary, path)
-    except BaseException:
-        temporary.unlink(missing_ok=True)
-        raise
-    _fsync_directory(path.parent)
-
-
-_WRITE_PIECE_BYTES = 16 * 2**20
-
-
-def _write_values(handle, values: np.ndarray) -> None:
-    """把二维数组按 C 顺序写入文件, 每次至多约 16 MiB, 不额外占用整块内存。"""
-    row_bytes = max(values.shape[1] * values.itemsize, 1)
-    rows_per_piece = max(_WRITE_PIECE_BYTES // row_bytes, 1)
-    for start in range(0, values.shape[0], rows_per_piece):
-        piece = np.ascontiguousarray(values[start:start + rows_per_piece])
-        handle.write(memoryview(piece).cast("B"))
-
 
 # ---------------------------------------------------------------------------
 # The store
 # ---------------------------------------------------------------------------
 
-class BinaryPreparedDataStoreBase:
+class BinaryPreparedDataStoreBase(TailUpdateMixin):
     """二进制准备数据存储的基类: 目录布局、写入、读取与增量更新。
 
     Args:
@@ -610,216 +515,6 @@ class BinaryPreparedDataStoreBase:
             values = np.fromfile(handle, dtype=dtype, count=rows * n_stocks)
         return values.reshape(rows, n_stocks)
 
-    # ------------------------------------------------------------ updating
-    def replace_tail(self, payload: dict, from_date, progress: Callable[[str], None] | None = None) -> dict:
-        """用一次增量构建替换存储中 ``from_date`` 及以后的行, 并追加新日期。
-
-        payload 中早于 ``from_date`` 的行被忽略; 存储早于 ``from_date`` 的行保持不动。
-        股票集合不变时, 每个数据文件只改写末尾并追加, 不重写历史 (被覆盖的字节先记入
-        日志, 提交前中断可恢复); 出现新股票时整体重写成新的一套文件。两种方式都在最后
-        原子地替换元数据。基准序列同样替换 ``from_date`` 及以后的部分。
-
-        Args:
-            payload: 增量构建的结果, 数据集须与存储现有的一致。
-            from_date: 替换的起始日期。
-            progress: 可选, 每写完一个数据集调用一次。
-
-        Returns:
-            dict: 新的元数据。
-
-        Raises:
-            ValueError: 存储为空、payload 缺少存储已有的数据集、或不能覆盖存储在
-                ``from_date`` 之后的日期。
-        """
-        matrices, benchmark_dict, meta = self._unpack_payload(payload)
-        metadata = self.load_metadata()
-        if not metadata:
-            raise ValueError(f"{self.store_dir} 还没有存储, 无法增量更新")
-        self._check_version(metadata)
-        datasets = metadata.get("datasets") or {}
-        if set(datasets) != set(matrices):
-            raise ValueError(
-                f"增量数据的数据集与存储不一致: 缺少 {sorted(set(datasets) - set(matrices))}, "
-                f"多出 {sorted(set(matrices) - set(datasets))}"
-            )
-        seam = normalize_yyyymmdd(from_date)
-        old_dates, old_stocks = self._axes(metadata)
-        tail = {key: _with_store_labels(matrix, key) for key, matrix in matrices.items()}
-        tail = {key: frame.loc[frame.index >= seam] for key, frame in tail.items()}
-        tail_dates = _union_labels((frame.index for frame in tail.values()), normalize=False, name=DATE_AXIS_NAME)
-        kept = int(np.searchsorted(np.asarray(old_dates, dtype=str), seam, side="left"))
-        dropped = old_dates[kept:]
-        if not dropped.isin(tail_dates).all():
-            raise ValueError(f"增量数据没有覆盖存储在 {seam} 之后已有的日期, 拒绝更新以免丢失数据")
-        dates = old_dates[:kept].append(tail_dates)
-        new_stocks = _union_labels((frame.columns for frame in tail.values()), normalize=False, name=STOCK_AXIS_NAME)
-        generation = _new_generation()
-        new_meta = dict(metadata.get("meta") or {})
-        for key in ("end_date", "ddb_end"):
-            if key in meta:
-                new_meta[key] = meta[key]
-        benchmarks = self._write_benchmarks(
-            self._merged_benchmarks(metadata, benchmark_dict, seam), generation)
-        if new_stocks.isin(old_stocks).all():
-            datasets = self._append_in_place(metadata, tail, dates, old_stocks, kept, generation, progress)
-            axes = self._write_axes(self.store_dir, dates, old_stocks, generation,
-                                    stocks_file=metadata["axes"]["stocks_file"])
-        else:
-            stocks = old_stocks.union(new_stocks).rename(STOCK_AXIS_NAME)
-            axes = self._write_axes(self.store_dir, dates, stocks, generation)
-            datasets = self._rewrite_merged(metadata, tail, kept, dates, stocks, generation, progress)
-        new_metadata = self._new_metadata(new_meta, datasets, axes, benchmarks, generation)
-        for key, value in metadata.items():
-            new_metadata.setdefault(key, value)
-        self._commit(new_metadata)
-        (self.store_dir / JOURNAL_FILE).unlink(missing_ok=True)
-        return new_metadata
-
-    def _merged_benchmarks(self, metadata: dict, benchmark_dict: dict, seam: str) -> dict:
-        merged = {}
-        old = self.load_benchmarks() if metadata.get("benchmarks") else {}
-        for name in list(old) + [name for name in benchmark_dict if name not in old]:
-            before = old.get(name)
-            after = benchmark_dict.get(name)
-            parts = []
-            if before is not None:
-                parts.append(before[before.index < seam])
-            if after is not None:
-                after = after.copy()
-                after.index = pd.Index([normalize_yyyymmdd(label) for label in after.index], name=after.index.name)
-                parts.append(after[after.index >= seam])
-            merged[name] = pd.concat(parts) if len(parts) > 1 else parts[0]
-        return merged
-
-    def _append_in_place(self, metadata: dict, tail: dict, dates: pd.Index, stocks: pd.Index, kept: int,
-                         generation: str, progress) -> dict:
-        """股票集合不变: 改写 ``kept`` 行之后的内容并追加, 被覆盖的字节先记入日志。"""
-        datasets = metadata["datasets"]
-        tail_dates = dates[kept:]
-        updates = []
-        for key, entry in datasets.items():
-            storage = np.dtype(entry["dtype"])
-            values = self._aligned_values(key, tail[key], tail_dates, stocks, storage)
-            row_bytes = len(stocks) * storage.itemsize
-            updates.append((key, entry, values, kept * row_bytes, int(entry["shape"][0]) * row_bytes))
-        journal = {
-            "base_generation": metadata.get("generation"),
-            "new_generation": generation,
-            "files": [],
-        }
-        for key, entry, values, offset, committed in updates:
-            with open(self._data_path(entry["file"]), "rb") as handle:
-                handle.seek(offset)
-                original = handle.read(committed - offset)
-            journal["files"].append({"file": entry["file"], "offset": offset, "size": committed, "undo": original})
-        self._write_file_atomic(self.store_dir / JOURNAL_FILE,
-                                pickle.dumps(journal, protocol=pickle.HIGHEST_PROTOCOL))
-        try:
-            new_datasets = {}
-            for key, entry, values, offset, committed in updates:
-                path = self._data_path(entry["file"])
-                with open(path, "r+b") as handle:
-                    handle.seek(offset)
-                    _write_values(handle, values)
-                    handle.truncate(offset + values.nbytes)
-                    handle.flush()
-                    os.fsync(handle.fileno())
-                new_datasets[key] = {"file": entry["file"], "dtype": entry["dtype"],
-                                     "shape": [len(dates), len(stocks)]}
-                if progress is not None:
-                    progress(key)
-        except BaseException:
-            self._roll_back(journal)
-            raise
-        return new_datasets
-
-    def _rewrite_merged(self, metadata: dict, tail: dict, kept: int, dates: pd.Index, stocks: pd.Index,
-                        generation: str, progress) -> dict:
-        """新股票出现: 历史行 (映射读取) 与新行按新的股票轴合并, 整体写成新的一套文件。"""
-        old = BinaryPreparedDataStoreBase.load(self, keys=list(metadata["datasets"]), mmap=True)
-        datasets = {}
-        for key, entry in metadata["datasets"].items():
-            storage = np.dtype(entry["dtype"])
-            history = old[key].iloc[:kept]
-            merged = np.empty((len(dates), len(stocks)), dtype=storage)
-            merged[:kept] = self._aligned_values(key, history, dates[:kept], stocks, storage)
-            merged[kept:] = self._aligned_values(key, tail[key], dates[kept:], stocks, storage)
-            datasets[key] = self._write_dataset(self.store_dir, key, merged, storage, generation)
-            if progress is not None:
-                progress(key)
-        return datasets
-
-    # ------------------------------------------------------------ recovery
-    def _recover(self) -> None:
-        """处理中断的增量更新: 已提交则删除日志, 否则按日志恢复数据文件。"""
-        journal_path = self.store_dir / JOURNAL_FILE
-        try:
-            data = journal_path.read_bytes()
-        except FileNotFoundError:
-            return
-        journal = _unpickle_plain(data, journal_path)
-        metadata = self._read_metadata()
-        if metadata.get("generation") != journal.get("new_generation"):
-            self._roll_back(journal)
-        journal_path.unlink(missing_ok=True)
-
-    def _roll_back(self, journal: dict) -> None:
-        for item in journal["files"]:
-            path = self._data_path(item["file"])
-            with open(path, "r+b") as handle:
-                handle.seek(item["offset"])
-                handle.write(item["undo"])
-                handle.truncate(item["size"])
-                handle.flush()
-                os.fsync(handle.fileno())
-
-
-# ---------------------------------------------------------------------------
-# Module helpers
-# ---------------------------------------------------------------------------
-
-def _referenced_files(metadata: dict) -> Iterable[str]:
-    for entry in (metadata.get("datasets") or {}).values():
-        yield entry.get("file")
-    axes = metadata.get("axes") or {}
-    yield axes.get("dates_file")
-    yield axes.get("stocks_file")
-    yield (metadata.get("benchmarks") or {}).get("file")
-
-
-def _with_store_labels(matrix: pd.DataFrame, dataset_key: str) -> pd.DataFrame:
-    """行标签规范成 "YYYYMMDD" 文本、列标签转成文本; 标签重复时报错。"""
-    index = _as_date_labels(matrix.index)
-    columns = pd.Index([str(label) for label in matrix.columns], dtype="str", name=STOCK_AXIS_NAME)
-    if not index.is_unique or not columns.is_unique:
-        raise ValueError(f"数据集 {dataset_key} 的日期或股票标签有重复")
-    if index.equals(matrix.index) and columns.equals(matrix.columns) and index.dtype == matrix.index.dtype:
-        return matrix.rename_axis(index=DATE_AXIS_NAME, columns=STOCK_AXIS_NAME)
-    frame = matrix.copy(deep=False)
-    frame.index, frame.columns = index, columns
-    return frame
-
-
-def _as_date_labels(labels: pd.Index) -> pd.Index:
-    if labels.dtype == "str" or labels.dtype == object:
-        texts = [str(label) for label in labels]
-        if all(len(text) == 8 and text.isdigit() for text in texts):
-            return pd.Index(texts, dtype="str", name=DATE_AXIS_NAME)
-    return pd.Index([normalize_yyyymmdd(label) for label in labels], dtype="str", name=DATE_AXIS_NAME)
-
-
-def _union_labels(label_sets: Iterable[pd.Index], normalize: bool, name: str) -> pd.Index:
-    seen: set[str] = set()
-    for labels in label_sets:
-        if normalize:
-            labels = _as_date_labels(labels)
-        seen.update(str(label) for label in labels)
-    return pd.Index(sorted(seen), dtype="str", name=name)
-
-
-def _date_slice(dates: np.ndarray, start: str | None, end: str | None) -> tuple[int, int]:
-    """升序日期数组中 [start, end] 对应的连续行范围。"""
-    lo = 0 if start is None else int(np.searchsorted(dates, start, side="left"))
-    hi = len(dates) if end is None else int(np.searchsorted(dates, end, side="right"))
-    return lo, max(lo, hi)
-
+    def _load_every_dataset(self, keys: list[str]) -> dict[str, pd.DataFrame]:
+        """按本类的 :meth:`load` 映射读取 ``keys``: 子类改写的 load 可能只读取其中一部分。"""
+        return BinaryPreparedDataStoreBase.load(self, keys=keys, mmap=True)
