@@ -3,7 +3,9 @@
 数据包由回测数据准备本身构建: 构建器的查询改由市场在进程内直接回答 (回答的形状与
 数据服务的流式应答相同: date、ukey、value、factor 窄表与指数日线宽表), 其余步骤
 (透视、派生矩阵、成分股、基准收益) 与通过网络的完整构建完全相同。因此数据包中的
-矩阵与基准序列, 等于对同一沙盒同一区间做 ``prepare_store`` 得到的存储。
+矩阵与基准序列, 等于对同一沙盒同一区间做 ``prepare_store`` 得到的存储。数据包可以
+止于市场末日之前 (``end``): 如同真实数据包是某一天的快照, 下载后用 ``update_store``
+补上其后的交易日。
 
 zip 中是存储目录的全部文件 (``metadata.pkl``、``manifest.json``、数据文件等,
 不含子目录) 与一个说明文件, 解压到一个目录即可用
@@ -21,6 +23,7 @@ import numpy as np
 import pandas as pd
 
 from ..backtest._prepare import BENCHMARK_INDEX_CODES, BinaryPreparedDataStore, GroupPreparedDataBuilder
+from ..backtest._store import normalize_yyyymmdd
 from .market import SyntheticMarket
 
 __all__ = ["build_benchmark_package", "market_payload"]
@@ -71,8 +74,8 @@ class _MarketService:
 class _MarketBuilder(GroupPreparedDataBuilder):
     """完整构建, 只是查询由市场回答而不是经由 SDK 单例。"""
 
-    def __init__(self, market: SyntheticMarket) -> None:
-        super().__init__(market.start.replace("-", ""), market.end.replace("-", ""))
+    def __init__(self, market: SyntheticMarket, end: str | None = None) -> None:
+        super().__init__(market.start.replace("-", ""), _package_end(market, end))
         self._service = _MarketService(market)
 
     def _read_normal_factor_matrix(self, name: str) -> pd.DataFrame:
@@ -89,18 +92,30 @@ class _MarketBuilder(GroupPreparedDataBuilder):
                 for name, code in BENCHMARK_INDEX_CODES.items()}
 
 
-def market_payload(market: SyntheticMarket) -> dict:
-    """市场整个区间的完整构建结果 (payload), meta 中另记数据来源、种子与股票数。"""
-    payload = _MarketBuilder(market).build()
+def _package_end(market: SyntheticMarket, end) -> str:
+    """数据包的结束日 "YYYYMMDD": 缺省为市场末日; 不能早于市场首日或晚于市场末日。"""
+    first, last = market.start.replace("-", ""), market.end.replace("-", "")
+    if end is None:
+        return last
+    end = normalize_yyyymmdd(end)
+    if not first <= end <= last:
+        raise ValueError(f"数据包结束日 {end} 不在市场区间 {first}..{last} 内")
+    return end
+
+
+def market_payload(market: SyntheticMarket, end=None) -> dict:
+    """市场从首日到 ``end`` (缺省为末日) 的完整构建结果 (payload),
+    meta 中另记数据来源、种子与股票数。"""
+    payload = _MarketBuilder(market, end).build()
     payload["meta"].update({"source": "tolvane sandbox", "seed": market.seed, "n_stocks": market.n_stocks})
     return payload
 
 
-def build_benchmark_package(market: SyntheticMarket) -> bytes:
-    """把市场的完整准备数据存储打包成 zip 字节。"""
+def build_benchmark_package(market: SyntheticMarket, end=None) -> bytes:
+    """把市场从首日到 ``end`` (缺省为末日) 的准备数据存储打包成 zip 字节。"""
     with tempfile.TemporaryDirectory(prefix="tolvane-package-") as folder:
         store_dir = Path(folder)
-        BinaryPreparedDataStore(store_dir).write(market_payload(market))
+        BinaryPreparedDataStore(store_dir).write(market_payload(market, end))
         buffer = io.BytesIO()
         with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED) as archive:
             for path in sorted(store_dir.iterdir()):
