@@ -2,12 +2,18 @@
 
 常用入口 (首次使用时才加载, ``import tolvane.backtest`` 本身很轻):
 
+- ``download_benchmark_package(http, store_dir)`` 下载并铺开基准数据包 (一个回测准备
+  数据存储), ``http`` 为 ``tolvane.init(...)`` 返回的服务对象的 ``.http``。
 - ``prepare_store(store_dir, start_date, end_date)`` 完整构建回测准备数据并写成存储;
   ``update_store(store_dir, end_date=None)`` 把已有存储增量更新到新的结束日期。
 - ``BinaryPreparedDataStore(store_dir).load()`` 以内存映射方式读取存储中的矩阵;
   ``GroupPreparedDataBuilder`` 是底层的构建器。
 - ``run_strategy_backtest_core`` 对权重矩阵与行情矩阵运行完整回测,
-  ``calc_strategy_stats`` 计算统计指标。
+  ``calc_strategy_stats`` 计算统计指标; ``backtest_inputs(matrices)`` 从存储的矩阵中
+  取出引擎的八个行情参数。
+- ``run_store_backtest(store, weights, output_dir=...)`` 用存储回测一个权重矩阵或
+  权重文件 (``read_weights``), 写出报告图与统计 JSON。
+- ``ensure_cjk_font()`` 让 matplotlib 找到已安装的中文字体 (字体缓存过旧时也可以)。
 """
 
 from __future__ import annotations
@@ -17,8 +23,13 @@ import importlib
 __all__ = [
     "BinaryPreparedDataStore",
     "GroupPreparedDataBuilder",
+    "backtest_inputs",
     "calc_strategy_stats",
+    "download_benchmark_package",
+    "ensure_cjk_font",
     "prepare_store",
+    "read_weights",
+    "run_store_backtest",
     "run_strategy_backtest_core",
     "update_store",
 ]
@@ -27,10 +38,15 @@ __all__ = [
 _EXPORTS = {
     "BinaryPreparedDataStore": "._prepare",
     "GroupPreparedDataBuilder": "._prepare",
+    "download_benchmark_package": "._bundle",
     "prepare_store": ".prepared",
     "update_store": ".prepared",
     "run_strategy_backtest_core": "._strategy_kernel",
     "calc_strategy_stats": "._strategy_kernel",
+    "backtest_inputs": ".store_backtest",
+    "read_weights": ".store_backtest",
+    "run_store_backtest": ".store_backtest",
+    "ensure_cjk_font": ".chart_fonts",
 }
 
 

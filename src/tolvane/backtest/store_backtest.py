@@ -1,0 +1,194 @@
+"""用回测准备数据存储回测一个权重矩阵。
+
+存储中的矩阵名与 ``run_strategy_backtest_core`` 的参数名只在拆股与分红两处不同
+(存储为 "rq_get_split"、"rq_get_dividend"), :func:`backtest_inputs` 做这一映射。
+:func:`read_weights` 读取 Parquet 或 CSV 权重文件, :func:`run_store_backtest` 把
+权重对齐到存储的交易日与股票, 用存储中的行情与三个基准回测, 并可写出两张报告图
+与统计 JSON。
+"""
+
+from __future__ import annotations
+
+import os
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+
+from ._prepare import BinaryPreparedDataStore
+from ._store import normalize_yyyymmdd
+from ._strategy_kernel import run_strategy_backtest_core
+from .chart_fonts import ensure_cjk_font
+from .report import STATISTICS_FILE, write_statistics_json
+
+__all__ = ["MAIN_IMAGE_FILE", "backtest_inputs", "normalize_weights", "read_weights", "run_store_backtest"]
+
+#: File name of the main report image; the weekly chart goes beside it.
+MAIN_IMAGE_FILE = "strategy_backtest.png"
+
+# Engine parameter -> dataset key in a store.
+_MARKET_DATASETS = {
+    "can_buy_stock": "can_buy_stock",
+    "cant_sell_stock": "cant_sell_stock",
+    "split_factor": "rq_get_split",
+    "dividend_factor": "rq_get_dividend",
+    "close_price": "close_price",
+    "prev_close": "prev_close",
+    "buy_price": "buy_price",
+    "sell_price": "sell_price",
+}
+
+_DATE_COLUMNS = ("date", "datadate", "trade_date")
+_LONG_COLUMNS = ("date", "ukey", "weight")
+
+
+def backtest_inputs(matrices: dict[str, pd.DataFrame]) -> dict[str, pd.DataFrame]:
+    """从存储读出的矩阵中取出回测引擎的八个行情矩阵, 以引擎的参数名为键::
+
+        run_strategy_backtest_core(weights, **backtest_inputs(store.load()), ...)
+    """
+    return {parameter: matrices[key] for parameter, key in _MARKET_DATASETS.items()}
+
+
+def _columns_by_lower_name(frame: pd.DataFrame) -> dict[str, object]:
+    return {str(column).strip().lower(): column for column in frame.columns}
+
+
+def _wide_table(frame: pd.DataFrame, first_column_is_date: bool) -> pd.DataFrame:
+    """The date x stock table of a file's contents, long or wide."""
+    columns = _columns_by_lower_name(frame)
+    if all(name in columns for name in _LONG_COLUMNS):
+        date, ukey, weight = (columns[name] for name in _LONG_COLUMNS)
+        long = frame[[date, ukey, weight]].assign(
+            **{str(ukey): frame[ukey].astype(str).str.strip().str[:6]})
+        long[weight] = pd.to_numeric(long[weight], errors="raise")
+        return long.pivot_table(index=date, columns=ukey, values=weight, aggfunc="last")
+    date_column = next((columns[name] for name in _DATE_COLUMNS if name in columns), None)
+    if date_column is not None:
+        return frame.set_index(date_column)
+    if first_column_is_date:
+        return frame.set_index(frame.columns[0])
+    if isinstance(frame.index, pd.RangeIndex):
+        raise ValueError("权重表没有日期: 需要日期索引或 date 列")
+    return frame
+
+
+def normalize_weights(weights: pd.DataFrame) -> pd.DataFrame:
+    """把日期 × 股票的权重整理成存储的形式。
+
+    日期 (int YYYYMMDD、"YYYY-MM-DD"/"YYYYMMDD" 文本、日期或时间戳) 变为 "YYYYMMDD"
+    文本并升序排列; 股票代码取前六位 ("000001.XSHE" 即 "000001", 与存储相同);
+    缺失的权重为 0。
+
+    Raises:
+        ValueError: 日期无法识别或重复、代码截取后重复、权重不是数字, 或表为空。
+    """
+    if weights.empty:
+        raise ValueError("权重表为空")
+    dates = pd.Index([normalize_yyyymmdd(date) for date in weights.index], dtype="str", name="DataDate")
+    if dates.has_duplicates:
+        raise ValueError(f"权重表中日期重复: {sorted(set(dates[dates.duplicated()]))[:5]}")
+    codes = pd.Index([str(code).strip()[:6] for code in weights.columns], dtype="str", name="ukey")
+    if codes.has_duplicates:
+        raise ValueError(f"权重表中股票代码 (取前六位后) 重复: {sorted(set(codes[codes.duplicated()]))[:5]}")
+    values = weights.apply(pd.to_numeric, errors="raise").to_numpy(dtype=np.float64)
+    frame = pd.DataFrame(values, index=dates, columns=codes).fillna(0.0)
+    return frame.sort_index()
+
+
+def read_weights(path: str | os.PathLike) -> pd.DataFrame:
+    """读取权重文件 (``.parquet`` 或 ``.csv``), 返回整理好的日期 × 股票权重。
+
+    文件可以是宽表 (一行一个日期: 日期列或日期索引, 其余每列一只股票) 或长表
+    (date、ukey、weight 三列)。CSV 宽表没有名为 date 的列时, 第一列为日期。
+    整理规则见 :func:`normalize_weights`。
+
+    Raises:
+        FileNotFoundError: 文件不存在。
+        ValueError: 扩展名不支持, 或内容不是权重表。
+    """
+    path = Path(path).expanduser()
+    suffix = path.suffix.lower()
+    if suffix == ".parquet":
+        table = _wide_table(pd.read_parquet(path), first_column_is_date=False)
+    elif suffix == ".csv":
+        # As text, so that codes keep their leading zeros and dates their form.
+        table = _wide_table(pd.read_csv(path, dtype=str), first_column_is_date=True)
+    else:
+        raise ValueError(f"不支持的权重文件格式 {path.name!r}: 需要 .parquet 或 .csv")
+    try:
+        return normalize_weights(table)
+    except (ValueError, TypeError) as error:
+        raise ValueError(f"{path}: {error}") from None
+
+
+def _on_store_dates(weights: pd.DataFrame, store_dates: pd.Index, stocks: pd.Index) -> pd.DataFrame:
+    """The weights on the store's trading days from their first to their last
+    row, over all of the store's stocks: a row holds until the next one, and a
+    row dated on a non-trading day takes effect on the next trading day."""
+    span = store_dates[(store_dates >= weights.index[0]) & (store_dates <= weights.index[-1])]
+    if len(span) < 2:
+        raise ValueError(
+            f"权重的日期 {weights.index[0]}..{weights.index[-1]} 与存储的交易日 "
+            f"{store_dates[0]}..{store_dates[-1]} 重叠不足两天")
+    unknown = weights.columns.difference(stocks)
+    if len(unknown):
+        raise ValueError(f"权重中有 {len(unknown)} 只股票不在存储中: {list(unknown[:5])}")
+    held = weights.reindex(weights.index.union(span)).ffill().reindex(span)
+    return held.reindex(columns=stocks, fill_value=0.0)
+
+
+def run_store_backtest(store, weights, *, benchmark: str = "000852", output_dir=None,
+                       strategy_name: str = "strategy", plot_title: str | None = None,
+                       image_kind: str = "large", rolling_window: int = 0,
+                       total_money: float = 1e8, fee: float = 0.0001, rule_fee: float = 0.0005):
+    """用存储中的行情与基准回测一个权重矩阵。
+
+    回测区间是权重第一行到最后一行之间存储的交易日; 一行权重保持到下一行, 非交易日的
+    一行在下一个交易日生效。与引擎相同, T-1 日的权重在 T 日按 VWAP 成交。
+
+    Args:
+        store: :class:`BinaryPreparedDataStore` 或存储目录。
+        weights: 日期 × 股票的目标权重 DataFrame, 或权重文件路径 (见 :func:`read_weights`)。
+        benchmark: 主基准代码 ("000852"、"000300" 或 "000905"); 存储中的每个基准都有汇总行。
+        output_dir: 给出时写入两张报告图与 ``statistics.json`` (目录不存在时创建)。
+        strategy_name, plot_title, image_kind: 报告图的策略名、标题与版式 ("large" 或 "long")。
+        rolling_window, total_money, fee, rule_fee: 同 ``run_strategy_backtest_core``。
+
+    Returns:
+        _StrategyCoreResult: 回测结果。
+
+    Raises:
+        FileNotFoundError: 目录中没有存储, 或权重文件不存在。
+        ValueError: 权重无法读取、与存储的日期重叠不足两天、含存储中没有的股票,
+            或存储中没有这个基准。
+    """
+    if not isinstance(store, BinaryPreparedDataStore):
+        store = BinaryPreparedDataStore(Path(store).expanduser())
+    store_dates = store.dates()
+    if not len(store_dates):
+        raise FileNotFoundError(f"{store.store_dir} 中没有回测准备数据存储")
+    if isinstance(weights, (str, os.PathLike)):
+        weights = read_weights(weights)
+    else:
+        weights = normalize_weights(weights)
+    matrices = store.load(weights.index[0], weights.index[-1], keys=list(_MARKET_DATASETS.values()))
+    aligned = _on_store_dates(weights, store_dates, matrices["close_price"].columns)
+    benchmarks = store.load_benchmarks(aligned.index[0], aligned.index[-1])
+    if benchmark not in benchmarks:
+        raise ValueError(f"存储中没有基准 {benchmark!r}; 已有: {list(benchmarks)}")
+
+    plot_path = None
+    if output_dir is not None:
+        output_dir = Path(output_dir).expanduser()
+        output_dir.mkdir(parents=True, exist_ok=True)
+        plot_path = str(output_dir / MAIN_IMAGE_FILE)
+        ensure_cjk_font()
+    result = run_strategy_backtest_core(
+        aligned, **backtest_inputs(matrices), benchmark_dict=benchmarks, benchmark_names=benchmark,
+        rolling_window=rolling_window, total_money=total_money, fee=fee, rule_fee=rule_fee,
+        plot_image_kind=image_kind, plot_save_path=plot_path, strategy_name=strategy_name,
+        plot_title=plot_title)
+    if output_dir is not None:
+        write_statistics_json(result, output_dir / STATISTICS_FILE, benchmark=benchmark)
+    return result
