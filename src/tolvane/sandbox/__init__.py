@@ -10,10 +10,12 @@
         client = HttpClient(server.base_url, server.api_key, server.api_secret)
         ...
 
-也可以在命令行启动: ``python -m tolvane.sandbox --port 8765``。
+也可以在命令行启动: ``tolvane sandbox --port 8765 --api-key demo-key --api-secret demo-secret``;
+:class:`SandboxProcess` 在子进程中这样启动它。
 """
 
 from .market import COMPONENT_FACTORS, INDEX_CODES, FactorInfo, SyntheticMarket, trading_days
+from .process import SandboxProcess
 from .server import (
     API_PREFIX,
     ARROW_STREAM_CONTENT_TYPE,
@@ -32,6 +34,7 @@ __all__ = [
     "INDEX_CODES",
     "FactorInfo",
     "Faults",
+    "SandboxProcess",
     "SandboxServer",
     "SyntheticMarket",
     "canonical_request",

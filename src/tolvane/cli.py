@@ -1,0 +1,365 @@
+"""``tolvane`` 命令行: 沙盒、演示、配额、基准数据包、准备数据存储与回测。
+
+每个子命令只解析选项并调用公开 API; ``tolvane <子命令> --help`` 说明各自的选项。
+连接数据服务的子命令从选项或环境变量 ``TOLVANE_BASE_URL``、``TOLVANE_API_KEY``、
+``TOLVANE_API_SECRET`` 取得地址与密钥。出错时在标准错误上说明原因并以非零状态退出。
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import signal
+import sys
+import threading
+import time
+from pathlib import Path
+
+__all__ = ["build_parser", "main"]
+
+_DEFAULT_DATA_DIR = "~/tolvane-data/benchmark"
+_BENCHMARKS = ("000852", "000300", "000905")
+
+_EPILOG = """\
+示例:
+  tolvane demo                      离线演示: 沙盒 → 数据包 → 存储 → 策略 → 回测报告
+  tolvane sandbox --port 8765 --api-key demo-key --api-secret demo-secret
+  export TOLVANE_BASE_URL=http://127.0.0.1:8765 TOLVANE_API_KEY=demo-key TOLVANE_API_SECRET=demo-secret
+  tolvane quota
+  tolvane download-benchmark ~/tolvane-data/benchmark
+  tolvane update ~/tolvane-data/benchmark
+  tolvane backtest --store ~/tolvane-data/benchmark --weights weights.parquet --output report
+"""
+
+
+# ----------------------------------------------------------------- option types
+def _date(text: str) -> str:
+    from tolvane.backtest._store import normalize_yyyymmdd
+
+    try:
+        return normalize_yyyymmdd(text)
+    except (TypeError, ValueError):
+        raise argparse.ArgumentTypeError(f"无法识别的日期 {text!r} (用 YYYY-MM-DD 或 YYYYMMDD)") from None
+
+
+def _bounded_int(low: int, high: int | None = None):
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{text!r} 不是整数") from None
+        if value < low or (high is not None and value > high):
+            bound = f"不小于 {low}" if high is None else f"在 {low}..{high} 之间"
+            raise argparse.ArgumentTypeError(f"{value} 应{bound}")
+        return value
+
+    return parse
+
+
+def _non_negative_float(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} 不是数字") from None
+    if not value >= 0:
+        raise argparse.ArgumentTypeError(f"{text} 不能为负")
+    return value
+
+
+def _connection_options() -> argparse.ArgumentParser:
+    parent = argparse.ArgumentParser(add_help=False)
+    group = parent.add_argument_group("数据服务 (默认取自环境变量)")
+    group.add_argument("--base-url", default=os.environ.get("TOLVANE_BASE_URL"), metavar="URL",
+                       help="服务地址, 如 http://127.0.0.1:8765 (TOLVANE_BASE_URL)")
+    group.add_argument("--api-key", default=os.environ.get("TOLVANE_API_KEY"), metavar="KEY",
+                       help="访问密钥 (TOLVANE_API_KEY)")
+    group.add_argument("--api-secret", default=os.environ.get("TOLVANE_API_SECRET"), metavar="SECRET",
+                       help="签名密钥 (TOLVANE_API_SECRET); 放在环境变量里, 不会出现在进程列表中")
+    group.add_argument("--timeout", type=_non_negative_float, default=60.0, metavar="SECONDS",
+                       help="读写超时, 秒 (默认 60)")
+    return parent
+
+
+def _connect(args: argparse.Namespace):
+    missing = [option for option, value in (("--base-url", args.base_url), ("--api-key", args.api_key),
+                                            ("--api-secret", args.api_secret)) if not value]
+    if missing:
+        names = {"--base-url": "TOLVANE_BASE_URL", "--api-key": "TOLVANE_API_KEY",
+                 "--api-secret": "TOLVANE_API_SECRET"}
+        wanted = ", ".join(f"{option} (或 {names[option]})" for option in missing)
+        args.parser.error(f"缺少数据服务的 {wanted}")
+    import tolvane
+
+    return tolvane.init(args.api_key, args.api_secret, base_url=args.base_url, timeout=args.timeout)
+
+
+def _describe_store(store) -> str:
+    dates = store.dates()
+    if not len(dates):
+        return f"{store.store_dir}: 空存储"
+    n_stocks = (store.load_metadata().get("axes") or {}).get("n_stocks", "?")
+    return f"{store.store_dir}: {dates[0]} .. {dates[-1]}, {len(dates)} 个交易日, {n_stocks} 只股票"
+
+
+# ------------------------------------------------------------------- commands
+def _stop_when_stdin_closes() -> None:
+    """The parent that started us died or wants us gone: stop as on Ctrl+C."""
+    def watch() -> None:
+        while sys.stdin.buffer.read(65536):
+            pass
+        os.kill(os.getpid(), signal.SIGTERM)
+
+    threading.Thread(target=watch, name="tolvane-stdin-watch", daemon=True).start()
+
+
+def _interrupt(signum, frame):
+    raise KeyboardInterrupt
+
+
+def run_sandbox(args: argparse.Namespace) -> int:
+    import logging
+
+    from tolvane.sandbox import SandboxServer, SyntheticMarket
+    from tolvane.sandbox.package import build_benchmark_package
+
+    logging.basicConfig(level=args.log_level.upper(),
+                        format="%(asctime)s %(levelname)s %(name)s: %(message)s")
+    signal.signal(signal.SIGTERM, _interrupt)
+    if args.stop_on_stdin_eof:
+        _stop_when_stdin_closes()
+    started = time.perf_counter()
+    market = SyntheticMarket(args.seed, args.stocks, args.start, args.end)
+    package = None if args.package_end is None else build_benchmark_package(market, args.package_end)
+    server = SandboxServer(market, host=args.host, port=args.port, api_key=args.api_key,
+                           api_secret=args.api_secret, batch_rows=args.batch_rows, package=package)
+    server.start()
+    package_note = f", 数据包止于 {args.package_end}" if package is not None else ""
+    print(f"tolvane 沙盒: {market.n_stocks} 只股票, {market.start} .. {market.end}, 种子 {market.seed}"
+          f"{package_note} (准备用时 {time.perf_counter() - started:.1f} 秒)")
+    print(f"base_url   {server.base_url}")
+    print(f"api_key    {server.api_key}")
+    print(f"api_secret {server.api_secret}")
+    print("按 Ctrl+C 停止", flush=True)
+    try:
+        server.serve_forever()
+    except KeyboardInterrupt:
+        pass
+    finally:
+        server.stop()
+    return 0
+
+
+def run_demo_command(args: argparse.Namespace) -> int:
+    from tolvane.demo import run_demo
+
+    run_demo(args.output, seed=args.seed, n_stocks=args.stocks, start=args.start, end=args.end,
+             package_end=args.package_end)
+    return 0
+
+
+_QUOTA_LABELS = (
+    ("daily_quota_bytes", "今日额度"),
+    ("daily_used_bytes", "今日已用"),
+    ("extra_quota_bytes", "加油包剩余"),
+    ("available_bytes", "可用"),
+    ("remaining_days", "剩余天数"),
+    ("license_type", "许可类型"),
+)
+
+
+def run_quota(args: argparse.Namespace) -> int:
+    from tolvane.demo import format_bytes
+
+    quota = _connect(args).get_quota()
+    if args.json:
+        print(json.dumps(quota, ensure_ascii=False, indent=2))
+        return 0
+    for key, label in _QUOTA_LABELS:
+        value = quota.get(key)
+        shown = format_bytes(value) if key.endswith("_bytes") and value is not None else value
+        print(f"{label}\t{'--' if shown is None else shown}")
+    return 0
+
+
+def run_download(args: argparse.Namespace) -> int:
+    from tolvane.backtest import BinaryPreparedDataStore, download_benchmark_package
+
+    store_dir = download_benchmark_package(_connect(args).http, args.directory)
+    print(f"基准数据包已解压: {_describe_store(BinaryPreparedDataStore(store_dir))}")
+    return 0
+
+
+def run_prepare(args: argparse.Namespace) -> int:
+    from tolvane.backtest import prepare_store
+
+    _connect(args)
+    store = prepare_store(Path(args.directory).expanduser(), args.start, args.end)
+    print(f"已构建 {_describe_store(store)}")
+    return 0
+
+
+def run_update(args: argparse.Namespace) -> int:
+    from tolvane.backtest import update_store
+
+    _connect(args)
+    store = update_store(Path(args.directory).expanduser(), args.end)
+    print(f"已更新 {_describe_store(store)}")
+    return 0
+
+
+def run_backtest(args: argparse.Namespace) -> int:
+    from tolvane.backtest import run_store_backtest
+    from tolvane.backtest.report import STATISTICS_FILE, format_report
+
+    name = args.name or Path(args.weights).stem
+    result = run_store_backtest(
+        args.store, args.weights, benchmark=args.benchmark, output_dir=args.output,
+        strategy_name=name, plot_title=args.title, image_kind=args.layout,
+        rolling_window=args.rolling_window, total_money=args.capital, fee=args.fee,
+        rule_fee=args.rule_fee)
+    print(format_report(result, args.benchmark))
+    print()
+    for path in result.plot_paths.values():
+        print(f"报告图 {path}")
+    print(f"统计   {Path(args.output).expanduser() / STATISTICS_FILE}")
+    return 0
+
+
+# --------------------------------------------------------------------- parser
+def _subcommand(subparsers, name: str, run, summary: str, description: str, parents=()):
+    parser = subparsers.add_parser(name, help=summary, description=description, parents=list(parents),
+                                   formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.set_defaults(run=run, parser=parser)
+    return parser
+
+
+def _market_options(parser: argparse.ArgumentParser, stocks: int) -> None:
+    group = parser.add_argument_group("合成市场")
+    group.add_argument("--seed", type=int, default=7, help="随机种子 (默认 7)")
+    group.add_argument("--stocks", type=_bounded_int(1, 5000), default=stocks,
+                       help=f"股票数 (默认 {stocks})")
+    group.add_argument("--start", type=_date, default="20190101", help="首日 (默认 2019-01-01)")
+    group.add_argument("--end", type=_date, default="20241231", help="末日 (默认 2024-12-31)")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    """``tolvane`` 命令的参数解析器。"""
+    from tolvane import __version__
+
+    parser = argparse.ArgumentParser(
+        prog="tolvane", description="tolvane: 中国 A 股量化研究 SDK 的命令行。",
+        epilog=_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action="version", version=f"tolvane {__version__}")
+    subparsers = parser.add_subparsers(dest="command", metavar="<子命令>", required=True)
+    connection = _connection_options()
+
+    sandbox = _subcommand(
+        subparsers, "sandbox", run_sandbox, "在本机启动沙盒数据服务 (合成 A 股行情)",
+        "在回环地址上以数据服务的接口提供一个确定性的合成 A 股市场, 打印地址与密钥,\n"
+        "按 Ctrl+C 停止。固定密钥时客户端代码可以原样复用:\n\n"
+        "  tolvane sandbox --port 8765 --api-key demo-key --api-secret demo-secret")
+    sandbox.add_argument("--host", default="127.0.0.1", help="回环地址 (默认 127.0.0.1)")
+    sandbox.add_argument("--port", type=_bounded_int(0, 65535), default=8765,
+                         help="TCP 端口, 0 表示自动选择 (默认 8765)")
+    sandbox.add_argument("--api-key", help="接受的访问密钥 (默认每次启动随机生成并打印)")
+    sandbox.add_argument("--api-secret", help="访问密钥对应的签名密钥 (默认随机生成并打印)")
+    _market_options(sandbox, 300)
+    sandbox.add_argument("--package-end", type=_date, metavar="DATE",
+                         help="基准数据包的结束日 (默认市场末日); 之后的交易日由 tolvane update 补上")
+    sandbox.add_argument("--batch-rows", type=_bounded_int(1), default=65536,
+                         help="流式应答每个 record batch 的行数 (默认 65536)")
+    sandbox.add_argument("--log-level", default="INFO", choices=["DEBUG", "INFO", "WARNING", "ERROR"],
+                         type=str.upper, help="日志级别 (默认 INFO)")
+    sandbox.add_argument("--stop-on-stdin-eof", action="store_true",
+                         help="标准输入关闭时停止 (供启动沙盒的父进程使用, 父进程退出它就退出)")
+
+    demo = _subcommand(
+        subparsers, "demo", run_demo_command, "离线演示从数据服务到回测报告的完整流程",
+        "启动沙盒子进程, 连接并查看配额, 下载基准数据包, 增量更新存储, 内存映射读取,\n"
+        "计算因子策略, 以三个基准回测, 写出两张报告图与 statistics.json, 停止沙盒。")
+    demo.add_argument("--output", default="demo-output", metavar="DIR",
+                      help="输出目录 (默认 ./demo-output)")
+    _market_options(demo, 300)
+    demo.add_argument("--package-end", type=_date, default="20240630", metavar="DATE",
+                      help="沙盒数据包的结束日 (默认 2024-06-30)")
+
+    quota = _subcommand(subparsers, "quota", run_quota, "查看流量配额",
+                        "查询当前密钥的流量配额: 今日额度与用量、加油包、可用字节与许可类型。",
+                        parents=[connection])
+    quota.add_argument("--json", action="store_true", help="以 JSON 输出服务的原始应答")
+
+    download = _subcommand(
+        subparsers, "download-benchmark", run_download, "下载并解压基准数据包",
+        "下载基准数据包 (一个回测准备数据存储) 并解压到目录。中断后再次运行会从\n"
+        "<目录的上级>/temp/benchmark.part 断点续传。", parents=[connection])
+    download.add_argument("directory", nargs="?", default=_DEFAULT_DATA_DIR,
+                          help=f"解压到的目录 (默认 {_DEFAULT_DATA_DIR})")
+
+    prepare = _subcommand(
+        subparsers, "prepare", run_prepare, "完整构建回测准备数据存储",
+        "从数据服务读取因子、成分股与基准指数, 为一个日期区间构建回测准备数据存储。\n"
+        "目录中已有存储时整体替换 (原子地: 中途失败原存储不变)。", parents=[connection])
+    prepare.add_argument("directory", help="存储目录")
+    prepare.add_argument("--start", type=_date, required=True, help="起始日期")
+    prepare.add_argument("--end", type=_date, default=None, help="结束日期 (默认今天)")
+
+    update = _subcommand(
+        subparsers, "update", run_update, "把存储增量更新到新的结束日期",
+        "重新读取存储末尾几行与新日期, 追加到存储 (下载的基准数据包也是存储)。",
+        parents=[connection])
+    update.add_argument("directory", help="已有存储的目录")
+    update.add_argument("--end", type=_date, default=None, help="新的结束日期 (默认今天)")
+
+    backtest = _subcommand(
+        subparsers, "backtest", run_backtest, "用存储与权重文件回测, 写出报告图与统计",
+        "权重文件为 Parquet 或 CSV: 宽表 (一行一个日期, 日期列或日期索引, 每列一只股票)\n"
+        "或长表 (date、ukey、weight 三列)。一行权重保持到下一行; T-1 日的权重在 T 日\n"
+        "按 VWAP 成交。输出目录中写入 strategy_backtest.png、\n"
+        "strategy_backtest_weekly_net_value.png 与 statistics.json。")
+    backtest.add_argument("--store", required=True, metavar="DIR", help="回测准备数据存储的目录")
+    backtest.add_argument("--weights", required=True, metavar="FILE", help="权重文件 (.parquet 或 .csv)")
+    backtest.add_argument("--output", default="backtest-output", metavar="DIR",
+                          help="输出目录 (默认 ./backtest-output)")
+    backtest.add_argument("--benchmark", choices=_BENCHMARKS, default="000852",
+                          help="主基准 (默认 000852 中证 1000)")
+    backtest.add_argument("--name", help="策略名 (默认权重文件名)")
+    backtest.add_argument("--title", help="报告图标题 (默认策略名)")
+    backtest.add_argument("--layout", choices=("large", "long"), default="large",
+                          help="报告图版式: large 横版, long 竖版 (默认 large)")
+    backtest.add_argument("--rolling-window", type=_bounded_int(0), default=0, metavar="DAYS",
+                          help="权重的移动平均天数, 0 表示不平滑 (默认 0)")
+    backtest.add_argument("--capital", type=_non_negative_float, default=1e8,
+                          help="固定资金, 元 (默认 1e8)")
+    backtest.add_argument("--fee", type=_non_negative_float, default=0.0001,
+                          help="佣金费率 (默认 0.0001)")
+    backtest.add_argument("--rule-fee", type=_non_negative_float, default=0.0005,
+                          help="卖出印花税等规费费率 (默认 0.0005)")
+    return parser
+
+
+def _error_text(error: BaseException) -> str:
+    # A KeyError's str() is the repr of its message.
+    if isinstance(error, KeyError) and error.args:
+        return str(error.args[0])
+    return str(error) or type(error).__name__
+
+
+def main(argv: list[str] | None = None) -> int:
+    """运行 ``tolvane`` 命令; 返回退出状态。"""
+    from tolvane.exceptions import TolvaneError
+
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        return args.run(args)
+    except KeyboardInterrupt:
+        print("已中断", file=sys.stderr)
+        return 130
+    except (TolvaneError, OSError, ValueError, KeyError, RuntimeError) as error:
+        print(f"tolvane {args.command}: 错误: {_error_text(error)}", file=sys.stderr)
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
