@@ -24,7 +24,8 @@ $(STAMP): $(PYTHON) $(SOURCES)
 install: $(STAMP)
 
 demo: install
-	$(PYTHON) -m tolvane.demo
+	@tools/ensure-cjk-font
+	$(VENV)/bin/tolvane demo
 
 test: install
 	$(PYTHON) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
