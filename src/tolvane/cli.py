@@ -106,7 +106,10 @@ def _describe_store(store) -> str:
 def _stop_when_stdin_closes() -> None:
     """The parent that started us died or wants us gone: stop as on Ctrl+C."""
     def watch() -> None:
-        while sys.stdin.buffer.read(65536):
+        # The bare descriptor: a thread blocked in sys.stdin's buffered reader
+        # would hold its lock while the interpreter shuts down, which aborts.
+        descriptor = sys.stdin.fileno()
+        while os.read(descriptor, 65536):
             pass
         os.kill(os.getpid(), signal.SIGTERM)
 
@@ -169,6 +172,7 @@ _QUOTA_LABELS = (
 
 
 def run_quota(args: argparse.Namespace) -> int:
+    from tolvane.backtest.report import padded
     from tolvane.demo import format_bytes
 
     quota = _connect(args).get_quota()
@@ -178,7 +182,7 @@ def run_quota(args: argparse.Namespace) -> int:
     for key, label in _QUOTA_LABELS:
         value = quota.get(key)
         shown = format_bytes(value) if key.endswith("_bytes") and value is not None else value
-        print(f"{label}\t{'--' if shown is None else shown}")
+        print(padded(label, 12) + ("--" if shown is None else str(shown)))
     return 0
 
 

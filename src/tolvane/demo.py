@@ -84,12 +84,11 @@ class _Stages:
         print(("      " if indent else "") + text, file=self.out, flush=True)
 
     def summary(self) -> str:
-        width = max(len(title) for title in self.timings) * 2
-        lines = ["各步骤用时"]
-        lines += [f"  {title}{' ' * max(width - 2 * len(title), 0)}  {seconds:6.1f} 秒"
-                  for title, seconds in self.timings.items()]
-        lines.append(f"  合计{' ' * max(width - 4, 0)}  {sum(self.timings.values()):6.1f} 秒")
-        return "\n".join(lines)
+        from tolvane.backtest.report import display_width, padded
+
+        rows = [*self.timings.items(), ("合计", sum(self.timings.values()))]
+        width = max(display_width(title) for title, _ in rows) + 2
+        return "\n".join(["各步骤用时", *(f"  {padded(title, width)}{seconds:6.1f} 秒" for title, seconds in rows)])
 
 
 def format_bytes(count: float) -> str:

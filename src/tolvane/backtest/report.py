@@ -14,7 +14,8 @@ from pathlib import Path
 
 from ._strategy_kernel import _format_num, _format_pct, _format_pct_points
 
-__all__ = ["STATISTICS_FILE", "format_report", "result_record", "write_statistics_json"]
+__all__ = ["STATISTICS_FILE", "display_width", "format_report", "padded", "result_record",
+           "write_statistics_json"]
 
 #: File name of the statistics next to the report images.
 STATISTICS_FILE = "statistics.json"
@@ -52,13 +53,14 @@ def _format_stat(value, unit: str) -> str:
     return _format_num(value)
 
 
-def _display_width(text: str) -> int:
-    """Columns the text takes on a terminal: wide (Chinese) characters take two."""
+def display_width(text: str) -> int:
+    """文字在终端上占的列数: 全角 (中文) 字符占两列。"""
     return sum(2 if unicodedata.east_asian_width(char) in "WF" else 1 for char in text)
 
 
-def _padded(text: str, width: int, align: str = "<") -> str:
-    space = " " * max(width - _display_width(text), 0)
+def padded(text: str, width: int, align: str = "<") -> str:
+    """用空格把文字补到 ``width`` 列 (按 :func:`display_width` 计), ``align`` 为 "<" 或 ">"。"""
+    space = " " * max(width - display_width(text), 0)
     return text + space if align == "<" else space + text
 
 
@@ -69,17 +71,17 @@ def format_report(result, benchmark: str) -> str:
         result: ``run_strategy_backtest_core`` 的结果。
         benchmark: 统计所用的主基准代码 (如 "000852")。
     """
-    width = max(_display_width(label) for _, label, _ in STAT_ROWS) + 2
+    width = max(display_width(label) for _, label, _ in STAT_ROWS) + 2
     lines = [f"策略统计  {result.strategy_name}  (基准 {benchmark})", "-" * (width + 12)]
     for key, label, unit in STAT_ROWS:
-        lines.append(_padded(label, width) + _padded(_format_stat(result.stats.get(key), unit), 12, ">"))
+        lines.append(padded(label, width) + padded(_format_stat(result.stats.get(key), unit), 12, ">"))
     summary = result.benchmark_summary
     if len(summary):
         lines += ["", "基准汇总",
-                  _padded("基准", 10) + "".join(_padded(title, 12, ">") for title, _, _ in _SUMMARY_COLUMNS)]
+                  padded("基准", 10) + "".join(padded(title, 12, ">") for title, _, _ in _SUMMARY_COLUMNS)]
         for row in summary.to_dict("records"):
             cells = (formatter(row[column]) for _, column, formatter in _SUMMARY_COLUMNS)
-            lines.append(_padded(str(row["benchmark_name"]), 10) + "".join(_padded(cell, 12, ">") for cell in cells))
+            lines.append(padded(str(row["benchmark_name"]), 10) + "".join(padded(cell, 12, ">") for cell in cells))
     return "\n".join(lines)
 
 
