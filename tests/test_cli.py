@@ -1,0 +1,115 @@
+"""The `tolvane` command against the sandbox: every service command, the
+backtest from files, readable help, and one-line errors with the right exit
+status for bad input. (`demo` runs in test_demo.py, `sandbox` there and in
+test_sandbox_server.py.)"""
+
+from __future__ import annotations
+
+import json
+
+import pandas as pd
+import pytest
+
+from tolvane import singleton
+from tolvane.backtest import BinaryPreparedDataStore
+from tolvane.cli import main
+
+COMMANDS = ["sandbox", "demo", "quota", "download-benchmark", "prepare", "update", "backtest"]
+
+
+@pytest.fixture
+def tolvane_cli(sandbox, capsys):
+    """Runs the command with the sandbox's address and keys; returns (status, stdout, stderr)."""
+    connection = ["--base-url", sandbox.base_url, "--api-key", sandbox.api_key,
+                  "--api-secret", sandbox.api_secret]
+
+    def run(command: str, *args: str, connect: bool = True):
+        try:
+            status = main([command, *args, *(connection if connect else [])])
+        except SystemExit as exit_:
+            status = exit_.code
+        finally:
+            singleton.reset()
+        captured = capsys.readouterr()
+        return status, captured.out, captured.err
+
+    return run
+
+
+@pytest.mark.parametrize("command", COMMANDS)
+def test_every_command_has_help(command, capsys):
+    with pytest.raises(SystemExit) as exit_:
+        main([command, "--help"])
+    text = capsys.readouterr().out
+    assert exit_.value.code == 0 and text.startswith(f"usage: tolvane {command}")
+    if command in ("quota", "download-benchmark", "prepare", "update"):
+        assert "TOLVANE_API_SECRET" in text
+
+
+def test_service_commands_download_prepare_update_and_quota(tolvane_cli, sandbox, tmp_path):
+    status, out, _ = tolvane_cli("download-benchmark", str(tmp_path / "data" / "bm"))
+    assert status == 0 and "基准数据包已解压" in out
+    market_days = [str(day).replace("-", "") for day in sandbox.market.dates]
+    assert list(BinaryPreparedDataStore(tmp_path / "data" / "bm").dates()) == market_days
+    assert not (tmp_path / "data" / "temp" / "benchmark.part").exists()
+
+    status, out, _ = tolvane_cli("prepare", str(tmp_path / "store"), "--start", "2022-03-01", "--end", "2022-04-29")
+    assert status == 0 and "20220301 .. 20220429" in out
+    status, out, _ = tolvane_cli("update", str(tmp_path / "store"), "--end", "20220531")
+    assert status == 0 and "20220301 .. 20220531" in out
+
+    status, out, _ = tolvane_cli("quota", "--json")
+    quota = json.loads(out)
+    assert status == 0 and quota["license_type"] == "sandbox"
+    assert quota["daily_used_bytes"] == sandbox.usage() > 0
+    status, out, _ = tolvane_cli("quota")
+    assert status == 0 and "许可类型    sandbox" in out and "50.0 GiB" in out
+
+
+def test_backtest_writes_images_and_statistics(tolvane_cli, sandbox, tmp_path):
+    tolvane_cli("download-benchmark", str(tmp_path / "bm"))
+    codes = BinaryPreparedDataStore(tmp_path / "bm").load(keys=["close_price"])["close_price"].columns[:10]
+    weights = pd.DataFrame(0.1, index=["2022-06-01", "2022-09-01"], columns=list(codes))
+    weights.rename_axis("date").to_csv(tmp_path / "top10.csv")
+
+    status, out, err = tolvane_cli("backtest", "--store", str(tmp_path / "bm"), "--weights",
+                                   str(tmp_path / "top10.csv"), "--output", str(tmp_path / "report"),
+                                   "--benchmark", "000300", connect=False)
+    assert status == 0, err
+    assert "策略统计  top10  (基准 000300)" in out and "基准汇总" in out
+    record = json.loads((tmp_path / "report" / "statistics.json").read_text("utf-8"))
+    assert record["benchmark"] == "000300" and (record["start_date"], record["end_date"]) == ("20220602", "20220901")
+    assert all((tmp_path / "report" / name).stat().st_size > 10_000
+               for name in ("strategy_backtest.png", "strategy_backtest_weekly_net_value.png"))
+
+
+@pytest.mark.parametrize("args, message", [
+    (["quota", "--api-key", "k"], "缺少数据服务的 --base-url (或 TOLVANE_BASE_URL), --api-secret"),
+    (["prepare", "store", "--start", "2022-13-01", "--base-url", "http://x", "--api-key", "k",
+      "--api-secret", "s"], "无法识别的日期 '2022-13-01'"),
+    (["sandbox", "--port", "70000"], "70000 应在 0..65535 之间"),
+    (["backtest", "--store", "s", "--weights", "w.csv", "--fee", "-1"], "-1 不能为负"),
+    (["backtest", "--store", "s"], "the following arguments are required: --weights"),
+])
+def test_bad_options_exit_2_with_the_reason(args, message, monkeypatch, capsys):
+    for name in ("TOLVANE_BASE_URL", "TOLVANE_API_KEY", "TOLVANE_API_SECRET"):
+        monkeypatch.delenv(name, raising=False)
+    with pytest.raises(SystemExit) as exit_:
+        main(args)
+    assert exit_.value.code == 2 and message in capsys.readouterr().err
+
+
+def test_failures_exit_1_with_one_line(tolvane_cli, sandbox, tmp_path):
+    sandbox.add_key("other-key", "other-secret")
+    status, _, err = tolvane_cli("quota", "--base-url", sandbox.base_url, "--api-key", "other-key",
+                                 "--api-secret", "wrong", connect=False)
+    assert status == 1 and err.startswith("tolvane quota: 错误: 服务端返回错误 (HTTP 401)")
+
+    pd.DataFrame({"date": ["2022-06-01"] * 2, "ukey": ["999999.XSHG", "000001.XSHE"], "weight": [0.5, 0.5]}
+                 ).to_parquet(tmp_path / "w.parquet")
+    status, _, err = tolvane_cli("backtest", "--store", str(tmp_path), "--weights", str(tmp_path / "w.parquet"),
+                                 connect=False)
+    assert status == 1 and "没有回测准备数据存储" in err and err.count("\n") == 1
+
+    status, _, err = tolvane_cli("update", str(tmp_path / "nothing-here"))
+    assert status == 1 and "没有回测准备数据存储, 请先用 prepare_store 构建" in err
