@@ -8,6 +8,7 @@
 from __future__ import annotations
 
 import argparse
+import datetime
 import json
 import os
 import signal
@@ -198,7 +199,8 @@ def run_prepare(args: argparse.Namespace) -> int:
     from tolvane.backtest import prepare_store
 
     _connect(args)
-    store = prepare_store(Path(args.directory).expanduser(), args.start, args.end)
+    end = args.end or datetime.date.today().strftime("%Y%m%d")
+    store = prepare_store(Path(args.directory).expanduser(), args.start, end)
     print(f"已构建 {_describe_store(store)}")
     return 0
 
@@ -333,11 +335,11 @@ def build_parser() -> argparse.ArgumentParser:
                           help="报告图版式: large 横版, long 竖版 (默认 large)")
     backtest.add_argument("--rolling-window", type=_bounded_int(0), default=0, metavar="DAYS",
                           help="权重的移动平均天数, 0 表示不平滑 (默认 0)")
-    backtest.add_argument("--capital", type=_non_negative_float, default=1e8,
+    backtest.add_argument("--capital", type=_non_negative_float, default=1e8, metavar="YUAN",
                           help="固定资金, 元 (默认 1e8)")
-    backtest.add_argument("--fee", type=_non_negative_float, default=0.0001,
+    backtest.add_argument("--fee", type=_non_negative_float, default=0.0001, metavar="RATE",
                           help="佣金费率 (默认 0.0001)")
-    backtest.add_argument("--rule-fee", type=_non_negative_float, default=0.0005,
+    backtest.add_argument("--rule-fee", type=_non_negative_float, default=0.0005, metavar="RATE",
                           help="卖出印花税等规费费率 (默认 0.0005)")
     return parser
 
