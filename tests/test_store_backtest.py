@@ -90,6 +90,8 @@ def test_refusals_of_files_benchmarks_and_missing_stores(store, tmp_path):
     (tmp_path / "w.xlsx").write_bytes(b"")
     with pytest.raises(ValueError, match="需要 .parquet 或 .csv"):
         read_weights(tmp_path / "w.xlsx")
+    with pytest.raises(FileNotFoundError, match="权重文件不存在"):
+        read_weights(tmp_path / "w.parquet")
     with pytest.raises(ValueError, match="没有基准 '399303'"):
         run_store_backtest(store, weekly_weights(store), benchmark="399303")
     with pytest.raises(FileNotFoundError, match="没有回测准备数据存储"):

@@ -108,6 +108,8 @@ def read_weights(path: str | os.PathLike) -> pd.DataFrame:
         ValueError: 扩展名不支持, 或内容不是权重表。
     """
     path = Path(path).expanduser()
+    if not path.is_file():
+        raise FileNotFoundError(f"权重文件不存在: {path}")
     suffix = path.suffix.lower()
     if suffix == ".parquet":
         table = _wide_table(pd.read_parquet(path), first_column_is_date=False)
