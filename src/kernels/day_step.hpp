@@ -1,0 +1,180 @@
+// One stock's trading day, as every portfolio engine books it: the
+// lot-rounded share target sized from the fixed capital, the trade towards it
+// within the day's buy and sell permissions, and the profit per share bought,
+// held and sold (split, dividend, commission and levies included).
+//
+// The single-portfolio engine and the factor group engine both step through
+// these functions, so the two cannot disagree on a rule. Every expression
+// keeps the operand order of the whole-matrix definition of the daily return,
+// so each value is the same bit for bit.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "strategy_engine.hpp"
+
+namespace tolvane::kernels::day_step {
+
+// Vectorised loops are built for the baseline and for AVX2 machines and chosen
+// when the library loads; AVX2 brings wider vectors.
+#if defined(__x86_64__) && defined(__GLIBC__) && defined(__GNUC__) && !defined(__clang__)
+#define TOLVANE_SIMD_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define TOLVANE_SIMD_CLONES
+#endif
+
+inline constexpr double kMaxFinite = std::numeric_limits<double>::max();
+
+// The day's five profit-and-loss sums, kept apart so that they are added in
+// one fixed order at the end of the day whatever order the stocks come in.
+struct DaySums {
+    double buy = 0.0;
+    double hold = 0.0;
+    double hold_dividend = 0.0;
+    double sell = 0.0;
+    double sell_dividend = 0.0;
+
+    void add(const DaySums &other) {
+        buy += other.buy;
+        hold += other.hold;
+        hold_dividend += other.hold_dividend;
+        sell += other.sell;
+        sell_dividend += other.sell_dividend;
+    }
+
+    double cash() const { return buy + hold + hold_dividend + sell + sell_dividend; }
+};
+
+// `condition ? if_true : if_false` on the bits, so that it never becomes a
+// branch: scalar loops over random market data would mispredict them.
+inline double choose(bool condition, double if_true, double if_false) {
+    const std::uint64_t mask = -static_cast<std::uint64_t>(condition);
+    return std::bit_cast<double>((std::bit_cast<std::uint64_t>(if_true) & mask) |
+                                 (std::bit_cast<std::uint64_t>(if_false) & ~mask));
+}
+
+// floor(x) for x >= 0 (and +inf, NaN passed through) without a library call,
+// so that it vectorises on any x86-64: adding and removing 2^52 rounds to the
+// nearest integer, and one step down fixes a round-up.
+inline double floor_nonnegative(double x) {
+    constexpr double kTwoPow52 = 4503599627370496.0;
+    const double nearest = (x + kTwoPow52) - kTwoPow52;
+    const double down = choose(nearest > x, nearest - 1.0, nearest);
+    return choose(x < kTwoPow52, down, x);
+}
+
+// NaN becomes 0 and infinities the largest finite doubles (numpy's
+// nan_to_num).
+inline double finite_or_zero(double value) {
+    const double clamped = std::min(std::max(value, -kMaxFinite), kMaxFinite);
+    return choose(value == value, clamped, 0.0);
+}
+
+// Constants of one call, formed once as the whole-matrix definition forms them.
+struct Rates {
+    double total_money;
+    double lot_size;
+    double one_plus_fee;
+    double sell_keep;
+
+    explicit Rates(const TradingCosts &costs)
+        : total_money(costs.total_money),
+          lot_size(costs.lot_size),
+          one_plus_fee(1.0 + costs.fee),
+          sell_keep((1.0 - costs.fee) - costs.rule_fee) {}
+};
+
+// The shares a weight buys at yesterday's close, rounded down to whole lots;
+// 0 for a weight that is not positive and for a missing or non-positive close.
+inline double lot_target(double weight, double prev_close, const Rates &rates) {
+    const double raw_lots = (rates.total_money * weight) / (prev_close * rates.lot_size);
+    const bool valid = (weight > 0.0) & (prev_close > 0.0) & (prev_close <= kMaxFinite);
+    return choose(valid, floor_nonnegative(raw_lots) * rates.lot_size, 0.0);
+}
+
+// What one stock's day pays per share, whoever holds it: bought today (marked
+// at the close, commission paid), held from yesterday's close (split applied
+// to today's side), sold today (commission and levies paid), and the dividend.
+struct StockDayMarket {
+    double buy_gain;
+    double hold_gain;
+    double sell_gain;
+    double dividend;
+};
+
+inline StockDayMarket stock_day_market(double prev_close, double close, double buy_price,
+                                       double sell_price, double split, double dividend,
+                                       const Rates &rates) {
+    const double split_eff = choose(split == split, split, 1.0);
+    return {
+        finite_or_zero(close - buy_price * rates.one_plus_fee),
+        finite_or_zero(split_eff * close - prev_close),
+        finite_or_zero(split_eff * sell_price * rates.sell_keep - prev_close),
+        finite_or_zero(dividend),
+    };
+}
+
+// Trades `holding` towards `target` within the day's permissions and adds the
+// stock's five profit-and-loss terms to `sums`.
+inline void trade_and_book(double target, const StockDayMarket &market, bool can_buy,
+                           bool cant_sell, double &holding, DaySums &sums) {
+    const double diff = target - holding;
+    const double bought = choose((diff > 0.0) & can_buy, diff, 0.0);
+    const double sold = choose((diff < 0.0) & !cant_sell, -diff, 0.0);
+    const double held = holding - sold;
+    holding = held + bought;
+
+    sums.buy += bought * market.buy_gain;
+    sums.hold += held * market.hold_gain;
+    sums.hold_dividend += held * market.dividend;
+    sums.sell += sold * market.sell_gain;
+    sums.sell_dividend += sold * market.dividend;
+}
+
+// Days whose rows are gathered together: eight doubles, one cache line of a
+// stock's column when a matrix comes in pandas' column layout.
+inline constexpr std::size_t kGatherDays = 8;
+
+// The rows of a matrix, day after day, each as a contiguous run over the
+// stocks: read in place when the matrix's rows are contiguous, otherwise
+// gathered a few days at a time, so that each column's cache lines (and
+// pages) are read once per few days instead of once per day.
+template <typename T>
+class DayRows {
+public:
+    DayRows(const MatrixView<T> &view, std::size_t n_days, std::size_t n_stocks)
+        : view_(view),
+          n_days_(n_days),
+          n_stocks_(n_stocks),
+          gathered_(view.col_stride == 1 ? 0 : kGatherDays * n_stocks) {}
+
+    // Row `day`; days must come in ascending order.
+    const T *row(std::size_t day) {
+        if (gathered_.empty())
+            return &view_.at(static_cast<std::ptrdiff_t>(day), 0);
+        const std::size_t offset = day % kGatherDays;
+        if (offset == 0 || day != first_day_ + offset) {
+            first_day_ = day - offset;
+            const std::size_t days = std::min(kGatherDays, n_days_ - first_day_);
+            for (std::size_t stock = 0; stock < n_stocks_; ++stock)
+                for (std::size_t d = 0; d < days; ++d)
+                    gathered_[d * n_stocks_ + stock] =
+                        view_.at(static_cast<std::ptrdiff_t>(first_day_ + d), static_cast<std::ptrdiff_t>(stock));
+        }
+        return gathered_.data() + offset * n_stocks_;
+    }
+
+private:
+    MatrixView<T> view_;
+    std::size_t n_days_;
+    std::size_t n_stocks_;
+    std::size_t first_day_ = static_cast<std::size_t>(-1);
+    std::vector<T> gathered_;
+};
+
+}  // namespace tolvane::kernels::day_step
