@@ -1,8 +1,9 @@
-"""回测公共部件:行情矩阵对齐、夏普比率与日期索引转换。
+"""回测公共部件:行情矩阵对齐、因子分组回测、夏普比率与日期索引转换。
 
 策略回测引擎(``tolvane.backtest._strategy_kernel``)在每次调用时通过这里把
 八个行情矩阵对齐到收益日期与股票列;统计与作图用 ``safe_sharpe`` 和
-``_with_datetime_index``。
+``_with_datetime_index``。因子分组回测 ``calc_all_group_vwap_daily_return``
+用同样的对齐与同一套逐日交易规则,一次遍历算出全部分组的日收益。
 """
 
 from __future__ import annotations
@@ -11,6 +12,8 @@ import math
 
 import numpy as np
 import pandas as pd
+
+from . import _groups
 
 # The aligned array of each market matrix, in the order they are passed, with
 # what a cell the matrix lacks holds. A stock absent from the market cannot be
@@ -122,6 +125,149 @@ def _build_market_arrays(
         # Positional slices of the frame's own array are views of its data.
         arrays[key] = values[rows, cols]
     return arrays
+
+
+# Where each market matrix of the engine lives in a prepared data store.
+_STORE_MARKET_KEYS = {
+    "can_buy_stock": "can_buy_stock",
+    "cant_sell_stock": "cant_sell_stock",
+    "split_factor": "rq_get_split",
+    "dividend_factor": "rq_get_dividend",
+    "close_price": "close_price",
+    "prev_close": "prev_close",
+    "buy_price": "buy_price",
+    "sell_price": "sell_price",
+}
+
+
+def market_matrices(data: dict) -> dict[str, pd.DataFrame]:
+    """从准备数据存储读出的矩阵字典中取出回测引擎的八个行情矩阵。
+
+    存储中拆分与分红因子的键为 "rq_get_split" 与 "rq_get_dividend",
+    这里按引擎的参数名 ``split_factor``、``dividend_factor`` 返回, 可以直接
+    ``**market_matrices(data)`` 传给 ``calc_strategy_vwap_daily_return``、
+    ``run_strategy_backtest_core`` 与 ``calc_all_group_vwap_daily_return``。
+
+    Args:
+        data: ``BinaryPreparedDataStore.load()`` 返回的字典。
+
+    Returns:
+        引擎参数名 → 日期 × 股票矩阵 (原对象, 不复制)。
+
+    Raises:
+        KeyError: 字典中缺少某个行情矩阵。
+    """
+    missing = [key for key in _STORE_MARKET_KEYS.values() if key not in data]
+    if missing:
+        raise KeyError(f"准备数据中缺少行情矩阵 {missing}")
+    return {name: data[key] for name, key in _STORE_MARKET_KEYS.items()}
+
+
+#: The column of the spread between the highest and the lowest factor group.
+GROUP_SPREAD_COLUMN = "top_minus_bottom"
+
+
+def group_column_names(group_num: int) -> list[str]:
+    """分组日收益表的分组列名: "group_1" (因子值最小的一组) 到 "group_<group_num>"。"""
+    return [f"group_{group}" for group in range(1, int(group_num) + 1)]
+
+
+def _factor_values(factor_matrix: pd.DataFrame) -> np.ndarray:
+    return factor_matrix.to_numpy(dtype=np.float64, na_value=np.nan, copy=False)
+
+
+def calc_factor_groups(factor_matrix: pd.DataFrame, group_num: int = 10) -> pd.DataFrame:
+    """按因子值把每个交易日的股票分成数量相等的组, 返回每只股票的组号。
+
+    分组规则与 ``calc_all_group_vwap_daily_return`` 相同: 当日因子值为有限数的
+    n 只股票按因子值升序排列, 相同的值按列的先后排; 排第 p 位 (从 0 起) 的股票
+    进入第 floor(p × group_num / n) + 1 组。各组人数至多相差一只, 除不尽时多出的
+    股票均匀分布在各组 (例如 23 只分 10 组, 第 1、4、7 组各 3 只, 其余各 2 只)。
+    NaN 与正负无穷不入组; 当日有因子值的股票少于 ``group_num`` 只时整天不分组。
+
+    Args:
+        factor_matrix: 因子矩阵 (日期 × 股票)。
+        group_num: 分组数, 1 到股票数之间, 默认 10。
+
+    Returns:
+        与 ``factor_matrix`` 同索引同列的组号 (float; 1 为因子值最小的一组, 不入组为 NaN)。
+
+    Raises:
+        ValueError: ``group_num`` 不在 1 与股票数之间。
+    """
+    groups = _groups.factor_groups(_factor_values(factor_matrix), group_num)
+    return pd.DataFrame(groups, index=factor_matrix.index, columns=factor_matrix.columns, copy=False)
+
+
+def calc_all_group_vwap_daily_return(
+    factor_matrix: pd.DataFrame,
+    can_buy_stock: pd.DataFrame,
+    cant_sell_stock: pd.DataFrame,
+    split_factor: pd.DataFrame,
+    dividend_factor: pd.DataFrame,
+    close_price: pd.DataFrame,
+    prev_close: pd.DataFrame,
+    buy_price: pd.DataFrame,
+    sell_price: pd.DataFrame,
+    group_num: int = 10,
+    total_money: float = 1e8,
+    fee: float = 0.0001,
+    rule_fee: float = 0.0005,
+    lot_size: int = 200,
+) -> pd.DataFrame:
+    """因子分组回测: 计算各因子分组等权组合的 VWAP 日收益与多空价差。
+
+    每个交易日按 ``calc_factor_groups`` 的规则把有因子值的股票分成 ``group_num``
+    组 (组内人数相等, 除不尽时至多相差一只; 相同的因子值按列的先后排)。每组是在
+    固定资金 ``total_money`` 上等权持有组内股票的组合, T-1 日的分组在 T 日成交,
+    交易规则与 ``calc_strategy_vwap_daily_return`` 完全相同: 整手取整、不可买的
+    不买、不可卖的继续持有、拆分与分红、买卖佣金与卖出规费。因此每组的日收益
+    等于把该组的等权权重矩阵交给单组合引擎得到的结果。所有分组在一次逐日遍历中
+    同时推进, 每个行情数组每天只读一次。
+
+    行情矩阵按 ``factor_matrix`` 的日期与股票对齐 (见 ``_build_market_arrays``);
+    准备数据存储读出的矩阵可以用 ``**market_matrices(data)`` 传入。
+
+    Args:
+        factor_matrix: 因子矩阵 (日期 × 股票); NaN 与正负无穷的股票当日不入组。
+        can_buy_stock: 可买入矩阵, True 表示当日可以买入。
+        cant_sell_stock: 不可卖出矩阵, True 表示当日不能卖出。
+        split_factor: 拆分/送股因子; NaN 视为 1。
+        dividend_factor: 每股现金分红; NaN 视为 0。
+        close_price: 当日收盘价。
+        prev_close: 前一交易日收盘价。
+        buy_price: 当日买入成交价 (VWAP)。
+        sell_price: 当日卖出成交价 (VWAP)。
+        group_num: 分组数, 1 到股票数之间, 默认 10。
+        total_money: 每组的固定资金, 必须是有限的正数, 默认 1e8。
+        fee: 佣金费率, 买卖双边收取, 取值 [0, 1), 默认 0.0001。
+        rule_fee: 印花税及规费费率, 仅卖出收取, 取值 [0, 1), 默认 0.0005。
+        lot_size: 每手股数, 不小于 1, 默认 200。
+
+    Returns:
+        以 ``factor_matrix.index[1:]`` 为索引的日收益表 (比例): "group_1" (因子值最小)
+        到 "group_<group_num>" (因子值最大) 各一列, 以及最高组减最低组的
+        "top_minus_bottom"。因子矩阵不足两行时为只有列名的空表。
+
+    Raises:
+        ValueError: 参数超出取值范围, 或因子矩阵的日期有重复。
+    """
+    columns = group_column_names(group_num)
+    index = factor_matrix.index
+    if len(index) <= 1:
+        return pd.DataFrame(columns=[*columns, GROUP_SPREAD_COLUMN], dtype=float)
+    if not index.is_unique:
+        raise ValueError(f"factor_matrix 的日期有重复: {list(index[index.duplicated()][:5])}")
+    pnl_index = index[1:]
+    market = _build_market_arrays(pnl_index, factor_matrix.columns, can_buy_stock, cant_sell_stock,
+                                  split_factor, dividend_factor, close_price, prev_close, buy_price,
+                                  sell_price)
+    # Row i of the factor groups the stocks traded on day i + 1.
+    returns = _groups.group_vwap_daily_return(_factor_values(factor_matrix)[:-1], market, group_num,
+                                              total_money, fee, rule_fee, lot_size)
+    frame = pd.DataFrame(returns, index=pnl_index, columns=columns, copy=False)
+    frame[GROUP_SPREAD_COLUMN] = frame[columns[-1]] - frame[columns[0]]
+    return frame
 
 
 def safe_sharpe(series, periods: int = 252) -> float:

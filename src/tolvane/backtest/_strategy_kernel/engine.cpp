@@ -1,12 +1,7 @@
 // calc_strategy_vwap_daily_return: checks the trading parameters, aligns the
 // market matrices, takes zero-copy views of every array and runs the fused
 // engine kernel without the GIL.
-#include <cmath>
-#include <cstdint>
-#include <string>
-#include <type_traits>
-
-#include "kernel_arrays.hpp"
+#include "../kernel_glue.hpp"
 #include "strategy_engine.hpp"
 #include "strategy_kernel.hpp"
 
@@ -14,26 +9,7 @@ namespace strategy_kernel {
 
 using namespace nb::literals;
 namespace kernels = tolvane::kernels;
-
-namespace {
-
-// A view of one aligned market array. Float arrays of another dtype are
-// converted (a copy); restrictions must be boolean, as `&` and `~` need them.
-template <typename T>
-kernels::MatrixView<T> market_view(mf::KernelArrays &inputs, nb::handle array, const char *key,
-                                   std::size_t n_days, std::size_t n_stocks) {
-    constexpr mf::Dtype dtype = std::is_same_v<T, bool> ? mf::Dtype::Exact : mf::Dtype::Convert;
-    return matrix_view(
-        inputs.add<T, 2>(array, std::string("行情数组 ") + key, {n_days, n_stocks}, dtype));
-}
-
-kernels::MatrixView<std::uint8_t> as_bytes(const kernels::MatrixView<bool> &view) {
-    return {reinterpret_cast<const std::uint8_t *>(view.data), view.row_stride, view.col_stride};
-}
-
-std::string repr_of(double value) { return nb::repr(nb::float_(value)).c_str(); }
-
-}  // namespace
+using backtest_glue::matrix_view;
 
 std::vector<mf::Param> backtest_matrix_params(const char *weights_name) {
     std::vector<mf::Param> params{{.name = weights_name, .annotation = "pd.DataFrame"}};
@@ -60,17 +36,6 @@ std::vector<mf::Param> joined_params(std::initializer_list<std::vector<mf::Param
     return params;
 }
 
-void check_trading_costs(double total_money, double fee, double rule_fee, long long lot_size) {
-    if (!std::isfinite(total_money) || total_money <= 0.0)
-        mf::raise(PyExc_ValueError, "参数 total_money 必须是有限的正数, 当前为 " + repr_of(total_money));
-    if (!(fee >= 0.0 && fee < 1.0))
-        mf::raise(PyExc_ValueError, "参数 fee 必须在 [0, 1) 区间内, 当前为 " + repr_of(fee));
-    if (!(rule_fee >= 0.0 && rule_fee < 1.0))
-        mf::raise(PyExc_ValueError, "参数 rule_fee 必须在 [0, 1) 区间内, 当前为 " + repr_of(rule_fee));
-    if (lot_size < 1)
-        mf::raise(PyExc_ValueError, "参数 lot_size 必须不小于 1, 当前为 " + std::to_string(lot_size));
-}
-
 namespace {
 
 nb::object calc_strategy_vwap_daily_return(mf::Call &call) {
@@ -78,7 +43,7 @@ nb::object calc_strategy_vwap_daily_return(mf::Call &call) {
     const double fee = call.as_double("fee");
     const double rule_fee = call.as_double("rule_fee");
     const long long lot_size = call.as_long("lot_size");
-    check_trading_costs(total_money, fee, rule_fee, lot_size);
+    backtest_glue::check_trading_costs(total_money, fee, rule_fee, lot_size);
 
     nb::handle signal_matrix = call.arg("signal_matrix");
     nb::handle float_type(reinterpret_cast<PyObject *>(&PyFloat_Type));
@@ -89,18 +54,11 @@ nb::object calc_strategy_vwap_daily_return(mf::Call &call) {
         return pd.attr("Series")("dtype"_a = float_type);
 
     nb::object pnl_index = source_index[nb::slice(nb::int_(1), nb::none(), nb::none())];
-    nb::object market = call.global("_build_market_arrays")(
-        pnl_index, columns, call.arg("can_buy_stock"), call.arg("cant_sell_stock"),
-        call.arg("split_factor"), call.arg("dividend_factor"), call.arg("close_price"),
-        call.arg("prev_close"), call.arg("buy_price"), call.arg("sell_price"));
-    nb::object prev_close = market["prev_close_arr"];
-    nb::object can_buy = market["can_buy_arr"];
-    nb::object cant_sell = market["cant_sell_arr"];
-    nb::object close = market["close_arr"];
-    nb::object buy_price = market["buy_price_arr"];
-    nb::object sell_price = market["sell_price_arr"];
-    nb::object split = market["split_arr"];
-    nb::object dividend = market["dividend_arr"];
+    const backtest_glue::MarketEntries market =
+        backtest_glue::market_entries(call.global("_build_market_arrays")(
+            pnl_index, columns, call.arg("can_buy_stock"), call.arg("cant_sell_stock"),
+            call.arg("split_factor"), call.arg("dividend_factor"), call.arg("close_price"),
+            call.arg("prev_close"), call.arg("buy_price"), call.arg("sell_price")));
 
     // Row i of the weights is the signal traded on day i + 1, so the kernel
     // reads the unshifted matrix in place. Aligning the shifted weights to the
@@ -115,16 +73,7 @@ nb::object calc_strategy_vwap_daily_return(mf::Call &call) {
     mf::KernelArrays inputs;
     const kernels::MatrixView<double> weight_view = matrix_view(inputs.add<double, 2>(
         weight_values, "signal_matrix.to_numpy()", {n_days + 1, n_stocks}, mf::Dtype::Convert));
-    const kernels::MarketArrays arrays{
-        market_view<double>(inputs, prev_close, "prev_close_arr", n_days, n_stocks),
-        as_bytes(market_view<bool>(inputs, can_buy, "can_buy_arr", n_days, n_stocks)),
-        as_bytes(market_view<bool>(inputs, cant_sell, "cant_sell_arr", n_days, n_stocks)),
-        market_view<double>(inputs, close, "close_arr", n_days, n_stocks),
-        market_view<double>(inputs, buy_price, "buy_price_arr", n_days, n_stocks),
-        market_view<double>(inputs, sell_price, "sell_price_arr", n_days, n_stocks),
-        market_view<double>(inputs, split, "split_arr", n_days, n_stocks),
-        market_view<double>(inputs, dividend, "dividend_arr", n_days, n_stocks),
-    };
+    const kernels::MarketArrays arrays = backtest_glue::market_arrays(inputs, market, n_days, n_stocks);
 
     double *returns = nullptr;
     nb::object daily_return = mf::new_numpy_vector(n_days, returns);

@@ -2,6 +2,7 @@
 // value → benchmark excess → statistics → charts → result record.
 #include <string>
 
+#include "../kernel_glue.hpp"
 #include "strategy_kernel.hpp"
 
 namespace strategy_kernel {
@@ -91,7 +92,7 @@ nb::object run_strategy_backtest_core(mf::Call &call) {
     const double fee = call.as_double("fee");
     const double rule_fee = call.as_double("rule_fee");
     // The runner trades in the engine's default lots.
-    check_trading_costs(total_money, fee, rule_fee, default_lot_size);
+    backtest_glue::check_trading_costs(total_money, fee, rule_fee, default_lot_size);
 
     nb::object pd = call.global("pd");
     nb::object work_matrix = traded_weights(call.arg("strategy_matrix"), call.as_long("rolling_window"));

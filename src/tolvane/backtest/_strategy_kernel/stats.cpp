@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "kernel_arrays.hpp"
+#include "../kernel_glue.hpp"
 #include "strategy_kernel.hpp"
 #include "weight_activity.hpp"
 
@@ -13,6 +13,7 @@ namespace strategy_kernel {
 
 using namespace nb::literals;
 namespace kernels = tolvane::kernels;
+using backtest_glue::matrix_view;
 
 namespace {
 

@@ -70,11 +70,6 @@ std::vector<mf::Param> joined_params(std::initializer_list<std::vector<mf::Param
     "    fee: 佣金费率, 买卖双边收取, 取值 [0, 1), 默认 0.0001。\n"           \
     "    rule_fee: 印花税及规费费率, 仅卖出收取, 取值 [0, 1), 默认 0.0005。\n"
 
-// Raises ValueError naming the first trading parameter a backtest cannot run
-// with: a capital that is not a finite positive number, a fee or rule_fee
-// outside [0, 1), or a lot size below 1.
-void check_trading_costs(double total_money, double fee, double rule_fee, long long lot_size);
-
 // Python's float('nan').
 inline nb::object nan_value() { return nb::float_(NAN); }
 

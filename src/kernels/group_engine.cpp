@@ -1,0 +1,329 @@
+#include "group_engine.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <vector>
+
+#include "day_step.hpp"
+#include "row_order.hpp"
+
+namespace tolvane::kernels {
+namespace {
+
+using day_step::choose;
+using day_step::DayRows;
+using day_step::DaySums;
+using day_step::Rates;
+using day_step::StockDayMarket;
+
+// "No group", where a group number is held as a double.
+constexpr double kNoGroup = -1.0;
+
+// One day's groups: each stock's group and weight in it, as the vectorised
+// sweep reads them, and each group's weight per stock, 1 / its number of
+// members.
+struct DayGroups {
+    std::vector<double> wanted_by;     // the group that wants the stock, kNoGroup for none
+    std::vector<double> stock_weight;  // 0 for none
+    std::vector<double> weight;        // by group; one more, 0, for none
+
+    DayGroups(std::size_t n_stocks, std::size_t n_groups)
+        : wanted_by(n_stocks), stock_weight(n_stocks), weight(n_groups + 1) {}
+
+    void cut(GroupCutter &cutter, const double *factor_row, std::size_t n_groups) {
+        const std::size_t count = cutter.cut(factor_row, wanted_by.size(), n_groups, wanted_by.data());
+        weight[0] = 0.0;
+        for (std::size_t g = 0; g < n_groups; ++g) {
+            const std::size_t members = GroupCutter::group_size(g, count, n_groups);
+            weight[g + 1] = members > 0 ? 1.0 / static_cast<double>(members) : 0.0;
+        }
+        for (std::size_t stock = 0; stock < wanted_by.size(); ++stock)
+            stock_weight[stock] = weight[static_cast<std::size_t>(wanted_by[stock] + 1.0)];
+    }
+
+    std::int32_t group_of(std::size_t stock) const { return static_cast<std::int32_t>(wanted_by[stock]); }
+};
+
+// Where the groups' shares of each stock are kept. Almost always one group
+// at most holds a stock at the end of a day: the group that wanted it, or the
+// one it left when the sale went through. Such a stock lives in the owner
+// slot (owner, shares), which the day's vectorised sweep reads and writes.
+// A stock whose sale was barred while another group bought it is held by
+// several groups for a while: it moves to the per-group table, booked stock
+// by stock, until no more than one group holds it again.
+struct OwnerSlots {
+    std::vector<double> owner;    // the group holding the shares, kNoGroup for none
+    std::vector<double> shares;
+    std::vector<double> several;  // 1.0 while the stock lives in the per-group table
+
+    explicit OwnerSlots(std::size_t n_stocks) : owner(n_stocks, kNoGroup), shares(n_stocks, 0.0), several(n_stocks, 0.0) {}
+};
+
+class GroupTable {
+public:
+    GroupTable(std::size_t n_stocks, std::size_t n_groups)
+        : n_groups_(n_groups), words_((n_groups + 63) / 64), shares_(n_stocks * n_groups, 0.0),
+          held_(n_stocks * words_, 0) {}
+
+    void put(std::size_t stock, std::size_t group, double shares) {
+        shares_[stock * n_groups_ + group] = shares;
+        held_[stock * words_ + group / 64] |= std::uint64_t{1} << (group % 64);
+    }
+
+    // Trades the stock in every group that holds it or wants it (group
+    // `wanted_by`, -1 for none) and books each group's terms.
+    void trade(std::size_t stock, std::int32_t wanted_by, double wanted_target, const StockDayMarket &market,
+               bool can_buy, bool cant_sell, DaySums *sums) {
+        double *shares = shares_.data() + stock * n_groups_;
+        std::uint64_t *held = held_.data() + stock * words_;
+        for (std::size_t word = 0; word < words_; ++word) {
+            std::uint64_t visit = held[word];
+            if (wanted_by >= 0 && static_cast<std::size_t>(wanted_by) / 64 == word)
+                visit |= std::uint64_t{1} << (wanted_by % 64);
+            std::uint64_t still_held = 0;
+            for (; visit != 0; visit &= visit - 1) {
+                const int bit = std::countr_zero(visit);
+                const std::size_t group = word * 64 + static_cast<std::size_t>(bit);
+                const double target = static_cast<std::int32_t>(group) == wanted_by ? wanted_target : 0.0;
+                day_step::trade_and_book(target, market, can_buy, cant_sell, shares[group], sums[group]);
+                still_held |= static_cast<std::uint64_t>(shares[group] != 0.0) << bit;
+            }
+            held[word] = still_held;
+        }
+    }
+
+    // Back to the owner slot once at most one group holds the stock.
+    bool move_back_if_single(std::size_t stock, OwnerSlots &slots) {
+        std::uint64_t *held = held_.data() + stock * words_;
+        std::size_t holders = 0, holder = 0;
+        for (std::size_t word = 0; word < words_; ++word) {
+            holders += static_cast<std::size_t>(std::popcount(held[word]));
+            if (held[word] != 0)
+                holder = word * 64 + static_cast<std::size_t>(std::countr_zero(held[word]));
+        }
+        if (holders > 1)
+            return false;
+        slots.owner[stock] = holders == 1 ? static_cast<double>(holder) : kNoGroup;
+        slots.shares[stock] = holders == 1 ? shares_[stock * n_groups_ + holder] : 0.0;
+        slots.several[stock] = 0.0;
+        if (holders == 1) {
+            shares_[stock * n_groups_ + holder] = 0.0;
+            held[holder / 64] = 0;
+        }
+        return true;
+    }
+
+private:
+    std::size_t n_groups_;
+    std::size_t words_;
+    std::vector<double> shares_;       // stock by stock, one value per group
+    std::vector<std::uint64_t> held_;  // stock by stock, one bit per group
+};
+
+// The day's cash of every group, kept in a few lanes that stocks take in
+// turn: consecutive stocks of one group then add to different memory, so the
+// additions do not wait for each other. Each lane has a slot past the last
+// group for the (zero) cash of stocks nobody owns or wants. Stocks booked
+// group by group add their five sums apart.
+class GroupSums {
+public:
+    explicit GroupSums(std::size_t n_groups)
+        : n_groups_(n_groups), cash_(kLanes * (n_groups + 1)), several_(n_groups) {}
+
+    // The slot past the last group.
+    double no_group_slot() const { return static_cast<double>(n_groups_); }
+
+    void clear() {
+        std::fill(cash_.begin(), cash_.end(), 0.0);
+        std::fill(several_.begin(), several_.end(), DaySums{});
+    }
+
+    // The cash of `slot` in the lane of the k-th stock of a block.
+    double &at(std::size_t k, double slot) {
+        return cash_[(k % kLanes) * (n_groups_ + 1) + static_cast<std::size_t>(slot)];
+    }
+
+    DaySums *several() { return several_.data(); }
+
+    double cash(std::size_t group) const {
+        double total = several_[group].cash();
+        for (std::size_t lane = 0; lane < kLanes; ++lane)
+            total += cash_[lane * (n_groups_ + 1) + group];
+        return total;
+    }
+
+private:
+    static constexpr std::size_t kLanes = 4;
+
+    std::size_t n_groups_;
+    std::vector<double> cash_;
+    std::vector<DaySums> several_;
+};
+
+// One block of a day's row, as the vectorised sweep leaves it for booking.
+constexpr std::size_t kBlock = 256;
+
+struct Block {
+    double buyable[kBlock];
+    double sellable[kBlock];
+
+    // Where the day's cash of each stock goes: the owner's cash (towards its
+    // target when it is the group that wants the stock, else out) and the
+    // newcomer's (a buy from nothing by the group that wants the stock when
+    // it is not the owner), each to a group's slot of a GroupSums lane.
+    double owner_slot[kBlock];
+    double owner_cash[kBlock];
+    double newcomer_slot[kBlock];
+    double newcomer_cash[kBlock];
+    // Non-zero for a stock booked group by group (kept in the GroupTable),
+    // and for one that has just come to need that: its owner could not sell
+    // while the group that wants it bought (the owner slot still holds the
+    // owner and its shares).
+    double special[kBlock];
+};
+
+TOLVANE_SIMD_CLONES void sweep_block(const double *wanted_by, const double *weight, const double *prev_close,
+                                     const std::uint8_t *can_buy, const std::uint8_t *cant_sell,
+                                     const double *close, const double *buy_price, const double *sell_price,
+                                     const double *split, const double *dividend, std::size_t width,
+                                     const Rates &rates, double no_group_slot, double *owner, double *shares, const double *several, Block &block) {
+    // Permission bytes are widened first: a loop mixing bytes and doubles
+    // would be vectorised at the byte width.
+    for (std::size_t k = 0; k < width; ++k) {
+        block.buyable[k] = can_buy[k] != 0 ? 1.0 : 0.0;
+        block.sellable[k] = cant_sell[k] != 0 ? 0.0 : 1.0;
+    }
+#pragma omp simd
+    for (std::size_t k = 0; k < width; ++k) {
+        const StockDayMarket market = day_step::stock_day_market(
+            prev_close[k], close[k], buy_price[k], sell_price[k], split[k], dividend[k], rates);
+        const double target = day_step::lot_target(weight[k], prev_close[k], rates);
+        const bool buys = block.buyable[k] != 0.0, bars_sale = block.sellable[k] == 0.0;
+        const bool stays = several[k] == 0.0;
+        const bool owner_wants = owner[k] == wanted_by[k];
+
+        DaySums owner_terms;
+        double owner_shares = shares[k];
+        day_step::trade_and_book(choose(owner_wants, target, 0.0), market, buys, bars_sale, owner_shares,
+                                 owner_terms);
+        DaySums newcomer_terms;
+        double newcomer_shares = 0.0;
+        day_step::trade_and_book(choose(!owner_wants & (wanted_by[k] >= 0.0), target, 0.0), market, buys,
+                                 bars_sale, newcomer_shares, newcomer_terms);
+
+        // The newcomer takes over the slot once the owner is out; an owner
+        // still holding keeps it while the newcomer bought nothing.
+        const bool owner_out = owner_shares == 0.0;
+        const bool two_holders = stays & !owner_wants & !owner_out & (newcomer_shares != 0.0);
+        block.owner_slot[k] = choose(owner[k] >= 0.0, owner[k], no_group_slot);
+        block.newcomer_slot[k] = choose(wanted_by[k] >= 0.0, wanted_by[k], no_group_slot);
+        block.owner_cash[k] = choose(stays, owner_terms.cash(), 0.0);
+        block.newcomer_cash[k] = choose(stays, newcomer_terms.cash(), 0.0);
+        block.special[k] = choose(!stays | two_holders, 1.0, 0.0);
+        owner[k] = choose(stays & !owner_wants & owner_out, wanted_by[k], owner[k]);
+        shares[k] = choose(stays, choose(owner_wants | !owner_out, owner_shares, newcomer_shares), shares[k]);
+    }
+}
+
+// The rows of one day's market.
+struct MarketRows {
+    const double *prev_close;
+    const std::uint8_t *can_buy;
+    const std::uint8_t *cant_sell;
+    const double *close;
+    const double *buy_price;
+    const double *sell_price;
+    const double *split;
+    const double *dividend;
+};
+
+// A stock the vectorised sweep does not book: one kept in the GroupTable is
+// traded group by group (and moves back to its owner slot once a single
+// group holds it); one whose owner could not sell while the group that wants
+// it bought moves to the table, both holdings with it.
+void book_special(std::size_t stock, const MarketRows &rows, const Rates &rates, const DayGroups &groups,
+                  OwnerSlots &slots, GroupTable &table, GroupSums &sums) {
+    const std::int32_t wanted_by = groups.group_of(stock);
+    // The newcomer bought its whole target.
+    const double target = day_step::lot_target(groups.stock_weight[stock], rows.prev_close[stock], rates);
+    if (slots.several[stock] == 0.0) {
+        table.put(stock, static_cast<std::size_t>(slots.owner[stock]), slots.shares[stock]);
+        table.put(stock, static_cast<std::size_t>(wanted_by), target);
+        slots.owner[stock] = kNoGroup;
+        slots.shares[stock] = 0.0;
+        slots.several[stock] = 1.0;
+        return;
+    }
+    const StockDayMarket market = day_step::stock_day_market(
+        rows.prev_close[stock], rows.close[stock], rows.buy_price[stock], rows.sell_price[stock],
+        rows.split[stock], rows.dividend[stock], rates);
+    table.trade(stock, wanted_by, target, market, rows.can_buy[stock] != 0, rows.cant_sell[stock] != 0,
+                sums.several());
+    table.move_back_if_single(stock, slots);
+}
+
+}  // namespace
+
+void group_daily_cash(const MatrixView<double> &factor, const MarketArrays &market,
+                      std::size_t n_days, std::size_t n_stocks, std::size_t n_groups,
+                      const TradingCosts &costs, double *daily_cash) {
+    const Rates rates(costs);
+    GroupCutter cutter;
+    DayGroups groups(n_stocks, n_groups);
+    OwnerSlots slots(n_stocks);
+    GroupTable table(n_stocks, n_groups);
+    GroupSums sums(n_groups);
+    Block block;
+
+    DayRows<double> factor_rows(factor, n_days, n_stocks);
+    DayRows<double> prev_close_rows(market.prev_close, n_days, n_stocks);
+    DayRows<std::uint8_t> can_buy_rows(market.can_buy, n_days, n_stocks);
+    DayRows<std::uint8_t> cant_sell_rows(market.cant_sell, n_days, n_stocks);
+    DayRows<double> close_rows(market.close, n_days, n_stocks);
+    DayRows<double> buy_price_rows(market.buy_price, n_days, n_stocks);
+    DayRows<double> sell_price_rows(market.sell_price, n_days, n_stocks);
+    DayRows<double> split_rows(market.split, n_days, n_stocks);
+    DayRows<double> dividend_rows(market.dividend, n_days, n_stocks);
+
+    for (std::size_t day = 0; day < n_days; ++day) {
+        groups.cut(cutter, factor_rows.row(day), n_groups);
+        const MarketRows rows{prev_close_rows.row(day), can_buy_rows.row(day), cant_sell_rows.row(day),
+                              close_rows.row(day),      buy_price_rows.row(day), sell_price_rows.row(day),
+                              split_rows.row(day),      dividend_rows.row(day)};
+        sums.clear();
+
+        for (std::size_t first = 0; first < n_stocks; first += kBlock) {
+            const std::size_t width = std::min(kBlock, n_stocks - first);
+            sweep_block(groups.wanted_by.data() + first, groups.stock_weight.data() + first,
+                        rows.prev_close + first, rows.can_buy + first, rows.cant_sell + first,
+                        rows.close + first, rows.buy_price + first, rows.sell_price + first,
+                        rows.split + first, rows.dividend + first, width, rates, sums.no_group_slot(),
+                        slots.owner.data() + first, slots.shares.data() + first, slots.several.data() + first,
+                        block);
+            for (std::size_t k = 0; k < width; ++k) {
+                sums.at(k, block.owner_slot[k]) += block.owner_cash[k];
+                sums.at(k, block.newcomer_slot[k]) += block.newcomer_cash[k];
+                if (block.special[k] != 0.0)
+                    book_special(first + k, rows, rates, groups, slots, table, sums);
+            }
+        }
+        for (std::size_t g = 0; g < n_groups; ++g)
+            daily_cash[day * n_groups + g] = sums.cash(g);
+    }
+}
+
+void factor_groups(const MatrixView<double> &factor, std::size_t n_days, std::size_t n_stocks,
+                   std::size_t n_groups, double *groups) {
+    GroupCutter cutter;
+    DayGroups day_groups(n_stocks, n_groups);
+    DayRows<double> factor_rows(factor, n_days, n_stocks);
+    for (std::size_t day = 0; day < n_days; ++day) {
+        day_groups.cut(cutter, factor_rows.row(day), n_groups);
+        double *row = groups + day * n_stocks;
+        for (std::size_t stock = 0; stock < n_stocks; ++stock)
+            row[stock] = day_groups.wanted_by[stock] >= 0.0 ? day_groups.wanted_by[stock] + 1.0 : NAN;
+    }
+}
+
+}  // namespace tolvane::kernels

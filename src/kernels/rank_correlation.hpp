@@ -1,0 +1,19 @@
+// The daily rank correlation (Spearman) of two date x stock matrices, as the
+// information coefficient of a factor against forward returns is measured.
+#pragma once
+
+#include <cstddef>
+
+#include "strategy_engine.hpp"
+
+namespace tolvane::kernels {
+
+// Writes the rank correlation of row `day` of the two matrices to
+// `correlation[day]`: over the stocks where both values are finite, the
+// Pearson correlation of their average ranks among those stocks; NaN with
+// fewer than two such stocks or when either side's values are all equal.
+// Safe to call from several threads at once on shared inputs.
+void daily_rank_correlation(const MatrixView<double> &left, const MatrixView<double> &right,
+                            std::size_t n_days, std::size_t n_stocks, double *correlation);
+
+}  // namespace tolvane::kernels

@@ -1,0 +1,288 @@
+#include "row_order.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+
+namespace tolvane::kernels {
+namespace {
+
+// Lists up to this long are sorted by insertion.
+constexpr std::size_t kSmallList = 32;
+// Deeper than this, bucketing is not splitting the values well (they spread
+// over many orders of magnitude): a comparison sort finishes the list.
+constexpr int kMaxBucketDepth = 6;
+// At most this many buckets: a bucket number fits a 32-bit integer, whose
+// conversion from a double vectorises.
+constexpr std::size_t kMaxBuckets = std::size_t{1} << 24;
+
+bool by_value(const Ranked &a, const Ranked &b) { return a.value < b.value; }
+
+void insertion_sort(Ranked *items, std::size_t count) {
+    for (std::size_t i = 1; i < count; ++i) {
+        const Ranked item = items[i];
+        std::size_t j = i;
+        for (; j > 0 && item.value < items[j - 1].value; --j)
+            items[j] = items[j - 1];
+        items[j] = item;
+    }
+}
+
+// A stable bucket sort: one bucket per value on the linear scale from the
+// smallest to the largest value, then each bucket on its own. A day's values
+// of one factor are spread smoothly enough that almost every bucket holds a
+// value or two, so a day costs a few passes over the stocks.
+void bucket_sort(Ranked *items, std::size_t count, Ranked *scratch, int depth) {
+    if (count <= kSmallList) {
+        insertion_sort(items, count);
+        return;
+    }
+    double lo = items[0].value, hi = items[0].value;
+    for (std::size_t i = 1; i < count; ++i) {
+        lo = std::min(lo, items[i].value);
+        hi = std::max(hi, items[i].value);
+    }
+    if (lo == hi)
+        return;
+    const double scale = static_cast<double>(count) / (hi - lo);
+    if (depth >= kMaxBucketDepth || !std::isfinite(scale)) {
+        std::stable_sort(items, items + count, by_value);
+        return;
+    }
+    // (value - lo) * scale never decreases as the value grows, so equal
+    // values share a bucket and buckets come in value order.
+    const auto bucket_of = [&](double value) {
+        return std::min(count - 1, static_cast<std::size_t>(static_cast<std::int64_t>((value - lo) * scale)));
+    };
+    std::vector<std::uint32_t> bucket_end(count + 1, 0);
+    for (std::size_t i = 0; i < count; ++i)
+        ++bucket_end[bucket_of(items[i].value) + 1];
+    for (std::size_t b = 1; b <= count; ++b)
+        bucket_end[b] += bucket_end[b - 1];
+    for (std::size_t i = 0; i < count; ++i)
+        scratch[bucket_end[bucket_of(items[i].value)]++] = items[i];
+    std::memcpy(items, scratch, count * sizeof(Ranked));
+    // bucket_end[b] is now where bucket b ends.
+    std::size_t start = 0;
+    for (std::size_t b = 0; b < count; ++b) {
+        const std::size_t end = bucket_end[b];
+        if (end - start > 1)
+            bucket_sort(items + start, end - start, scratch + start, depth + 1);
+        start = end;
+    }
+}
+
+}  // namespace
+
+std::span<const Ranked> RowOrder::finite_values(const double *row, std::ptrdiff_t stride,
+                                                std::size_t n) {
+    items_.clear();
+    for (std::size_t position = 0; position < n; ++position) {
+        // + 0.0 makes -0.0 equal to 0.0 in every respect, not only in comparisons.
+        const double value = row[static_cast<std::ptrdiff_t>(position) * stride] + 0.0;
+        if (std::isfinite(value))
+            items_.push_back({value, static_cast<std::uint32_t>(position)});
+    }
+    sort(items_);
+    return items_;
+}
+
+void RowOrder::sort(std::span<Ranked> items) {
+    if (scratch_.size() < items.size())
+        scratch_.resize(items.size());
+    bucket_sort(items.data(), items.size(), scratch_.data(), 0);
+}
+
+namespace {
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+// bucket_group values besides the groups.
+constexpr double kNoGroup = -1.0;
+constexpr double kSplit = -2.0;
+
+bool is_finite(double value) { return (value > -kInfinity) & (value < kInfinity); }
+
+// A day's row as the bucketing reads it: position i holds value i; values
+// that are not finite take no part.
+struct RowValues {
+    const double *row;
+    // + 0.0 makes -0.0 equal to 0.0 in every respect, not only in comparisons.
+    double value(std::size_t i) const { return row[i] + 0.0; }
+    std::uint32_t position(std::size_t i) const { return static_cast<std::uint32_t>(i); }
+    bool finite(std::size_t i) const { return is_finite(row[i]); }
+};
+
+// Values already gathered with their positions, all finite.
+struct ItemValues {
+    const Ranked *items;
+    double value(std::size_t i) const { return items[i].value; }
+    std::uint32_t position(std::size_t i) const { return items[i].position; }
+    bool finite(std::size_t) const { return true; }
+};
+
+}  // namespace
+
+std::size_t GroupCutter::cut(const double *row, std::size_t n, std::size_t n_groups, double *group_of) {
+    double lo = kInfinity, hi = -kInfinity;
+    std::size_t count = 0;
+#pragma omp simd reduction(min : lo) reduction(max : hi) reduction(+ : count)
+    for (std::size_t position = 0; position < n; ++position) {
+        const double value = row[position];
+        const bool finite = is_finite(value);
+        lo = std::min(lo, finite ? value : kInfinity);
+        hi = std::max(hi, finite ? value : -kInfinity);
+        count += finite;
+    }
+    count_ = count;
+    n_groups_ = n_groups;
+    group_of_ = group_of;
+    if (n_groups == 0 || count < n_groups) {
+        std::fill(group_of, group_of + n, kNoGroup);
+        return count;
+    }
+    // Dividing place * n_groups by count in doubles floors exactly while the
+    // product stays far below 2^53 (a quotient that is not whole stays at
+    // least 1 / count away from the next whole number); past that, integer
+    // division takes over.
+    exact_ratio_ = static_cast<double>(count) * static_cast<double>(n_groups) < 0x1p50;
+    cut_values(RowValues{row}, n, count, 0, lo + 0.0, hi + 0.0, 0);
+    return count;
+}
+
+// Gives the groups of places first_place.. to `items`, which come in value order.
+void GroupCutter::assign_in_order(const Ranked *items, std::size_t size, std::size_t first_place) {
+    std::size_t group = group_at(first_place);
+    std::size_t next_start = group_start(group + 1);
+    for (std::size_t i = 0; i < size; ++i) {
+        while (first_place + i >= next_start)
+            next_start = group_start(++group + 1);
+        group_of_[items[i].position] = static_cast<double>(group);
+    }
+}
+
+// `items` hold the finite values of places first_place.. listed by position
+// (so ties are in order); orders them outright.
+void GroupCutter::cut_in_order(Ranked *items, std::size_t size, std::size_t first_place, int depth) {
+    if (size > kSmallList && depth < kMaxBucketDepth) {
+        double lo = items[0].value, hi = items[0].value;
+        for (std::size_t i = 1; i < size; ++i) {
+            lo = std::min(lo, items[i].value);
+            hi = std::max(hi, items[i].value);
+        }
+        if (lo < hi && std::isfinite(static_cast<double>(size) / (hi - lo))) {
+            cut_values(ItemValues{items}, size, size, first_place, lo, hi, depth);
+            return;
+        }
+    }
+    if (size <= kSmallList)
+        insertion_sort(items, size);
+    else
+        std::stable_sort(items, items + size, by_value);
+    assign_in_order(items, size, first_place);
+}
+
+// `values` (`size` of them, listed by position, the finite ones from `lo` to
+// `hi`) hold the values of places first_place..; gives each its group.
+template <typename Values>
+void GroupCutter::cut_values(const Values &values, std::size_t size, std::size_t finite_count,
+                             std::size_t first_place, double lo, double hi, int depth) {
+    // Finite values in buckets 0..buckets-1, one bucket per value up to a
+    // bound; the others in bucket `buckets`.
+    const std::size_t buckets = std::min(finite_count, kMaxBuckets);
+    const double scale = static_cast<double>(buckets) / (hi - lo);
+    if (lo == hi || !std::isfinite(scale)) {
+        // All tied (position order is the order), or too wide a range to bucket.
+        std::vector<Ranked> items;
+        for (std::size_t i = 0; i < size; ++i) {
+            if (values.finite(i))
+                items.push_back({values.value(i), values.position(i)});
+            else
+                group_of_[values.position(i)] = kNoGroup;
+        }
+        std::stable_sort(items.begin(), items.end(), by_value);
+        assign_in_order(items.data(), items.size(), first_place);
+        return;
+    }
+    std::vector<std::uint32_t> own_bucket, own_start;
+    std::vector<double> own_bucket_group;
+    std::vector<std::uint32_t> &bucket = depth == 0 ? bucket_ : own_bucket;
+    std::vector<std::uint32_t> &start = depth == 0 ? start_ : own_start;
+    std::vector<double> &bucket_group = depth == 0 ? bucket_group_ : own_bucket_group;
+    bucket.resize(size);
+    start.assign(buckets + 2, 0);
+    const auto last_bucket = static_cast<std::int32_t>(buckets) - 1;
+    const auto no_bucket = static_cast<std::int32_t>(buckets);
+#pragma omp simd
+    for (std::size_t i = 0; i < size; ++i) {
+        const bool finite = values.finite(i);
+        const double offset = finite ? values.value(i) - lo : 0.0;
+        const auto scaled = static_cast<std::int32_t>(offset * scale);
+        bucket[i] = static_cast<std::uint32_t>(finite ? std::min(last_bucket, scaled) : no_bucket);
+    }
+    for (std::size_t i = 0; i < size; ++i)
+        ++start[bucket[i] + 1];
+    for (std::size_t b = 1; b <= buckets + 1; ++b)
+        start[b] += start[b - 1];
+
+    // Each bucket's group: the groups' places laid over the buckets, then
+    // kSplit on every bucket that a cut between two groups runs through.
+    bucket_group.resize(buckets + 1);
+    bucket_group[buckets] = kNoGroup;
+    const auto bucket_of_place = [&](std::size_t local_place) {
+        return static_cast<std::size_t>(std::upper_bound(start.begin(), start.begin() + buckets + 1, local_place) -
+                                        start.begin()) - 1;
+    };
+    const std::size_t first_group = group_at(first_place);
+    const std::size_t last_group = group_at(first_place + finite_count - 1);
+    for (std::size_t group = first_group; group <= last_group; ++group) {
+        const std::size_t first = std::max(group_start(group), first_place) - first_place;
+        const std::size_t end = std::min(group_start(group + 1) - first_place, finite_count);
+        std::fill(bucket_group.begin() + static_cast<std::ptrdiff_t>(bucket_of_place(first)),
+                  bucket_group.begin() + static_cast<std::ptrdiff_t>(bucket_of_place(end - 1) + 1),
+                  static_cast<double>(group));
+    }
+    for (std::size_t group = first_group + 1; group <= last_group; ++group) {
+        const std::size_t cut = group_start(group) - first_place;
+        const std::size_t b = bucket_of_place(cut);
+        if (start[b] < cut)
+            bucket_group[b] = kSplit;
+    }
+
+    // Buckets inside one group are done; the values of the others are
+    // gathered bucket by bucket, still in position order, and cut further.
+    std::vector<Ranked> pending;
+    std::vector<std::uint32_t> filled;
+    for (std::size_t i = 0; i < size; ++i) {
+        const double group = bucket_group[bucket[i]];
+        group_of_[values.position(i)] = group;
+        if (group == kSplit) {
+            if (filled.empty()) {
+                pending.resize(buckets);
+                filled.assign(start.begin(), start.begin() + buckets);
+            }
+            pending[filled[bucket[i]]++] = {values.value(i), values.position(i)};
+        }
+    }
+    for (std::size_t b = 0; b < buckets && !filled.empty(); ++b) {
+        if (bucket_group[b] == kSplit)
+            cut_in_order(pending.data() + start[b], start[b + 1] - start[b], first_place + start[b], depth + 1);
+    }
+}
+
+void average_ranks(std::span<const Ranked> ordered, double *rank_of) {
+    std::size_t first = 0;
+    while (first < ordered.size()) {
+        std::size_t end = first + 1;
+        while (end < ordered.size() && ordered[end].value == ordered[first].value)
+            ++end;
+        // Places first..end-1 (0-based) share the mean of ranks first+1..end.
+        const double rank = 0.5 * static_cast<double>(first + 1 + end);
+        for (std::size_t place = first; place < end; ++place)
+            rank_of[ordered[place].position] = rank;
+        first = end;
+    }
+}
+
+}  // namespace tolvane::kernels

@@ -1,0 +1,92 @@
+// Ordering one day's values across the stocks: the factor groups cut the
+// ordered values into equal-count groups, the rank correlation ranks them.
+//
+// Only finite values take part. Values come in ascending order and equal
+// values in the order of their positions, so a cut through a run of ties
+// falls the same way every time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace tolvane::kernels {
+
+// A value and where it came from: a stock's column, or its place in a list.
+struct Ranked {
+    double value;
+    std::uint32_t position;
+};
+
+// Orders lists of values, reusing its buffers from one day to the next.
+class RowOrder {
+public:
+    // The finite values of `row` (`n` values, `stride` elements apart) in
+    // ascending order, ties by position. Valid until the next call.
+    std::span<const Ranked> finite_values(const double *row, std::ptrdiff_t stride, std::size_t n);
+
+    // Sorts `items` by value, equal values keeping their order.
+    void sort(std::span<Ranked> items);
+
+private:
+    std::vector<Ranked> items_;
+    std::vector<Ranked> scratch_;
+};
+
+// Cuts one day's finite values into `n_groups` groups of equal count: in the
+// order above, the value at place p (0 = smallest) of `count` goes to group
+// floor(p * n_groups / count), so group sizes differ by at most one and the
+// larger groups are spread evenly. With fewer values than groups, nobody is
+// grouped.
+//
+// Only the places next to a cut between two groups need the exact order, so
+// the values are bucketed on a linear scale between the smallest and the
+// largest, and just the few buckets a cut runs through are ordered further.
+class GroupCutter {
+public:
+    // Writes the group (0-based, as a double) of each of the `n` values of
+    // `row` (contiguous) to `group_of[position]`, or -1 where the value is not
+    // finite or the day has fewer finite values than groups. Returns the
+    // number of finite values.
+    std::size_t cut(const double *row, std::size_t n, std::size_t n_groups, double *group_of);
+
+    // The number of members of `group` when `count` values are cut into `n_groups`.
+    static std::size_t group_size(std::size_t group, std::size_t count, std::size_t n_groups) {
+        return count < n_groups ? 0 : group_start(group + 1, count, n_groups) - group_start(group, count, n_groups);
+    }
+
+private:
+    template <typename Values>
+    void cut_values(const Values &values, std::size_t size, std::size_t finite_count, std::size_t first_place,
+                    double lo, double hi, int depth);
+    void cut_in_order(Ranked *items, std::size_t size, std::size_t first_place, int depth);
+    void assign_in_order(const Ranked *items, std::size_t size, std::size_t first_place);
+
+    // The first place of a group: ceil(group * count / n_groups).
+    static std::size_t group_start(std::size_t group, std::size_t count, std::size_t n_groups) {
+        return (group * count + n_groups - 1) / n_groups;
+    }
+    std::size_t group_start(std::size_t group) const { return group_start(group, count_, n_groups_); }
+    // floor(place * n_groups / count)
+    std::size_t group_at(std::size_t place) const {
+        return exact_ratio_ ? static_cast<std::size_t>(static_cast<std::int64_t>(
+                                  static_cast<double>(place * n_groups_) / static_cast<double>(count_)))
+                            : place * n_groups_ / count_;
+    }
+
+    std::size_t count_ = 0;
+    std::size_t n_groups_ = 0;
+    bool exact_ratio_ = false;
+    double *group_of_ = nullptr;
+    // The day's buffers, kept from one day to the next.
+    std::vector<std::uint32_t> bucket_;
+    std::vector<std::uint32_t> start_;
+    std::vector<double> bucket_group_;
+};
+
+// The average rank (1-based; ties share the mean of their places) of each
+// ordered value, written to `rank_of[position]`.
+void average_ranks(std::span<const Ranked> ordered, double *rank_of);
+
+}  // namespace tolvane::kernels

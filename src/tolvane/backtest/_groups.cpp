@@ -1,0 +1,215 @@
+// tolvane.backtest._groups: the native side of the factor group backtest and
+// the factor IC. Takes arrays already aligned by tolvane.backtest._core,
+// checks every one against the sizes its kernel reads, and runs the kernel
+// without the GIL.
+#include <cstdint>
+#include <limits>
+#include <string>
+
+#include <module_frame/frame.hpp>
+
+#include "group_engine.hpp"
+#include "kernel_glue.hpp"
+#include "rank_correlation.hpp"
+
+namespace {
+
+namespace mf = module_frame;
+namespace nb = nanobind;
+namespace kernels = tolvane::kernels;
+using backtest_glue::matrix_view;
+
+constexpr const char *module_doc =
+    "因子分组回测与因子 IC 的原生计算核心。\n"
+    "\n"
+    "由 tolvane.backtest._core 调用: 输入是已经按收益日期与股票列对齐的数组。\n"
+    "分组组合的逐日逐股交易规则(整手取整、买卖限制、拆分与分红、佣金与规费)与\n"
+    "tolvane.backtest._strategy_kernel 的单组合引擎是同一份实现。\n";
+
+constexpr long long default_group_num = 10;
+
+// The factor matrix as the kernels read it: rows are days, columns stocks,
+// at most as many stocks as a position index can count.
+kernels::MatrixView<double> factor_view(mf::KernelArrays &inputs, nb::handle values, const char *label,
+                                        std::size_t &n_days, std::size_t &n_stocks) {
+    const auto array = inputs.add<double, 2>(values, label, {mf::any_extent, mf::any_extent},
+                                             mf::Dtype::Convert);
+    n_days = array.shape(0);
+    n_stocks = array.shape(1);
+    if (n_stocks > std::numeric_limits<std::uint32_t>::max())
+        mf::raise(PyExc_ValueError, std::string(label) + " 的股票数 " + std::to_string(n_stocks) + " 过多");
+    return matrix_view(array);
+}
+
+std::size_t checked_group_num(long long group_num, std::size_t n_stocks) {
+    if (group_num < 1 || static_cast<unsigned long long>(group_num) > n_stocks) {
+        mf::raise(PyExc_ValueError, "参数 group_num 必须在 1 与股票数 " + std::to_string(n_stocks) +
+                                        " 之间, 当前为 " + std::to_string(group_num));
+    }
+    return static_cast<std::size_t>(group_num);
+}
+
+nb::object group_vwap_daily_return(mf::Call &call) {
+    const double total_money = call.as_double("total_money");
+    const double fee = call.as_double("fee");
+    const double rule_fee = call.as_double("rule_fee");
+    const long long lot_size = call.as_long("lot_size");
+    backtest_glue::check_trading_costs(total_money, fee, rule_fee, lot_size);
+
+    mf::KernelArrays inputs;
+    std::size_t n_days = 0, n_stocks = 0;
+    const kernels::MatrixView<double> factor =
+        factor_view(inputs, call.arg("factor_values"), "factor_values", n_days, n_stocks);
+    const std::size_t n_groups = checked_group_num(call.as_long("group_num"), n_stocks);
+    const backtest_glue::MarketEntries entries = backtest_glue::market_entries(call.arg("market"));
+    const kernels::MarketArrays market = backtest_glue::market_arrays(inputs, entries, n_days, n_stocks);
+
+    double *returns = nullptr;
+    nb::object result = mf::new_numpy_array<double, 2>({n_days, n_groups}, returns);
+    {
+        nb::gil_scoped_release no_gil;
+        kernels::group_daily_cash(factor, market, n_days, n_stocks, n_groups,
+                                  {total_money, fee, rule_fee, static_cast<double>(lot_size)}, returns);
+        for (std::size_t k = 0; k < n_days * n_groups; ++k)
+            returns[k] /= total_money;
+    }
+    return result;
+}
+
+nb::object factor_groups(mf::Call &call) {
+    mf::KernelArrays inputs;
+    std::size_t n_days = 0, n_stocks = 0;
+    const kernels::MatrixView<double> factor =
+        factor_view(inputs, call.arg("factor_values"), "factor_values", n_days, n_stocks);
+    const std::size_t n_groups = checked_group_num(call.as_long("group_num"), n_stocks);
+
+    double *groups = nullptr;
+    nb::object result = mf::new_numpy_array<double, 2>({n_days, n_stocks}, groups);
+    {
+        nb::gil_scoped_release no_gil;
+        kernels::factor_groups(factor, n_days, n_stocks, n_groups, groups);
+    }
+    return result;
+}
+
+nb::object daily_rank_correlation(mf::Call &call) {
+    mf::KernelArrays inputs;
+    std::size_t n_days = 0, n_stocks = 0;
+    const kernels::MatrixView<double> left = factor_view(inputs, call.arg("left"), "left", n_days, n_stocks);
+    const kernels::MatrixView<double> right = matrix_view(
+        inputs.add<double, 2>(call.arg("right"), "right", {n_days, n_stocks}, mf::Dtype::Convert));
+
+    double *correlation = nullptr;
+    nb::object result = mf::new_numpy_vector(n_days, correlation);
+    {
+        nb::gil_scoped_release no_gil;
+        kernels::daily_rank_correlation(left, right, n_days, n_stocks, correlation);
+    }
+    return result;
+}
+
+mf::Param group_num_param() {
+    return {.name = "group_num", .annotation = "int", .convert = mf::Convert::Int,
+            .default_value = mf::int_default(default_group_num)};
+}
+
+#define FACTOR_VALUES_DOC                                                              \
+    "    factor_values: 因子值数组(日期 × 股票); 第 i 行是第 i 个收益日前一日的因子值。\n" \
+    "        只有有限值参与分组, NaN 与正负无穷的股票当日不入组。\n"
+#define GROUP_RULE_DOC                                                                 \
+    "当日有因子值的 n 只股票按因子值升序排列(相同的值按列的先后), 排第 p 位\n"           \
+    "(从 0 起)的股票进入第 floor(p × group_num / n) 组: 各组人数至多相差一只,\n"         \
+    "多出的股票均匀分布在各组。有因子值的股票少于 group_num 只的日子不分组。\n"
+
+const mf::FunctionDef group_vwap_daily_return_def{
+    .name = "group_vwap_daily_return",
+    .impl = group_vwap_daily_return,
+    .params =
+        {
+            {.name = "factor_values", .annotation = "np.ndarray"},
+            {.name = "market", .annotation = "dict[str, np.ndarray]"},
+            group_num_param(),
+            {.name = "total_money", .annotation = "float", .convert = mf::Convert::Float,
+             .default_value = mf::float_default(1e8)},
+            {.name = "fee", .annotation = "float", .convert = mf::Convert::Float,
+             .default_value = mf::float_default(0.0001)},
+            {.name = "rule_fee", .annotation = "float", .convert = mf::Convert::Float,
+             .default_value = mf::float_default(0.0005)},
+            {.name = "lot_size", .annotation = "int", .convert = mf::Convert::Int,
+             .default_value = mf::int_default(200)},
+        },
+    .returns = "np.ndarray",
+    .doc = "计算因子各分组等权组合的 VWAP 日收益(T-1 日分组在 T 日成交)。\n"
+           "\n"
+           GROUP_RULE_DOC
+           "每组在固定资金 total_money 上等权持有组内股票, 按单组合引擎的规则交易:\n"
+           "整手取整、不可买不买、不可卖继续持有、拆分与分红、佣金与印花税及规费。\n"
+           "所有分组在一次逐日遍历中同时推进, 每个行情数组每天只读一次。\n"
+           "\n"
+           "Args:\n"
+           FACTOR_VALUES_DOC
+           "    market: _build_market_arrays 返回的八个行情数组, 形状与 factor_values 相同。\n"
+           "    group_num: 分组数, 1 到股票数之间, 默认 10。\n"
+           "    total_money: 每组的固定资金, 必须是有限的正数, 默认 1e8。\n"
+           "    fee: 佣金费率, 买卖双边收取, 取值 [0, 1), 默认 0.0001。\n"
+           "    rule_fee: 印花税及规费费率, 仅卖出收取, 取值 [0, 1), 默认 0.0005。\n"
+           "    lot_size: 每手股数, 不小于 1, 默认 200。\n"
+           "\n"
+           "Returns:\n"
+           "    np.ndarray: 形状为 (日期数, group_num) 的日收益(比例); 第 0 列是因子值最小的一组。\n"
+           "\n"
+           "Raises:\n"
+           "    ValueError: 参数超出取值范围, 或数组形状不一致。\n",
+};
+
+const mf::FunctionDef factor_groups_def{
+    .name = "factor_groups",
+    .impl = factor_groups,
+    .params = {{.name = "factor_values", .annotation = "np.ndarray"}, group_num_param()},
+    .returns = "np.ndarray",
+    .doc = "计算每个交易日每只股票所在的因子分组。\n"
+           "\n"
+           GROUP_RULE_DOC
+           "\n"
+           "Args:\n"
+           FACTOR_VALUES_DOC
+           "    group_num: 分组数, 1 到股票数之间, 默认 10。\n"
+           "\n"
+           "Returns:\n"
+           "    np.ndarray: 与 factor_values 同形状的组号, 1 为因子值最小的一组; 不入组处为 NaN。\n",
+};
+
+const mf::FunctionDef daily_rank_correlation_def{
+    .name = "daily_rank_correlation",
+    .impl = daily_rank_correlation,
+    .params = {{.name = "left", .annotation = "np.ndarray"}, {.name = "right", .annotation = "np.ndarray"}},
+    .returns = "np.ndarray",
+    .doc = "逐日计算两个日期 × 股票数组的秩相关系数(Spearman)。\n"
+           "\n"
+           "每天只取两边都是有限值的股票, 在这些股票中分别求平均秩(相同的值取名次的平均),\n"
+           "再求两组秩的 Pearson 相关系数。\n"
+           "\n"
+           "Args:\n"
+           "    left: 日期 × 股票数组, 例如因子值。\n"
+           "    right: 与 left 同形状的数组, 例如远期收益排名。\n"
+           "\n"
+           "Returns:\n"
+           "    np.ndarray: 每天一个相关系数; 可比的股票少于两只或一边的值全部相同时为 NaN。\n",
+};
+
+void populate(mf::ModuleBuilder &module) {
+    module.function(group_vwap_daily_return_def);
+    module.function(factor_groups_def);
+    module.function(daily_rank_correlation_def);
+}
+
+mf::ModuleDef groups_module{
+    .full_name = "tolvane.backtest._groups",
+    .source_path = "src/tolvane/backtest/_groups",
+    .doc = module_doc,
+    .populate = populate,
+};
+
+}  // namespace
+
+TOLVANE_MODULE(_groups, groups_module)

@@ -1,0 +1,44 @@
+// What the backtest modules share when they hand work to the portfolio
+// kernels: checked views of arrays as the kernels' matrix views, the aligned
+// market arrays of `_build_market_arrays`, and the trading parameters a
+// backtest can run with.
+#pragma once
+
+#include <module_frame/arrays.hpp>
+
+#include "strategy_engine.hpp"
+
+namespace backtest_glue {
+
+namespace mf = module_frame;
+namespace nb = nanobind;
+
+// The view of a checked two-dimensional array, with its element strides.
+template <typename T>
+tolvane::kernels::MatrixView<T> matrix_view(const mf::KernelArray<T, 2> &array) {
+    return {array.data(), static_cast<std::ptrdiff_t>(array.stride(0)),
+            static_cast<std::ptrdiff_t>(array.stride(1))};
+}
+
+// The eight arrays of the mapping `_build_market_arrays` returns, looked up
+// in the engine's order: "prev_close_arr", "can_buy_arr", "cant_sell_arr",
+// "close_arr", "buy_price_arr", "sell_price_arr", "split_arr",
+// "dividend_arr". A missing key raises the mapping's KeyError.
+struct MarketEntries {
+    nb::object arrays[8];
+};
+
+MarketEntries market_entries(nb::handle market);
+
+// Views of the market arrays, each checked to be (n_days, n_stocks): float
+// arrays of another dtype are converted (a copy); the restrictions must be
+// boolean, as `&` and `~` need them.
+tolvane::kernels::MarketArrays market_arrays(mf::KernelArrays &inputs, const MarketEntries &entries,
+                                             std::size_t n_days, std::size_t n_stocks);
+
+// Raises ValueError naming the first trading parameter a backtest cannot run
+// with: a capital that is not a finite positive number, a fee or rule_fee
+// outside [0, 1), or a lot size below 1.
+void check_trading_costs(double total_money, double fee, double rule_fee, long long lot_size);
+
+}  // namespace backtest_glue
