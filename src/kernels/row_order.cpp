@@ -20,6 +20,13 @@ constexpr std::size_t kMaxBuckets = std::size_t{1} << 24;
 
 bool by_value(const Ranked &a, const Ranked &b) { return a.value < b.value; }
 
+// Whether values from `lo` to `hi` can go into buckets `scale` apart: the
+// range and the scale are finite (not so for values near both ends of the
+// doubles, nor for a range of a few subnormals).
+bool bucketable(double lo, double hi, double scale) {
+    return std::isfinite(hi - lo) && std::isfinite(scale) && scale > 0.0;
+}
+
 void insertion_sort(Ranked *items, std::size_t count) {
     for (std::size_t i = 1; i < count; ++i) {
         const Ranked item = items[i];
@@ -47,7 +54,7 @@ void bucket_sort(Ranked *items, std::size_t count, Ranked *scratch, int depth) {
     if (lo == hi)
         return;
     const double scale = static_cast<double>(count) / (hi - lo);
-    if (depth >= kMaxBucketDepth || !std::isfinite(scale)) {
+    if (depth >= kMaxBucketDepth || !bucketable(lo, hi, scale)) {
         std::stable_sort(items, items + count, by_value);
         return;
     }
@@ -75,19 +82,6 @@ void bucket_sort(Ranked *items, std::size_t count, Ranked *scratch, int depth) {
 }
 
 }  // namespace
-
-std::span<const Ranked> RowOrder::finite_values(const double *row, std::ptrdiff_t stride,
-                                                std::size_t n) {
-    items_.clear();
-    for (std::size_t position = 0; position < n; ++position) {
-        // + 0.0 makes -0.0 equal to 0.0 in every respect, not only in comparisons.
-        const double value = row[static_cast<std::ptrdiff_t>(position) * stride] + 0.0;
-        if (std::isfinite(value))
-            items_.push_back({value, static_cast<std::uint32_t>(position)});
-    }
-    sort(items_);
-    return items_;
-}
 
 void RowOrder::sort(std::span<Ranked> items) {
     if (scratch_.size() < items.size())
@@ -171,7 +165,7 @@ void GroupCutter::cut_in_order(Ranked *items, std::size_t size, std::size_t firs
             lo = std::min(lo, items[i].value);
             hi = std::max(hi, items[i].value);
         }
-        if (lo < hi && std::isfinite(static_cast<double>(size) / (hi - lo))) {
+        if (lo < hi && bucketable(lo, hi, static_cast<double>(size) / (hi - lo))) {
             cut_values(ItemValues{items}, size, size, first_place, lo, hi, depth);
             return;
         }
@@ -192,7 +186,7 @@ void GroupCutter::cut_values(const Values &values, std::size_t size, std::size_t
     // bound; the others in bucket `buckets`.
     const std::size_t buckets = std::min(finite_count, kMaxBuckets);
     const double scale = static_cast<double>(buckets) / (hi - lo);
-    if (lo == hi || !std::isfinite(scale)) {
+    if (lo == hi || !bucketable(lo, hi, scale)) {
         // All tied (position order is the order), or too wide a range to bucket.
         std::vector<Ranked> items;
         for (std::size_t i = 0; i < size; ++i) {

@@ -19,18 +19,13 @@ struct Ranked {
     std::uint32_t position;
 };
 
-// Orders lists of values, reusing its buffers from one day to the next.
+// Sorts lists of values, reusing its buffer from one day to the next.
 class RowOrder {
 public:
-    // The finite values of `row` (`n` values, `stride` elements apart) in
-    // ascending order, ties by position. Valid until the next call.
-    std::span<const Ranked> finite_values(const double *row, std::ptrdiff_t stride, std::size_t n);
-
     // Sorts `items` by value, equal values keeping their order.
     void sort(std::span<Ranked> items);
 
 private:
-    std::vector<Ranked> items_;
     std::vector<Ranked> scratch_;
 };
 

@@ -14,6 +14,10 @@
 - ``run_store_backtest(store, weights, output_dir=...)`` 用存储回测一个权重矩阵或
   权重文件 (``read_weights``), 写出报告图与统计 JSON。
 - ``ensure_cjk_font()`` 让 matplotlib 找到已安装的中文字体 (字体缓存过旧时也可以)。
+- ``calc_all_group_vwap_daily_return`` 因子分组回测 (``calc_factor_groups`` 给出分组),
+  ``calc_factor_ic`` 因子 IC, ``plot_factor_groups`` 分组净值与累计 IC 图;
+  ``market_matrices(data)`` 从存储读出的矩阵中取出回测用的八个行情矩阵。
+- ``sweep(store_dir, variants)`` 在线程或 Dask 集群上回测许多策略变体 (``Variant``)。
 """
 
 from __future__ import annotations
@@ -32,6 +36,14 @@ __all__ = [
     "run_store_backtest",
     "run_strategy_backtest_core",
     "update_store",
+    "FactorIC",
+    "Variant",
+    "calc_all_group_vwap_daily_return",
+    "calc_factor_groups",
+    "calc_factor_ic",
+    "market_matrices",
+    "plot_factor_groups",
+    "sweep",
 ]
 
 # Public name -> the submodule that defines it.
@@ -47,6 +59,14 @@ _EXPORTS = {
     "read_weights": ".store_backtest",
     "run_store_backtest": ".store_backtest",
     "ensure_cjk_font": ".chart_fonts",
+    "calc_all_group_vwap_daily_return": "._core",
+    "calc_factor_groups": "._core",
+    "market_matrices": "._core",
+    "FactorIC": "._factor_analysis",
+    "calc_factor_ic": "._factor_analysis",
+    "plot_factor_groups": "._factor_analysis",
+    "Variant": "._sweep",
+    "sweep": "._sweep",
 }
 
 

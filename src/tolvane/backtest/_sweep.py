@@ -1,0 +1,237 @@
+"""参数扫描: 在同一份准备数据上并行回测许多策略变体, 每个变体返回一行统计指标。
+
+默认在本机用线程并行 (回测引擎计算时释放 GIL); 传入 Dask ``distributed.Client``
+时, 每个任务在所在 worker 上以内存映射方式打开存储, 只把统计行传回。Dask 是可选
+依赖 (``pip install tolvane[dask]``), 只有传入 Client 时才会用到。
+"""
+
+from __future__ import annotations
+
+import concurrent.futures
+import os
+import threading
+from collections.abc import Callable, Iterable, Mapping
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+import pandas as pd
+from tqdm import tqdm
+
+from ._core import market_matrices
+from ._store import PathLike, normalize_yyyymmdd
+
+__all__ = ["Variant", "sweep"]
+
+# The thirteen statistics of a backtest, in the order of calc_strategy_stats.
+STAT_COLUMNS = (
+    "annual_return", "long_sharp", "max_dd", "extra_annual_return", "extra_sharp", "extra_max_dd",
+    "benchmark_annual_return", "benchmark_sharp", "return_corr", "win_rate", "excess_win_rate",
+    "holding_count", "turnover",
+)
+
+
+@dataclass(frozen=True)
+class Variant:
+    """一个策略变体: 由存储矩阵生成权重矩阵的函数, 与调用它的参数。
+
+    Attributes:
+        make_weights: ``make_weights(data, **params)``, ``data`` 是存储读出的矩阵字典
+            (键同 ``BinaryPreparedDataStore.load()``, 内存映射、只读), 返回日期 × 股票
+            的目标权重矩阵。用 Dask 多进程时它必须能被 pickle (cloudpickle) 传给 worker。
+        params: 传给 ``make_weights`` 的关键字参数; 也作为结果行中的列。
+        name: 结果行中的变体名; 默认由函数名与参数组成, 如 "momentum(window=20, top=50)"。
+    """
+
+    make_weights: Callable[..., pd.DataFrame]
+    params: Mapping[str, Any] = field(default_factory=dict)
+    name: str | None = None
+
+    @property
+    def label(self) -> str:
+        """结果行中的变体名。"""
+        if self.name is not None:
+            return self.name
+        arguments = ", ".join(f"{key}={value!r}" for key, value in self.params.items())
+        return f"{getattr(self.make_weights, '__name__', 'variant')}({arguments})"
+
+
+def _as_variant(item) -> Variant:
+    if isinstance(item, Variant):
+        return item
+    if callable(item):
+        return Variant(item)
+    if isinstance(item, tuple) and len(item) == 2 and callable(item[0]) and isinstance(item[1], Mapping):
+        return Variant(item[0], item[1])
+    raise TypeError(f"策略变体应为 Variant、可调用对象或 (可调用对象, 参数字典), 得到 {type(item).__name__}")
+
+
+# ----------------------------------------------------------------- one task
+# Each process keeps the store it last opened, memory-mapped: the tasks a
+# worker runs share one mapping (and the page cache shares it between
+# processes) instead of each reading its own copy.
+
+_OPENED_LOCK = threading.Lock()
+_OPENED: dict[tuple, tuple[dict, dict]] = {}
+
+
+def _open_store(store_dir: str, start: str | None, end: str | None) -> tuple[dict, dict]:
+    from ._prepare import BinaryPreparedDataStore
+
+    store = BinaryPreparedDataStore(store_dir)
+    try:
+        stamp = store.metadata_path.stat()
+    except FileNotFoundError:
+        raise FileNotFoundError(f"{store_dir} 中没有回测准备数据存储") from None
+    key = (store_dir, start, end, stamp.st_mtime_ns, stamp.st_size)
+    with _OPENED_LOCK:
+        if key not in _OPENED:
+            data = store.load(start_date=start, end_date=end)
+            if not data:
+                raise FileNotFoundError(f"{store_dir} 中没有回测准备数据存储")
+            _OPENED.clear()
+            _OPENED[key] = (data, store.load_benchmarks(start, end))
+        return _OPENED[key]
+
+
+def _run_variant(store_dir: str, start: str | None, end: str | None, variant: Variant,
+                 settings: dict) -> dict:
+    """在本进程打开 (或复用) 存储, 回测一个变体, 返回它的统计行。"""
+    from ._strategy_kernel import run_strategy_backtest_core
+
+    data, benchmarks = _open_store(store_dir, start, end)
+    weights = variant.make_weights(data, **variant.params)
+    result = run_strategy_backtest_core(weights, **market_matrices(data), benchmark_dict=benchmarks,
+                                        plot_save_path=None, **settings)
+    return {"variant": variant.label, **variant.params, **result.stats}
+
+
+# ---------------------------------------------------------------- executors
+
+
+def _is_dask_client(executor) -> bool:
+    return type(executor).__module__.split(".")[0] == "distributed" and hasattr(executor, "gather")
+
+
+def _failed(error: BaseException, variant: Variant) -> BaseException:
+    error.add_note(f"策略变体 {variant.label!r} 回测失败")
+    return error
+
+
+def _run_serially(tasks, variants, bar) -> list[dict]:
+    rows = []
+    for task, variant in zip(tasks, variants):
+        try:
+            rows.append(_run_variant(*task))
+        except Exception as error:
+            raise _failed(error, variant)
+        bar.update(1)
+    return rows
+
+
+def _run_on_futures(executor, tasks, variants, bar) -> list[dict]:
+    futures = {executor.submit(_run_variant, *task): index for index, task in enumerate(tasks)}
+    rows: list[dict | None] = [None] * len(tasks)
+    try:
+        for future in concurrent.futures.as_completed(futures):
+            index = futures[future]
+            try:
+                rows[index] = future.result()
+            except Exception as error:
+                raise _failed(error, variants[index])
+            bar.update(1)
+    except BaseException:
+        for future in futures:
+            future.cancel()
+        raise
+    return rows
+
+
+def _run_on_dask(client, tasks, variants, bar) -> list[dict]:
+    from distributed import as_completed
+
+    futures = [client.submit(_run_variant, *task, pure=False) for task in tasks]
+    index_of = {future.key: index for index, future in enumerate(futures)}
+    rows: list[dict | None] = [None] * len(tasks)
+    try:
+        for future in as_completed(futures):
+            index = index_of[future.key]
+            try:
+                rows[index] = future.result()
+            except Exception as error:
+                raise _failed(error, variants[index])
+            bar.update(1)
+    except BaseException:
+        client.cancel(futures)
+        raise
+    return rows
+
+
+def sweep(store_dir: PathLike, variants: Iterable, executor=None, *, start_date=None, end_date=None,
+          benchmark: str = "000852", rolling_window: int = 0, total_money: float = 1e8,
+          fee: float = 0.0001, rule_fee: float = 0.0005, max_workers: int | None = None) -> pd.DataFrame:
+    """在一个准备数据存储上回测许多策略变体, 每个变体返回一行统计指标。
+
+    每个变体由 ``make_weights(data, **params)`` 从存储矩阵生成权重矩阵, 再由
+    ``run_strategy_backtest_core`` 按存储的行情与基准回测 (不出图)。存储以内存映射
+    方式打开, 同一进程中的任务共用一份映射。
+
+    执行方式:
+
+    - ``executor`` 为 None (默认): 本机线程池, 线程数为 ``max_workers``
+      (默认 CPU 核数与变体数中较小者); ``max_workers=1`` 时在调用线程中逐个运行。
+    - Dask ``distributed.Client``: 每个变体一个任务, 在 worker 上打开 ``store_dir``
+      (worker 必须能以同一路径读到存储, 例如本机或共享文件系统), 只传回统计行;
+      ``make_weights`` 由 cloudpickle 序列化。
+    - 其他 ``concurrent.futures.Executor`` (如 ``ProcessPoolExecutor``): 同上, 在它的
+      worker 中运行, 此时 ``make_weights`` 必须能被标准 pickle 序列化。
+
+    任一变体失败时取消其余任务, 原异常附上变体名后抛出。在终端上运行时显示进度条。
+
+    Args:
+        store_dir: 准备数据存储目录。
+        variants: 策略变体: ``Variant``、``(make_weights, params)`` 或只有 ``make_weights``。
+        executor: 执行器, 见上。
+        start_date: 起始日期 (含); None 表示存储开头。
+        end_date: 结束日期 (含); None 表示存储末尾。
+        benchmark: 主基准名, 用于超额统计, 默认 "000852"。
+        rolling_window: 权重移动平均窗口, 0 表示不平滑, 默认 0。
+        total_money: 固定资金, 默认 1e8。
+        fee: 佣金费率, 默认 0.0001。
+        rule_fee: 印花税及规费费率, 默认 0.0005。
+        max_workers: 默认线程池的线程数。
+
+    Returns:
+        pd.DataFrame: 每个变体一行, 按 ``variants`` 的顺序: "variant" (变体名)、各变体的
+        参数列, 以及 ``calc_strategy_stats`` 的十三项统计指标。
+
+    Raises:
+        FileNotFoundError: 目录中没有存储。
+        TypeError: 变体的形式不对。
+    """
+    variants = [_as_variant(item) for item in variants]
+    directory = str(Path(store_dir).expanduser().resolve())
+    start, end = normalize_yyyymmdd(start_date), normalize_yyyymmdd(end_date)
+    _open_store(directory, start, end)  # a missing or unreadable store fails here, once
+    settings = {"benchmark_names": benchmark, "rolling_window": rolling_window, "total_money": total_money,
+                "fee": fee, "rule_fee": rule_fee}
+    tasks = [(directory, start, end, variant, settings) for variant in variants]
+
+    with tqdm(total=len(tasks), desc="策略变体", unit="个", disable=None, leave=False) as bar:
+        if executor is None:
+            workers = max_workers or min(len(tasks), os.cpu_count() or 1)
+            if workers <= 1 or len(tasks) <= 1:
+                rows = _run_serially(tasks, variants, bar)
+            else:
+                with concurrent.futures.ThreadPoolExecutor(max_workers=workers,
+                                                           thread_name_prefix="tolvane-sweep") as pool:
+                    rows = _run_on_futures(pool, tasks, variants, bar)
+        elif _is_dask_client(executor):
+            rows = _run_on_dask(executor, tasks, variants, bar)
+        else:
+            rows = _run_on_futures(executor, tasks, variants, bar)
+
+    frame = pd.DataFrame(rows)
+    if frame.empty:
+        return pd.DataFrame(columns=["variant", *STAT_COLUMNS])
+    return frame

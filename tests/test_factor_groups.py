@@ -1,0 +1,243 @@
+"""The factor group backtest and the factor IC: the grouping rule against a
+pandas transcription, every group against the single-portfolio engine run on
+that group's weights, the IC against a pandas transcription, and the chart."""
+
+from __future__ import annotations
+
+import numpy as np
+import pandas as pd
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from reference.strategy_engine import daily_cash_terms
+from tolvane.backtest import _core, _groups
+from tolvane.backtest import _strategy_kernel as sk
+from tolvane.backtest._factor_analysis import calc_factor_ic, plot_factor_groups
+
+# --- transcriptions ---------------------------------------------------------
+
+
+def transcribed_groups(factor: pd.DataFrame, group_num: int) -> pd.DataFrame:
+    """Rank the finite values of each day (ties by column order), put place p
+    of n into group floor(p * group_num / n) + 1; no groups on a day with fewer
+    than group_num values."""
+    values = factor.astype(float).where(np.isfinite(factor.astype(float))) + 0.0
+    place = values.rank(axis=1, method="first") - 1
+    count = values.notna().sum(axis=1)
+    groups = (place * group_num).floordiv(count, axis=0) + 1
+    return groups.where(count >= group_num, axis=0)
+
+
+def group_weights(groups: pd.DataFrame, group: int) -> pd.DataFrame:
+    member = (groups == group).astype(float)
+    return member.div(member.sum(axis=1), axis=0).fillna(0.0)
+
+
+def transcribed_ic(factor: pd.DataFrame, forward: pd.DataFrame) -> pd.Series:
+    both = np.isfinite(factor) & np.isfinite(forward)
+    return factor.where(both).rank(axis=1).corrwith(forward.where(both).rank(axis=1), axis=1)
+
+
+def frame(values, dates, stocks, layout="F"):
+    values = np.ascontiguousarray(values) if layout == "C" else np.asfortranarray(values)
+    return pd.DataFrame(values, index=dates, columns=stocks, copy=False)
+
+
+def random_market(n_days, n_stocks, seed, layout="F", cant_sell_share=0.1):
+    """Prices, restrictions, splits and dividends; selling is barred often
+    enough that stocks stay held by a group they have left."""
+    rng = np.random.default_rng(seed)
+    dates = pd.Index(pd.bdate_range("2020-01-02", periods=n_days).strftime("%Y%m%d"))
+    stocks = pd.Index([f"{600000 + j}" for j in range(n_stocks)])
+    prices = rng.uniform(5, 50, (n_days, n_stocks))
+    prices[rng.random(prices.shape) < 0.03] = np.nan
+    market = {
+        "can_buy_stock": rng.random(prices.shape) < 0.9,
+        "cant_sell_stock": rng.random(prices.shape) < cant_sell_share,
+        "split_factor": np.where(rng.random(prices.shape) < 0.01, 1.5, np.nan),
+        "dividend_factor": np.where(rng.random(prices.shape) < 0.02, 0.2, np.nan),
+        "close_price": prices * 1.01,
+        "prev_close": prices,
+        "buy_price": prices * 1.002,
+        "sell_price": prices * 0.998,
+    }
+    factor = rng.normal(size=prices.shape).round(1)  # ties on every day
+    factor[rng.random(prices.shape) < 0.1] = np.nan
+    return frame(factor, dates, stocks, layout), {
+        name: frame(values, dates, stocks, layout) for name, values in market.items()}
+
+
+# --- the grouping rule ------------------------------------------------------
+
+
+def test_remainder_is_spread_and_ties_follow_the_columns():
+    dates, stocks = ["20240102"], [f"s{j:02d}" for j in range(23)]
+    factor = pd.DataFrame([np.arange(23.0)], index=dates, columns=stocks)
+    sizes = _core.calc_factor_groups(factor, 10).iloc[0].value_counts().sort_index()
+    assert sizes.tolist() == [3, 2, 2, 3, 2, 2, 3, 2, 2, 2]
+
+    # Six equal values cut into three groups go by column; -0.0 ties with 0.0.
+    tied = pd.DataFrame([[0.0, -0.0, 0.0, 0.0, 0.0, 0.0, np.inf, np.nan]], index=dates,
+                        columns=list("abcdefgh"))
+    assert _core.calc_factor_groups(tied, 3).iloc[0].tolist()[:6] == [1, 1, 2, 2, 3, 3]
+    assert _core.calc_factor_groups(tied, 3).iloc[0, 6:].isna().all()
+    # Fewer values than groups: nobody is grouped that day.
+    assert _core.calc_factor_groups(tied, 7).isna().all(axis=None)
+
+
+@st.composite
+def factor_matrices(draw):
+    n_days, n_stocks = draw(st.integers(1, 4)), draw(st.integers(1, 400))
+    rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+    kind = draw(st.sampled_from(["ties", "normal", "outliers", "wide", "subnormal", "constant"]))
+    values = {
+        "ties": lambda: rng.integers(-3, 4, (n_days, n_stocks)).astype(float),
+        "normal": lambda: rng.normal(size=(n_days, n_stocks)),
+        "outliers": lambda: rng.normal(size=(n_days, n_stocks)) * np.where(
+            rng.random((n_days, n_stocks)) < 0.02, 1e12, 1.0),
+        "wide": lambda: rng.choice([-1e308, 1e308, 0.0, 1.0, -5e-324], size=(n_days, n_stocks)),
+        "subnormal": lambda: rng.integers(0, 50, (n_days, n_stocks)) * 5e-324,
+        "constant": lambda: np.full((n_days, n_stocks), 2.5),
+    }[kind]()
+    holes = rng.random(values.shape)
+    values[holes < 0.1] = np.nan
+    values[(holes >= 0.1) & (holes < 0.12)] = np.inf
+    group_num = draw(st.integers(1, max(1, min(n_stocks, 40))))
+    columns = [f"{j:04d}" for j in range(n_stocks)]
+    return pd.DataFrame(values, index=[f"2024010{d + 1}" for d in range(n_days)], columns=columns), group_num
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(factor_matrices())
+def test_groups_follow_the_transcribed_rule(case):
+    factor, group_num = case
+    pd.testing.assert_frame_equal(_core.calc_factor_groups(factor, group_num),
+                                  transcribed_groups(factor, group_num), check_dtype=False)
+
+
+# --- groups against the single engine ---------------------------------------
+
+
+@pytest.mark.parametrize("group_num, layout, cant_sell_share", [
+    (10, "C", 0.1), (10, "F", 0.1), (3, "C", 0.5), (1, "C", 0.1), (70, "C", 0.3)])
+def test_each_group_is_the_single_engine_on_its_weights(group_num, layout, cant_sell_share):
+    factor, market = random_market(60, 300, seed=group_num, layout=layout, cant_sell_share=cant_sell_share)
+    costs = {"total_money": 1e7, "fee": 0.0003, "rule_fee": 0.001, "lot_size": 100}
+    result = _core.calc_all_group_vwap_daily_return(factor, **market, group_num=group_num, **costs)
+
+    names = [f"group_{g}" for g in range(1, group_num + 1)]
+    assert list(result.columns) == [*names, "top_minus_bottom"]
+    assert result.index.equals(factor.index[1:])
+    groups = transcribed_groups(factor, group_num)
+    for group, name in enumerate(names, start=1):
+        weights = group_weights(groups, group)
+        expected = sk.calc_strategy_vwap_daily_return(weights, **market, **costs).to_numpy()
+        _, _, magnitude = daily_cash_terms(weights, **market, **costs)
+        scale = magnitude / costs["total_money"]
+        assert np.all(np.abs(result[name].to_numpy() - expected) <= 1e-12 * scale + 1e-300), name
+    np.testing.assert_array_equal(result["top_minus_bottom"], result[names[-1]] - result[names[0]])
+
+
+def test_groups_of_a_store_shaped_market_and_of_misaligned_frames():
+    factor, market = random_market(40, 120, seed=3, layout="C")
+    expected = _core.calc_all_group_vwap_daily_return(factor, **market, group_num=5)
+    # Market matrices with an extra leading date and stocks in another order are aligned first.
+    shuffled = {name: pd.concat([m.iloc[:1].set_axis(["20191231"]), m])[m.columns[::-1]]
+                for name, m in market.items()}
+    pd.testing.assert_frame_equal(_core.calc_all_group_vwap_daily_return(factor, **shuffled, group_num=5),
+                                  expected)
+
+
+def test_short_factor_and_bad_arguments():
+    factor, market = random_market(5, 12, seed=1)
+    empty = _core.calc_all_group_vwap_daily_return(factor.iloc[:1], **market, group_num=4)
+    assert empty.empty and list(empty.columns) == ["group_1", "group_2", "group_3", "group_4", "top_minus_bottom"]
+
+    with pytest.raises(ValueError, match="group_num 必须在 1 与股票数 12 之间, 当前为 13"):
+        _core.calc_all_group_vwap_daily_return(factor, **market, group_num=13)
+    with pytest.raises(ValueError, match="group_num 必须在 1 与股票数 12 之间, 当前为 0"):
+        _core.calc_factor_groups(factor, 0)
+    with pytest.raises(ValueError, match="lot_size"):
+        _core.calc_all_group_vwap_daily_return(factor, **market, lot_size=0)
+    with pytest.raises(ValueError, match="日期有重复"):
+        _core.calc_all_group_vwap_daily_return(factor.iloc[[0, 1, 1, 2]], **market, group_num=2)
+
+
+def test_native_entry_checks_every_array_against_the_factor():
+    factor, market = random_market(6, 5, seed=2)
+    values = factor.to_numpy()[:-1]
+    arrays = _core._build_market_arrays(factor.index[1:], factor.columns, *market.values())
+    with pytest.raises(ValueError, match=r"行情数组 close_arr 的形状为 \(5, 4\), 应为 \(5, 5\)"):
+        _groups.group_vwap_daily_return(values, {**arrays, "close_arr": arrays["close_arr"][:, :4]}, 2)
+    with pytest.raises(TypeError, match="can_buy_arr 必须是二维 bool 数组"):
+        _groups.group_vwap_daily_return(values, {**arrays, "can_buy_arr": arrays["can_buy_arr"] * 1.0}, 2)
+    with pytest.raises(KeyError, match="split_arr"):
+        _groups.group_vwap_daily_return(values, {k: v for k, v in arrays.items() if k != "split_arr"}, 2)
+    with pytest.raises(ValueError, match=r"right 的形状为 \(5, 4\), 应为 \(5, 5\)"):
+        _groups.daily_rank_correlation(values, values[:, :4])
+
+
+def test_groups_read_the_market_frames_in_place():
+    factor, market = random_market(30, 50, seed=4, layout="C")
+    kept = {name: m.to_numpy().copy() for name, m in market.items()}
+    _core.calc_all_group_vwap_daily_return(factor, **market, group_num=5)
+    for name, values in kept.items():
+        np.testing.assert_array_equal(market[name].to_numpy(), values)
+
+
+# --- factor IC --------------------------------------------------------------
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.integers(0, 2**32 - 1), st.integers(2, 60), st.sampled_from([0, 1, 3]))
+def test_ic_is_the_daily_spearman_correlation(seed, n_stocks, decimals):
+    rng = np.random.default_rng(seed)
+    dates = pd.Index([f"2023{m:02d}15" for m in range(1, 13)] + [f"2024{m:02d}15" for m in range(1, 4)])
+    shape = (len(dates), n_stocks)
+    factor = pd.DataFrame(rng.normal(size=shape).round(decimals), index=dates)
+    forward = pd.DataFrame(rng.normal(size=shape).round(decimals), index=dates)
+    factor[rng.random(shape) < 0.2] = np.nan
+    forward[rng.random(shape) < 0.1] = np.inf
+    factor.iloc[0] = 1.0  # one side constant: no correlation that day
+
+    ic = calc_factor_ic(factor, forward)
+    expected = transcribed_ic(factor, forward)
+    pd.testing.assert_series_equal(ic.daily_ic, expected.rename("ic"), check_exact=False, rtol=1e-12, atol=1e-12)
+    valid = expected.dropna()
+    assert ic.ic_mean == pytest.approx(valid.mean(), nan_ok=True)
+    if len(valid) > 1 and valid.std() > 1e-9:  # the IR of a nearly constant IC is all rounding
+        assert ic.ic_ir == pytest.approx(valid.mean() / valid.std())
+    assert list(ic.yearly.index) == [2023, 2024]
+    assert ic.yearly.loc[2024, "days"] == expected.iloc[12:].notna().sum()
+    assert ic.yearly.loc[2023, "positive_ratio"] == pytest.approx(
+        (expected.iloc[:12].dropna() > 0).mean(), nan_ok=True)
+    np.testing.assert_allclose(ic.cumulative_ic, expected.fillna(0).cumsum(), atol=1e-12)
+
+
+def test_ic_aligns_dates_and_stocks_and_knows_the_store_ranks():
+    rng = np.random.default_rng(5)
+    dates = pd.Index([f"202401{d:02d}" for d in range(2, 22)])
+    factor = pd.DataFrame(rng.normal(size=(20, 30)), index=dates, columns=[f"s{j}" for j in range(30)])
+    forward_rank = factor.iloc[::-1, ::-1].rank(axis=1)  # perfectly ranked, in another order
+    ic = calc_factor_ic(factor, forward_rank.iloc[2:, 5:])
+    assert sorted(ic.daily_ic.index) == list(dates[:18])
+    np.testing.assert_allclose(ic.daily_ic, 1.0)
+    assert np.isnan(ic.ic_ir)  # no spread in a perfect IC
+
+
+# --- the report chart -------------------------------------------------------
+
+
+def test_group_chart_renders(tmp_path):
+    matplotlib = pytest.importorskip("matplotlib")
+    factor, market = random_market(80, 60, seed=6)
+    groups = _core.calc_all_group_vwap_daily_return(factor, **market, group_num=5)
+    ic = calc_factor_ic(factor, market["close_price"].shift(-2) / market["close_price"].shift(-1))
+    path = plot_factor_groups(groups, ic, tmp_path / "groups.png", factor_name="测试因子")
+    assert path == str(tmp_path / "groups.png")
+    image = matplotlib.image.imread(path)
+    assert image.shape[0] > 800 and image.shape[1] > 1200
+    # Without an IC and without data the chart still renders, with notes in place of panels.
+    plot_factor_groups(groups.iloc[:0], None, tmp_path / "empty.png")
+    assert (tmp_path / "empty.png").stat().st_size > 0
