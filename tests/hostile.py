@@ -317,9 +317,14 @@ def build(recipe):
 
 
 def plain_copy(value):
-    """A frame's values in a fresh C-ordered array; anything else as it is."""
+    """A frame's values, or an array, in a fresh C-ordered array (also inside
+    a dict); anything else as it is."""
     if type(value) is pd.DataFrame:
         return pd.DataFrame(np.array(value.to_numpy(), order="C"), index=value.index, columns=value.columns)
+    if type(value) is np.ndarray:
+        return np.array(value, order="C")
+    if type(value) is dict:
+        return {key: plain_copy(item) for key, item in value.items()}
     return value
 
 
@@ -348,6 +353,9 @@ def same(a, b) -> bool:
             return False
         left, right = np.asarray(a, dtype=float), np.asarray(b, dtype=float)
         return bool(np.allclose(left, right, rtol=1e-9, atol=1e-12, equal_nan=True))
+    if isinstance(a, np.ndarray):
+        return (isinstance(b, np.ndarray) and a.shape == b.shape and a.dtype == b.dtype
+                and bool(np.allclose(a, b, rtol=1e-9, atol=1e-12, equal_nan=True)))
     if isinstance(a, dict):
         return isinstance(b, dict) and list(a) == list(b) and all(same(a[k], b[k]) for k in a)
     if isinstance(a, float) and isinstance(b, float):

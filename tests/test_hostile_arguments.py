@@ -244,8 +244,39 @@ def stats_layout_pairs(target: str):
     return layout_pairs(target, calls)
 
 
+GROUPS = "tolvane.backtest._groups"
+MARKET_ARRAYS = ("prev_close_arr", "can_buy_arr", "cant_sell_arr", "close_arr", "buy_price_arr", "sell_price_arr",
+                 "split_arr", "dividend_arr")
+
+
+@st.composite
+def group_calls(draw, target: str, plain_layouts: bool = False):
+    """A factor array with a market of the same shape (or a second array for
+    the rank correlation), extreme values included; unless only layouts vary,
+    one argument may be swapped for a hostile value."""
+    shape = (draw(st.integers(0, 6)), draw(st.integers(0, 6)))
+
+    def array(dtype):
+        return ("array", shape, dtype, draw(st.sampled_from(hostile.LAYOUTS)), draw(contents), draw(seeds))
+
+    group_num = ("int", draw(st.integers(1, max(1, shape[1]))))
+    name = target.rpartition(":")[2]
+    if name == "group_vwap_daily_return":
+        market = ("dict", tuple((key, array("bool" if key.startswith("can") else "float64")) for key in MARKET_ARRAYS))
+        args = [array("float64"), market, group_num]
+    elif name == "factor_groups":
+        args = [array("float64"), group_num]
+    else:
+        args = [array("float64"), array("float64")]
+    if not plain_layouts and draw(st.booleans()):
+        args[draw(st.integers(0, len(args) - 1))] = draw(hostile_values)
+    return ("call", target, tuple(args), ())
+
+
 KERNEL = "tolvane.backtest._strategy_kernel"
 SPECIAL = {
+    **{f"{GROUPS}:{name}": lambda t: st.one_of(group_calls(t), layout_pairs(t, group_calls(t, plain_layouts=True)))
+       for name in ("group_vwap_daily_return", "factor_groups", "daily_rank_correlation")},
     f"{KERNEL}:calc_strategy_vwap_daily_return": lambda t: st.one_of(
         market_calls(t), layout_pairs(t, market_calls(t, plain_layouts=True))),
     f"{KERNEL}:run_strategy_backtest_core": lambda t: market_calls(t),
@@ -256,6 +287,8 @@ SPECIAL = {
 }
 # Drawing a chart takes a good part of a second: fewer of those.
 EXAMPLES = {f"{KERNEL}:calc_strategy_vwap_daily_return": 200, f"{KERNEL}:calc_strategy_stats": 150,
+            **{f"{GROUPS}:{name}": 150 for name in ("group_vwap_daily_return", "factor_groups",
+                                                    "daily_rank_correlation")},
             f"{KERNEL}:run_strategy_backtest_core": 60,
             **{f"{KERNEL}:{name}": 15 for name in ("plot_strategy_performance", "_plot_strategy_performance_unlocked",
                                                    "plot_weekly_net_value", "_plot_weekly_net_value_unlocked")}}

@@ -101,7 +101,11 @@ def _run_variant(store_dir: str, start: str | None, end: str | None, variant: Va
 
     data, benchmarks = _open_store(store_dir, start, end)
     weights = variant.make_weights(data, **variant.params)
-    result = run_strategy_backtest_core(weights, **market_matrices(data), benchmark_dict=benchmarks,
+    # The statistics see only the primary benchmark; the others would only
+    # make summary rows that the sweep does not return.
+    primary = settings["benchmark_names"]
+    result = run_strategy_backtest_core(weights, **market_matrices(data),
+                                        benchmark_dict={primary: benchmarks[primary]} if primary in benchmarks else None,
                                         plot_save_path=None, **settings)
     return {"variant": variant.label, **variant.params, **result.stats}
 

@@ -1,0 +1,117 @@
+"""Sweeps over strategy variants: inline, on threads, on an executor and on
+Dask clusters in one process and in two, every run gives the serial rows;
+failures name their variant; nothing imports Dask unless a client is given."""
+
+from __future__ import annotations
+
+import concurrent.futures
+import logging
+import subprocess
+import sys
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from tolvane.backtest import BinaryPreparedDataStore, Variant, market_matrices, run_strategy_backtest_core, sweep
+from tolvane.sandbox.market import SyntheticMarket
+from tolvane.sandbox.package import market_payload
+
+
+def momentum(data, window, top):
+    """Equal weights on the `top` stocks that rose most over `window` days."""
+    close = data["close_price"]
+    chosen = ((close / close.shift(window)).rank(axis=1, ascending=False) <= top).astype(float)
+    return chosen.div(chosen.sum(axis=1).replace(0.0, np.nan), axis=0).fillna(0.0)
+
+
+def low_price(data, top=10):
+    """Equal weights on the `top` cheapest stocks."""
+    chosen = (data["close_price"].rank(axis=1) <= top).astype(float)
+    return chosen.div(chosen.sum(axis=1).replace(0.0, np.nan), axis=0).fillna(0.0)
+
+
+VARIANTS = [Variant(momentum, {"window": window, "top": top}) for window in (5, 20) for top in (5, 15)]
+VARIANTS.append(Variant(low_price, name="cheapest ten"))
+
+
+@pytest.fixture(scope="module")
+def store_dir(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("store")
+    market = SyntheticMarket(seed=3, n_stocks=60, start="2022-01-01", end="2023-06-30")
+    BinaryPreparedDataStore(folder).write(market_payload(market))
+    return folder
+
+
+@pytest.fixture(scope="module")
+def serial_rows(store_dir):
+    store = BinaryPreparedDataStore(store_dir)
+    data, benchmarks = store.load(), store.load_benchmarks()
+    rows = []
+    for variant in VARIANTS:
+        result = run_strategy_backtest_core(variant.make_weights(data, **variant.params), **market_matrices(data),
+                                            benchmark_dict=benchmarks)
+        rows.append({"variant": variant.label, **variant.params, **result.stats})
+    return pd.DataFrame(rows)
+
+
+def test_inline_threads_and_an_executor_give_the_serial_rows(store_dir, serial_rows):
+    assert serial_rows["variant"].tolist()[:2] == ["momentum(window=5, top=5)", "momentum(window=5, top=15)"]
+    assert serial_rows["variant"].iloc[-1] == "cheapest ten"
+    pd.testing.assert_frame_equal(sweep(store_dir, VARIANTS, max_workers=1), serial_rows)
+    pd.testing.assert_frame_equal(sweep(store_dir, VARIANTS, max_workers=2), serial_rows)
+    with concurrent.futures.ThreadPoolExecutor(3) as pool:
+        pd.testing.assert_frame_equal(sweep(store_dir, VARIANTS, executor=pool), serial_rows)
+
+
+@pytest.mark.parametrize("processes", [False, True], ids=["threads", "two processes"])
+def test_dask_cluster_gives_the_serial_rows_from_stores_mapped_on_the_workers(store_dir, serial_rows, processes):
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=processes, dashboard_address=":0",
+                                  silence_logs=logging.ERROR) as cluster, distributed.Client(cluster) as client:
+        rows = sweep(store_dir, VARIANTS, executor=client)
+
+        def mapped_stores():
+            import mmap
+
+            from tolvane.backtest import _sweep
+
+            def mapped(frame):
+                array = frame.to_numpy()
+                while array is not None and not isinstance(array, mmap.mmap):
+                    array = getattr(array, "base", None)
+                return array is not None
+
+            return [mapped(data["close_price"]) for data, _ in _sweep._OPENED.values()]
+
+        opened = client.run(mapped_stores)
+    pd.testing.assert_frame_equal(rows, serial_rows)
+    # Each worker keeps one memory-mapped store, however many tasks it ran.
+    assert all(flags in ([], [True]) for flags in opened.values()) and any(opened.values())
+
+
+def test_failures_name_their_variant_and_bad_input_is_refused(store_dir, tmp_path):
+    def broken(data):
+        raise RuntimeError("no weights today")
+
+    with pytest.raises(RuntimeError, match="no weights today") as failure:
+        sweep(store_dir, [*VARIANTS[:2], broken], max_workers=2)
+    assert any("'broken()'" in note for note in failure.value.__notes__)
+
+    rows = sweep(store_dir, [(momentum, {"window": 5, "top": 5}), low_price], max_workers=1)
+    assert rows["variant"].tolist() == ["momentum(window=5, top=5)", "low_price()"]
+    assert sweep(store_dir, []).columns[0] == "variant"
+    with pytest.raises(TypeError, match="策略变体"):
+        sweep(store_dir, [("momentum", {})])
+    with pytest.raises(FileNotFoundError, match="没有回测准备数据存储"):
+        sweep(tmp_path, VARIANTS)
+
+
+def test_sweeping_on_threads_does_not_import_dask(store_dir):
+    script = (
+        "import sys\n"
+        "from tolvane.backtest import sweep\n"
+        f"sweep({str(store_dir)!r}, [lambda data: data['close_price'] * 0.0], max_workers=1)\n"
+        "assert not {'dask', 'distributed'} & set(sys.modules), sorted({'dask', 'distributed'} & set(sys.modules))\n"
+    )
+    subprocess.run([sys.executable, "-c", script], check=True, timeout=120)
