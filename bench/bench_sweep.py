@@ -19,11 +19,8 @@ Run: ``python bench/bench_sweep.py`` (``make bench``).
 from __future__ import annotations
 
 import argparse
-import gc
-import statistics
 import sys
 import tempfile
-import time
 from pathlib import Path
 
 import numpy as np
@@ -31,7 +28,7 @@ import pandas as pd
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from bench_prepare import synthetic_payload  # noqa: E402
+from bench_prepare import median_of, synthetic_payload  # noqa: E402
 from tolvane.backtest import BinaryPreparedDataStore, Variant, sweep  # noqa: E402
 
 MARKET_KEYS = ("can_buy_stock", "cant_sell_stock", "rq_get_split", "rq_get_dividend", "close_price",
@@ -51,16 +48,6 @@ def momentum(data, window: int, top: int) -> pd.DataFrame:
     chosen = (score >= threshold) & np.isfinite(score)
     weights = chosen / np.maximum(chosen.sum(axis=1, keepdims=True), 1)
     return pd.DataFrame(weights, index=close.index, columns=close.columns, copy=False)
-
-
-def median_seconds(action, runs: int) -> float:
-    timings = []
-    for _ in range(runs):
-        gc.collect()
-        start = time.perf_counter()
-        action()
-        timings.append(time.perf_counter() - start)
-    return statistics.median(timings)
 
 
 def worker_memory() -> dict:
@@ -86,8 +73,8 @@ def machine_scaling() -> float:
 
     with multiprocessing.get_context("spawn").Pool(2) as pool:
         pool.map(spin, range(2))  # started
-        one_s = median_seconds(lambda: [spin() for _ in range(4)], 3)
-        two_s = median_seconds(lambda: pool.map(spin, range(4)), 3)
+        one_s = median_of(lambda: [spin() for _ in range(4)], 3)
+        two_s = median_of(lambda: pool.map(spin, range(4)), 3)
     return one_s / two_s
 
 
@@ -109,8 +96,8 @@ def main() -> None:
               " (the ceiling of the speed-ups below)")
 
         serial = sweep(folder, variants, max_workers=1)  # warm: maps the store, fills the page cache
-        one_s = median_seconds(lambda: sweep(folder, variants, max_workers=1), runs)
-        two_s = median_seconds(lambda: sweep(folder, variants, max_workers=2), runs)
+        one_s = median_of(lambda: sweep(folder, variants, max_workers=1), runs)
+        two_s = median_of(lambda: sweep(folder, variants, max_workers=2), runs)
         pd.testing.assert_frame_equal(sweep(folder, variants, max_workers=2), serial)
         ratio = one_s / two_s
         print(f"1. one thread {one_s:6.2f} s | two threads {two_s:6.2f} s | speed-up {ratio:4.2f}x"
@@ -127,7 +114,7 @@ def main() -> None:
                           silence_logs=logging.ERROR) as cluster, Client(cluster) as client:
             before = client.run(worker_memory)
             pd.testing.assert_frame_equal(sweep(folder, variants, executor=client), serial)
-            dask_s = median_seconds(lambda: sweep(folder, variants, executor=client), runs)
+            dask_s = median_of(lambda: sweep(folder, variants, executor=client), runs)
             after = client.run(worker_memory)
         ratio = one_s / dask_s
         print(f"2. two-worker Dask cluster {dask_s:6.2f} s | serial {one_s:6.2f} s | speed-up {ratio:4.2f}x"

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include <module_frame/frame.hpp>
 
@@ -50,11 +51,7 @@ std::size_t checked_group_num(long long group_num, std::size_t n_stocks) {
 }
 
 nb::object group_vwap_daily_return(mf::Call &call) {
-    const double total_money = call.as_double("total_money");
-    const double fee = call.as_double("fee");
-    const double rule_fee = call.as_double("rule_fee");
-    const long long lot_size = call.as_long("lot_size");
-    backtest_glue::check_trading_costs(total_money, fee, rule_fee, lot_size);
+    const kernels::TradingCosts costs = backtest_glue::checked_trading_costs(call);
 
     mf::KernelArrays inputs;
     std::size_t n_days = 0, n_stocks = 0;
@@ -68,10 +65,9 @@ nb::object group_vwap_daily_return(mf::Call &call) {
     nb::object result = mf::new_numpy_array<double, 2>({n_days, n_groups}, returns);
     {
         nb::gil_scoped_release no_gil;
-        kernels::group_daily_cash(factor, market, n_days, n_stocks, n_groups,
-                                  {total_money, fee, rule_fee, static_cast<double>(lot_size)}, returns);
+        kernels::group_daily_cash(factor, market, n_days, n_stocks, n_groups, costs, returns);
         for (std::size_t k = 0; k < n_days * n_groups; ++k)
-            returns[k] /= total_money;
+            returns[k] /= costs.total_money;
     }
     return result;
 }
@@ -113,6 +109,18 @@ mf::Param group_num_param() {
             .default_value = mf::int_default(default_group_num)};
 }
 
+// factor_values, market, group_num, then the trading costs.
+std::vector<mf::Param> group_params() {
+    std::vector<mf::Param> params{{.name = "factor_values", .annotation = "np.ndarray"},
+                                  {.name = "market", .annotation = "dict[str, np.ndarray]"},
+                                  group_num_param()};
+    for (const mf::Param &param : backtest_glue::trading_cost_params())
+        params.push_back(param);
+    params.push_back({.name = "lot_size", .annotation = "int", .convert = mf::Convert::Int,
+                      .default_value = mf::int_default(200)});
+    return params;
+}
+
 #define FACTOR_VALUES_DOC                                                              \
     "    factor_values: 因子值数组(日期 × 股票); 第 i 行是第 i 个收益日前一日的因子值。\n" \
     "        只有有限值参与分组, NaN 与正负无穷的股票当日不入组。\n"
@@ -124,20 +132,7 @@ mf::Param group_num_param() {
 const mf::FunctionDef group_vwap_daily_return_def{
     .name = "group_vwap_daily_return",
     .impl = group_vwap_daily_return,
-    .params =
-        {
-            {.name = "factor_values", .annotation = "np.ndarray"},
-            {.name = "market", .annotation = "dict[str, np.ndarray]"},
-            group_num_param(),
-            {.name = "total_money", .annotation = "float", .convert = mf::Convert::Float,
-             .default_value = mf::float_default(1e8)},
-            {.name = "fee", .annotation = "float", .convert = mf::Convert::Float,
-             .default_value = mf::float_default(0.0001)},
-            {.name = "rule_fee", .annotation = "float", .convert = mf::Convert::Float,
-             .default_value = mf::float_default(0.0005)},
-            {.name = "lot_size", .annotation = "int", .convert = mf::Convert::Int,
-             .default_value = mf::int_default(200)},
-        },
+    .params = group_params(),
     .returns = "np.ndarray",
     .doc = "计算因子各分组等权组合的 VWAP 日收益(T-1 日分组在 T 日成交)。\n"
            "\n"
@@ -150,9 +145,7 @@ const mf::FunctionDef group_vwap_daily_return_def{
            FACTOR_VALUES_DOC
            "    market: _build_market_arrays 返回的八个行情数组, 形状与 factor_values 相同。\n"
            "    group_num: 分组数, 1 到股票数之间, 默认 10。\n"
-           "    total_money: 每组的固定资金, 必须是有限的正数, 默认 1e8。\n"
-           "    fee: 佣金费率, 买卖双边收取, 取值 [0, 1), 默认 0.0001。\n"
-           "    rule_fee: 印花税及规费费率, 仅卖出收取, 取值 [0, 1), 默认 0.0005。\n"
+           STRATEGY_TRADING_COSTS_DOC
            "    lot_size: 每手股数, 不小于 1, 默认 200。\n"
            "\n"
            "Returns:\n"

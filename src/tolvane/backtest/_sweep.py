@@ -133,17 +133,22 @@ def _run_serially(tasks, variants, bar) -> list[dict]:
     return rows
 
 
+def _collect(completed, index_of, variants, bar, rows) -> None:
+    """Puts each finished task's row in its place, in the order they finish."""
+    for future in completed:
+        index = index_of(future)
+        try:
+            rows[index] = future.result()
+        except Exception as error:
+            raise _failed(error, variants[index])
+        bar.update(1)
+
+
 def _run_on_futures(executor, tasks, variants, bar) -> list[dict]:
     futures = {executor.submit(_run_variant, *task): index for index, task in enumerate(tasks)}
     rows: list[dict | None] = [None] * len(tasks)
     try:
-        for future in concurrent.futures.as_completed(futures):
-            index = futures[future]
-            try:
-                rows[index] = future.result()
-            except Exception as error:
-                raise _failed(error, variants[index])
-            bar.update(1)
+        _collect(concurrent.futures.as_completed(futures), futures.__getitem__, variants, bar, rows)
     except BaseException:
         for future in futures:
             future.cancel()
@@ -158,13 +163,7 @@ def _run_on_dask(client, tasks, variants, bar) -> list[dict]:
     index_of = {future.key: index for index, future in enumerate(futures)}
     rows: list[dict | None] = [None] * len(tasks)
     try:
-        for future in as_completed(futures):
-            index = index_of[future.key]
-            try:
-                rows[index] = future.result()
-            except Exception as error:
-                raise _failed(error, variants[index])
-            bar.update(1)
+        _collect(as_completed(futures), lambda future: index_of[future.key], variants, bar, rows)
     except BaseException:
         client.cancel(futures)
         raise

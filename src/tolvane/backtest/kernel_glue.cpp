@@ -65,4 +65,24 @@ void check_trading_costs(double total_money, double fee, double rule_fee, long l
         mf::raise(PyExc_ValueError, "参数 lot_size 必须不小于 1, 当前为 " + std::to_string(lot_size));
 }
 
+kernels::TradingCosts checked_trading_costs(mf::Call &call) {
+    const double total_money = call.as_double("total_money");
+    const double fee = call.as_double("fee");
+    const double rule_fee = call.as_double("rule_fee");
+    const long long lot_size = call.as_long("lot_size");
+    check_trading_costs(total_money, fee, rule_fee, lot_size);
+    return {total_money, fee, rule_fee, static_cast<double>(lot_size)};
+}
+
+std::vector<mf::Param> trading_cost_params() {
+    return {
+        {.name = "total_money", .annotation = "float", .convert = mf::Convert::Float,
+         .default_value = mf::float_default(1e8)},
+        {.name = "fee", .annotation = "float", .convert = mf::Convert::Float,
+         .default_value = mf::float_default(0.0001)},
+        {.name = "rule_fee", .annotation = "float", .convert = mf::Convert::Float,
+         .default_value = mf::float_default(0.0005)},
+    };
+}
+
 }  // namespace backtest_glue

@@ -6,6 +6,8 @@
 
 #include <module_frame/arrays.hpp>
 
+#include <vector>
+
 #include "strategy_engine.hpp"
 
 namespace backtest_glue {
@@ -40,5 +42,17 @@ tolvane::kernels::MarketArrays market_arrays(mf::KernelArrays &inputs, const Mar
 // with: a capital that is not a finite positive number, a fee or rule_fee
 // outside [0, 1), or a lot size below 1.
 void check_trading_costs(double total_money, double fee, double rule_fee, long long lot_size);
+
+// The call's total_money, fee, rule_fee and lot_size, checked as above.
+tolvane::kernels::TradingCosts checked_trading_costs(mf::Call &call);
+
+// The parameters total_money, fee and rule_fee with their defaults.
+std::vector<mf::Param> trading_cost_params();
+
+// Docstring lines of the trading parameters.
+#define STRATEGY_TRADING_COSTS_DOC                                          \
+    "    total_money: 固定资金, 必须是有限的正数, 默认 1e8。\n"               \
+    "    fee: 佣金费率, 买卖双边收取, 取值 [0, 1), 默认 0.0001。\n"           \
+    "    rule_fee: 印花税及规费费率, 仅卖出收取, 取值 [0, 1), 默认 0.0005。\n"
 
 }  // namespace backtest_glue

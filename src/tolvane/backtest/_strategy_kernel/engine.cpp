@@ -1,7 +1,6 @@
 // calc_strategy_vwap_daily_return: checks the trading parameters, aligns the
 // market matrices, takes zero-copy views of every array and runs the fused
 // engine kernel without the GIL.
-#include "../kernel_glue.hpp"
 #include "strategy_engine.hpp"
 #include "strategy_kernel.hpp"
 
@@ -18,17 +17,6 @@ std::vector<mf::Param> backtest_matrix_params(const char *weights_name) {
     return params;
 }
 
-std::vector<mf::Param> trading_cost_params() {
-    return {
-        {.name = "total_money", .annotation = "float", .convert = mf::Convert::Float,
-         .default_value = mf::float_default(1e8)},
-        {.name = "fee", .annotation = "float", .convert = mf::Convert::Float,
-         .default_value = mf::float_default(0.0001)},
-        {.name = "rule_fee", .annotation = "float", .convert = mf::Convert::Float,
-         .default_value = mf::float_default(0.0005)},
-    };
-}
-
 std::vector<mf::Param> joined_params(std::initializer_list<std::vector<mf::Param>> parts) {
     std::vector<mf::Param> params;
     for (const std::vector<mf::Param> &part : parts)
@@ -39,11 +27,7 @@ std::vector<mf::Param> joined_params(std::initializer_list<std::vector<mf::Param
 namespace {
 
 nb::object calc_strategy_vwap_daily_return(mf::Call &call) {
-    const double total_money = call.as_double("total_money");
-    const double fee = call.as_double("fee");
-    const double rule_fee = call.as_double("rule_fee");
-    const long long lot_size = call.as_long("lot_size");
-    backtest_glue::check_trading_costs(total_money, fee, rule_fee, lot_size);
+    const kernels::TradingCosts costs = backtest_glue::checked_trading_costs(call);
 
     nb::handle signal_matrix = call.arg("signal_matrix");
     nb::handle float_type(reinterpret_cast<PyObject *>(&PyFloat_Type));
@@ -79,11 +63,9 @@ nb::object calc_strategy_vwap_daily_return(mf::Call &call) {
     nb::object daily_return = mf::new_numpy_vector(n_days, returns);
     {
         nb::gil_scoped_release no_gil;
-        kernels::strategy_daily_cash(weight_view, arrays, n_days, n_stocks,
-                                     {total_money, fee, rule_fee, static_cast<double>(lot_size)},
-                                     returns);
+        kernels::strategy_daily_cash(weight_view, arrays, n_days, n_stocks, costs, returns);
         for (std::size_t day = 0; day < n_days; ++day)
-            returns[day] /= total_money;
+            returns[day] /= costs.total_money;
     }
     return pd.attr("Series")(daily_return, "index"_a = pnl_index);
 }

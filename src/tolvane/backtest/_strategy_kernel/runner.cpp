@@ -2,7 +2,6 @@
 // value → benchmark excess → statistics → charts → result record.
 #include <string>
 
-#include "../kernel_glue.hpp"
 #include "strategy_kernel.hpp"
 
 namespace strategy_kernel {

@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "../kernel_glue.hpp"
 #include "strategy_kernel.hpp"
 #include "weight_activity.hpp"
 

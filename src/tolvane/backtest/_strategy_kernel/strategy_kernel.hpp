@@ -10,6 +10,8 @@
 
 #include <module_frame/frame.hpp>
 
+#include "../kernel_glue.hpp"
+
 namespace strategy_kernel {
 
 namespace mf = module_frame;
@@ -49,8 +51,7 @@ inline constexpr const char *market_matrix_names[] = {
 // market matrices.
 std::vector<mf::Param> backtest_matrix_params(const char *weights_name);
 
-// total_money, fee and rule_fee with their defaults.
-std::vector<mf::Param> trading_cost_params();
+using backtest_glue::trading_cost_params;
 
 // Parameter lists joined in order.
 std::vector<mf::Param> joined_params(std::initializer_list<std::vector<mf::Param>> parts);
@@ -65,10 +66,6 @@ std::vector<mf::Param> joined_params(std::initializer_list<std::vector<mf::Param
     "    prev_close: 前一交易日收盘价。\n"                                    \
     "    buy_price: 当日买入成交价(VWAP)。\n"                                 \
     "    sell_price: 当日卖出成交价(VWAP)。\n"
-#define STRATEGY_TRADING_COSTS_DOC                                          \
-    "    total_money: 固定资金, 必须是有限的正数, 默认 1e8。\n"               \
-    "    fee: 佣金费率, 买卖双边收取, 取值 [0, 1), 默认 0.0001。\n"           \
-    "    rule_fee: 印花税及规费费率, 仅卖出收取, 取值 [0, 1), 默认 0.0005。\n"
 
 // Python's float('nan').
 inline nb::object nan_value() { return nb::float_(NAN); }
