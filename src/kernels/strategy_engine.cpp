@@ -120,14 +120,14 @@ TOLVANE_SIMD_CLONES void prepare_stock_chunk(const MatrixView<double> &weights,
                          ds = market.dividend.row_stride;
     for (std::size_t d = 0; d < days; ++d) {
         const auto i = static_cast<std::ptrdiff_t>(d);
-        const StockDay day = stock_day(weight[i * ws], prev_close[i * ps], close[i * cs],
-                                       buy_price[i * bs], sell_price[i * ss], split[i * xs],
-                                       dividend[i * ds], rates);
-        chunk.target[d] = day.target;
-        chunk.buy_gain[d] = day.market.buy_gain;
-        chunk.hold_gain[d] = day.market.hold_gain;
-        chunk.sell_gain[d] = day.market.sell_gain;
-        chunk.dividend[d] = day.market.dividend;
+        const StockDayMarket market = day_step::stock_day_market(
+            prev_close[i * ps], close[i * cs], buy_price[i * bs], sell_price[i * ss], split[i * xs],
+            dividend[i * ds], rates);
+        chunk.target[d] = day_step::lot_target(weight[i * ws], prev_close[i * ps], rates);
+        chunk.buy_gain[d] = market.buy_gain;
+        chunk.hold_gain[d] = market.hold_gain;
+        chunk.sell_gain[d] = market.sell_gain;
+        chunk.dividend[d] = market.dividend;
     }
 }
 
