@@ -141,31 +141,31 @@ TOLVANE_STEP void trade_and_book(double target, const StockDayMarket &market, bo
     sums.sell_dividend += sold * market.dividend;
 }
 
-// Days whose rows are gathered together: eight doubles, one cache line of a
-// stock's column when a matrix comes in pandas' column layout.
+// Days whose rows are gathered together by default: eight doubles, one cache
+// line of a stock's column when a matrix comes in pandas' column layout.
 inline constexpr std::size_t kGatherDays = 8;
 
 // The rows of a matrix, day after day, each as a contiguous run over the
 // stocks: read in place when the matrix's rows are contiguous, otherwise
 // gathered a few days at a time, so that each column's cache lines (and
 // pages) are read once per few days instead of once per day.
-template <typename T>
+template <typename T, std::size_t kDays = kGatherDays>
 class DayRows {
 public:
     DayRows(const MatrixView<T> &view, std::size_t n_days, std::size_t n_stocks)
         : view_(view),
           n_days_(n_days),
           n_stocks_(n_stocks),
-          gathered_(view.col_stride == 1 ? 0 : kGatherDays * n_stocks) {}
+          gathered_(view.col_stride == 1 ? 0 : kDays * n_stocks) {}
 
     // Row `day`; days must come in ascending order.
     const T *row(std::size_t day) {
         if (gathered_.empty())
             return &view_.at(static_cast<std::ptrdiff_t>(day), 0);
-        const std::size_t offset = day % kGatherDays;
+        const std::size_t offset = day % kDays;
         if (offset == 0 || day != first_day_ + offset) {
             first_day_ = day - offset;
-            const std::size_t days = std::min(kGatherDays, n_days_ - first_day_);
+            const std::size_t days = std::min(kDays, n_days_ - first_day_);
             for (std::size_t stock = 0; stock < n_stocks_; ++stock)
                 for (std::size_t d = 0; d < days; ++d)
                     gathered_[d * n_stocks_ + stock] =
