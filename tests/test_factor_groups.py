@@ -4,6 +4,8 @@ that group's weights, the IC against a pandas transcription, and the chart."""
 
 from __future__ import annotations
 
+import threading
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -184,6 +186,43 @@ def test_groups_read_the_market_frames_in_place():
     _core.calc_all_group_vwap_daily_return(factor, **market, group_num=5)
     for name, values in kept.items():
         np.testing.assert_array_equal(market[name].to_numpy(), values)
+
+
+def test_two_threads_on_shared_inputs_give_the_serial_groups():
+    factor, market = random_market(120, 400, seed=8, layout="C")
+    expected = _core.calc_all_group_vwap_daily_return(factor, **market)
+    results = []
+    threads = [threading.Thread(target=lambda: results.append(
+        _core.calc_all_group_vwap_daily_return(factor, **market))) for _ in range(2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    for result in results:
+        pd.testing.assert_frame_equal(result, expected)
+
+
+def test_groups_and_ic_straight_from_a_memory_mapped_store(tmp_path):
+    from tolvane.backtest import BinaryPreparedDataStore
+    from tolvane.sandbox.market import SyntheticMarket
+    from tolvane.sandbox.package import market_payload
+
+    BinaryPreparedDataStore(tmp_path).write(market_payload(SyntheticMarket(seed=5, n_stocks=40, start="2023-01-01",
+                                                                           end="2023-12-31")))
+    data = BinaryPreparedDataStore(tmp_path).load()
+    market = _core.market_matrices(data)
+    assert market["split_factor"] is data["rq_get_split"] and not data["close_price"].to_numpy().flags.writeable
+    factor = data["close_price"].pct_change(20, fill_method=None)
+    groups = _core.calc_all_group_vwap_daily_return(factor, **market, group_num=4)
+    in_memory = {name: frame.copy() for name, frame in market.items()}
+    pd.testing.assert_frame_equal(groups, _core.calc_all_group_vwap_daily_return(factor.copy(), **in_memory,
+                                                                                 group_num=4))
+    ic = calc_factor_ic(factor, data["forward_return_rank_cache"])
+    forward = data["open_price"].shift(-2) / data["open_price"].shift(-1) - 1
+    pd.testing.assert_series_equal(ic.daily_ic, transcribed_ic(factor, forward).rename("ic"),
+                                   check_exact=False, rtol=1e-12, atol=1e-12)
+    with pytest.raises(KeyError, match="rq_get_split"):
+        _core.market_matrices({key: value for key, value in data.items() if key != "rq_get_split"})
 
 
 # --- factor IC --------------------------------------------------------------

@@ -64,6 +64,19 @@ def test_inline_threads_and_an_executor_give_the_serial_rows(store_dir, serial_r
         pd.testing.assert_frame_equal(sweep(store_dir, VARIANTS, executor=pool), serial_rows)
 
 
+def test_dates_and_trading_settings_reach_every_backtest(store_dir):
+    store = BinaryPreparedDataStore(store_dir)
+    data = store.load(start_date="2022-03-01", end_date="2022-12-30")
+    benchmark = store.load_benchmarks("2022-03-01", "2022-12-30")["000300"]
+    settings = {"rolling_window": 3, "total_money": 2e6, "fee": 0.001, "rule_fee": 0.002}
+    expected = run_strategy_backtest_core(momentum(data, 10, 8), **market_matrices(data),
+                                          benchmark_dict={"000300": benchmark}, benchmark_names="000300",
+                                          **settings).stats
+    rows = sweep(store_dir, [(momentum, {"window": 10, "top": 8})] * 2, start_date=20220301,
+                 end_date="2022-12-30", benchmark="000300", max_workers=2, **settings)
+    assert rows.drop(columns=["variant", "window", "top"]).to_dict("records") == [expected, expected]
+
+
 @pytest.mark.parametrize("processes", [False, True], ids=["threads", "two processes"])
 def test_dask_cluster_gives_the_serial_rows_from_stores_mapped_on_the_workers(store_dir, serial_rows, processes):
     distributed = pytest.importorskip("distributed")
