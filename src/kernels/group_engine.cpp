@@ -1,8 +1,8 @@
 #include "group_engine.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
+#include <unordered_map>
 #include <vector>
 
 #include "day_step.hpp"
@@ -50,75 +50,61 @@ struct DayGroups {
 // one it left when the sale went through. Such a stock lives in the owner
 // slot (owner, shares), which the day's vectorised sweep reads and writes.
 // A stock whose sale was barred while another group bought it is held by
-// several groups for a while: it moves to the per-group table, booked stock
-// by stock, until no more than one group holds it again.
+// several groups for a while: it moves to the GroupTable, which lists each
+// such stock's holdings and books them one by one, until no more than one
+// group holds it again.
 struct OwnerSlots {
     std::vector<double> owner;    // the group holding the shares, kNoGroup for none
     std::vector<double> shares;
     std::vector<double> several;  // 1.0 while the stock lives in the per-group table
 
-    explicit OwnerSlots(std::size_t n_stocks) : owner(n_stocks, kNoGroup), shares(n_stocks, 0.0), several(n_stocks, 0.0) {}
+    explicit OwnerSlots(std::size_t n_stocks)
+        : owner(n_stocks, kNoGroup), shares(n_stocks, 0.0), several(n_stocks, 0.0) {}
 };
 
 class GroupTable {
 public:
-    GroupTable(std::size_t n_stocks, std::size_t n_groups)
-        : n_groups_(n_groups), words_((n_groups + 63) / 64), shares_(n_stocks * n_groups, 0.0),
-          held_(n_stocks * words_, 0) {}
-
-    void put(std::size_t stock, std::size_t group, double shares) {
-        shares_[stock * n_groups_ + group] = shares;
-        held_[stock * words_ + group / 64] |= std::uint64_t{1} << (group % 64);
-    }
+    void put(std::size_t stock, std::size_t group, double shares) { holdings_[stock].push_back({group, shares}); }
 
     // Trades the stock in every group that holds it or wants it (group
     // `wanted_by`, -1 for none) and books each group's terms.
     void trade(std::size_t stock, std::int32_t wanted_by, double wanted_target, const StockDayMarket &market,
                bool can_buy, bool cant_sell, DaySums *sums) {
-        double *shares = shares_.data() + stock * n_groups_;
-        std::uint64_t *held = held_.data() + stock * words_;
-        for (std::size_t word = 0; word < words_; ++word) {
-            std::uint64_t visit = held[word];
-            if (wanted_by >= 0 && static_cast<std::size_t>(wanted_by) / 64 == word)
-                visit |= std::uint64_t{1} << (wanted_by % 64);
-            std::uint64_t still_held = 0;
-            for (; visit != 0; visit &= visit - 1) {
-                const int bit = std::countr_zero(visit);
-                const std::size_t group = word * 64 + static_cast<std::size_t>(bit);
-                const double target = static_cast<std::int32_t>(group) == wanted_by ? wanted_target : 0.0;
-                day_step::trade_and_book(target, market, can_buy, cant_sell, shares[group], sums[group]);
-                still_held |= static_cast<std::uint64_t>(shares[group] != 0.0) << bit;
-            }
-            held[word] = still_held;
+        std::vector<Holding> &holdings = holdings_[stock];
+        bool wanted_holds = false;
+        for (Holding &holding : holdings) {
+            const bool wanted = static_cast<std::int32_t>(holding.group) == wanted_by;
+            wanted_holds = wanted_holds || wanted;
+            day_step::trade_and_book(wanted ? wanted_target : 0.0, market, can_buy, cant_sell, holding.shares,
+                                     sums[holding.group]);
         }
+        if (!wanted_holds && wanted_by >= 0) {
+            Holding bought{static_cast<std::size_t>(wanted_by), 0.0};
+            day_step::trade_and_book(wanted_target, market, can_buy, cant_sell, bought.shares, sums[bought.group]);
+            holdings.push_back(bought);
+        }
+        std::erase_if(holdings, [](const Holding &holding) { return holding.shares == 0.0; });
     }
 
     // Back to the owner slot once at most one group holds the stock.
-    bool move_back_if_single(std::size_t stock, OwnerSlots &slots) {
-        std::uint64_t *held = held_.data() + stock * words_;
-        std::size_t holders = 0, holder = 0;
-        for (std::size_t word = 0; word < words_; ++word) {
-            holders += static_cast<std::size_t>(std::popcount(held[word]));
-            if (held[word] != 0)
-                holder = word * 64 + static_cast<std::size_t>(std::countr_zero(held[word]));
-        }
-        if (holders > 1)
-            return false;
-        slots.owner[stock] = holders == 1 ? static_cast<double>(holder) : kNoGroup;
-        slots.shares[stock] = holders == 1 ? shares_[stock * n_groups_ + holder] : 0.0;
+    void move_back_if_single(std::size_t stock, OwnerSlots &slots) {
+        const auto found = holdings_.find(stock);
+        if (found->second.size() > 1)
+            return;
+        const bool held = found->second.size() == 1;
+        slots.owner[stock] = held ? static_cast<double>(found->second[0].group) : kNoGroup;
+        slots.shares[stock] = held ? found->second[0].shares : 0.0;
         slots.several[stock] = 0.0;
-        if (holders == 1) {
-            shares_[stock * n_groups_ + holder] = 0.0;
-            held[holder / 64] = 0;
-        }
-        return true;
+        holdings_.erase(found);
     }
 
 private:
-    std::size_t n_groups_;
-    std::size_t words_;
-    std::vector<double> shares_;       // stock by stock, one value per group
-    std::vector<std::uint64_t> held_;  // stock by stock, one bit per group
+    struct Holding {
+        std::size_t group;
+        double shares;
+    };
+
+    std::unordered_map<std::size_t, std::vector<Holding>> holdings_;
 };
 
 // The day's cash of every group, kept in a few lanes that stocks take in
@@ -187,7 +173,8 @@ TOLVANE_SIMD_CLONES void sweep_block(const double *wanted_by, const double *weig
                                      const std::uint8_t *can_buy, const std::uint8_t *cant_sell,
                                      const double *close, const double *buy_price, const double *sell_price,
                                      const double *split, const double *dividend, std::size_t width,
-                                     const Rates &rates, double no_group_slot, double *owner, double *shares, const double *several, Block &block) {
+                                     const Rates &rates, double no_group_slot, double *owner,
+                                     double *shares, const double *several, Block &block) {
     // Permission bytes are widened first: a loop mixing bytes and doubles
     // would be vectorised at the byte width.
     for (std::size_t k = 0; k < width; ++k) {
@@ -272,7 +259,7 @@ void group_daily_cash(const MatrixView<double> &factor, const MarketArrays &mark
     GroupCutter cutter;
     DayGroups groups(n_stocks, n_groups);
     OwnerSlots slots(n_stocks);
-    GroupTable table(n_stocks, n_groups);
+    GroupTable table;
     GroupSums sums(n_groups);
     Block block;
 

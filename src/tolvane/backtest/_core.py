@@ -13,8 +13,6 @@ import math
 import numpy as np
 import pandas as pd
 
-from . import _groups
-
 # The aligned array of each market matrix, in the order they are passed, with
 # what a cell the matrix lacks holds. A stock absent from the market cannot be
 # traded: it may not be bought (can_buy False) nor sold (cant_sell True).
@@ -195,6 +193,8 @@ def calc_factor_groups(factor_matrix: pd.DataFrame, group_num: int = 10) -> pd.D
     Raises:
         ValueError: ``group_num`` 不在 1 与股票数之间。
     """
+    from . import _groups
+
     groups = _groups.factor_groups(_factor_values(factor_matrix), group_num)
     return pd.DataFrame(groups, index=factor_matrix.index, columns=factor_matrix.columns, copy=False)
 
@@ -252,6 +252,8 @@ def calc_all_group_vwap_daily_return(
     Raises:
         ValueError: 参数超出取值范围, 或因子矩阵的日期有重复。
     """
+    from . import _groups
+
     columns = group_column_names(group_num)
     index = factor_matrix.index
     if len(index) <= 1:

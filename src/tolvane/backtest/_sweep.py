@@ -100,12 +100,13 @@ def _run_variant(store_dir: str, start: str | None, end: str | None, variant: Va
     from ._strategy_kernel import run_strategy_backtest_core
 
     data, benchmarks = _open_store(store_dir, start, end)
-    weights = variant.make_weights(data, **variant.params)
+    # A dict of its own, so that a variant adding entries does not touch the others.
+    weights = variant.make_weights(dict(data), **variant.params)
     # The statistics see only the primary benchmark; the others would only
     # make summary rows that the sweep does not return.
     primary = settings["benchmark_names"]
-    result = run_strategy_backtest_core(weights, **market_matrices(data),
-                                        benchmark_dict={primary: benchmarks[primary]} if primary in benchmarks else None,
+    benchmark_dict = {primary: benchmarks[primary]} if primary in benchmarks else None
+    result = run_strategy_backtest_core(weights, **market_matrices(data), benchmark_dict=benchmark_dict,
                                         plot_save_path=None, **settings)
     return {"variant": variant.label, **variant.params, **result.stats}
 
