@@ -210,7 +210,7 @@ def test_groups_and_ic_straight_from_a_memory_mapped_store(tmp_path):
     BinaryPreparedDataStore(tmp_path).write(market_payload(SyntheticMarket(seed=5, n_stocks=40, start="2023-01-01",
                                                                            end="2023-12-31")))
     data = BinaryPreparedDataStore(tmp_path).load()
-    market = _core.market_matrices(data)
+    market = _core.backtest_inputs(data)
     assert market["split_factor"] is data["rq_get_split"] and not data["close_price"].to_numpy().flags.writeable
     factor = data["close_price"].pct_change(20, fill_method=None)
     groups = _core.calc_all_group_vwap_daily_return(factor, **market, group_num=4)
@@ -222,7 +222,7 @@ def test_groups_and_ic_straight_from_a_memory_mapped_store(tmp_path):
     pd.testing.assert_series_equal(ic.daily_ic, transcribed_ic(factor, forward).rename("ic"),
                                    check_exact=False, rtol=1e-12, atol=1e-12)
     with pytest.raises(KeyError, match="rq_get_split"):
-        _core.market_matrices({key: value for key, value in data.items() if key != "rq_get_split"})
+        _core.backtest_inputs({key: value for key, value in data.items() if key != "rq_get_split"})
 
 
 # --- factor IC --------------------------------------------------------------

@@ -13,7 +13,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from tolvane.backtest import BinaryPreparedDataStore, Variant, market_matrices, run_strategy_backtest_core, sweep
+from tolvane.backtest import BinaryPreparedDataStore, Variant, backtest_inputs, run_strategy_backtest_core, sweep
 from tolvane.sandbox.market import SyntheticMarket
 from tolvane.sandbox.package import market_payload
 
@@ -49,7 +49,7 @@ def serial_rows(store_dir):
     data, benchmarks = store.load(), store.load_benchmarks()
     rows = []
     for variant in VARIANTS:
-        result = run_strategy_backtest_core(variant.make_weights(data, **variant.params), **market_matrices(data),
+        result = run_strategy_backtest_core(variant.make_weights(data, **variant.params), **backtest_inputs(data),
                                             benchmark_dict=benchmarks)
         rows.append({"variant": variant.label, **variant.params, **result.stats})
     return pd.DataFrame(rows)
@@ -69,7 +69,7 @@ def test_dates_and_trading_settings_reach_every_backtest(store_dir):
     data = store.load(start_date="2022-03-01", end_date="2022-12-30")
     benchmark = store.load_benchmarks("2022-03-01", "2022-12-30")["000300"]
     settings = {"rolling_window": 3, "total_money": 2e6, "fee": 0.001, "rule_fee": 0.002}
-    expected = run_strategy_backtest_core(momentum(data, 10, 8), **market_matrices(data),
+    expected = run_strategy_backtest_core(momentum(data, 10, 8), **backtest_inputs(data),
                                           benchmark_dict={"000300": benchmark}, benchmark_names="000300",
                                           **settings).stats
     rows = sweep(store_dir, [(momentum, {"window": 10, "top": 8})] * 2, start_date=20220301,

@@ -152,13 +152,14 @@ def run_demo(output_dir="demo-output", *, seed: int = SEED, n_stocks: int = N_ST
     from tolvane import singleton
     from tolvane.backtest import (
         BinaryPreparedDataStore,
+        backtest_inputs,
         download_benchmark_package,
         ensure_cjk_font,
         run_strategy_backtest_core,
         update_store,
     )
     from tolvane.backtest.report import STATISTICS_FILE, format_report, write_statistics_json
-    from tolvane.backtest.store_backtest import MAIN_IMAGE_FILE, backtest_inputs
+    from tolvane.backtest.store_backtest import MAIN_IMAGE_FILE
     from tolvane.sandbox.process import SandboxProcess
 
     out = sys.stdout if out is None else out

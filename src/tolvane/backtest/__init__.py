@@ -15,8 +15,7 @@
   权重文件 (``read_weights``), 写出报告图与统计 JSON。
 - ``ensure_cjk_font()`` 让 matplotlib 找到已安装的中文字体 (字体缓存过旧时也可以)。
 - ``calc_all_group_vwap_daily_return`` 因子分组回测 (``calc_factor_groups`` 给出分组),
-  ``calc_factor_ic`` 因子 IC, ``plot_factor_groups`` 分组净值与累计 IC 图;
-  ``market_matrices(data)`` 从存储读出的矩阵中取出回测用的八个行情矩阵。
+  ``calc_factor_ic`` 因子 IC, ``plot_factor_groups`` 分组净值与累计 IC 图。
 - ``sweep(store_dir, variants)`` 在线程或 Dask 集群上回测许多策略变体 (``Variant``)。
 """
 
@@ -41,7 +40,6 @@ __all__ = [
     "calc_all_group_vwap_daily_return",
     "calc_factor_groups",
     "calc_factor_ic",
-    "market_matrices",
     "plot_factor_groups",
     "sweep",
 ]
@@ -55,13 +53,12 @@ _EXPORTS = {
     "update_store": ".prepared",
     "run_strategy_backtest_core": "._strategy_kernel",
     "calc_strategy_stats": "._strategy_kernel",
-    "backtest_inputs": ".store_backtest",
+    "backtest_inputs": "._core",
     "read_weights": ".store_backtest",
     "run_store_backtest": ".store_backtest",
     "ensure_cjk_font": ".chart_fonts",
     "calc_all_group_vwap_daily_return": "._core",
     "calc_factor_groups": "._core",
-    "market_matrices": "._core",
     "FactorIC": "._factor_analysis",
     "calc_factor_ic": "._factor_analysis",
     "plot_factor_groups": "._factor_analysis",

@@ -125,8 +125,8 @@ def _build_market_arrays(
     return arrays
 
 
-# Where each market matrix of the engine lives in a prepared data store.
-_STORE_MARKET_KEYS = {
+#: Where each market matrix of the engine lives in a prepared data store.
+STORE_MARKET_KEYS = {
     "can_buy_stock": "can_buy_stock",
     "cant_sell_stock": "cant_sell_stock",
     "split_factor": "rq_get_split",
@@ -138,12 +138,12 @@ _STORE_MARKET_KEYS = {
 }
 
 
-def market_matrices(data: dict) -> dict[str, pd.DataFrame]:
+def backtest_inputs(data: dict) -> dict[str, pd.DataFrame]:
     """从准备数据存储读出的矩阵字典中取出回测引擎的八个行情矩阵。
 
     存储中拆分与分红因子的键为 "rq_get_split" 与 "rq_get_dividend",
     这里按引擎的参数名 ``split_factor``、``dividend_factor`` 返回, 可以直接
-    ``**market_matrices(data)`` 传给 ``calc_strategy_vwap_daily_return``、
+    ``**backtest_inputs(data)`` 传给 ``calc_strategy_vwap_daily_return``、
     ``run_strategy_backtest_core`` 与 ``calc_all_group_vwap_daily_return``。
 
     Args:
@@ -155,10 +155,10 @@ def market_matrices(data: dict) -> dict[str, pd.DataFrame]:
     Raises:
         KeyError: 字典中缺少某个行情矩阵。
     """
-    missing = [key for key in _STORE_MARKET_KEYS.values() if key not in data]
+    missing = [key for key in STORE_MARKET_KEYS.values() if key not in data]
     if missing:
         raise KeyError(f"准备数据中缺少行情矩阵 {missing}")
-    return {name: data[key] for name, key in _STORE_MARKET_KEYS.items()}
+    return {name: data[key] for name, key in STORE_MARKET_KEYS.items()}
 
 
 #: The column of the spread between the highest and the lowest factor group.
@@ -226,7 +226,7 @@ def calc_all_group_vwap_daily_return(
     同时推进, 每个行情数组每天只读一次。
 
     行情矩阵按 ``factor_matrix`` 的日期与股票对齐 (见 ``_build_market_arrays``);
-    准备数据存储读出的矩阵可以用 ``**market_matrices(data)`` 传入。
+    准备数据存储读出的矩阵可以用 ``**backtest_inputs(data)`` 传入。
 
     Args:
         factor_matrix: 因子矩阵 (日期 × 股票); NaN 与正负无穷的股票当日不入组。

@@ -18,7 +18,7 @@ from typing import Any
 import pandas as pd
 from tqdm import tqdm
 
-from ._core import market_matrices
+from ._core import backtest_inputs
 from ._store import PathLike, normalize_yyyymmdd
 
 __all__ = ["Variant", "sweep"]
@@ -106,7 +106,7 @@ def _run_variant(store_dir: str, start: str | None, end: str | None, variant: Va
     # make summary rows that the sweep does not return.
     primary = settings["benchmark_names"]
     benchmark_dict = {primary: benchmarks[primary]} if primary in benchmarks else None
-    result = run_strategy_backtest_core(weights, **market_matrices(data), benchmark_dict=benchmark_dict,
+    result = run_strategy_backtest_core(weights, **backtest_inputs(data), benchmark_dict=benchmark_dict,
                                         plot_save_path=None, **settings)
     return {"variant": variant.label, **variant.params, **result.stats}
 

@@ -1,7 +1,7 @@
 """用回测准备数据存储回测一个权重矩阵。
 
 存储中的矩阵名与 ``run_strategy_backtest_core`` 的参数名只在拆股与分红两处不同
-(存储为 "rq_get_split"、"rq_get_dividend"), :func:`backtest_inputs` 做这一映射。
+(存储为 "rq_get_split"、"rq_get_dividend"), ``_core.backtest_inputs`` 做这一映射。
 :func:`read_weights` 读取 Parquet 或 CSV 权重文件, :func:`run_store_backtest` 把
 权重对齐到存储的交易日与股票, 用存储中的行情与三个基准回测, 并可写出两张报告图
 与统计 JSON。
@@ -15,39 +15,20 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
+from ._core import STORE_MARKET_KEYS, backtest_inputs
 from ._prepare import BinaryPreparedDataStore
 from ._store import normalize_yyyymmdd
 from ._strategy_kernel import run_strategy_backtest_core
 from .chart_fonts import ensure_cjk_font
 from .report import STATISTICS_FILE, write_statistics_json
 
-__all__ = ["MAIN_IMAGE_FILE", "backtest_inputs", "normalize_weights", "read_weights", "run_store_backtest"]
+__all__ = ["MAIN_IMAGE_FILE", "normalize_weights", "read_weights", "run_store_backtest"]
 
 #: File name of the main report image; the weekly chart goes beside it.
 MAIN_IMAGE_FILE = "strategy_backtest.png"
 
-# Engine parameter -> dataset key in a store.
-_MARKET_DATASETS = {
-    "can_buy_stock": "can_buy_stock",
-    "cant_sell_stock": "cant_sell_stock",
-    "split_factor": "rq_get_split",
-    "dividend_factor": "rq_get_dividend",
-    "close_price": "close_price",
-    "prev_close": "prev_close",
-    "buy_price": "buy_price",
-    "sell_price": "sell_price",
-}
-
 _DATE_COLUMNS = ("date", "datadate", "trade_date")
 _LONG_COLUMNS = ("date", "ukey", "weight")
-
-
-def backtest_inputs(matrices: dict[str, pd.DataFrame]) -> dict[str, pd.DataFrame]:
-    """从存储读出的矩阵中取出回测引擎的八个行情矩阵, 以引擎的参数名为键::
-
-        run_strategy_backtest_core(weights, **backtest_inputs(store.load()), ...)
-    """
-    return {parameter: matrices[key] for parameter, key in _MARKET_DATASETS.items()}
 
 
 def _columns_by_lower_name(frame: pd.DataFrame) -> dict[str, object]:
@@ -174,7 +155,7 @@ def run_store_backtest(store, weights, *, benchmark: str = "000852", output_dir=
         weights = read_weights(weights)
     else:
         weights = normalize_weights(weights)
-    matrices = store.load(weights.index[0], weights.index[-1], keys=list(_MARKET_DATASETS.values()))
+    matrices = store.load(weights.index[0], weights.index[-1], keys=list(STORE_MARKET_KEYS.values()))
     aligned = _on_store_dates(weights, store_dates, matrices["close_price"].columns)
     benchmarks = store.load_benchmarks(aligned.index[0], aligned.index[-1])
     if benchmark not in benchmarks:
