@@ -16,17 +16,10 @@
 #include <limits>
 #include <vector>
 
+#include "simd_clones.hpp"
 #include "strategy_engine.hpp"
 
 namespace tolvane::kernels::day_step {
-
-// Vectorised loops are built for the baseline and for AVX2 machines and chosen
-// when the library loads; AVX2 brings wider vectors.
-#if defined(__x86_64__) && defined(__GLIBC__) && defined(__GNUC__) && !defined(__clang__)
-#define TOLVANE_SIMD_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define TOLVANE_SIMD_CLONES
-#endif
 
 // The step's functions are always inlined: called from the SIMD clones of the
 // engines' loops, GCC otherwise keeps some of them as calls, and the loop that

@@ -6,6 +6,8 @@
 #include <limits>
 #include <memory>
 
+#include "simd_clones.hpp"
+
 namespace tolvane::kernels {
 namespace {
 
@@ -17,6 +19,8 @@ constexpr int kMaxBucketDepth = 6;
 // At most this many buckets: a bucket number fits a 32-bit integer, whose
 // conversion from a double vectorises.
 constexpr std::size_t kMaxBuckets = std::size_t{1} << 24;
+// Values per bucket when a day's values are cut into groups.
+constexpr std::size_t kValuesPerBucket = 4;
 
 bool by_value(const Ranked &a, const Ranked &b) { return a.value < b.value; }
 
@@ -98,6 +102,25 @@ constexpr double kSplit = -2.0;
 
 bool is_finite(double value) { return (value > -kInfinity) & (value < kInfinity); }
 
+// The smallest and the largest finite value of `row` and how many there are.
+// The count is kept in doubles (exact far beyond any row's length): a loop
+// that mixed them with 64-bit integers would not be vectorised.
+TOLVANE_SIMD_CLONES void finite_range(const double *row, std::size_t n, double &lo, double &hi,
+                                      std::size_t &count) {
+    double smallest = kInfinity, largest = -kInfinity, finite_count = 0.0;
+#pragma omp simd reduction(min : smallest) reduction(max : largest) reduction(+ : finite_count)
+    for (std::size_t position = 0; position < n; ++position) {
+        const double value = row[position];
+        const bool finite = is_finite(value);
+        smallest = std::min(smallest, finite ? value : kInfinity);
+        largest = std::max(largest, finite ? value : -kInfinity);
+        finite_count += finite ? 1.0 : 0.0;
+    }
+    lo = smallest;
+    hi = largest;
+    count = static_cast<std::size_t>(finite_count);
+}
+
 // A day's row as the bucketing reads it: position i holds value i; values
 // that are not finite take no part.
 struct RowValues {
@@ -121,14 +144,7 @@ struct ItemValues {
 std::size_t GroupCutter::cut(const double *row, std::size_t n, std::size_t n_groups, double *group_of) {
     double lo = kInfinity, hi = -kInfinity;
     std::size_t count = 0;
-#pragma omp simd reduction(min : lo) reduction(max : hi) reduction(+ : count)
-    for (std::size_t position = 0; position < n; ++position) {
-        const double value = row[position];
-        const bool finite = is_finite(value);
-        lo = std::min(lo, finite ? value : kInfinity);
-        hi = std::max(hi, finite ? value : -kInfinity);
-        count += finite;
-    }
+    finite_range(row, n, lo, hi, count);
     count_ = count;
     n_groups_ = n_groups;
     group_of_ = group_of;
@@ -182,9 +198,11 @@ void GroupCutter::cut_in_order(Ranked *items, std::size_t size, std::size_t firs
 template <typename Values>
 void GroupCutter::cut_values(const Values &values, std::size_t size, std::size_t finite_count,
                              std::size_t first_place, double lo, double hi, int depth) {
-    // Finite values in buckets 0..buckets-1, one bucket per value up to a
-    // bound; the others in bucket `buckets`.
-    const std::size_t buckets = std::min(finite_count, kMaxBuckets);
+    // Finite values in buckets 0..buckets-1, a few values a bucket up to a
+    // bound; the others in bucket `buckets`. Few enough buckets that the
+    // day's tables stay in the first-level cache; the buckets a cut runs
+    // through then hold a handful of values each, quickly ordered.
+    const std::size_t buckets = std::clamp<std::size_t>(finite_count / kValuesPerBucket, 1, kMaxBuckets);
     const double scale = static_cast<double>(buckets) / (hi - lo);
     if (lo == hi || !bucketable(lo, hi, scale)) {
         // All tied (position order is the order), or too wide a range to bucket.
@@ -217,11 +235,15 @@ void GroupCutter::cut_values(const Values &values, std::size_t size, std::size_t
     }
     for (std::size_t i = 0; i < size; ++i)
         ++start[bucket[i] + 1];
-    for (std::size_t b = 1; b <= buckets + 1; ++b)
-        start[b] += start[b - 1];
+    std::uint32_t running = 0;
+    for (std::size_t b = 1; b <= buckets + 1; ++b) {
+        running += start[b];
+        start[b] = running;
+    }
 
-    // Each bucket's group: the groups' places laid over the buckets, then
-    // kSplit on every bucket that a cut between two groups runs through.
+    // Each bucket's group: the groups' places laid over the buckets; then
+    // every bucket that a cut between two groups runs through is marked
+    // split, as kSplit - (its index in the list of split buckets).
     bucket_group.resize(buckets + 1);
     bucket_group[buckets] = kNoGroup;
     const auto bucket_of_place = [&](std::size_t local_place) {
@@ -237,31 +259,32 @@ void GroupCutter::cut_values(const Values &values, std::size_t size, std::size_t
                   bucket_group.begin() + static_cast<std::ptrdiff_t>(bucket_of_place(end - 1) + 1),
                   static_cast<double>(group));
     }
+    std::vector<std::size_t> split;     // the split buckets
+    std::vector<std::size_t> filled{0};  // where each split bucket's values go in `pending`
     for (std::size_t group = first_group + 1; group <= last_group; ++group) {
         const std::size_t cut = group_start(group) - first_place;
         const std::size_t b = bucket_of_place(cut);
-        if (start[b] < cut)
-            bucket_group[b] = kSplit;
+        if (start[b] < cut && bucket_group[b] > kSplit) {
+            bucket_group[b] = kSplit - static_cast<double>(split.size());
+            split.push_back(b);
+            filled.push_back(filled.back() + (start[b + 1] - start[b]));
+        }
     }
 
-    // Buckets inside one group are done; the values of the others are
+    // Buckets inside one group are done; the values of the split ones are
     // gathered bucket by bucket, still in position order, and cut further.
-    std::vector<Ranked> pending;
-    std::vector<std::uint32_t> filled;
+    std::vector<Ranked> pending(filled.back());
     for (std::size_t i = 0; i < size; ++i) {
         const double group = bucket_group[bucket[i]];
         group_of_[values.position(i)] = group;
-        if (group == kSplit) {
-            if (filled.empty()) {
-                pending.resize(buckets);
-                filled.assign(start.begin(), start.begin() + buckets);
-            }
-            pending[filled[bucket[i]]++] = {values.value(i), values.position(i)};
-        }
+        if (group <= kSplit)
+            pending[filled[static_cast<std::size_t>(kSplit - group)]++] = {values.value(i), values.position(i)};
     }
-    for (std::size_t b = 0; b < buckets && !filled.empty(); ++b) {
-        if (bucket_group[b] == kSplit)
-            cut_in_order(pending.data() + start[b], start[b + 1] - start[b], first_place + start[b], depth + 1);
+    std::size_t offset = 0;
+    for (const std::size_t b : split) {
+        const std::size_t members = start[b + 1] - start[b];
+        cut_in_order(pending.data() + offset, members, first_place + start[b], depth + 1);
+        offset += members;
     }
 }
 
