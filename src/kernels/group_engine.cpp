@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <unordered_map>
 #include <vector>
 
 #include "day_step.hpp"
@@ -39,7 +38,7 @@ struct DayGroups {
             weight[g + 1] = members > 0 ? 1.0 / static_cast<double>(members) : 0.0;
         }
         for (std::size_t stock = 0; stock < wanted_by.size(); ++stock)
-            stock_weight[stock] = weight[static_cast<std::size_t>(wanted_by[stock] + 1.0)];
+            stock_weight[stock] = weight[static_cast<std::int32_t>(wanted_by[stock] + 1.0)];
     }
 
     std::int32_t group_of(std::size_t stock) const { return static_cast<std::int32_t>(wanted_by[stock]); }
@@ -64,6 +63,10 @@ struct OwnerSlots {
 
 class GroupTable {
 public:
+    // Every stock has its list, empty while the stock lives in its owner
+    // slot; a list keeps its memory for the next time.
+    explicit GroupTable(std::size_t n_stocks) : holdings_(n_stocks) {}
+
     void put(std::size_t stock, std::size_t group, double shares) { holdings_[stock].push_back({group, shares}); }
 
     // Trades the stock in every group that holds it or wants it (group
@@ -88,14 +91,14 @@ public:
 
     // Back to the owner slot once at most one group holds the stock.
     void move_back_if_single(std::size_t stock, OwnerSlots &slots) {
-        const auto found = holdings_.find(stock);
-        if (found->second.size() > 1)
+        std::vector<Holding> &holdings = holdings_[stock];
+        if (holdings.size() > 1)
             return;
-        const bool held = found->second.size() == 1;
-        slots.owner[stock] = held ? static_cast<double>(found->second[0].group) : kNoGroup;
-        slots.shares[stock] = held ? found->second[0].shares : 0.0;
+        const bool held = holdings.size() == 1;
+        slots.owner[stock] = held ? static_cast<double>(holdings[0].group) : kNoGroup;
+        slots.shares[stock] = held ? holdings[0].shares : 0.0;
         slots.several[stock] = 0.0;
-        holdings_.erase(found);
+        holdings.clear();
     }
 
 private:
@@ -104,44 +107,50 @@ private:
         double shares;
     };
 
-    std::unordered_map<std::size_t, std::vector<Holding>> holdings_;
+    std::vector<std::vector<Holding>> holdings_;
 };
 
 // The day's cash of every group, kept in a few lanes that stocks take in
 // turn: consecutive stocks of one group then add to different memory, so the
-// additions do not wait for each other. Each lane has a slot past the last
-// group for the (zero) cash of stocks nobody owns or wants. Stocks booked
-// group by group add their five sums apart.
+// additions do not wait for each other. A stock adds its holder's cash to a
+// lane of the first set and a newcomer's to the same lane of the second, so
+// that its two additions never meet either. Each lane has a slot past the
+// last group for the (zero) cash of stocks nobody owns or wants. A stock's
+// place is its lane's first place plus its slot. Stocks booked group by group
+// add their five sums apart.
 class GroupSums {
 public:
+    static constexpr std::size_t kLanes = 4;
+
     explicit GroupSums(std::size_t n_groups)
-        : n_groups_(n_groups), cash_(kLanes * (n_groups + 1)), several_(n_groups) {}
+        : n_groups_(n_groups), cash_(2 * kLanes * (n_groups + 1)), several_(n_groups) {}
 
     // The slot past the last group.
     double no_group_slot() const { return static_cast<double>(n_groups_); }
+
+    // The first place of the k-th stock's lane (of a block), in the first set.
+    double lane_start(std::size_t k) const { return static_cast<double>((k % kLanes) * (n_groups_ + 1)); }
+
+    // From a lane of the first set to the same lane of the second.
+    double second_set() const { return static_cast<double>(kLanes * (n_groups_ + 1)); }
 
     void clear() {
         std::fill(cash_.begin(), cash_.end(), 0.0);
         std::fill(several_.begin(), several_.end(), DaySums{});
     }
 
-    // The cash of `slot` in the lane of the k-th stock of a block.
-    double &at(std::size_t k, double slot) {
-        return cash_[(k % kLanes) * (n_groups_ + 1) + static_cast<std::size_t>(slot)];
-    }
+    double &at(double place) { return cash_[static_cast<std::size_t>(static_cast<std::int64_t>(place))]; }
 
     DaySums *several() { return several_.data(); }
 
     double cash(std::size_t group) const {
         double total = several_[group].cash();
-        for (std::size_t lane = 0; lane < kLanes; ++lane)
+        for (std::size_t lane = 0; lane < 2 * kLanes; ++lane)
             total += cash_[lane * (n_groups_ + 1) + group];
         return total;
     }
 
 private:
-    static constexpr std::size_t kLanes = 4;
-
     std::size_t n_groups_;
     std::vector<double> cash_;
     std::vector<DaySums> several_;
@@ -153,14 +162,22 @@ constexpr std::size_t kBlock = 256;
 struct Block {
     double buyable[kBlock];
     double sellable[kBlock];
+    // The day's target of the group that wants each stock, and what the day
+    // pays per share.
+    double target[kBlock];
+    double buy_gain[kBlock];
+    double hold_gain[kBlock];
+    double sell_gain[kBlock];
+    double dividend[kBlock];
 
-    // Where the day's cash of each stock goes: the owner's cash (towards its
-    // target when it is the group that wants the stock, else out) and the
-    // newcomer's (a buy from nothing by the group that wants the stock when
-    // it is not the owner), each to a group's slot of a GroupSums lane.
-    double owner_slot[kBlock];
-    double owner_cash[kBlock];
-    double newcomer_slot[kBlock];
+    // Where the day's cash of each stock goes, a place of GroupSums: the
+    // holder's (the owner's cash, towards its target when it is the group
+    // that wants the stock, else out; or, for a stock nobody owned, the cash
+    // of the group that bought it from nothing), and the newcomer's (a buy
+    // from nothing by the group that wants a stock another group owns).
+    double place[kBlock];
+    double cash[kBlock];
+    double newcomer_place[kBlock];
     double newcomer_cash[kBlock];
     // Non-zero for a stock booked group by group (kept in the GroupTable),
     // and for one that has just come to need that: its owner could not sell
@@ -173,21 +190,34 @@ TOLVANE_SIMD_CLONES void sweep_block(const double *wanted_by, const double *weig
                                      const std::uint8_t *can_buy, const std::uint8_t *cant_sell,
                                      const double *close, const double *buy_price, const double *sell_price,
                                      const double *split, const double *dividend, std::size_t width,
-                                     const Rates &rates, double no_group_slot, double *owner,
-                                     double *shares, const double *several, Block &block) {
+                                     const Rates &rates, const double *lane_start, double no_group_slot,
+                                     double second_set, double *owner, double *shares, const double *several,
+                                     Block &block) {
     // Permission bytes are widened first: a loop mixing bytes and doubles
     // would be vectorised at the byte width.
     for (std::size_t k = 0; k < width; ++k) {
         block.buyable[k] = can_buy[k] != 0 ? 1.0 : 0.0;
         block.sellable[k] = cant_sell[k] != 0 ? 0.0 : 1.0;
     }
+    // What every holder shares first, then each holder's trade: one loop
+    // doing both would hold too many values at once for the vector registers.
 #pragma omp simd
     for (std::size_t k = 0; k < width; ++k) {
         const StockDayMarket market = day_step::stock_day_market(
             prev_close[k], close[k], buy_price[k], sell_price[k], split[k], dividend[k], rates);
-        const double target = day_step::lot_target(weight[k], prev_close[k], rates);
+        block.target[k] = day_step::lot_target(weight[k], prev_close[k], rates);
+        block.buy_gain[k] = market.buy_gain;
+        block.hold_gain[k] = market.hold_gain;
+        block.sell_gain[k] = market.sell_gain;
+        block.dividend[k] = market.dividend;
+    }
+#pragma omp simd
+    for (std::size_t k = 0; k < width; ++k) {
+        const StockDayMarket market{block.buy_gain[k], block.hold_gain[k], block.sell_gain[k], block.dividend[k]};
+        const double target = block.target[k];
         const bool buys = block.buyable[k] != 0.0, bars_sale = block.sellable[k] == 0.0;
         const bool stays = several[k] == 0.0;
+        const bool owned = owner[k] >= 0.0;
         const bool owner_wants = owner[k] == wanted_by[k];
 
         DaySums owner_terms;
@@ -202,11 +232,13 @@ TOLVANE_SIMD_CLONES void sweep_block(const double *wanted_by, const double *weig
         // The newcomer takes over the slot once the owner is out; an owner
         // still holding keeps it while the newcomer bought nothing.
         const bool owner_out = owner_shares == 0.0;
-        const bool two_holders = stays & !owner_wants & !owner_out & (newcomer_shares != 0.0);
-        block.owner_slot[k] = choose(owner[k] >= 0.0, owner[k], no_group_slot);
-        block.newcomer_slot[k] = choose(wanted_by[k] >= 0.0, wanted_by[k], no_group_slot);
-        block.owner_cash[k] = choose(stays, owner_terms.cash(), 0.0);
-        block.newcomer_cash[k] = choose(stays, newcomer_terms.cash(), 0.0);
+        const bool newcomer_bought = stays & owned & (newcomer_shares != 0.0);
+        const bool two_holders = newcomer_bought & !owner_out;
+        const double holder = choose(owned, owner[k], choose(wanted_by[k] >= 0.0, wanted_by[k], no_group_slot));
+        block.place[k] = lane_start[k] + holder;
+        block.cash[k] = choose(stays, choose(owned, owner_terms.cash(), newcomer_terms.cash()), 0.0);
+        block.newcomer_place[k] = lane_start[k] + second_set + choose(newcomer_bought, wanted_by[k], no_group_slot);
+        block.newcomer_cash[k] = choose(newcomer_bought, newcomer_terms.cash(), 0.0);
         block.special[k] = choose(!stays | two_holders, 1.0, 0.0);
         owner[k] = choose(stays & !owner_wants & owner_out, wanted_by[k], owner[k]);
         shares[k] = choose(stays, choose(owner_wants | !owner_out, owner_shares, newcomer_shares), shares[k]);
@@ -259,9 +291,13 @@ void group_daily_cash(const MatrixView<double> &factor, const MarketArrays &mark
     GroupCutter cutter;
     DayGroups groups(n_stocks, n_groups);
     OwnerSlots slots(n_stocks);
-    GroupTable table;
+    GroupTable table(n_stocks);
     GroupSums sums(n_groups);
     Block block;
+    std::uint32_t special[kBlock];
+    double lane_start[kBlock];
+    for (std::size_t k = 0; k < kBlock; ++k)
+        lane_start[k] = sums.lane_start(k);
 
     // Arrays in pandas' column layout are gathered a month at a time: each
     // stock's column then yields four cache lines per page it is read from.
@@ -288,15 +324,18 @@ void group_daily_cash(const MatrixView<double> &factor, const MarketArrays &mark
             sweep_block(groups.wanted_by.data() + first, groups.stock_weight.data() + first,
                         rows.prev_close + first, rows.can_buy + first, rows.cant_sell + first,
                         rows.close + first, rows.buy_price + first, rows.sell_price + first,
-                        rows.split + first, rows.dividend + first, width, rates, sums.no_group_slot(),
-                        slots.owner.data() + first, slots.shares.data() + first, slots.several.data() + first,
-                        block);
+                        rows.split + first, rows.dividend + first, width, rates, lane_start,
+                        sums.no_group_slot(), sums.second_set(), slots.owner.data() + first,
+                        slots.shares.data() + first, slots.several.data() + first, block);
+            std::size_t n_special = 0;
             for (std::size_t k = 0; k < width; ++k) {
-                sums.at(k, block.owner_slot[k]) += block.owner_cash[k];
-                sums.at(k, block.newcomer_slot[k]) += block.newcomer_cash[k];
-                if (block.special[k] != 0.0)
-                    book_special(first + k, rows, rates, groups, slots, table, sums);
+                sums.at(block.place[k]) += block.cash[k];
+                sums.at(block.newcomer_place[k]) += block.newcomer_cash[k];
+                special[n_special] = static_cast<std::uint32_t>(k);
+                n_special += block.special[k] != 0.0;
             }
+            for (std::size_t j = 0; j < n_special; ++j)
+                book_special(first + special[j], rows, rates, groups, slots, table, sums);
         }
         for (std::size_t g = 0; g < n_groups; ++g)
             daily_cash[day * n_groups + g] = sums.cash(g);
