@@ -117,21 +117,50 @@ TOLVANE_STEP StockDayMarket stock_day_market(double prev_close, double close, do
     };
 }
 
-// Trades `holding` towards `target` within the day's permissions and adds the
-// stock's five profit-and-loss terms to `sums`.
-TOLVANE_STEP void trade_and_book(double target, const StockDayMarket &market, bool can_buy,
-                           bool cant_sell, double &holding, DaySums &sums) {
+// The shares one trade buys, keeps from yesterday and sells.
+struct Trade {
+    double bought;
+    double held;
+    double sold;
+};
+
+// Trades `holding` towards `target` within the day's permissions.
+TOLVANE_STEP Trade trade(double target, bool can_buy, bool cant_sell, double &holding) {
     const double diff = target - holding;
     const double bought = choose((diff > 0.0) & can_buy, diff, 0.0);
     const double sold = choose((diff < 0.0) & !cant_sell, -diff, 0.0);
     const double held = holding - sold;
     holding = held + bought;
+    return {bought, held, sold};
+}
 
-    sums.buy += bought * market.buy_gain;
-    sums.hold += held * market.hold_gain;
-    sums.hold_dividend += held * market.dividend;
-    sums.sell += sold * market.sell_gain;
-    sums.sell_dividend += sold * market.dividend;
+// Trades `holding` towards `target` within the day's permissions and adds the
+// stock's five profit-and-loss terms to `sums`.
+TOLVANE_STEP void trade_and_book(double target, const StockDayMarket &market, bool can_buy,
+                           bool cant_sell, double &holding, DaySums &sums) {
+    const Trade done = trade(target, can_buy, cant_sell, holding);
+    sums.buy += done.bought * market.buy_gain;
+    sums.hold += done.held * market.hold_gain;
+    sums.hold_dividend += done.held * market.dividend;
+    sums.sell += done.sold * market.sell_gain;
+    sums.sell_dividend += done.sold * market.dividend;
+}
+
+// Trades `holding` towards `target` like trade_and_book and returns the
+// stock's day in one sum, its five terms added in DaySums::cash's order.
+TOLVANE_STEP double trade_cash(double target, const StockDayMarket &market, bool can_buy, bool cant_sell,
+                               double &holding) {
+    const Trade done = trade(target, can_buy, cant_sell, holding);
+    return (((done.bought * market.buy_gain + done.held * market.hold_gain) + done.held * market.dividend) +
+            done.sold * market.sell_gain) +
+           done.sold * market.dividend;
+}
+
+// trade_cash for a holding of nothing and a target that is never negative:
+// only the buy can happen, so the day is its term alone.
+TOLVANE_STEP double buy_cash(double target, const StockDayMarket &market, bool can_buy, double &holding) {
+    holding = choose((target > 0.0) & can_buy, target, 0.0);
+    return holding * market.buy_gain;
 }
 
 // Days whose rows are gathered together by default: eight doubles, one cache

@@ -220,14 +220,12 @@ TOLVANE_SIMD_CLONES void sweep_block(const double *wanted_by, const double *weig
         const bool owned = owner[k] >= 0.0;
         const bool owner_wants = owner[k] == wanted_by[k];
 
-        DaySums owner_terms;
         double owner_shares = shares[k];
-        day_step::trade_and_book(choose(owner_wants, target, 0.0), market, buys, bars_sale, owner_shares,
-                                 owner_terms);
-        DaySums newcomer_terms;
+        const double owner_cash =
+            day_step::trade_cash(choose(owner_wants, target, 0.0), market, buys, bars_sale, owner_shares);
         double newcomer_shares = 0.0;
-        day_step::trade_and_book(choose(!owner_wants & (wanted_by[k] >= 0.0), target, 0.0), market, buys,
-                                 bars_sale, newcomer_shares, newcomer_terms);
+        const double newcomer_cash = day_step::buy_cash(choose(!owner_wants & (wanted_by[k] >= 0.0), target, 0.0),
+                                                        market, buys, newcomer_shares);
 
         // The newcomer takes over the slot once the owner is out; an owner
         // still holding keeps it while the newcomer bought nothing.
@@ -236,9 +234,9 @@ TOLVANE_SIMD_CLONES void sweep_block(const double *wanted_by, const double *weig
         const bool two_holders = newcomer_bought & !owner_out;
         const double holder = choose(owned, owner[k], choose(wanted_by[k] >= 0.0, wanted_by[k], no_group_slot));
         block.place[k] = lane_start[k] + holder;
-        block.cash[k] = choose(stays, choose(owned, owner_terms.cash(), newcomer_terms.cash()), 0.0);
+        block.cash[k] = choose(stays, choose(owned, owner_cash, newcomer_cash), 0.0);
         block.newcomer_place[k] = lane_start[k] + second_set + choose(newcomer_bought, wanted_by[k], no_group_slot);
-        block.newcomer_cash[k] = choose(newcomer_bought, newcomer_terms.cash(), 0.0);
+        block.newcomer_cash[k] = choose(newcomer_bought, newcomer_cash, 0.0);
         block.special[k] = choose(!stays | two_holders, 1.0, 0.0);
         owner[k] = choose(stays & !owner_wants & owner_out, wanted_by[k], owner[k]);
         shares[k] = choose(stays, choose(owner_wants | !owner_out, owner_shares, newcomer_shares), shares[k]);
