@@ -88,23 +88,32 @@ def test_remainder_is_spread_and_ties_follow_the_columns():
     assert _core.calc_factor_groups(tied, 7).isna().all(axis=None)
 
 
+FACTOR_KINDS = ["ties", "normal", "outliers", "wide", "subnormal", "constant"]
+
+
+def hard_factor_values(kind: str, rng: np.random.Generator, shape: tuple[int, int]) -> np.ndarray:
+    """Factor values of one kind, each taking its own way through the cutting
+    (ties, far outliers, ranges too wide or too narrow to bucket), with NaN
+    and infinite holes."""
+    values = {
+        "ties": lambda: rng.integers(-3, 4, shape).astype(float),
+        "normal": lambda: rng.normal(size=shape),
+        "outliers": lambda: rng.normal(size=shape) * np.where(rng.random(shape) < 0.02, 1e12, 1.0),
+        "wide": lambda: rng.choice([-1e308, 1e308, 0.0, 1.0, -5e-324], size=shape),
+        "subnormal": lambda: rng.integers(0, 50, shape) * 5e-324,
+        "constant": lambda: np.full(shape, 2.5),
+    }[kind]()
+    holes = rng.random(shape)
+    values[holes < 0.1] = np.nan
+    values[(holes >= 0.1) & (holes < 0.12)] = np.inf
+    return values
+
+
 @st.composite
 def factor_matrices(draw):
     n_days, n_stocks = draw(st.integers(1, 4)), draw(st.integers(1, 400))
     rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
-    kind = draw(st.sampled_from(["ties", "normal", "outliers", "wide", "subnormal", "constant"]))
-    values = {
-        "ties": lambda: rng.integers(-3, 4, (n_days, n_stocks)).astype(float),
-        "normal": lambda: rng.normal(size=(n_days, n_stocks)),
-        "outliers": lambda: rng.normal(size=(n_days, n_stocks)) * np.where(
-            rng.random((n_days, n_stocks)) < 0.02, 1e12, 1.0),
-        "wide": lambda: rng.choice([-1e308, 1e308, 0.0, 1.0, -5e-324], size=(n_days, n_stocks)),
-        "subnormal": lambda: rng.integers(0, 50, (n_days, n_stocks)) * 5e-324,
-        "constant": lambda: np.full((n_days, n_stocks), 2.5),
-    }[kind]()
-    holes = rng.random(values.shape)
-    values[holes < 0.1] = np.nan
-    values[(holes >= 0.1) & (holes < 0.12)] = np.inf
+    values = hard_factor_values(draw(st.sampled_from(FACTOR_KINDS)), rng, (n_days, n_stocks))
     group_num = draw(st.integers(1, max(1, min(n_stocks, 40))))
     columns = [f"{j:04d}" for j in range(n_stocks)]
     return pd.DataFrame(values, index=[f"2024010{d + 1}" for d in range(n_days)], columns=columns), group_num
@@ -121,10 +130,7 @@ def test_groups_follow_the_transcribed_rule(case):
 # --- groups against the single engine ---------------------------------------
 
 
-@pytest.mark.parametrize("group_num, layout, cant_sell_share", [
-    (10, "C", 0.1), (10, "F", 0.1), (3, "C", 0.5), (1, "C", 0.1), (70, "C", 0.3)])
-def test_each_group_is_the_single_engine_on_its_weights(group_num, layout, cant_sell_share):
-    factor, market = random_market(60, 300, seed=group_num, layout=layout, cant_sell_share=cant_sell_share)
+def assert_each_group_is_the_single_engine(factor, market, group_num):
     costs = {"total_money": 1e7, "fee": 0.0003, "rule_fee": 0.001, "lot_size": 100}
     result = _core.calc_all_group_vwap_daily_return(factor, **market, group_num=group_num, **costs)
 
@@ -139,6 +145,22 @@ def test_each_group_is_the_single_engine_on_its_weights(group_num, layout, cant_
         scale = magnitude / costs["total_money"]
         assert np.all(np.abs(result[name].to_numpy() - expected) <= 1e-12 * scale + 1e-300), name
     np.testing.assert_array_equal(result["top_minus_bottom"], result[names[-1]] - result[names[0]])
+
+
+@pytest.mark.parametrize("group_num, layout, cant_sell_share", [
+    (10, "C", 0.1), (10, "F", 0.1), (3, "C", 0.5), (1, "C", 0.1), (70, "C", 0.3)])
+def test_each_group_is_the_single_engine_on_its_weights(group_num, layout, cant_sell_share):
+    factor, market = random_market(60, 300, seed=group_num, layout=layout, cant_sell_share=cant_sell_share)
+    assert_each_group_is_the_single_engine(factor, market, group_num)
+
+
+@pytest.mark.parametrize("kind", FACTOR_KINDS)
+def test_groups_weigh_their_members_whichever_way_the_day_is_cut(kind):
+    """Each stock's weight comes out of the cutting with its group, on every
+    path the cutting takes."""
+    factor, market = random_market(30, 200, seed=11, layout="C")
+    values = hard_factor_values(kind, np.random.default_rng(5), factor.shape)
+    assert_each_group_is_the_single_engine(frame(values, factor.index, factor.columns, "C"), market, 7)
 
 
 def test_groups_of_a_store_shaped_market_and_of_misaligned_frames():

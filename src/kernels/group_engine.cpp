@@ -19,26 +19,17 @@ using day_step::StockDayMarket;
 // "No group", where a group number is held as a double.
 constexpr double kNoGroup = -1.0;
 
-// One day's groups: each stock's group and weight in it, as the vectorised
-// sweep reads them, and each group's weight per stock, 1 / its number of
-// members.
+// One day's groups: each stock's group and weight in it (its share of the
+// group, 1 / the group's number of members), as the vectorised sweep reads
+// them.
 struct DayGroups {
     std::vector<double> wanted_by;     // the group that wants the stock, kNoGroup for none
     std::vector<double> stock_weight;  // 0 for none
-    std::vector<double> weight;        // by group; one more, 0, for none
 
-    DayGroups(std::size_t n_stocks, std::size_t n_groups)
-        : wanted_by(n_stocks), stock_weight(n_stocks), weight(n_groups + 1) {}
+    explicit DayGroups(std::size_t n_stocks) : wanted_by(n_stocks), stock_weight(n_stocks) {}
 
     void cut(GroupCutter &cutter, const double *factor_row, std::size_t n_groups) {
-        const std::size_t count = cutter.cut(factor_row, wanted_by.size(), n_groups, wanted_by.data());
-        weight[0] = 0.0;
-        for (std::size_t g = 0; g < n_groups; ++g) {
-            const std::size_t members = GroupCutter::group_size(g, count, n_groups);
-            weight[g + 1] = members > 0 ? 1.0 / static_cast<double>(members) : 0.0;
-        }
-        for (std::size_t stock = 0; stock < wanted_by.size(); ++stock)
-            stock_weight[stock] = weight[static_cast<std::int32_t>(wanted_by[stock] + 1.0)];
+        cutter.cut(factor_row, wanted_by.size(), n_groups, wanted_by.data(), stock_weight.data());
     }
 
     std::int32_t group_of(std::size_t stock) const { return static_cast<std::int32_t>(wanted_by[stock]); }
@@ -287,7 +278,7 @@ void group_daily_cash(const MatrixView<double> &factor, const MarketArrays &mark
                       const TradingCosts &costs, double *daily_cash) {
     const Rates rates(costs);
     GroupCutter cutter;
-    DayGroups groups(n_stocks, n_groups);
+    DayGroups groups(n_stocks);
     OwnerSlots slots(n_stocks);
     GroupTable table(n_stocks);
     GroupSums sums(n_groups);
@@ -343,13 +334,13 @@ void group_daily_cash(const MatrixView<double> &factor, const MarketArrays &mark
 void factor_groups(const MatrixView<double> &factor, std::size_t n_days, std::size_t n_stocks,
                    std::size_t n_groups, double *groups) {
     GroupCutter cutter;
-    DayGroups day_groups(n_stocks, n_groups);
+    std::vector<double> group_of(n_stocks);
     DayRows<double> factor_rows(factor, n_days, n_stocks);
     for (std::size_t day = 0; day < n_days; ++day) {
-        day_groups.cut(cutter, factor_rows.row(day), n_groups);
+        cutter.cut(factor_rows.row(day), n_stocks, n_groups, group_of.data());
         double *row = groups + day * n_stocks;
         for (std::size_t stock = 0; stock < n_stocks; ++stock)
-            row[stock] = day_groups.wanted_by[stock] >= 0.0 ? day_groups.wanted_by[stock] + 1.0 : NAN;
+            row[stock] = group_of[stock] >= 0.0 ? group_of[stock] + 1.0 : NAN;
     }
 }
 

@@ -141,17 +141,24 @@ struct ItemValues {
 
 }  // namespace
 
-std::size_t GroupCutter::cut(const double *row, std::size_t n, std::size_t n_groups, double *group_of) {
+std::size_t GroupCutter::cut(const double *row, std::size_t n, std::size_t n_groups, double *group_of,
+                             double *share_of) {
     double lo = kInfinity, hi = -kInfinity;
     std::size_t count = 0;
     finite_range(row, n, lo, hi, count);
     count_ = count;
     n_groups_ = n_groups;
     group_of_ = group_of;
+    share_of_ = share_of;
     if (n_groups == 0 || count < n_groups) {
         std::fill(group_of, group_of + n, kNoGroup);
+        if (share_of != nullptr)
+            std::fill(share_of, share_of + n, 0.0);
         return count;
     }
+    group_share_.assign(n_groups + 1, 0.0);
+    for (std::size_t group = 0; group < n_groups; ++group)
+        group_share_[group + 1] = 1.0 / static_cast<double>(group_size(group, count, n_groups));
     // Dividing place * n_groups by count in doubles floors exactly while the
     // product stays far below 2^53 (a quotient that is not whole stays at
     // least 1 / count away from the next whole number); past that, integer
@@ -168,7 +175,7 @@ void GroupCutter::assign_in_order(const Ranked *items, std::size_t size, std::si
     for (std::size_t i = 0; i < size; ++i) {
         while (first_place + i >= next_start)
             next_start = group_start(++group + 1);
-        group_of_[items[i].position] = static_cast<double>(group);
+        give(items[i].position, static_cast<double>(group));
     }
 }
 
@@ -211,7 +218,7 @@ void GroupCutter::cut_values(const Values &values, std::size_t size, std::size_t
             if (values.finite(i))
                 items.push_back({values.value(i), values.position(i)});
             else
-                group_of_[values.position(i)] = kNoGroup;
+                give(values.position(i), kNoGroup);
         }
         std::stable_sort(items.begin(), items.end(), by_value);
         assign_in_order(items.data(), items.size(), first_place);
@@ -274,11 +281,32 @@ void GroupCutter::cut_values(const Values &values, std::size_t size, std::size_t
     // Buckets inside one group are done; the values of the split ones are
     // gathered bucket by bucket, still in position order, and cut further.
     std::vector<Ranked> pending(filled.back());
-    for (std::size_t i = 0; i < size; ++i) {
-        const double group = bucket_group[bucket[i]];
-        group_of_[values.position(i)] = group;
+    const auto gather_split = [&](std::size_t i, double group) {
         if (group <= kSplit)
             pending[filled[static_cast<std::size_t>(kSplit - group)]++] = {values.value(i), values.position(i)};
+    };
+    if (share_of_ == nullptr) {
+        for (std::size_t i = 0; i < size; ++i) {
+            const double group = bucket_group[bucket[i]];
+            group_of_[values.position(i)] = group;
+            gather_split(i, group);
+        }
+    } else {
+        // Shares by bucket too; the split buckets' values get theirs when
+        // they are cut further.
+        std::vector<double> own_bucket_share;
+        std::vector<double> &bucket_share = depth == 0 ? bucket_share_ : own_bucket_share;
+        bucket_share.resize(buckets + 1);
+        for (std::size_t b = 0; b <= buckets; ++b) {
+            const double group = std::max(bucket_group[b], kNoGroup);
+            bucket_share[b] = group_share_[static_cast<std::size_t>(group + 1.0)];
+        }
+        for (std::size_t i = 0; i < size; ++i) {
+            const double group = bucket_group[bucket[i]];
+            group_of_[values.position(i)] = group;
+            share_of_[values.position(i)] = bucket_share[bucket[i]];
+            gather_split(i, group);
+        }
     }
     std::size_t offset = 0;
     for (const std::size_t b : split) {

@@ -42,9 +42,12 @@ class GroupCutter {
 public:
     // Writes the group (0-based, as a double) of each of the `n` values of
     // `row` (contiguous) to `group_of[position]`, or -1 where the value is not
-    // finite or the day has fewer finite values than groups. Returns the
-    // number of finite values.
-    std::size_t cut(const double *row, std::size_t n, std::size_t n_groups, double *group_of);
+    // finite or the day has fewer finite values than groups; and, when
+    // `share_of` is given, the value's share of its group to
+    // `share_of[position]`: 1 / the group's size, 0 where it has no group.
+    // Returns the number of finite values.
+    std::size_t cut(const double *row, std::size_t n, std::size_t n_groups, double *group_of,
+                    double *share_of = nullptr);
 
     // The number of members of `group` when `count` values are cut into `n_groups`.
     static std::size_t group_size(std::size_t group, std::size_t count, std::size_t n_groups) {
@@ -57,6 +60,11 @@ private:
                     double lo, double hi, int depth);
     void cut_in_order(Ranked *items, std::size_t size, std::size_t first_place, int depth);
     void assign_in_order(const Ranked *items, std::size_t size, std::size_t first_place);
+    void give(std::uint32_t position, double group) {
+        group_of_[position] = group;
+        if (share_of_ != nullptr)
+            share_of_[position] = group_share_[static_cast<std::size_t>(group + 1.0)];
+    }
 
     // The first place of a group: ceil(group * count / n_groups).
     static std::size_t group_start(std::size_t group, std::size_t count, std::size_t n_groups) {
@@ -74,10 +82,14 @@ private:
     std::size_t n_groups_ = 0;
     bool exact_ratio_ = false;
     double *group_of_ = nullptr;
+    double *share_of_ = nullptr;
+    // Each group's share at group + 1; 0 at 0, for no group.
+    std::vector<double> group_share_;
     // The day's buffers, kept from one day to the next.
     std::vector<std::uint32_t> bucket_;
     std::vector<std::uint32_t> start_;
     std::vector<double> bucket_group_;
+    std::vector<double> bucket_share_;
 };
 
 // The average rank (1-based; ties share the mean of their places) of each
