@@ -130,7 +130,7 @@ public:
         std::fill(several_.begin(), several_.end(), DaySums{});
     }
 
-    double &at(double place) { return cash_[static_cast<std::size_t>(static_cast<std::int64_t>(place))]; }
+    double &at(std::int32_t place) { return cash_[static_cast<std::size_t>(place)]; }
 
     DaySums *several() { return several_.data(); }
 
@@ -161,14 +161,15 @@ struct Block {
     double sell_gain[kBlock];
     double dividend[kBlock];
 
-    // Where the day's cash of each stock goes, a place of GroupSums: the
+    // Where the day's cash of each stock goes, a place of GroupSums (whole
+    // numbers, ready for the scalar booking that follows the sweep): the
     // holder's (the owner's cash, towards its target when it is the group
     // that wants the stock, else out; or, for a stock nobody owned, the cash
     // of the group that bought it from nothing), and the newcomer's (a buy
     // from nothing by the group that wants a stock another group owns).
-    double place[kBlock];
+    std::int32_t place[kBlock];
     double cash[kBlock];
-    double newcomer_place[kBlock];
+    std::int32_t newcomer_place[kBlock];
     double newcomer_cash[kBlock];
     // Non-zero for a stock booked group by group (kept in the GroupTable),
     // and for one that has just come to need that: its owner could not sell
@@ -224,9 +225,10 @@ TOLVANE_SIMD_CLONES void sweep_block(const double *wanted_by, const double *weig
         const bool newcomer_bought = stays & owned & (newcomer_shares != 0.0);
         const bool two_holders = newcomer_bought & !owner_out;
         const double holder = choose(owned, owner[k], choose(wanted_by[k] >= 0.0, wanted_by[k], no_group_slot));
-        block.place[k] = lane_start[k] + holder;
+        block.place[k] = static_cast<std::int32_t>(lane_start[k] + holder);
         block.cash[k] = choose(stays, choose(owned, owner_cash, newcomer_cash), 0.0);
-        block.newcomer_place[k] = lane_start[k] + second_set + choose(newcomer_bought, wanted_by[k], no_group_slot);
+        block.newcomer_place[k] = static_cast<std::int32_t>(lane_start[k] + second_set +
+                                                            choose(newcomer_bought, wanted_by[k], no_group_slot));
         block.newcomer_cash[k] = choose(newcomer_bought, newcomer_cash, 0.0);
         block.special[k] = choose(!stays | two_holders, 1.0, 0.0);
         owner[k] = choose(stays & !owner_wants & owner_out, wanted_by[k], owner[k]);
