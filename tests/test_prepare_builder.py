@@ -170,6 +170,31 @@ def test_conversion_matches_the_pandas_steps(seed):
     assert builder._tolvane_factors_to_matrices(None, ["a"])["a"].empty
 
 
+def test_conversion_of_an_answer_in_runs():
+    """A service lists the rows of a day and of a factor together, so dates and
+    names come in long runs: of one object, of equal texts held by Arrow, or of
+    a missing value; one value in several runs, held by different objects,
+    still makes one label."""
+    import datetime
+
+    rng = np.random.default_rng(11)
+    codes = [f"{600000 + j}.XSHG" for j in range(60)]
+    days = [datetime.date(2024, 1, 5), datetime.date(2024, 1, 8), None, datetime.date(2024, 1, 9)]
+    runs = [pd.DataFrame({"date": [day] * len(codes), "ukey": codes, "value": rng.normal(size=len(codes)),
+                          "factor": name})
+            for name in ["a", "b"] for day in days]
+    # A few rows without a factor name (each its own run where Arrow holds the names).
+    runs.append(pd.DataFrame({"date": days[0], "ukey": codes[:3], "value": 1.0, "factor": None}))
+    # 2024-01-05 again, as other objects, for half the stocks.
+    runs.append(pd.DataFrame({"date": [datetime.date(2024, 1, 5) for _ in range(30)], "ukey": codes[::2],
+                              "value": rng.normal(size=30), "factor": "a"}))
+    answer = pd.concat(runs, ignore_index=True).astype({"date": object})
+    builder = GroupPreparedDataBuilder("20240101", "20240131")
+    for frame in (answer, answer.astype({"factor": "str", "ukey": "str"})):
+        assert_same_data(builder._tolvane_factors_to_matrices(frame, ["a", "b"]),
+                         factors_to_matrices(frame, ["a", "b"]))
+
+
 def test_conversion_keeps_the_last_row_of_a_cell():
     answer = pd.DataFrame({"date": ["2024-01-05"] * 3, "ukey": ["000001.XSHE", "000001.XSHG", "600000.XSHG"],
                            "value": [1.0, 2.0, 3.0], "factor": "a"})

@@ -1,6 +1,8 @@
 // The out-of-line parts of the kernel array checks: copies and messages.
 #include <module_frame/arrays.hpp>
 
+#include <cstring>
+
 namespace module_frame::detail {
 
 using namespace nb::literals;
@@ -62,3 +64,31 @@ void check_extents(const std::string &label, const std::size_t *shape,
 }
 
 }  // namespace module_frame::detail
+
+namespace module_frame {
+
+ObjectArrayView::ObjectArrayView(nb::handle array) {
+    if (PyObject_GetBuffer(array.ptr(), &buffer_, PyBUF_RECORDS_RO) != 0) {
+        PyErr_Clear();
+        return;
+    }
+    held_ = true;
+    const bool object_pointers = buffer_.ndim == 1 && buffer_.format != nullptr &&
+                                 std::strcmp(buffer_.format, "O") == 0 &&
+                                 buffer_.itemsize == static_cast<Py_ssize_t>(sizeof(PyObject *));
+    size_ = object_pointers ? static_cast<std::size_t>(buffer_.shape[0]) : 0;
+}
+
+ObjectArrayView::~ObjectArrayView() {
+    if (held_)
+        PyBuffer_Release(&buffer_);
+}
+
+PyObject *ObjectArrayView::operator[](std::size_t index) const {
+    PyObject *object;
+    std::memcpy(&object, static_cast<const char *>(buffer_.buf) + static_cast<Py_ssize_t>(index) * buffer_.strides[0],
+                sizeof object);
+    return object;
+}
+
+}  // namespace module_frame

@@ -93,6 +93,26 @@ private:
     std::vector<nb::ndarray<>> held_;
 };
 
+// The elements of a one-dimensional array of Python objects (a numpy array
+// of dtype object), read in place: borrowed pointers, valid while this view
+// lives (it keeps the array's buffer). Empty when `array` exports no such
+// buffer.
+class ObjectArrayView {
+public:
+    explicit ObjectArrayView(nb::handle array);
+    ~ObjectArrayView();
+    ObjectArrayView(const ObjectArrayView &) = delete;
+    ObjectArrayView &operator=(const ObjectArrayView &) = delete;
+
+    std::size_t size() const { return size_; }
+    PyObject *operator[](std::size_t index) const;
+
+private:
+    Py_buffer buffer_{};
+    bool held_ = false;
+    std::size_t size_ = 0;
+};
+
 // A new C-ordered numpy array of the given shape with elements of T for a
 // kernel to fill; `data` receives its memory, which the array owns.
 template <typename T, std::size_t Ndim>

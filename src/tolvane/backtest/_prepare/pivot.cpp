@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include <module_frame/arrays.hpp>
@@ -37,12 +38,134 @@ nb::object as_int64(const mf::Call &call, nb::handle values) {
     return call.global("np").attr("ascontiguousarray")(values, "dtype"_a = "int64");
 }
 
+// A column is factorised one run at a time when its values change at most
+// once in this many rows: an answer lists the rows of one day (and one
+// factor) together, so its dates and factor names come in long runs.
+constexpr std::size_t kRowsPerRun = 4;
+
+// The runs of a label column: where each begins and, for a column held in
+// Arrow, each run's value. No starts: the column is factorised as a whole.
+struct ColumnRuns {
+    std::vector<std::int64_t> starts;
+    nb::object arrow_values;  // a ChunkedArray, one value per run
+};
+
+// Where each run of one object begins in an object array of `n_rows` rows (a
+// run ends where the next row holds another object; equal objects in two runs
+// are merged by the factorisation of the runs). Empty when the array is not
+// such an array or has more runs than kRowsPerRun allows.
+std::vector<std::int64_t> object_run_starts(nb::handle array, std::size_t n_rows) {
+    const mf::ObjectArrayView objects(array);
+    if (objects.size() != n_rows)
+        return {};
+    std::vector<std::int64_t> starts;
+    for (std::size_t row = 0; row < n_rows && starts.size() * kRowsPerRun <= n_rows; ++row) {
+        if (row == 0 || objects[row] != objects[row - 1])
+            starts.push_back(static_cast<std::int64_t>(row));
+    }
+    if (starts.size() * kRowsPerRun > n_rows)
+        starts.clear();
+    return starts;
+}
+
+// Arrow's run-end encoding of `arrow_values` (a ChunkedArray: one encoded
+// array per chunk, runs of missing values included) and its number of runs;
+// None where Arrow cannot encode the values' type.
+std::pair<nb::object, std::size_t> run_end_encoded(nb::handle arrow_values) {
+    nb::object encoded;
+    try {
+        encoded = nb::module_::import_("pyarrow.compute").attr("run_end_encode")(arrow_values);
+    } catch (const nb::python_error &error) {
+        if (!error.matches(PyExc_Exception))
+            throw;
+        return {nb::none(), 0};  // a type Arrow cannot encode: factorised as a whole
+    }
+    std::size_t n_runs = 0;
+    for (nb::handle chunk : encoded.attr("chunks"))
+        n_runs += nb::len(nb::object(chunk.attr("run_ends")));
+    return {encoded, n_runs};
+}
+
+// The runs of a column held in Arrow memory (a ChunkedArray of `n_rows`
+// rows). A column whose first rows change too often is not encoded further.
+ColumnRuns arrow_runs(nb::handle arrow_values, std::size_t n_rows) {
+    if (!nb::hasattr(arrow_values, "chunks") || nb::len(arrow_values) != n_rows)
+        return {};
+    constexpr std::size_t kProbeRows = 4096;
+    if (n_rows > kProbeRows) {
+        const auto [probe, probe_runs] = run_end_encoded(arrow_values.attr("slice")(0, kProbeRows));
+        if (probe.is_none() || probe_runs * kRowsPerRun > kProbeRows)
+            return {};
+    }
+    const auto [encoded, n_runs] = run_end_encoded(arrow_values);
+    if (encoded.is_none() || n_runs * kRowsPerRun > n_rows)
+        return {};
+    ColumnRuns runs;
+    runs.starts.reserve(n_runs);
+    nb::list values;
+    std::int64_t chunk_start = 0;
+    for (nb::handle chunk : encoded.attr("chunks")) {
+        mf::KernelArrays arrays;
+        const auto ends = arrays.add<std::int64_t, 1>(chunk.attr("run_ends").attr("to_numpy")(), "run_ends",
+                                                      {mf::any_extent}, mf::Dtype::Convert);
+        std::int64_t run_start = 0;
+        for (std::size_t run = 0; run < ends.shape(0); ++run) {
+            runs.starts.push_back(chunk_start + run_start);
+            run_start = ends(run);
+        }
+        values.append(chunk.attr("values"));
+        chunk_start += static_cast<std::int64_t>(nb::len(chunk));
+    }
+    runs.arrow_values =
+        nb::module_::import_("pyarrow").attr("chunked_array")(values, "type"_a = arrow_values.attr("type"));
+    return runs;
+}
+
+// pd.factorize(column): codes (int64, -1 for a missing value) and the
+// distinct values in the order they first occur. A column of long runs is
+// factorised from one row per run, whose codes then repeat over the runs;
+// each run holds one value, so the codes and distinct values are those of
+// the whole column.
+void factorize_column(const mf::Call &call, nb::handle column, nb::object (&codes_and_values)[2]) {
+    nb::object pd = call.global("pd");
+    nb::object np = call.global("np");
+    nb::object array = column.attr("array");
+    const std::size_t n_rows = nb::len(column);
+    ColumnRuns runs;
+    if (nb::hasattr(array, "__arrow_array__"))
+        runs = arrow_runs(array.attr("__arrow_array__")(), n_rows);
+    else if (nb::str(column.attr("dtype")).equal(nb::str("object")))
+        runs.starts = object_run_starts(column.attr("to_numpy")(), n_rows);
+    const std::vector<std::int64_t> &starts = runs.starts;
+    if (starts.empty()) {
+        mf::unpack(pd.attr("factorize")(column), codes_and_values);
+        return;
+    }
+    std::int64_t *start_data, *length_data;
+    nb::object run_start = mf::new_numpy_vector(starts.size(), start_data);
+    nb::object run_length = mf::new_numpy_vector(starts.size(), length_data);
+    for (std::size_t run = 0; run < starts.size(); ++run) {
+        const std::int64_t end = run + 1 < starts.size() ? starts[run + 1] : static_cast<std::int64_t>(n_rows);
+        start_data[run] = starts[run];
+        length_data[run] = end - starts[run];
+    }
+    // Each run's value, of the column's dtype.
+    nb::object run_values =
+        runs.arrow_values.is_valid()
+            ? pd.attr("Series")(pd.attr("array")(runs.arrow_values, "dtype"_a = column.attr("dtype")))
+            : nb::object(column.attr("iloc")[run_start]);
+    nb::object run_codes[2];
+    mf::unpack(pd.attr("factorize")(run_values), run_codes);
+    codes_and_values[0] = np.attr("repeat")(run_codes[0], run_length);
+    codes_and_values[1] = run_codes[1];
+}
+
 template <typename Convert>
 CodedLabels coded_labels(const mf::Call &call, nb::handle column, Convert convert) {
     nb::object pd = call.global("pd");
     nb::object np = call.global("np");
     nb::object raw[2];
-    mf::unpack(pd.attr("factorize")(column), raw);
+    factorize_column(call, column, raw);
     nb::object converted = convert(pd.attr("Series")(raw[1]));
     nb::object relabelled[2];
     mf::unpack(pd.attr("factorize")(converted), relabelled);
