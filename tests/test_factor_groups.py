@@ -188,6 +188,19 @@ def test_short_factor_and_bad_arguments():
         _core.calc_all_group_vwap_daily_return(factor.iloc[[0, 1, 1, 2]], **market, group_num=2)
 
 
+def test_group_backtest_trades_by_the_single_engines_defaults():
+    """Called without trading parameters, the group backtest uses the single
+    engine's: a change to one default shows up here."""
+    import inspect
+
+    def trading_defaults(function):
+        parameters = inspect.signature(function).parameters
+        return {name: parameters[name].default for name in ("total_money", "fee", "rule_fee", "lot_size")}
+
+    assert trading_defaults(_core.calc_all_group_vwap_daily_return) == trading_defaults(
+        sk.calc_strategy_vwap_daily_return)
+
+
 def test_native_entry_checks_every_array_against_the_factor():
     factor, market = random_market(6, 5, seed=2)
     values = factor.to_numpy()[:-1]

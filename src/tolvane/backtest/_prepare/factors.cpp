@@ -26,14 +26,6 @@ mf::Param optional_batch_param() {
             .default_value = mf::none_default};
 }
 
-nb::object infinities_as_missing(const mf::Call &call, nb::handle frame) {
-    nb::object np = call.global("np");
-    nb::list infinities;
-    infinities.append(np.attr("inf"));
-    infinities.append(-np.attr("inf"));
-    return frame.attr("replace")(infinities, np.attr("nan"));
-}
-
 namespace {
 
 nb::object new_empty_frame(const mf::Call &call) { return call.global("pd").attr("DataFrame")(); }

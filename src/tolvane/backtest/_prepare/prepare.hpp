@@ -9,6 +9,8 @@
 
 #include <module_frame/frame.hpp>
 
+#include "../pandas_support.hpp"
+
 namespace prepare {
 
 namespace mf = module_frame;
@@ -72,10 +74,7 @@ bool is_network_error(const mf::Call &call, const nb::python_error &error);
 // by name (exactly a dict) or None, default None.
 mf::Param optional_batch_param();
 
-// frame.replace([np.inf, -np.inf], np.nan)
-nb::object infinities_as_missing(const mf::Call &call, nb::handle frame);
-
-// Python's float('nan').
-inline nb::object nan_value() { return nb::float_(NAN); }
+using pandas_support::infinities_as_missing;
+using pandas_support::nan_value;
 
 }  // namespace prepare

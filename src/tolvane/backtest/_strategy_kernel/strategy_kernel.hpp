@@ -11,6 +11,7 @@
 #include <module_frame/frame.hpp>
 
 #include "../kernel_glue.hpp"
+#include "../pandas_support.hpp"
 
 namespace strategy_kernel {
 
@@ -67,16 +68,7 @@ std::vector<mf::Param> joined_params(std::initializer_list<std::vector<mf::Param
     "    buy_price: 当日买入成交价(VWAP)。\n"                                 \
     "    sell_price: 当日卖出成交价(VWAP)。\n"
 
-// Python's float('nan').
-inline nb::object nan_value() { return nb::float_(NAN); }
-
-// data.replace([np.inf, -np.inf], np.nan)
-inline nb::object infinities_as_missing(const mf::Call &call, nb::handle data) {
-    nb::object np = call.global("np");
-    nb::list infinities;
-    infinities.append(np.attr("inf"));
-    infinities.append(-np.attr("inf"));
-    return data.attr("replace")(infinities, np.attr("nan"));
-}
+using pandas_support::infinities_as_missing;
+using pandas_support::nan_value;
 
 }  // namespace strategy_kernel
