@@ -111,14 +111,13 @@ mf::Param group_num_param() {
 
 // factor_values, market, group_num, then the trading costs.
 std::vector<mf::Param> group_params() {
-    std::vector<mf::Param> params{{.name = "factor_values", .annotation = "np.ndarray"},
-                                  {.name = "market", .annotation = "dict[str, np.ndarray]"},
-                                  group_num_param()};
-    for (const mf::Param &param : backtest_glue::trading_cost_params())
-        params.push_back(param);
-    params.push_back({.name = "lot_size", .annotation = "int", .convert = mf::Convert::Int,
-                      .default_value = mf::int_default(200)});
-    return params;
+    return backtest_glue::joined_params({
+        {{.name = "factor_values", .annotation = "np.ndarray"},
+         {.name = "market", .annotation = "dict[str, np.ndarray]"},
+         group_num_param()},
+        backtest_glue::trading_cost_params(),
+        {backtest_glue::lot_size_param()},
+    });
 }
 
 #define FACTOR_VALUES_DOC                                                              \
@@ -146,7 +145,7 @@ const mf::FunctionDef group_vwap_daily_return_def{
            "    market: _build_market_arrays 返回的八个行情数组, 形状与 factor_values 相同。\n"
            "    group_num: 分组数, 1 到股票数之间, 默认 10。\n"
            STRATEGY_TRADING_COSTS_DOC
-           "    lot_size: 每手股数, 不小于 1, 默认 200。\n"
+           STRATEGY_LOT_SIZE_DOC
            "\n"
            "Returns:\n"
            "    np.ndarray: 形状为 (日期数, group_num) 的日收益(比例); 第 0 列是因子值最小的一组。\n"

@@ -85,4 +85,16 @@ std::vector<mf::Param> trading_cost_params() {
     };
 }
 
+mf::Param lot_size_param() {
+    return {.name = "lot_size", .annotation = "int", .convert = mf::Convert::Int,
+            .default_value = mf::int_default(default_lot_size)};
+}
+
+std::vector<mf::Param> joined_params(std::initializer_list<std::vector<mf::Param>> parts) {
+    std::vector<mf::Param> params;
+    for (const std::vector<mf::Param> &part : parts)
+        params.insert(params.end(), part.begin(), part.end());
+    return params;
+}
+
 }  // namespace backtest_glue

@@ -6,6 +6,7 @@
 
 #include <module_frame/arrays.hpp>
 
+#include <initializer_list>
 #include <vector>
 
 #include "strategy_engine.hpp"
@@ -46,13 +47,25 @@ void check_trading_costs(double total_money, double fee, double rule_fee, long l
 // The call's total_money, fee, rule_fee and lot_size, checked as above.
 tolvane::kernels::TradingCosts checked_trading_costs(mf::Call &call);
 
+// Shares per trading lot: the engines' default and the lot the runner trades in.
+inline constexpr long long default_lot_size = 200;
+
 // The parameters total_money, fee and rule_fee with their defaults.
 std::vector<mf::Param> trading_cost_params();
+
+// The parameter lot_size with its default.
+mf::Param lot_size_param();
+
+// Parameter lists joined in order.
+std::vector<mf::Param> joined_params(std::initializer_list<std::vector<mf::Param>> parts);
 
 // Docstring lines of the trading parameters.
 #define STRATEGY_TRADING_COSTS_DOC                                          \
     "    total_money: 固定资金, 必须是有限的正数, 默认 1e8。\n"               \
     "    fee: 佣金费率, 买卖双边收取, 取值 [0, 1), 默认 0.0001。\n"           \
     "    rule_fee: 印花税及规费费率, 仅卖出收取, 取值 [0, 1), 默认 0.0005。\n"
+
+// Docstring line of lot_size.
+#define STRATEGY_LOT_SIZE_DOC "    lot_size: 每手股数, 不小于 1, 默认 200。\n"
 
 }  // namespace backtest_glue

@@ -17,13 +17,6 @@ std::vector<mf::Param> backtest_matrix_params(const char *weights_name) {
     return params;
 }
 
-std::vector<mf::Param> joined_params(std::initializer_list<std::vector<mf::Param>> parts) {
-    std::vector<mf::Param> params;
-    for (const std::vector<mf::Param> &part : parts)
-        params.insert(params.end(), part.begin(), part.end());
-    return params;
-}
-
 namespace {
 
 nb::object calc_strategy_vwap_daily_return(mf::Call &call) {
@@ -78,8 +71,7 @@ const mf::FunctionDef calc_strategy_vwap_daily_return_def{
     .params = joined_params({
         backtest_matrix_params("signal_matrix"),
         trading_cost_params(),
-        {{.name = "lot_size", .annotation = "int", .convert = mf::Convert::Int,
-          .default_value = mf::int_default(default_lot_size)}},
+        {lot_size_param()},
     }),
     .returns = "pd.Series",
     .doc = "计算策略权重矩阵的 VWAP 日收益序列(T-1 日信号在 T 日成交)。\n"
@@ -94,7 +86,7 @@ const mf::FunctionDef calc_strategy_vwap_daily_return_def{
            "    signal_matrix: 目标权重矩阵(日期 × 股票); NaN 或 0 表示不持有。\n"
            STRATEGY_MARKET_MATRICES_DOC
            STRATEGY_TRADING_COSTS_DOC
-           "    lot_size: 每手股数, 不小于 1, 默认 200。\n"
+           STRATEGY_LOT_SIZE_DOC
            "\n"
            "Returns:\n"
            "    pd.Series: 以 signal_matrix.index[1:] 为索引的日收益(比例, 0.01 = 1%);\n"

@@ -34,9 +34,6 @@ extern const mf::FunctionDef plot_strategy_performance_unlocked_def;
 extern const mf::FunctionDef plot_weekly_net_value_def;
 extern const mf::FunctionDef plot_weekly_net_value_unlocked_def;
 
-// Shares per trading lot: the engine's default and the lot the runner trades in.
-inline constexpr long long default_lot_size = 200;
-
 // Trading days per year: TRADING_DAYS_PER_YEAR, and the annualisation the
 // statistics and the benchmark summary write into their formulas.
 inline constexpr int trading_days_per_year = 252;
@@ -52,10 +49,10 @@ inline constexpr const char *market_matrix_names[] = {
 // market matrices.
 std::vector<mf::Param> backtest_matrix_params(const char *weights_name);
 
+using backtest_glue::default_lot_size;
+using backtest_glue::joined_params;
+using backtest_glue::lot_size_param;
 using backtest_glue::trading_cost_params;
-
-// Parameter lists joined in order.
-std::vector<mf::Param> joined_params(std::initializer_list<std::vector<mf::Param>> parts);
 
 // Docstring lines of the parameters the engine and the runner share.
 #define STRATEGY_MARKET_MATRICES_DOC                                        \
