@@ -30,7 +30,7 @@ std::string shape_text(const std::size_t *shape, std::size_t ndim) {
 // else by its type.
 std::string described(nb::handle array) {
     if (!nb::isinstance(array, numpy().attr("ndarray")))
-        return std::string(Py_TYPE(array.ptr())->tp_name).substr(0, 200);
+        return shown_type_name(array);
     nb::object shape = array.attr("shape"), dtype = array.attr("dtype");
     return dimensions_text(nb::len(shape)) + " " + nb::str(nb::handle(dtype)).c_str() + " 数组";
 }

@@ -10,11 +10,12 @@ namespace module_frame {
 
 void raise(PyObject *type, const std::string &message) { throw Error(type, message); }
 
+std::string shown_type_name(nb::handle value) { return std::string(Py_TYPE(value.ptr())->tp_name).substr(0, 200); }
+
 void expect_type(nb::handle value, PyTypeObject *type, bool or_none) {
     if (Py_IS_TYPE(value.ptr(), type) || (or_none && value.is_none()))
         return;
-    throw Error(PyExc_TypeError, std::string("Expected ") + type->tp_name + ", got " +
-                                     std::string(Py_TYPE(value.ptr())->tp_name).substr(0, 200));
+    throw Error(PyExc_TypeError, std::string("Expected ") + type->tp_name + ", got " + shown_type_name(value));
 }
 
 namespace {

@@ -34,11 +34,6 @@ nb::bytearray unread_buffer(nb::handle self) {
 
 bool pull_more(nb::handle self) { return truthy(self.attr("_pull_one")()); }
 
-// The type name as the interpreter's messages show it (at most 200 characters).
-std::string shown_type_name(nb::handle value) {
-    return std::string(Py_TYPE(value.ptr())->tp_name).substr(0, 200);
-}
-
 nb::object reader_init(mf::Call &call) {
     nb::handle self = call.arg("self");
     call.global("io").attr("RawIOBase").attr("__init__")(self);
@@ -63,7 +58,7 @@ nb::object reader_pull_one(mf::Call &call) {
     nb::handle self = call.arg("self");
     nb::object chunks = self.attr("_chunks");
     if (!PyIter_Check(chunks.ptr()))
-        mf::raise(PyExc_TypeError, shown_type_name(chunks) + " object is not an iterator");
+        mf::raise(PyExc_TypeError, mf::shown_type_name(chunks) + " object is not an iterator");
     nb::object chunk = nb::steal(PyIter_Next(chunks.ptr()));
     if (!chunk.is_valid()) {
         if (PyErr_Occurred())
@@ -145,7 +140,7 @@ void check_slice_assignment(nb::handle target) {
     PyMappingMethods *mapping = Py_TYPE(target.ptr())->tp_as_mapping;
     if (!mapping || !mapping->mp_ass_subscript)
         mf::raise(PyExc_TypeError,
-                  "'" + shown_type_name(target) + "' object does not support slice assignment");
+                  "'" + mf::shown_type_name(target) + "' object does not support slice assignment");
 }
 
 // Bytes read for a copy that failed go back to the front of the buffer, so

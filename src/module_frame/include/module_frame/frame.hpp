@@ -133,6 +133,10 @@ private:
 
 [[noreturn]] void raise(PyObject *type, const std::string &message);
 
+// The name of a value's type as the interpreter's messages show it (at most
+// 200 characters).
+std::string shown_type_name(nb::handle value);
+
 // Checks a result the function produced internally against an exact type
 // ("Expected dict, got list"); None passes when `or_none`.
 void expect_type(nb::handle value, PyTypeObject *type, bool or_none = false);
