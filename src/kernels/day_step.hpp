@@ -14,7 +14,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
-#include <vector>
 
 #include "simd_clones.hpp"
 #include "strategy_engine.hpp"
@@ -117,6 +116,17 @@ TOLVANE_STEP StockDayMarket stock_day_market(double prev_close, double close, do
     };
 }
 
+// A block's permission bytes as doubles for a vectorised sweep: `buyable`
+// 1.0 where buying is allowed, `sellable` 1.0 where selling is. A loop mixing
+// bytes and doubles would be vectorised at the byte width.
+TOLVANE_STEP void widen_permissions(const std::uint8_t *can_buy, const std::uint8_t *cant_sell,
+                                    std::size_t width, double *buyable, double *sellable) {
+    for (std::size_t k = 0; k < width; ++k) {
+        buyable[k] = can_buy[k] != 0 ? 1.0 : 0.0;
+        sellable[k] = cant_sell[k] != 0 ? 0.0 : 1.0;
+    }
+}
+
 // The shares one trade buys, keeps from yesterday and sells.
 struct Trade {
     double bought;
@@ -162,58 +172,5 @@ TOLVANE_STEP double buy_cash(double target, const StockDayMarket &market, bool c
     holding = choose((target > 0.0) & can_buy, target, 0.0);
     return holding * market.buy_gain;
 }
-
-// Days whose rows are gathered together by default: eight doubles, one cache
-// line of a stock's column when a matrix comes in pandas' column layout.
-inline constexpr std::size_t kGatherDays = 8;
-
-// The rows of a matrix, day after day, each as a contiguous run over the
-// stocks: read in place when the matrix's rows are contiguous, otherwise
-// gathered a few days at a time, so that each column's cache lines (and
-// pages) are read once per few days instead of once per day.
-template <typename T, std::size_t kDays = kGatherDays>
-class DayRows {
-public:
-    DayRows(const MatrixView<T> &view, std::size_t n_days, std::size_t n_stocks)
-        : view_(view),
-          n_days_(n_days),
-          n_stocks_(n_stocks),
-          gathered_(view.col_stride == 1 ? 0 : kDays * n_stocks) {}
-
-    // Row `day`; days must come in ascending order.
-    const T *row(std::size_t day) {
-        if (gathered_.empty())
-            return &view_.at(static_cast<std::ptrdiff_t>(day), 0);
-        const std::size_t offset = day % kDays;
-        if (offset == 0 || day != first_day_ + offset) {
-            first_day_ = day - offset;
-            const std::size_t days = std::min(kDays, n_days_ - first_day_);
-            const auto first = static_cast<std::ptrdiff_t>(first_day_);
-            for (std::size_t stock = 0; stock < n_stocks_; ++stock) {
-                // Each column's few lines are too short a run for the hardware
-                // to fetch ahead: ask for a later stock's while this one is copied.
-                if (view_.row_stride == 1 && stock + kPrefetchStocks < n_stocks_) {
-                    const char *ahead = reinterpret_cast<const char *>(
-                        &view_.at(first, static_cast<std::ptrdiff_t>(stock + kPrefetchStocks)));
-                    for (std::size_t byte = 0; byte < days * sizeof(T); byte += 64)
-                        __builtin_prefetch(ahead + byte);
-                }
-                for (std::size_t d = 0; d < days; ++d)
-                    gathered_[d * n_stocks_ + stock] =
-                        view_.at(first + static_cast<std::ptrdiff_t>(d), static_cast<std::ptrdiff_t>(stock));
-            }
-        }
-        return gathered_.data() + offset * n_stocks_;
-    }
-
-private:
-    static constexpr std::size_t kPrefetchStocks = 16;
-
-    MatrixView<T> view_;
-    std::size_t n_days_;
-    std::size_t n_stocks_;
-    std::size_t first_day_ = static_cast<std::size_t>(-1);
-    std::vector<T> gathered_;
-};
 
 }  // namespace tolvane::kernels::day_step

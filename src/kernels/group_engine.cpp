@@ -4,6 +4,7 @@
 #include <cmath>
 #include <vector>
 
+#include "day_rows.hpp"
 #include "day_step.hpp"
 #include "row_order.hpp"
 
@@ -11,13 +12,12 @@ namespace tolvane::kernels {
 namespace {
 
 using day_step::choose;
-using day_step::DayRows;
 using day_step::DaySums;
 using day_step::Rates;
 using day_step::StockDayMarket;
 
 // "No group", where a group number is held as a double.
-constexpr double kNoGroup = -1.0;
+constexpr double kNoGroup = GroupCutter::kNoGroup;
 
 // One day's groups: each stock's group and weight in it (its share of the
 // group, 1 / the group's number of members), as the vectorised sweep reads
@@ -185,12 +185,7 @@ TOLVANE_SIMD_CLONES void sweep_block(const double *wanted_by, const double *weig
                                      const Rates &rates, const double *lane_start, double no_group_slot,
                                      double second_set, double *owner, double *shares, const double *several,
                                      Block &block) {
-    // Permission bytes are widened first: a loop mixing bytes and doubles
-    // would be vectorised at the byte width.
-    for (std::size_t k = 0; k < width; ++k) {
-        block.buyable[k] = can_buy[k] != 0 ? 1.0 : 0.0;
-        block.sellable[k] = cant_sell[k] != 0 ? 0.0 : 1.0;
-    }
+    day_step::widen_permissions(can_buy, cant_sell, width, block.buyable, block.sellable);
     // What every holder shares first, then each holder's trade: one loop
     // doing both would hold too many values at once for the vector registers.
 #pragma omp simd
@@ -251,12 +246,13 @@ struct MarketRows {
 // A stock the vectorised sweep does not book: one kept in the GroupTable is
 // traded group by group (and moves back to its owner slot once a single
 // group holds it); one whose owner could not sell while the group that wants
-// it bought moves to the table, both holdings with it.
-void book_special(std::size_t stock, const MarketRows &rows, const Rates &rates, const DayGroups &groups,
+// it bought moves to the table, both holdings with it. The stock is the k-th
+// of `block`, whose sweep has worked out its target and its day's market.
+void book_special(std::size_t stock, const Block &block, std::size_t k, const DayGroups &groups,
                   OwnerSlots &slots, GroupTable &table, GroupSums &sums) {
     const std::int32_t wanted_by = groups.group_of(stock);
     // The newcomer bought its whole target.
-    const double target = day_step::lot_target(groups.stock_weight[stock], rows.prev_close[stock], rates);
+    const double target = block.target[k];
     if (slots.several[stock] == 0.0) {
         table.put(stock, static_cast<std::size_t>(slots.owner[stock]), slots.shares[stock]);
         table.put(stock, static_cast<std::size_t>(wanted_by), target);
@@ -265,10 +261,8 @@ void book_special(std::size_t stock, const MarketRows &rows, const Rates &rates,
         slots.several[stock] = 1.0;
         return;
     }
-    const StockDayMarket market = day_step::stock_day_market(
-        rows.prev_close[stock], rows.close[stock], rows.buy_price[stock], rows.sell_price[stock],
-        rows.split[stock], rows.dividend[stock], rates);
-    table.trade(stock, wanted_by, target, market, rows.can_buy[stock] != 0, rows.cant_sell[stock] != 0,
+    const StockDayMarket market{block.buy_gain[k], block.hold_gain[k], block.sell_gain[k], block.dividend[k]};
+    table.trade(stock, wanted_by, target, market, block.buyable[k] != 0.0, block.sellable[k] == 0.0,
                 sums.several());
     table.move_back_if_single(stock, slots);
 }
@@ -326,7 +320,7 @@ void group_daily_cash(const MatrixView<double> &factor, const MarketArrays &mark
                 n_special += block.special[k] != 0.0;
             }
             for (std::size_t j = 0; j < n_special; ++j)
-                book_special(first + special[j], rows, rates, groups, slots, table, sums);
+                book_special(first + special[j], block, special[j], groups, slots, table, sums);
         }
         for (std::size_t g = 0; g < n_groups; ++g)
             daily_cash[day * n_groups + g] = sums.cash(g);
@@ -336,13 +330,13 @@ void group_daily_cash(const MatrixView<double> &factor, const MarketArrays &mark
 void factor_groups(const MatrixView<double> &factor, std::size_t n_days, std::size_t n_stocks,
                    std::size_t n_groups, double *groups) {
     GroupCutter cutter;
-    std::vector<double> group_of(n_stocks);
     DayRows<double> factor_rows(factor, n_days, n_stocks);
     for (std::size_t day = 0; day < n_days; ++day) {
-        cutter.cut(factor_rows.row(day), n_stocks, n_groups, group_of.data());
+        // The cutter's 0-based groups become 1-based group numbers in place.
         double *row = groups + day * n_stocks;
+        cutter.cut(factor_rows.row(day), n_stocks, n_groups, row);
         for (std::size_t stock = 0; stock < n_stocks; ++stock)
-            row[stock] = group_of[stock] >= 0.0 ? group_of[stock] + 1.0 : NAN;
+            row[stock] = row[stock] >= 0.0 ? row[stock] + 1.0 : NAN;
     }
 }
 

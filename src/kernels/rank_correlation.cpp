@@ -3,15 +3,15 @@
 #include <cmath>
 #include <vector>
 
-#include "day_step.hpp"
+#include "day_rows.hpp"
 #include "row_order.hpp"
 
 namespace tolvane::kernels {
 
 void daily_rank_correlation(const MatrixView<double> &left, const MatrixView<double> &right,
                             std::size_t n_days, std::size_t n_stocks, double *correlation) {
-    day_step::DayRows<double> left_rows(left, n_days, n_stocks);
-    day_step::DayRows<double> right_rows(right, n_days, n_stocks);
+    DayRows<double> left_rows(left, n_days, n_stocks);
+    DayRows<double> right_rows(right, n_days, n_stocks);
     RowOrder order;
     // The stocks both sides know, listed by column; each side's values among
     // them, and their average ranks by place in that list.

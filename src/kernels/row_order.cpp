@@ -96,8 +96,8 @@ void RowOrder::sort(std::span<Ranked> items) {
 namespace {
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
-// bucket_group values besides the groups.
-constexpr double kNoGroup = -1.0;
+// bucket_group values besides the groups: no group, and (from here down) split.
+constexpr double kNoGroup = GroupCutter::kNoGroup;
 constexpr double kSplit = -2.0;
 
 bool is_finite(double value) { return (value > -kInfinity) & (value < kInfinity); }

@@ -40,8 +40,11 @@ private:
 // largest, and just the few buckets a cut runs through are ordered further.
 class GroupCutter {
 public:
+    // The group written for a value that is in no group.
+    static constexpr double kNoGroup = -1.0;
+
     // Writes the group (0-based, as a double) of each of the `n` values of
-    // `row` (contiguous) to `group_of[position]`, or -1 where the value is not
+    // `row` (contiguous) to `group_of[position]`, or kNoGroup where the value is not
     // finite or the day has fewer finite values than groups; and, when
     // `share_of` is given, the value's share of its group to
     // `share_of[position]`: 1 / the group's size, 0 where it has no group.

@@ -4,34 +4,20 @@
 #include <cstdint>
 #include <vector>
 
+#include "day_rows.hpp"
 #include "day_step.hpp"
 
 namespace tolvane::kernels {
 namespace {
 
-using day_step::DayRows;
 using day_step::DaySums;
 using day_step::Rates;
 using day_step::StockDayMarket;
 
-// One stock's day in the single portfolio: its target and what the day pays
-// per share, read from the weight and the market at one (day, stock).
-struct StockDay {
-    double target;
-    StockDayMarket market;
-};
-
-inline StockDay stock_day(double weight, double prev_close, double close, double buy_price,
-                          double sell_price, double split, double dividend, const Rates &rates) {
-    return {day_step::lot_target(weight, prev_close, rates),
-            day_step::stock_day_market(prev_close, close, buy_price, sell_price, split, dividend, rates)};
-}
-
 // Market rows contiguous (C order, as a prepared store's memory maps are):
 // day by day, each day a contiguous, vectorised sweep over the stocks with
-// the holding vector in cache. The sweep goes in
-// blocks whose permission bytes are first widened to doubles: a loop that
-// mixed bytes and doubles would be vectorised at the byte width and spill.
+// the holding vector in cache. The sweep goes in blocks whose permission
+// bytes are first widened to doubles.
 constexpr std::size_t kSweepBlock = 256;
 
 TOLVANE_SIMD_CLONES void sweep_block(const double *weight, const double *prev_close,
@@ -42,18 +28,15 @@ TOLVANE_SIMD_CLONES void sweep_block(const double *weight, const double *prev_cl
                                      const Rates &rates, double *holding, DaySums &day_sums) {
     double buyable[kSweepBlock];
     double sellable[kSweepBlock];
-    for (std::size_t k = 0; k < width; ++k) {
-        buyable[k] = can_buy[k] != 0 ? 1.0 : 0.0;
-        sellable[k] = cant_sell[k] != 0 ? 0.0 : 1.0;
-    }
+    day_step::widen_permissions(can_buy, cant_sell, width, buyable, sellable);
     double buy = 0.0, hold = 0.0, hold_dividend = 0.0, sell = 0.0, sell_dividend = 0.0;
 #pragma omp simd reduction(+ : buy, hold, hold_dividend, sell, sell_dividend)
     for (std::size_t k = 0; k < width; ++k) {
         DaySums sums;
-        const StockDay day = stock_day(weight[k], prev_close[k], close[k], buy_price[k],
-                                       sell_price[k], split[k], dividend[k], rates);
-        day_step::trade_and_book(day.target, day.market, buyable[k] != 0.0, sellable[k] == 0.0,
-                                 holding[k], sums);
+        const StockDayMarket market = day_step::stock_day_market(
+            prev_close[k], close[k], buy_price[k], sell_price[k], split[k], dividend[k], rates);
+        day_step::trade_and_book(day_step::lot_target(weight[k], prev_close[k], rates), market,
+                                 buyable[k] != 0.0, sellable[k] == 0.0, holding[k], sums);
         buy += sums.buy;
         hold += sums.hold;
         hold_dividend += sums.hold_dividend;
