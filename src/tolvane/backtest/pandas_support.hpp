@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cmath>
+#include <initializer_list>
 
 #include <module_frame/frame.hpp>
 
@@ -12,6 +13,19 @@ namespace nb = nanobind;
 
 // Python's float('nan').
 inline nb::object nan_value() { return nb::float_(NAN); }
+
+// A Python list of C++ values (numbers or texts).
+template <typename Values>
+nb::list python_list(const Values &values) {
+    nb::list list;
+    for (const auto &value : values)
+        list.append(value);
+    return list;
+}
+
+inline nb::list python_list(std::initializer_list<const char *> texts) {
+    return python_list<std::initializer_list<const char *>>(texts);
+}
 
 // data.replace([np.inf, -np.inf], np.nan)
 inline nb::object infinities_as_missing(const mf::Call &call, nb::handle data) {

@@ -32,17 +32,17 @@ void populate(mf::ModuleBuilder &module) {
     module.set("TAIL_RELOAD_ROWS", nb::int_(2));
     module.set("PREPARED_DATA_VERSION", nb::int_(1));
     module.set("COMPONENT_FACTOR_NAMES",
-               str_list({"rq_index_components_new_000300.XSHG", "rq_index_components_new_000905.XSHG",
-                         "rq_index_components_new_000852.XSHG", "rq_index_components_new_399303.XSHE",
-                         "rq_index_components_new_932000.INDX"}));
+               python_list({"rq_index_components_new_000300.XSHG", "rq_index_components_new_000905.XSHG",
+                            "rq_index_components_new_000852.XSHG", "rq_index_components_new_399303.XSHE",
+                            "rq_index_components_new_932000.INDX"}));
     nb::dict benchmark_index_codes;
     benchmark_index_codes["000852"] = "000852.XSHG";
     benchmark_index_codes["000300"] = "000300.XSHG";
     benchmark_index_codes["000905"] = "000905.XSHG";
     module.set("BENCHMARK_INDEX_CODES", benchmark_index_codes);
-    nb::list required = str_list({"rq_industry_exposure_new", "limit_down", "limit_up", "Close", "Open",
-                                  "tick_vwap_price_935_1005", "tick_vwap_price_925_1000"});
-    nb::list optional = str_list({"split_coefficient_to", "rq_get_dividend", "rq_is_suspended"});
+    nb::list required = python_list({"rq_industry_exposure_new", "limit_down", "limit_up", "Close", "Open",
+                                     "tick_vwap_price_935_1005", "tick_vwap_price_925_1000"});
+    nb::list optional = python_list({"split_coefficient_to", "rq_get_dividend", "rq_is_suspended"});
     module.set("REQUIRED_FACTOR_NAMES", required);
     module.set("OPTIONAL_FACTOR_NAMES", optional);
     module.set("BUILD_INPUT_NAMES", required + optional);

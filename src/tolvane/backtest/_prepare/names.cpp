@@ -5,13 +5,6 @@ namespace prepare {
 
 using namespace nb::literals;
 
-nb::list str_list(std::initializer_list<const char *> items) {
-    nb::list list;
-    for (const char *item : items)
-        list.append(item);
-    return list;
-}
-
 namespace {
 
 nb::object parse_name_list(mf::Call &call) {

@@ -61,8 +61,6 @@ extern const mf::FunctionDef assemble_payload_def;
 void pivot_factor_answer(const mf::Call &call, nb::handle frame, const char *value_column,
                          const char *group_column, nb::handle only_name, nb::dict &result);
 
-// A new list of the given texts.
-nb::list str_list(std::initializer_list<const char *> items);
 
 // `value is not None and len(value) > 0`: a matrix with at least one row.
 bool has_rows(nb::handle value);
@@ -75,6 +73,7 @@ bool is_network_error(const mf::Call &call, const nb::python_error &error);
 mf::Param optional_batch_param();
 
 using pandas_support::infinities_as_missing;
+using pandas_support::python_list;
 using pandas_support::nan_value;
 
 }  // namespace prepare

@@ -65,7 +65,7 @@ nb::object format_benchmark_daily_return(mf::Call &call) {
     frame["DataDate"] = call.global("series_to_yyyymmdd")(frame["DataDate"]);
     // A stable sort keeps rows of one date in their received order, so the
     // later of two rows for a date is the one that survives below.
-    frame = frame.attr("dropna")("subset"_a = str_list({"DataDate"}))
+    frame = frame.attr("dropna")("subset"_a = python_list({"DataDate"}))
                 .attr("sort_values")("DataDate", "kind"_a = "stable");
     if (mf::contains(frame.attr("columns"), nb::str("ukey"))) {
         frame["ukey"] = frame["ukey"].attr("astype")(call.global("str"));
@@ -99,7 +99,7 @@ nb::object format_benchmark_daily_return(mf::Call &call) {
     }
     if (nb::len(duplicate_subset) > 0)
         frame = frame.attr("drop_duplicates")("subset"_a = duplicate_subset, "keep"_a = "last");
-    frame = frame.attr("drop_duplicates")("subset"_a = str_list({"DataDate"}), "keep"_a = "last");
+    frame = frame.attr("drop_duplicates")("subset"_a = python_list({"DataDate"}), "keep"_a = "last");
     return frame.attr("set_index")("DataDate")["daily_return"]
         .attr("rename")("index_day_return")
         .attr("dropna")()

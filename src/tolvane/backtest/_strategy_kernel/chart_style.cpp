@@ -3,10 +3,6 @@
 
 namespace strategy_kernel::charts {
 
-nb::list python_list(std::initializer_list<const char *> texts) {
-    return python_list<std::initializer_list<const char *>>(texts);
-}
-
 bool is_empty(nb::handle data) { return mf::truthy(data.attr("empty")); }
 
 nb::object slice_all() { return nb::slice(nb::none(), nb::none(), nb::none()); }

@@ -32,16 +32,7 @@ inline constexpr const char *heading_ink = "#0f172a";
 // ---------------------------------------------------------------------------
 // Python statements spelled out in C++
 
-// A Python list of C++ values (numbers or texts).
-template <typename Values>
-nb::list python_list(const Values &values) {
-    nb::list list;
-    for (const auto &value : values)
-        list.append(value);
-    return list;
-}
-
-nb::list python_list(std::initializer_list<const char *> texts);
+using pandas_support::python_list;
 
 // data.empty
 bool is_empty(nb::handle data);

@@ -63,7 +63,7 @@ WeightActivity weight_activity(nb::handle signal_df, nb::handle dates) {
         rows = same_rows.data();
     }
     nb::object values = weight_frame.attr("to_numpy")(
-        "dtype"_a = "float64", "na_value"_a = nb::float_(NAN), "copy"_a = false);
+        "dtype"_a = "float64", "na_value"_a = nan_value(), "copy"_a = false);
     const auto weights = inputs.add<double, 2>(values, "signal_df.to_numpy()",
                                                {mf::any_extent, mf::any_extent}, mf::Dtype::Convert);
     const auto weight_rows = static_cast<std::int64_t>(weights.shape(0));
