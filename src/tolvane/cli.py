@@ -96,11 +96,11 @@ def _connect(args: argparse.Namespace):
 
 
 def _describe_store(store) -> str:
-    dates = store.dates()
-    if not len(dates):
+    axes = store.load_metadata().get("axes") or {}
+    if not axes.get("n_dates"):
         return f"{store.store_dir}: 空存储"
-    n_stocks = (store.load_metadata().get("axes") or {}).get("n_stocks", "?")
-    return f"{store.store_dir}: {dates[0]} .. {dates[-1]}, {len(dates)} 个交易日, {n_stocks} 只股票"
+    return (f"{store.store_dir}: {axes['first_date']} .. {axes['last_date']}, {axes['n_dates']} 个交易日, "
+            f"{axes['n_stocks']} 只股票")
 
 
 # ------------------------------------------------------------------- commands

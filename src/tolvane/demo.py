@@ -127,10 +127,12 @@ def factor_strategy_weights(service, matrices: dict[str, pd.DataFrame]) -> pd.Da
 
 def _clear_previous_download(data_root: Path) -> None:
     """A previous run's package and part file: this run lays a fresh one."""
+    from tolvane.backtest import BinaryPreparedDataStore, _bundle
+
     package = data_root / "benchmark"
-    if (package / "metadata.pkl").is_file():
+    if BinaryPreparedDataStore(package).exists():
         shutil.rmtree(package)
-    (data_root / "temp" / "benchmark.part").unlink(missing_ok=True)
+    (data_root / _bundle._TEMP_DIR_NAME / _bundle._PART_FILE_NAME).unlink(missing_ok=True)
 
 
 def run_demo(output_dir="demo-output", *, seed: int = SEED, n_stocks: int = N_STOCKS,

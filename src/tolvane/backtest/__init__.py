@@ -23,27 +23,6 @@ from __future__ import annotations
 
 import importlib
 
-__all__ = [
-    "BinaryPreparedDataStore",
-    "GroupPreparedDataBuilder",
-    "backtest_inputs",
-    "calc_strategy_stats",
-    "download_benchmark_package",
-    "ensure_cjk_font",
-    "prepare_store",
-    "read_weights",
-    "run_store_backtest",
-    "run_strategy_backtest_core",
-    "update_store",
-    "FactorIC",
-    "Variant",
-    "calc_all_group_vwap_daily_return",
-    "calc_factor_groups",
-    "calc_factor_ic",
-    "plot_factor_groups",
-    "sweep",
-]
-
 # Public name -> the submodule that defines it.
 _EXPORTS = {
     "BinaryPreparedDataStore": "._prepare",
@@ -65,6 +44,8 @@ _EXPORTS = {
     "Variant": "._sweep",
     "sweep": "._sweep",
 }
+
+__all__ = list(_EXPORTS)
 
 
 def __getattr__(name: str):

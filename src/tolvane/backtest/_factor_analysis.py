@@ -15,8 +15,9 @@ import numpy as np
 import pandas as pd
 
 from . import _groups
-from ._core import GROUP_SPREAD_COLUMN, _with_datetime_index
+from ._core import GROUP_SPREAD_COLUMN, _factor_values, _with_datetime_index
 from ._strategy_kernel import _MATPLOTLIB_PLOT_LOCK, TRADING_DAYS_PER_YEAR
+from .chart_fonts import CJK_FONT_FAMILIES
 
 __all__ = ["FactorIC", "calc_factor_ic", "plot_factor_groups"]
 
@@ -84,9 +85,7 @@ def calc_factor_ic(factor_matrix: pd.DataFrame, forward_return_rank: pd.DataFram
         FactorIC: 逐日 IC、均值、标准差、IR、正 IC 比例与年度表。
     """
     factor, forward = factor_matrix.align(forward_return_rank, join="inner")
-    values = _groups.daily_rank_correlation(
-        factor.to_numpy(dtype=np.float64, na_value=np.nan, copy=False),
-        forward.to_numpy(dtype=np.float64, na_value=np.nan, copy=False))
+    values = _groups.daily_rank_correlation(_factor_values(factor), _factor_values(forward))
     daily_ic = pd.Series(values, index=factor.index, name="ic")
     dated = _with_datetime_index(daily_ic)
     rows = {year: _ic_summary(year_ic) for year, year_ic in dated.groupby(dated.index.year)}
@@ -101,10 +100,8 @@ def calc_factor_ic(factor_matrix: pd.DataFrame, forward_return_rank: pd.DataFram
 # --------------------------------------------------------------------- chart
 # The report charts' look: the same style, fonts, colours and panel styling.
 
-_FONTS = ["Noto Sans CJK SC", "Source Han Sans SC", "WenQuanYi Micro Hei", "SimHei", "Arial Unicode MS",
-          "DejaVu Sans", "Liberation Sans", "Ubuntu"]
+_FONTS = [*CJK_FONT_FAMILIES, "DejaVu Sans", "Liberation Sans", "Ubuntu"]
 _INK = "#111827"
-_HEADING_INK = "#0f172a"
 _IC_PURPLE = "#7c3aed"
 _ZERO_LINE_GREY = "#94a3b8"
 _LOW_GROUP_BLUE = "#2563eb"

@@ -33,7 +33,7 @@ from typing import Callable, Union
 import numpy as np
 import pandas as pd
 
-# Callers and tests reach the format helpers through this module as well.
+# JOURNAL_FILE and normalize_yyyymmdd are also reached through this module.
 from ._store_format import (  # noqa: F401
     DATE_AXIS_NAME,
     JOURNAL_FILE,
@@ -45,11 +45,7 @@ from ._store_format import (  # noqa: F401
     normalize_yyyymmdd,
     _GENERATION_FILE,
     _TEMPORARY_FILE,
-    _WRITE_PIECE_BYTES,
-    _MetadataUnpickler,
-    _as_date_labels,
     _date_slice,
-    _fsync_directory,
     _new_generation,
     _referenced_files,
     _union_labels,

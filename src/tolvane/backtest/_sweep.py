@@ -23,14 +23,6 @@ from ._store import PathLike, normalize_yyyymmdd
 
 __all__ = ["Variant", "sweep"]
 
-# The thirteen statistics of a backtest, in the order of calc_strategy_stats.
-STAT_COLUMNS = (
-    "annual_return", "long_sharp", "max_dd", "extra_annual_return", "extra_sharp", "extra_max_dd",
-    "benchmark_annual_return", "benchmark_sharp", "return_corr", "win_rate", "excess_win_rate",
-    "holding_count", "turnover",
-)
-
-
 @dataclass(frozen=True)
 class Variant:
     """一个策略变体: 由存储矩阵生成权重矩阵的函数, 与调用它的参数。
@@ -237,5 +229,7 @@ def sweep(store_dir: PathLike, variants: Iterable, executor=None, *, start_date=
 
     frame = pd.DataFrame(rows)
     if frame.empty:
-        return pd.DataFrame(columns=["variant", *STAT_COLUMNS])
+        from .report import STAT_ROWS
+
+        return pd.DataFrame(columns=["variant", *(key for key, _, _ in STAT_ROWS)])
     return frame

@@ -22,16 +22,18 @@ _PAST_ANY_FILE = 10 ** 18
 
 
 class PackageDownloads:
-    """沙盒服务中提供数据包内容的部分: ``market`` 与可选的 ``_package`` 字节。"""
+    """沙盒服务中提供数据包内容的部分: ``market``、可选的 ``_package`` 字节与
+    ``_package_lock``。"""
 
     def package_bytes(self) -> bytes:
-        """供下载的基准数据包。"""
+        """供下载的基准数据包; 第一次请求时构建, 同时到达的请求只构建一次。"""
         if isinstance(self._package, (str, os.PathLike)):
             with open(self._package, "rb") as package:
                 return package.read()
-        if self._package is None:
-            self._package = build_benchmark_package(self.market)
-        return self._package
+        with self._package_lock:
+            if self._package is None:
+                self._package = build_benchmark_package(self.market)
+            return self._package
 
     def open_package(self) -> BinaryIO:
         """以只读二进制文件打开供下载的数据包; 路径给出的数据包直接打开该文件。"""

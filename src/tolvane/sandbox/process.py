@@ -135,10 +135,10 @@ class SandboxProcess:
         try:
             process.wait(timeout=_STOP_GRACE_SECONDS)
         except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
+            pass
         finally:
-            # Also on Ctrl+C during the wait: the child must not outlive us.
+            # Past the grace time, and on Ctrl+C during the wait: the child
+            # must not outlive us.
             if process.poll() is None:
                 process.kill()
                 process.wait()

@@ -119,6 +119,7 @@ class SandboxServer(PackageDownloads):
         self.benchmark_content_type = "application/zip"
         self.faults = Faults()
         self._package = package
+        self._package_lock = threading.Lock()
         self._lock = threading.Lock()
         self._httpd: ThreadingHTTPServer | None = None
         self._thread: threading.Thread | None = None
