@@ -17,19 +17,15 @@ Run: ``python bench/bench_groups.py`` (``make bench``).
 from __future__ import annotations
 
 import argparse
-import sys
-from pathlib import Path
 
 import numpy as np
 import pandas as pd
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-from bench_prepare import median_of  # noqa: E402
-from bench_strategy_engine import c_ordered, synthetic_market  # noqa: E402
-from tolvane.backtest import _core  # noqa: E402
-from tolvane.backtest import _strategy_kernel as kernel  # noqa: E402
-from tolvane.backtest._factor_analysis import calc_factor_ic  # noqa: E402
+from bench_prepare import median_of
+from bench_strategy_engine import c_ordered, synthetic_market
+from tolvane.backtest import _core
+from tolvane.backtest import _strategy_kernel as kernel
+from tolvane.backtest._factor_analysis import calc_factor_ic
 
 GROUPS = 10
 

@@ -30,9 +30,6 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
-FACTOR_NAMES_MODULE = "tolvane.backtest._prepare"
-
-
 def median_of(action, runs: int) -> float:
     timings = []
     for _ in range(runs):
@@ -159,21 +156,8 @@ def strategy_weights(index: pd.Index, columns: pd.Index, seed: int = 11) -> pd.D
     return pd.DataFrame(weights, index=index, columns=columns)
 
 
-def runner_inputs(matrices: dict) -> dict:
-    return {
-        "can_buy_stock": matrices["can_buy_stock"],
-        "cant_sell_stock": matrices["cant_sell_stock"],
-        "split_factor": matrices["rq_get_split"],
-        "dividend_factor": matrices["rq_get_dividend"],
-        "close_price": matrices["close_price"],
-        "prev_close": matrices["prev_close"],
-        "buy_price": matrices["buy_price"],
-        "sell_price": matrices["sell_price"],
-    }
-
-
 def bench_store(n_days: int, n_stocks: int, runs: int) -> None:
-    from tolvane.backtest import BinaryPreparedDataStore, run_strategy_backtest_core
+    from tolvane.backtest import BinaryPreparedDataStore, backtest_inputs, run_strategy_backtest_core
 
     with tempfile.TemporaryDirectory(prefix="bench-store-") as folder:
         payload = synthetic_payload(n_days, n_stocks)
@@ -199,11 +183,11 @@ def bench_store(n_days: int, n_stocks: int, runs: int) -> None:
 
         def from_store():
             matrices = store.load(mmap=True)
-            run_strategy_backtest_core(weights, **runner_inputs(matrices),
+            run_strategy_backtest_core(weights, **backtest_inputs(matrices),
                                        benchmark_dict=store.load_benchmarks())
 
         def from_memory():
-            run_strategy_backtest_core(weights, **runner_inputs(in_memory), benchmark_dict=benchmarks)
+            run_strategy_backtest_core(weights, **backtest_inputs(in_memory), benchmark_dict=benchmarks)
 
         print(f"\n3. store load + run_strategy_backtest_core (no charts) against the runner on "
               f"frames in memory ({runs} runs each, interleaved)")

@@ -19,20 +19,16 @@ Run: ``python bench/bench_sweep.py`` (``make bench``).
 from __future__ import annotations
 
 import argparse
-import sys
 import tempfile
 from pathlib import Path
 
 import numpy as np
 import pandas as pd
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+from bench_prepare import median_of, synthetic_payload
+from tolvane.backtest import BinaryPreparedDataStore, Variant, sweep
+from tolvane.backtest._core import STORE_MARKET_KEYS
 
-from bench_prepare import median_of, synthetic_payload  # noqa: E402
-from tolvane.backtest import BinaryPreparedDataStore, Variant, sweep  # noqa: E402
-
-MARKET_KEYS = ("can_buy_stock", "cant_sell_stock", "rq_get_split", "rq_get_dividend", "close_price",
-               "prev_close", "buy_price", "sell_price")
 
 
 def momentum(data, window: int, top: int) -> pd.DataFrame:
@@ -88,8 +84,8 @@ def main() -> None:
 
     with tempfile.TemporaryDirectory(prefix="bench-sweep-") as folder:
         BinaryPreparedDataStore(folder).write(synthetic_payload(n_days, n_stocks))
-        market_mb = sum(BinaryPreparedDataStore(folder).load(keys=[key])[key].to_numpy().nbytes
-                        for key in MARKET_KEYS) / 2**20
+        market = BinaryPreparedDataStore(folder).load(keys=list(STORE_MARKET_KEYS.values()))
+        market_mb = sum(matrix.to_numpy().nbytes for matrix in market.values()) / 2**20
         print(f"{len(variants)} variants on a {n_days:,} x {n_stocks:,} store "
               f"({market_mb:.0f} MiB of market matrices per backtest); medians of {runs} runs")
         print(f"0. this machine now: two processes of plain Python run {machine_scaling():4.2f}x one"

@@ -309,8 +309,6 @@ def build(recipe):
             return cls(*arguments)
         except Exception:
             return cls.__new__(cls)
-    if kind == "list":
-        return [build(item) for item in spec[0]]
     if kind == "dict":
         return {key: build(value) for key, value in spec[0]}
     raise ValueError(f"unknown recipe {recipe!r}")

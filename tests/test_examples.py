@@ -29,7 +29,7 @@ def free_port() -> str:
 @pytest.mark.parametrize("script", sorted((ROOT / "examples").glob("*.py")), ids=lambda path: path.name)
 def test_example_runs_against_the_sandbox(script, sandbox, tmp_path):
     environment = {**os.environ, "TOLVANE_BASE_URL": sandbox.base_url, "TOLVANE_API_KEY": sandbox.api_key,
-                   "TOLVANE_API_SECRET": sandbox.api_secret, "MPLCONFIGDIR": os.environ["MPLCONFIGDIR"]}
+                   "TOLVANE_API_SECRET": sandbox.api_secret}
     done = subprocess.run([sys.executable, str(script)], cwd=tmp_path, env=environment,
                           capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr

@@ -13,6 +13,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from reference.strategy_engine import daily_cash_terms
+from test_strategy_engine import frame
 from tolvane.backtest import _core, _groups
 from tolvane.backtest import _strategy_kernel as sk
 from tolvane.backtest._factor_analysis import calc_factor_ic, plot_factor_groups
@@ -39,11 +40,6 @@ def group_weights(groups: pd.DataFrame, group: int) -> pd.DataFrame:
 def transcribed_ic(factor: pd.DataFrame, forward: pd.DataFrame) -> pd.Series:
     both = np.isfinite(factor) & np.isfinite(forward)
     return factor.where(both).rank(axis=1).corrwith(forward.where(both).rank(axis=1), axis=1)
-
-
-def frame(values, dates, stocks, layout="F"):
-    values = np.ascontiguousarray(values) if layout == "C" else np.asfortranarray(values)
-    return pd.DataFrame(values, index=dates, columns=stocks, copy=False)
 
 
 def random_market(n_days, n_stocks, seed, layout="F", cant_sell_share=0.1):

@@ -227,7 +227,7 @@ def market_calls(draw, target: str, plain_layouts: bool = False):
     return ("call", target, tuple(matrices), numbers)
 
 
-def layout_pairs(target: str, calls):
+def layout_pairs(calls):
     """Calls whose result must not depend on how the frames lie in memory."""
     return calls.map(lambda call: ("same", call))
 
@@ -241,7 +241,7 @@ def stats_calls(target: str):
 def stats_layout_pairs(target: str):
     calls = st.builds(lambda frame, weights: ("call", target, (frame, weights), ()),
                       returns_recipes, frame_recipes(dtype="float64", flavour="plain"))
-    return layout_pairs(target, calls)
+    return layout_pairs(calls)
 
 
 GROUPS = "tolvane.backtest._groups"
@@ -275,10 +275,10 @@ def group_calls(draw, target: str, plain_layouts: bool = False):
 
 KERNEL = "tolvane.backtest._strategy_kernel"
 SPECIAL = {
-    **{f"{GROUPS}:{name}": lambda t: st.one_of(group_calls(t), layout_pairs(t, group_calls(t, plain_layouts=True)))
+    **{f"{GROUPS}:{name}": lambda t: st.one_of(group_calls(t), layout_pairs(group_calls(t, plain_layouts=True)))
        for name in ("group_vwap_daily_return", "factor_groups", "daily_rank_correlation")},
     f"{KERNEL}:calc_strategy_vwap_daily_return": lambda t: st.one_of(
-        market_calls(t), layout_pairs(t, market_calls(t, plain_layouts=True))),
+        market_calls(t), layout_pairs(market_calls(t, plain_layouts=True))),
     f"{KERNEL}:run_strategy_backtest_core": lambda t: market_calls(t),
     f"{KERNEL}:calc_strategy_stats": lambda t: st.one_of(stats_calls(t), stats_layout_pairs(t)),
     **{f"{KERNEL}:{name}": chart_calls for name in (

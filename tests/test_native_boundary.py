@@ -8,6 +8,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from hostile import lay_out
 from tolvane.backtest import _prepare
 from tolvane.backtest import _strategy_kernel as sk
 
@@ -48,10 +49,7 @@ class SmallEmpty:
 
 def unaligned(values: np.ndarray) -> np.ndarray:
     """A copy of ``values`` whose elements start one byte past an 8-byte boundary."""
-    raw = np.zeros(values.nbytes + 1, np.uint8)
-    copy = np.frombuffer(raw.data, values.dtype, values.size, offset=1).reshape(values.shape)
-    copy[...] = values
-    return copy
+    return lay_out(values, "misaligned")
 
 
 class Weights(pd.DataFrame):

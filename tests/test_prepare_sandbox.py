@@ -16,10 +16,12 @@ import pytest
 
 import tolvane
 from reference.prepared_data import ReferenceBuilder, assert_same_data
+from test_prepared_store import mapped_file_of
 from tolvane import singleton
 from tolvane.backtest import (
     BinaryPreparedDataStore,
     GroupPreparedDataBuilder,
+    backtest_inputs,
     prepare_store,
     run_strategy_backtest_core,
     update_store,
@@ -45,15 +47,6 @@ def assert_same_store(got: BinaryPreparedDataStore, want: BinaryPreparedDataStor
         pd.testing.assert_series_equal(benchmarks[name], series)
 
 
-def market_inputs(matrices: dict) -> dict:
-    return {
-        "can_buy_stock": matrices["can_buy_stock"], "cant_sell_stock": matrices["cant_sell_stock"],
-        "split_factor": matrices["rq_get_split"], "dividend_factor": matrices["rq_get_dividend"],
-        "close_price": matrices["close_price"], "prev_close": matrices["prev_close"],
-        "buy_price": matrices["buy_price"], "sell_price": matrices["sell_price"],
-    }
-
-
 def test_full_and_incremental_builds_agree(service, sandbox):
     builder = GroupPreparedDataBuilder("20220601", "20220731")
     full = builder.build()
@@ -74,10 +67,7 @@ def test_stores_round_trip_and_updates_equal_full_builds(service, tmp_path):
             pd.testing.assert_frame_equal(loaded[key].loc[matrix.index, matrix.columns], matrix, obj=key)
     for name, series in payload["data"]["benchmark_dict"].items():
         pd.testing.assert_series_equal(store.load_benchmarks()[name], series)
-    frame_memory = loaded["close_price"].to_numpy()
-    while frame_memory is not None and not isinstance(frame_memory, mmap.mmap):
-        frame_memory = frame_memory.base
-    assert isinstance(frame_memory, mmap.mmap)
+    assert isinstance(mapped_file_of(loaded["close_price"]), mmap.mmap)
 
     # No stock lists before 2022-09-20: the update appends in place.
     stocks_file = store.load_metadata()["axes"]["stocks_file"]
@@ -99,7 +89,7 @@ def test_a_store_feeds_the_backtest(service, tmp_path):
     matrices = store.load()
     members = matrices["component_000852.XSHG"].fillna(0.0)
     weights = members.div(members.sum(axis=1).replace(0.0, np.nan), axis=0).fillna(0.0)
-    result = run_strategy_backtest_core(weights, **market_inputs(matrices), benchmark_dict=store.load_benchmarks(),
+    result = run_strategy_backtest_core(weights, **backtest_inputs(matrices), benchmark_dict=store.load_benchmarks(),
                                         benchmark_names="000852")
     daily = result.daily_return
     assert len(daily) == len(weights) - 1 and np.isfinite(daily).all()
@@ -108,7 +98,7 @@ def test_a_store_feeds_the_backtest(service, tmp_path):
     assert abs(result.stats["annual_return"]) < 100
 
     in_memory = {key: matrix.copy() for key, matrix in store.load(mmap=False).items()}
-    again = run_strategy_backtest_core(weights.copy(), **market_inputs(in_memory))
+    again = run_strategy_backtest_core(weights.copy(), **backtest_inputs(in_memory))
     np.testing.assert_allclose(again.daily_return, daily, rtol=1e-12, atol=1e-15)
 
 
