@@ -41,25 +41,40 @@ void insertion_sort(Ranked *items, std::size_t count) {
     }
 }
 
+// The smallest and the largest of `count` (at least one) values.
+void value_range(const Ranked *items, std::size_t count, double &lo, double &hi) {
+    lo = hi = items[0].value;
+    for (std::size_t i = 1; i < count; ++i) {
+        lo = std::min(lo, items[i].value);
+        hi = std::max(hi, items[i].value);
+    }
+}
+
+// Orders a list without buckets, equal values keeping their order: by
+// insertion when it is short.
+void sort_without_buckets(Ranked *items, std::size_t count) {
+    if (count <= kSmallList)
+        insertion_sort(items, count);
+    else
+        std::stable_sort(items, items + count, by_value);
+}
+
 // A stable bucket sort: one bucket per value on the linear scale from the
 // smallest to the largest value, then each bucket on its own. A day's values
 // of one factor are spread smoothly enough that almost every bucket holds a
 // value or two, so a day costs a few passes over the stocks.
 void bucket_sort(Ranked *items, std::size_t count, Ranked *scratch, int depth) {
     if (count <= kSmallList) {
-        insertion_sort(items, count);
+        sort_without_buckets(items, count);
         return;
     }
-    double lo = items[0].value, hi = items[0].value;
-    for (std::size_t i = 1; i < count; ++i) {
-        lo = std::min(lo, items[i].value);
-        hi = std::max(hi, items[i].value);
-    }
+    double lo, hi;
+    value_range(items, count, lo, hi);
     if (lo == hi)
         return;
     const double scale = static_cast<double>(count) / (hi - lo);
     if (depth >= kMaxBucketDepth || !bucketable(lo, hi, scale)) {
-        std::stable_sort(items, items + count, by_value);
+        sort_without_buckets(items, count);
         return;
     }
     // (value - lo) * scale never decreases as the value grows, so equal
@@ -183,20 +198,14 @@ void GroupCutter::assign_in_order(const Ranked *items, std::size_t size, std::si
 // (so ties are in order); orders them outright.
 void GroupCutter::cut_in_order(Ranked *items, std::size_t size, std::size_t first_place, int depth) {
     if (size > kSmallList && depth < kMaxBucketDepth) {
-        double lo = items[0].value, hi = items[0].value;
-        for (std::size_t i = 1; i < size; ++i) {
-            lo = std::min(lo, items[i].value);
-            hi = std::max(hi, items[i].value);
-        }
+        double lo, hi;
+        value_range(items, size, lo, hi);
         if (lo < hi && bucketable(lo, hi, static_cast<double>(size) / (hi - lo))) {
             cut_values(ItemValues{items}, size, size, first_place, lo, hi, depth);
             return;
         }
     }
-    if (size <= kSmallList)
-        insertion_sort(items, size);
-    else
-        std::stable_sort(items, items + size, by_value);
+    sort_without_buckets(items, size);
     assign_in_order(items, size, first_place);
 }
 
