@@ -33,10 +33,10 @@ TOLVANE_SIMD_CLONES void sweep_block(const double *weight, const double *prev_cl
 #pragma omp simd reduction(+ : buy, hold, hold_dividend, sell, sell_dividend)
     for (std::size_t k = 0; k < width; ++k) {
         DaySums sums;
+        const double target = day_step::lot_target(weight[k], prev_close[k], rates);
         const StockDayMarket market = day_step::stock_day_market(
             prev_close[k], close[k], buy_price[k], sell_price[k], split[k], dividend[k], rates);
-        day_step::trade_and_book(day_step::lot_target(weight[k], prev_close[k], rates), market,
-                                 buyable[k] != 0.0, sellable[k] == 0.0, holding[k], sums);
+        day_step::trade_and_book(target, market, buyable[k] != 0.0, sellable[k] == 0.0, holding[k], sums);
         buy += sums.buy;
         hold += sums.hold;
         hold_dividend += sums.hold_dividend;
