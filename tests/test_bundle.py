@@ -7,12 +7,17 @@ import pickle
 import zipfile
 from pathlib import Path
 
+import tempfile
+
 import httpx
+import numpy as np
+import pandas as pd
 import pytest
 from tqdm import tqdm
 
 from tolvane._http import HttpClient
 from tolvane.backtest import _bundle
+from tolvane.backtest._prepare import BinaryPreparedDataStore
 from tolvane.exceptions import NetworkError, TolvaneError
 from tolvane.sandbox import DOWNLOAD_PATH, Faults, SandboxServer
 
@@ -28,13 +33,33 @@ def build_package(members: dict[str, bytes]) -> bytes:
     return buf.getvalue()
 
 
+def packaged_store(seed: int) -> tuple[bytes, dict]:
+    """A real store zipped as the service packs it, beside a member the store does not
+    name; returns the archive and the store's matrices."""
+    rng = np.random.default_rng(seed)
+    dates = pd.Index([f"2023{month:02d}{day:02d}" for month in (1, 2, 3, 4, 5) for day in range(1, 29)][:130],
+                     name="DataDate")
+    stocks = pd.Index([f"{n:06d}" for n in range(5000)], name="ukey")
+    payload = {"version": 1, "meta": {"start_date": dates[0], "end_date": dates[-1]}, "data": {
+        "close_price": pd.DataFrame(rng.random((len(dates), len(stocks))), index=dates, columns=stocks),
+        "can_buy_stock": pd.DataFrame(rng.random((len(dates), len(stocks))) > 0.2, index=dates, columns=stocks),
+        "benchmark_dict": {"000852": pd.Series(rng.normal(0, 0.01, len(dates)), index=dates)},
+    }}
+    with tempfile.TemporaryDirectory() as folder:
+        store = BinaryPreparedDataStore(folder, [])
+        store.write(payload)
+        members = {path.name: path.read_bytes() for path in sorted(Path(folder).iterdir())
+                   if not path.name.startswith(".")}
+        matrices = store.load(mmap=False)
+    members["index/benchmark.csv"] = "date,ukey,close\n".encode() + b"20230103,000300.XSHG,3887.9\n" * 40000
+    return build_package(members), matrices
+
+
 # A package of a few MiB: the download writes whole 1 MiB chunks, so a cut only
 # leaves something to resume from once more than a chunk has arrived.
-PACKAGE = build_package({
-    "metadata.pkl": pickle.dumps({"version": 1, "datasets": ["close_price"]}),
-    "close_price.bin": bytes(range(256)) * (17 * 1024) + os.urandom(MIB),
-    "index/benchmark.csv": "date,ukey,close\n".encode() + b"20230103,000300.XSHG,3887.9\n" * 40000,
-})
+PACKAGE, PACKAGED = packaged_store(seed=0)
+CLOSE_PRICE_MEMBER = next(name for name in zipfile.ZipFile(io.BytesIO(PACKAGE)).namelist()
+                          if name.startswith("close_price."))
 
 
 def member_hashes(package: bytes) -> dict[str, str]:
@@ -46,6 +71,22 @@ def member_hashes(package: bytes) -> dict[str, str]:
 def tree_hashes(root: Path) -> dict[str, str]:
     return {p.relative_to(root).as_posix(): hashlib.sha256(p.read_bytes()).hexdigest()
             for p in root.rglob("*") if p.is_file()}
+
+
+def assert_installed(store_dir: Path, matrices: dict = PACKAGED) -> None:
+    """The target holds the packaged store (its files renamed to a generation of its own)
+    and nothing the store does not name; the temporary folder is gone."""
+    store = BinaryPreparedDataStore(store_dir, [])
+    loaded = store.load()
+    assert list(loaded) == list(matrices)
+    for key, matrix in matrices.items():
+        pd.testing.assert_frame_equal(loaded[key], matrix)
+    assert store.verify()["checksummed"] == 5
+    assert not (store_dir / "index").exists() and not list(store_dir.parent.glob("temp/*.extract"))
+
+
+def files_of(folder: Path) -> list[str]:
+    return sorted(path.name for path in folder.iterdir() if not path.name.startswith("."))
 
 
 @pytest.fixture(scope="module")
@@ -113,7 +154,7 @@ def test_download_lays_out_the_package_beside_a_temp_dir(served, client, recorde
     store = _bundle.download_benchmark_package(client, "~/data/store")
 
     assert store == tmp_path / "data" / "store"
-    assert tree_hashes(store) == member_hashes(PACKAGE)
+    assert_installed(store)
     assert (tmp_path / "data" / "temp").is_dir()
     assert not (tmp_path / "data" / "temp" / "benchmark.part").exists()
     assert recorded.ranges == [None]
@@ -138,13 +179,13 @@ def test_cut_downloads_keep_the_part_file_and_resume_until_complete(served, clie
         assert str(failure.value) == "下载回测基准数据失败: 网络错误"
         assert isinstance(failure.value.__cause__, httpx.HTTPError)
         assert part.stat().st_size == kept  # whole chunks written before the cut
-        assert not any((tmp_path / "store").iterdir())
+        assert files_of(tmp_path / "store") == []
 
     _bundle.download_benchmark_package(client, tmp_path / "store")
     assert recorded.ranges == [None] + [f"bytes={n * MIB}-" for n in (1, 2, 3)]
     assert [(s["initial"], s["total"]) for s, _ in recorded.bars] == [
         (n * MIB, len(PACKAGE)) for n in range(4)]
-    assert tree_hashes(tmp_path / "store") == member_hashes(PACKAGE)
+    assert_installed(tmp_path / "store")
     assert not part.exists()
 
 
@@ -208,7 +249,7 @@ def test_finished_but_unextracted_download_is_extracted(served, client, recorded
     part.write_bytes(PACKAGE)
     _bundle.download_benchmark_package(client, tmp_path / "store")
     assert recorded.ranges == [f"bytes={len(PACKAGE)}-"]
-    assert tree_hashes(tmp_path / "store") == member_hashes(PACKAGE)
+    assert_installed(tmp_path / "store")
     assert not part.exists()
 
 
@@ -217,7 +258,7 @@ def test_illegal_package_from_the_service_writes_nothing_and_keeps_the_part_file
     served.package_path.write_bytes(build_package({"metadata.pkl": b"m", "../escape.txt": b"x"}))
     with pytest.raises(TolvaneError, match="^回测基准数据包含非法路径条目: ../escape.txt$"):
         _bundle.download_benchmark_package(client, tmp_path / "store")
-    assert list((tmp_path / "store").iterdir()) == []
+    assert files_of(tmp_path / "store") == []
     assert not (tmp_path / "escape.txt").exists()
     assert (tmp_path / "temp" / "benchmark.part").exists()
 
@@ -261,7 +302,7 @@ def test_unusable_service_reply_is_refused_before_anything_is_created(tmp_path, 
 def test_blank_content_type_counts_as_zip(served, tmp_path):
     stub = ReplyStub({"download_url": f"  {url_of(served)}\n", "content_type": "   "})
     assert _bundle.download_benchmark_package(stub, tmp_path / "s") == tmp_path / "s"
-    assert tree_hashes(tmp_path / "s") == member_hashes(PACKAGE)
+    assert_installed(tmp_path / "s")
 
 
 # ------------------------------------------------------------------ extraction
@@ -308,7 +349,7 @@ def corrupt(package: bytes, member: str) -> bytes:
 @pytest.mark.parametrize("content", [
     os.urandom(4096),
     PACKAGE[: len(PACKAGE) // 2],
-    corrupt(PACKAGE, "close_price.bin"),
+    corrupt(PACKAGE, CLOSE_PRICE_MEMBER),
     corrupt(PACKAGE, "index/benchmark.csv"),
 ])
 def test_damaged_archive_is_a_package_error(tmp_path, content):

@@ -1,5 +1,5 @@
 """The binary store: round trips, memory mapping, component supplements, the metadata
-unpickler, and writes and updates that fail part-way."""
+unpickler, writes and updates that fail part-way, snapshots, and the legacy undo journal."""
 
 from __future__ import annotations
 
@@ -12,9 +12,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from tolvane.backtest import _store, _store_format, _store_update
 from tolvane.backtest._prepare import BinaryPreparedDataStore
-from tolvane.backtest._store import BinaryPreparedDataStoreBase, StoreFormatError
+from tolvane.backtest._store import JOURNAL_FILE, BinaryPreparedDataStoreBase, StoreFormatError
 
 DATES = [f"202401{day:02d}" for day in (2, 3, 4, 5, 8, 9)]
 
@@ -144,27 +143,14 @@ def test_metadata_is_replaced_whole_when_its_write_fails(tmp_path, monkeypatch):
     store = open_store(tmp_path)
     store.write(payload())
     before = store.metadata_path.read_bytes()
-    real_open = open
+    real_replace = os.replace
 
-    class HalfWritingFile:
-        def __init__(self, handle):
-            self.handle = handle
-
-        def __enter__(self):
-            return self
-
-        def __exit__(self, *exc):
-            self.handle.close()
-
-        def write(self, data):
-            self.handle.write(bytes(data)[: len(data) // 2])
+    def failing_replace(source, target):
+        if str(target).endswith("metadata.pkl"):
             raise OSError(28, "No space left on device")
+        real_replace(source, target)
 
-    def failing_open(path, mode="r", *args, **kwargs):
-        handle = real_open(path, mode, *args, **kwargs)
-        return HalfWritingFile(handle) if "metadata.pkl" in str(path) else handle
-
-    monkeypatch.setattr(_store_format, "open", failing_open, raising=False)
+    monkeypatch.setattr(os, "replace", failing_replace)
     with pytest.raises(OSError, match="No space left"):
         store.add_component_matrices({"A": frame(np.ones((6, 3)))}, ["A"])
     monkeypatch.undo()
@@ -194,30 +180,48 @@ def test_metadata_that_would_run_code_is_refused(tmp_path, monkeypatch):
         store.load_metadata()
 
 
+def referenced_and_present(store) -> tuple[set, set]:
+    metadata = store.load_metadata()
+    referenced = {entry["file"] for entry in metadata["datasets"].values()}
+    referenced |= {metadata["axes"]["dates_file"], metadata["axes"]["stocks_file"], metadata["benchmarks"]["file"]}
+    present = {name for name in os.listdir(store.store_dir) if not name.startswith(".")}
+    return referenced, present - {"metadata.pkl", "manifest.json"}
+
+
 def test_a_write_that_fails_part_way_leaves_the_previous_store(tmp_path, monkeypatch):
     store = open_store(tmp_path)
     store.write(payload(seed=1))
     previous = store.load(mmap=False)
-    real_replace = os.replace
+    real_write = os.write
     calls = []
 
-    def failing_replace(source, target):
-        calls.append(target)
+    def disk_fills_up(fd, data):
+        calls.append(1)
         if len(calls) == 4:
-            raise OSError(5, "I/O error")
-        real_replace(source, target)
+            raise OSError(28, "No space left on device")
+        return real_write(fd, data)
 
-    monkeypatch.setattr(_store_format.os, "replace", failing_replace)
-    with pytest.raises(OSError, match="I/O error"):
+    monkeypatch.setattr(os, "write", disk_fills_up)
+    with pytest.raises(OSError, match="No space left"):
         store.write(payload(seed=2, stocks=("000001", "300750")))
     monkeypatch.undo()
     for key, matrix in store.load().items():
         pd.testing.assert_frame_equal(matrix, previous[key])
-    # The next successful write removes the files the failed one left behind.
-    store.write(payload(seed=3))
-    referenced = {entry["file"] for entry in store.load_metadata()["datasets"].values()}
-    leftovers = [name for name in os.listdir(tmp_path) if name.endswith(".bin") and name not in referenced]
-    assert leftovers == []
+    # The failed write took its new files with it.
+    referenced, present = referenced_and_present(store)
+    assert present == referenced
+
+    broken = payload(seed=3)
+    broken["data"]["cant_sell_stock"] = broken["data"]["cant_sell_stock"].astype(object)
+    broken["data"]["cant_sell_stock"].iloc[2, 1] = "not a flag"
+    broken["data"]["open_price"] = broken["data"]["open_price"].astype(object)
+    broken["data"]["open_price"].iloc[1, 1] = "12.5 yuan"
+    with pytest.raises(ValueError):
+        store.write(broken)
+    referenced, present = referenced_and_present(store)
+    assert present == referenced
+    for key, matrix in store.load().items():
+        pd.testing.assert_frame_equal(matrix, previous[key])
 
 
 def tail_payload(seed, dates, stocks=("000001", "000002", "600000")):
@@ -235,54 +239,85 @@ def expected_after_update(old: dict, tail: dict, seam: str) -> dict:
     return merged
 
 
-def test_replacing_the_tail_in_place_and_after_a_crash(tmp_path, monkeypatch):
+def test_replacing_the_tail_writes_a_new_generation_and_keeps_loaded_frames(tmp_path, monkeypatch):
     store = open_store(tmp_path)
     store.write(payload(seed=1))
-    files = {key: entry["file"] for key, entry in store.load_metadata()["datasets"].items()}
+    old_files = {entry["file"] for entry in store.load_metadata()["datasets"].values()}
     previous = store.load(mmap=False)
+    mapped = store.load()
     tail = tail_payload(seed=2, dates=DATES[3:] + ["20240110", "20240111"])
 
-    # A crash part-way (the process dies: no rollback runs) leaves the journal;
-    # the next reader restores the previous store from it.
-    writes = []
-    real_write_values = _store_update._write_values
+    # A failure the writer survives leaves the committed store as it was.
+    real_write = os.write
+    calls = []
 
-    def dying_write(handle, values):
-        writes.append(1)
-        if len(writes) == 3:
-            raise KeyboardInterrupt
-        real_write_values(handle, values)
+    def disk_fills_up(fd, data):
+        calls.append(1)
+        if len(calls) == 5:
+            raise OSError(28, "No space left on device")
+        return real_write(fd, data)
 
-    monkeypatch.setattr(_store_update, "_write_values", dying_write)
-    monkeypatch.setattr(BinaryPreparedDataStoreBase, "_roll_back", lambda self, journal: None)
-    with pytest.raises(KeyboardInterrupt):
-        store.replace_tail(tail, "20240108")
-    monkeypatch.undo()
-    assert (tmp_path / _store.JOURNAL_FILE).exists()
-    for key, matrix in store.load(mmap=False).items():
-        pd.testing.assert_frame_equal(matrix, previous[key])
-    assert not (tmp_path / _store.JOURNAL_FILE).exists()
-
-    # A failure the writer survives rolls back at once.
-    writes.clear()
-    monkeypatch.setattr(_store_update, "_write_values", dying_write)
-    with pytest.raises(KeyboardInterrupt):
+    monkeypatch.setattr(os, "write", disk_fills_up)
+    with pytest.raises(OSError):
         store.replace_tail(tail, "20240108")
     monkeypatch.undo()
     for key, matrix in store.load(mmap=False).items():
         pd.testing.assert_frame_equal(matrix, previous[key])
+    referenced, present = referenced_and_present(store)
+    assert present == referenced
 
     store.replace_tail(tail, "20240108")
     updated = store.load()
     metadata = store.load_metadata()
-    assert {key: entry["file"] for key, entry in metadata["datasets"].items()} == files  # appended, not rewritten
+    new_files = {entry["file"] for entry in metadata["datasets"].values()}
+    assert not new_files & old_files and not any((tmp_path / name).exists() for name in old_files)
     assert metadata["meta"]["end_date"] == "20240111" and metadata["meta"]["start_date"] == "20240102"
     for key, want in expected_after_update(previous, tail, "20240108").items():
         pd.testing.assert_frame_equal(updated[key].reindex(columns=want.columns), want.reindex(columns=want.columns), obj=key,
                                       check_dtype=False)
+    # Frames mapped before the update are a snapshot of the version they came from.
+    for key, matrix in mapped.items():
+        pd.testing.assert_frame_equal(matrix, previous[key])
     bench = store.load_benchmarks()["000852"]
     assert bench.index.tolist() == DATES[:4] + ["20240108", "20240109", "20240110", "20240111"]
     assert bench["20240109"] == tail["data"]["benchmark_dict"]["000852"]["20240109"]
+    assert store.verify()["checksummed"] == store.verify()["files"] == len(new_files) + 3
+
+
+def test_an_interrupted_in_place_update_of_an_older_version_is_rolled_back_by_the_next_writer(tmp_path):
+    store = open_store(tmp_path)
+    store.write(payload(seed=1))
+    previous = store.load(mmap=False)
+    entry = store.load_metadata()["datasets"]["close_price"]
+    path = tmp_path / entry["file"]
+    row_bytes = 3 * 8
+    original = path.read_bytes()
+    # What the older in-place update left when it was killed before its commit:
+    # the tail rewritten and extended, an undo journal, the old metadata.
+    journal = {"base_generation": store.load_metadata()["generation"], "new_generation": "0123456789ab",
+               "files": [{"file": entry["file"], "offset": 4 * row_bytes, "size": len(original),
+                          "undo": original[4 * row_bytes:]}]}
+    (tmp_path / JOURNAL_FILE).write_bytes(pickle.dumps(journal))
+    path.write_bytes(original[:4 * row_bytes] + b"\xff" * (3 * row_bytes))
+
+    with pytest.raises(StoreFormatError, match="update.journal"):
+        store.load()
+    store.recover()
+    assert not (tmp_path / JOURNAL_FILE).exists()
+    for key, matrix in store.load(mmap=False).items():
+        pd.testing.assert_frame_equal(matrix, previous[key])
+
+    # A journal whose update did commit only goes away.
+    committed = store.load_metadata()["generation"]
+    (tmp_path / JOURNAL_FILE).write_bytes(pickle.dumps({**journal, "new_generation": committed}))
+    store.write(payload(seed=5))
+    assert not (tmp_path / JOURNAL_FILE).exists()
+    pd.testing.assert_frame_equal(store.load()["close_price"], payload(seed=5)["data"]["close_price"])
+
+    (tmp_path / JOURNAL_FILE).write_bytes(pickle.dumps({**journal, "files": [{**journal["files"][0],
+                                                                              "file": "../escape.bin"}]}))
+    with pytest.raises(StoreFormatError, match="条目无法使用"):
+        store.recover()
 
 
 def test_replacing_the_tail_with_new_stocks_and_refusing_lost_dates(tmp_path):

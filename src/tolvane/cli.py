@@ -30,6 +30,7 @@ _EPILOG = """\
   tolvane quota
   tolvane download-benchmark ~/tolvane-data/benchmark
   tolvane update ~/tolvane-data/benchmark
+  tolvane verify ~/tolvane-data/benchmark
   tolvane backtest --store ~/tolvane-data/benchmark --weights weights.parquet --output report
 """
 
@@ -79,6 +80,19 @@ def _connection_options() -> argparse.ArgumentParser:
                        help="签名密钥 (TOLVANE_API_SECRET); 放在环境变量里, 不会出现在进程列表中")
     group.add_argument("--timeout", type=_non_negative_float, default=60.0, metavar="SECONDS",
                        help="读写超时, 秒 (默认 60)")
+    return parent
+
+
+def _writer_options() -> argparse.ArgumentParser:
+    from tolvane.backtest._store import DEFAULT_LOCK_TIMEOUT
+
+    parent = argparse.ArgumentParser(add_help=False)
+    group = parent.add_argument_group("另一个写入者 (同一存储同一时刻只有一个写入者)")
+    waiting = group.add_mutually_exclusive_group()
+    waiting.add_argument("--wait", type=_non_negative_float, default=DEFAULT_LOCK_TIMEOUT, metavar="SECONDS",
+                         help=f"另一个进程正在写入该存储时最多等待的秒数 (默认 {DEFAULT_LOCK_TIMEOUT:g})")
+    waiting.add_argument("--no-wait", dest="wait", action="store_const", const=0.0,
+                         help="另一个进程正在写入该存储时立即失败")
     return parent
 
 
@@ -200,17 +214,38 @@ def run_prepare(args: argparse.Namespace) -> int:
 
     _connect(args)
     end = args.end or datetime.date.today().strftime("%Y%m%d")
-    store = prepare_store(Path(args.directory).expanduser(), args.start, end)
+    store = prepare_store(Path(args.directory).expanduser(), args.start, end, lock_timeout=args.wait)
     print(f"已构建 {_describe_store(store)}")
     return 0
 
 
 def run_update(args: argparse.Namespace) -> int:
-    from tolvane.backtest import update_store
+    from tolvane.backtest import BinaryPreparedDataStore, update_store
 
     _connect(args)
-    store = update_store(Path(args.directory).expanduser(), args.end)
-    print(f"已更新 {_describe_store(store)}")
+    directory = Path(args.directory).expanduser()
+    before = BinaryPreparedDataStore(directory, []).dates() if directory.is_dir() else None
+    store = update_store(directory, args.end, lock_timeout=args.wait)
+    after = store.dates()
+    if before is not None and len(after) == len(before) and (not len(after) or after[-1] == before[-1]):
+        asked = f" (要求到 {args.end})" if args.end else ""
+        print(f"已是最新{asked}, 没有新的交易日: {_describe_store(store)}")
+    else:
+        print(f"已更新 {_describe_store(store)}")
+    return 0
+
+
+def run_verify(args: argparse.Namespace) -> int:
+    from tolvane.backtest import BinaryPreparedDataStore
+    from tolvane.demo import format_bytes
+
+    store = BinaryPreparedDataStore(Path(args.directory).expanduser(), [])
+    if not store.exists():
+        raise FileNotFoundError(f"{store.store_dir} 中没有回测准备数据存储")
+    report = store.verify()
+    unchecked = report["files"] - report["checksummed"]
+    note = f", 其中 {unchecked} 个没有校验和 (旧版本写入), 只检查了结构与长度" if unchecked else ""
+    print(f"存储完好: {_describe_store(store)}; {report['files']} 个文件, {format_bytes(report['bytes'])}{note}")
     return 0
 
 
@@ -259,6 +294,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"tolvane {__version__}")
     subparsers = parser.add_subparsers(dest="command", metavar="<子命令>", required=True)
     connection = _connection_options()
+    writer = _writer_options()
 
     sandbox = _subcommand(
         subparsers, "sandbox", run_sandbox, "在本机启动沙盒数据服务 (合成 A 股行情)",
@@ -305,17 +341,25 @@ def build_parser() -> argparse.ArgumentParser:
     prepare = _subcommand(
         subparsers, "prepare", run_prepare, "完整构建回测准备数据存储",
         "从数据服务读取因子、成分股与基准指数, 为一个日期区间构建回测准备数据存储。\n"
-        "目录中已有存储时整体替换 (原子地: 中途失败原存储不变)。", parents=[connection])
+        "目录中已有存储时整体替换 (原子地: 中途失败原存储不变, 正在读取的进程不受影响)。\n"
+        "另一个进程正在写入该存储时先说明在等谁, 再等它结束。", parents=[connection, writer])
     prepare.add_argument("directory", help="存储目录")
     prepare.add_argument("--start", type=_date, required=True, help="起始日期")
     prepare.add_argument("--end", type=_date, default=None, help="结束日期 (默认今天)")
 
     update = _subcommand(
         subparsers, "update", run_update, "把存储增量更新到新的结束日期",
-        "重新读取存储末尾几行与新日期, 追加到存储 (下载的基准数据包也是存储)。",
-        parents=[connection])
+        "重新读取存储末尾几行与新日期, 追加到存储 (下载的基准数据包也是存储)。\n"
+        "正在读取存储的进程不受影响; 另一个进程正在写入该存储时先说明在等谁, 再等它结束。",
+        parents=[connection, writer])
     update.add_argument("directory", help="已有存储的目录")
     update.add_argument("--end", type=_date, default=None, help="新的结束日期 (默认今天)")
+
+    verify = _subcommand(
+        subparsers, "verify", run_verify, "检查存储的每个文件是否完好",
+        "按清单中记录的校验和 (SHA-256) 核对存储的每个文件, 并检查元数据、日期与股票轴、\n"
+        "每个数据文件的长度。有损坏时指出文件与位置并以状态 1 退出。")
+    verify.add_argument("directory", help="存储目录")
 
     backtest = _subcommand(
         subparsers, "backtest", run_backtest, "用存储与权重文件回测, 写出报告图与统计",

@@ -12,6 +12,8 @@ __all__ = [
     "AuthenticationError",
     "QuotaExceededError",
     "NotInitializedError",
+    "StoreFormatError",
+    "StoreLockedError",
 ]
 
 
@@ -47,3 +49,22 @@ class QuotaExceededError(ApiError):
 
 class NotInitializedError(TolvaneError):
     """在调用 ``tolvane.init(...)`` 之前就使用了数据服务。"""
+
+
+class StoreFormatError(TolvaneError, ValueError):
+    """回测准备数据存储的内容无法读取: 元数据损坏或含不允许的对象、文件缺失、
+    类型或长度与元数据不符、校验和不符。信息中指明出问题的文件。"""
+
+
+class StoreLockedError(TolvaneError):
+    """另一个进程正在写入同一个存储, 在给定的时间内没有等到它结束。
+
+    Attributes:
+        store_dir: 存储目录。
+        holder_pid: 持有写锁的进程号 (不知道时为 None)。
+    """
+
+    def __init__(self, message: str, store_dir=None, holder_pid: int | None = None) -> None:
+        super().__init__(message)
+        self.store_dir = store_dir
+        self.holder_pid = holder_pid

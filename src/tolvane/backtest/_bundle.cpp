@@ -85,6 +85,31 @@ nb::object stripped_entry(nb::handle meta, const char *key, nb::handle default_v
     return reply.attr("get")(key, default_value).attr("strip")();
 }
 
+// The package is unpacked into a folder of its own beside the target, checked
+// whole (every file against the checksums its manifest records) and only then
+// switched in by the store, under the target's writer lock: a kill at any
+// moment leaves the old store or the new one, and readers never see a half
+// unpacked package.
+void install_package(mf::Call &call, nb::handle part_file, nb::handle store_dir,
+                     nb::handle temp_dir) {
+    nb::object store =
+        nb::module_::import_("tolvane.backtest._prepare").attr("BinaryPreparedDataStore")(store_dir);
+    nb::object remove_tree = call.global("shutil").attr("rmtree");
+    mf::with_context(store.attr("writing")(), [&](nb::handle) {
+        nb::object staging = temp_dir / (nb::str(store_dir.attr("name")) + nb::str(".extract"));
+        remove_tree(staging, "ignore_errors"_a = true);
+        staging.attr("mkdir")();
+        try {
+            call.global("_extract_zip")(part_file, staging);
+            store.attr("install")(staging);
+        } catch (...) {
+            remove_tree(staging, "ignore_errors"_a = true);
+            throw;
+        }
+        remove_tree(staging, "ignore_errors"_a = true);
+    });
+}
+
 nb::object download_benchmark_package(mf::Call &call) {
     nb::object meta = call.arg("http").attr("get")(call.global("_BENCHMARK_DATA_PATH"));
     nb::object download_url = stripped_entry(meta, "download_url", nb::str(""));
@@ -108,7 +133,7 @@ nb::object download_benchmark_package(mf::Call &call) {
     nb::object logger = call.global("logger");
     logger.attr("info")("开始下载回测基准数据包");
     call.global("_stream_download")(download_url, part_file);
-    call.global("_extract_zip")(part_file, store_dir);
+    install_package(call, part_file, store_dir, temp_dir);
     part_file.attr("unlink")("missing_ok"_a = true);
     logger.attr("info")("回测基准数据包下载完成");
     return store_dir;
@@ -123,8 +148,10 @@ const mf::FunctionDef download_benchmark_package_def{
     .doc = "下载回测基准数据包并铺开到本地目录,支持断点续传与进度显示。\n"
            "\n"
            "数据包先写入 store_dir 同级的 \"temp\" 目录中固定的临时文件 \"benchmark.part\";\n"
-           "该文件已存在时用 HTTP Range 从它的大小处续传。下载时在终端显示进度条。解压成功\n"
-           "后删除临时文件; 下载或解压中断时保留它, 下次调用从断点继续。\n"
+           "该文件已存在时用 HTTP Range 从它的大小处续传。下载时在终端显示进度条。数据包先\n"
+           "解压到 \"temp\" 中单独的目录, 按清单的校验和逐个核对文件, 再在存储的写锁之内\n"
+           "整体换入 store_dir: 任何时刻中断, store_dir 中都是原来的存储或新的存储。成功后\n"
+           "删除临时文件; 下载或解压中断时保留它, 下次调用从断点继续。\n"
            "\n"
            "Args:\n"
            "    http: 已签名的 HttpClient, 用来向服务端查询数据包的下载地址。\n"
@@ -136,7 +163,8 @@ const mf::FunctionDef download_benchmark_package_def{
            "\n"
            "Raises:\n"
            "    TolvaneError: 服务端没有给出下载地址、数据包格式不受支持、数据包含非法路径\n"
-           "        条目或已损坏。\n"
+           "        条目或已损坏 (StoreFormatError: 解压出的存储与它的清单不符)。\n"
+           "    StoreLockedError: 另一个进程正在写入 store_dir, 在时限内没有等到它结束。\n"
            "    NetworkError: 下载失败(HTTP 错误状态或网络错误)。\n",
 };
 

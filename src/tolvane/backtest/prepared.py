@@ -6,10 +6,16 @@
 更新后的存储与直接完整构建更长区间得到的存储, 每个矩阵都相同, 接缝处的行也不例外。
 
 两者都需要先 ``tolvane.init(...)``; 在终端上运行时显示进度条。写入是原子的:
-任何时刻中断, 原有存储都保持可读。
+任何时刻中断, 原有存储都保持可读。同一个存储同一时刻只有一个写入者: 另一个进程
+(例如另一个终端里的更新) 正在写入时, 先在标准错误上说明在等谁, 再等它结束, 至多
+``lock_timeout`` 秒 (0 表示不等, None 表示一直等), 超时是 ``StoreLockedError``。
+读取存储的进程不受影响, 也不必停下。
 """
 
 from __future__ import annotations
+
+import sys
+from pathlib import Path
 
 import pandas as pd
 from tqdm import tqdm
@@ -21,7 +27,8 @@ from ._prepare import (
     GroupPreparedDataBuilder,
     get_component_factor_names,
 )
-from ._store import PathLike, component_dataset_key, normalize_yyyymmdd
+from ._store import DEFAULT_LOCK_TIMEOUT, PathLike, component_dataset_key, normalize_yyyymmdd
+from ._store.lock import describe_holder
 
 __all__ = ["prepare_store", "update_store"]
 
@@ -61,6 +68,10 @@ def _progress_bar(description: str, total: int) -> tqdm:
     return tqdm(total=total, desc=description, unit="步", disable=None, leave=False)
 
 
+def _say_waiting(store_dir: Path, holder_pid: int | None) -> None:
+    tqdm.write(describe_holder(store_dir, holder_pid) + ", 等它结束……", file=sys.stderr)
+
+
 def _dataset_progress(bar: tqdm):
     def advance(key: str) -> None:
         bar.set_postfix_str(key, refresh=False)
@@ -69,17 +80,20 @@ def _dataset_progress(bar: tqdm):
     return advance
 
 
-def prepare_store(store_dir: PathLike, start_date, end_date) -> BinaryPreparedDataStore:
+def prepare_store(store_dir: PathLike, start_date, end_date, *,
+                  lock_timeout: float | None = DEFAULT_LOCK_TIMEOUT) -> BinaryPreparedDataStore:
     """完整构建一个日期区间的回测准备数据, 写成存储。
 
     逐个查询十个输入因子、五个成分股因子与三个基准指数, 派生回测矩阵, 写入
     ``store_dir`` (不存在时创建)。目录中已有存储时整体替换; 替换是原子的,
-    中途失败时原有存储保持不变。
+    中途失败时原有存储保持不变, 正在读取它的进程读到的仍是原来的版本。
 
     Args:
         store_dir: 存储目录。
         start_date: 起始日期 (int YYYYMMDD、"YYYY-MM-DD"/"YYYYMMDD" 文本、date 等)。
         end_date: 结束日期, 形式同 start_date。
+        lock_timeout: 另一个进程正在写入同一存储时最多等待的秒数; 0 表示不等,
+            None 表示一直等。
 
     Returns:
         BinaryPreparedDataStore: 写好的存储, ``load()`` 即可读取矩阵。
@@ -88,28 +102,34 @@ def prepare_store(store_dir: PathLike, start_date, end_date) -> BinaryPreparedDa
         NotInitializedError: 尚未调用 ``tolvane.init(...)``。
         NetworkError: 无法连接数据服务。
         ValueError: 有成分股矩阵缺失, 或日期无法识别。
+        StoreLockedError: 在时限内没有等到另一个写入者结束。
     """
     start, end = normalize_yyyymmdd(start_date), normalize_yyyymmdd(end_date)
     store = BinaryPreparedDataStore(store_dir)
     # One query per input and component factor, one for the benchmarks, then one write per matrix.
     n_reads = len(BUILD_INPUT_NAMES) + len(get_component_factor_names()) + 1
-    with _progress_bar("准备回测数据", n_reads + len(store.matrix_dtype)) as bar:
+    with store.writing(lock_timeout, _say_waiting), \
+            _progress_bar("准备回测数据", n_reads + len(store.matrix_dtype)) as bar:
         payload = _ProgressBuilder(start, end, bar).build()
         store.write(payload, progress=_dataset_progress(bar))
     return store
 
 
-def update_store(store_dir: PathLike, end_date=None) -> BinaryPreparedDataStore:
+def update_store(store_dir: PathLike, end_date=None, *,
+                 lock_timeout: float | None = DEFAULT_LOCK_TIMEOUT) -> BinaryPreparedDataStore:
     """把已有存储增量更新到 ``end_date``。
 
     重新读取存储最后 ``TAIL_RELOAD_ROWS`` 行 (以及派生矩阵需要的前一行) 与新日期,
-    一次批量查询; 改写最后几行并追加新日期, 不重写历史 (出现新股票时整体重写)。
-    更新后的存储等于从存储起始日到 ``end_date`` 的完整构建。存储中默认以外的成分股
-    矩阵一并更新。结束日期不晚于存储最后一个交易日时不做任何事。
+    一次批量查询; 改写最后几行并追加新日期 (写成新一代文件, 不动已提交的文件),
+    出现新股票时整体重写。更新后的存储等于从存储起始日到 ``end_date`` 的完整构建。
+    存储中默认以外的成分股矩阵一并更新。结束日期不晚于存储最后一个交易日时不做
+    任何事。整个更新持有存储的写锁, 两个同时运行的更新依次进行。
 
     Args:
         store_dir: 已有存储的目录。
         end_date: 新的结束日期; None 表示今天。
+        lock_timeout: 另一个进程正在写入同一存储时最多等待的秒数; 0 表示不等,
+            None 表示一直等。
 
     Returns:
         BinaryPreparedDataStore: 更新后的存储。
@@ -118,20 +138,28 @@ def update_store(store_dir: PathLike, end_date=None) -> BinaryPreparedDataStore:
         FileNotFoundError: 目录中没有存储。
         ValueError: 有成分股矩阵缺失, 或增量数据不能覆盖存储末尾的日期。
         NetworkError: 无法连接数据服务。
+        StoreLockedError: 在时限内没有等到另一个写入者结束。
     """
-    metadata = BinaryPreparedDataStore(store_dir, []).load_metadata()
-    if not metadata:
+    reader = BinaryPreparedDataStore(store_dir, [])
+    if not reader.exists():
         raise FileNotFoundError(f"{store_dir} 中没有回测准备数据存储, 请先用 prepare_store 构建")
-    component_names = list((metadata.get("meta") or {}).get("component_names") or get_component_factor_names())
-    store = BinaryPreparedDataStore(store_dir, component_names)
-    dates = store.dates()
     end = normalize_yyyymmdd(pd.Timestamp.now() if end_date is None else end_date)
-    if len(dates) and end <= dates[-1]:
-        return store
+    with reader.writing(lock_timeout, _say_waiting):
+        metadata = reader.load_metadata()
+        component_names = list((metadata.get("meta") or {}).get("component_names") or get_component_factor_names())
+        store = BinaryPreparedDataStore(store_dir, component_names)
+        dates = store.dates()
+        if len(dates) and end <= dates[-1]:
+            return store
+        _update_tail(store, metadata, dates, end, component_names)
+    return store
 
+
+def _update_tail(store: BinaryPreparedDataStore, metadata: dict, dates: pd.Index, end: str,
+                 component_names: list[str]) -> None:
     replaced = max(TAIL_RELOAD_ROWS, _ROWS_LOOKED_AHEAD)
     seam_row = max(len(dates) - replaced, 0)
-    seam = dates[seam_row] if len(dates) else store.load_metadata()["meta"]["start_date"]
+    seam = dates[seam_row] if len(dates) else metadata["meta"]["start_date"]
     build_start = dates[max(seam_row - _ROWS_LOOKED_BACK, 0)] if len(dates) else seam
     extra_components = [name for name in component_names if name not in get_component_factor_names()]
     with _progress_bar("更新回测数据", 2 + len(extra_components) + len(store.matrix_dtype)) as bar:
@@ -145,4 +173,3 @@ def update_store(store_dir: PathLike, end_date=None) -> BinaryPreparedDataStore:
             for name, matrix in matrices.items():
                 payload["data"][component_dataset_key(name)] = matrix
         store.replace_tail(payload, seam, progress=_dataset_progress(bar))
-    return store

@@ -119,6 +119,7 @@ def build_benchmark_package(market: SyntheticMarket, end=None) -> bytes:
         buffer = io.BytesIO()
         with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED) as archive:
             for path in sorted(store_dir.iterdir()):
-                archive.write(path, path.name)
+                if not path.name.startswith("."):  # the writer's lock file stays behind
+                    archive.write(path, path.name)
             archive.writestr("README.txt", _README)
         return buffer.getvalue()

@@ -54,7 +54,9 @@ void write_metadata(mf::Call &call, nb::handle self, nb::handle metadata) {
     self.attr("_write_file_atomic")(self.attr("metadata_path"), data);
 }
 
-nb::object store_add_component_matrices(mf::Call &call) {
+// The whole read, write and commit runs under the store's writer lock, so a
+// concurrent update neither loses these matrices nor has its own lost.
+nb::object add_component_matrices_locked(mf::Call &call) {
     nb::handle self = call.arg("self");
     nb::handle component_matrices = call.arg("component_matrices");
     nb::handle component_names = call.arg("component_names");
@@ -100,6 +102,13 @@ nb::object store_add_component_matrices(mf::Call &call) {
     write_metadata(call, self, metadata);
     self.attr("_write_manifest")(self.attr("store_dir"), metadata);
     return written_names;
+}
+
+nb::object store_add_component_matrices(mf::Call &call) {
+    nb::object written;
+    mf::with_context(call.arg("self").attr("writing")(),
+                     [&](nb::handle) { written = add_component_matrices_locked(call); });
+    return written;
 }
 
 }  // namespace
@@ -159,7 +168,7 @@ const mf::FunctionDef store_add_component_matrices_def{
     .doc = "向已有存储补充缺失的成分股矩阵, 并更新元数据。\n"
            "\n"
            "已有的矩阵从不改写; 写入了新矩阵时, 元数据中的成分股名单、数据集键映射与更新\n"
-           "时间随之更新, 元数据文件整体原子替换, 清单随后重写。\n"
+           "时间随之更新, 元数据文件整体原子替换, 清单随后重写。整个过程持有存储的写锁。\n"
            "\n"
            "Args:\n"
            "    component_matrices: 成分股因子名 → 日期×股票矩阵。\n"

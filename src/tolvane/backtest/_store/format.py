@@ -1,0 +1,274 @@
+"""存储目录的格式: 文件名、元数据的读取与逐项校验。
+
+元数据 (``metadata.pkl``) 用受限的 unpickler 读取 (只接受基本容器、文本、数字、布尔、
+None 与时间戳, 从网络下载的存储无法借 pickle 执行代码), 再由 :func:`parse_layout`
+逐项检查它所描述的文件: 文件名只能是存储目录中的普通文件名, 数据类型只能来自存储的
+类型表 (float64、bool), 形状必须等于两条轴的长度。任何一项不符都是
+:class:`StoreFormatError`, 信息中指明文件与字段; 通过检查之后才会映射数据文件。
+"""
+
+from __future__ import annotations
+
+import io
+import pickle
+import re
+from dataclasses import dataclass
+from pathlib import Path
+
+import numpy as np
+
+from ...exceptions import StoreFormatError
+
+METADATA_FILE = "metadata.pkl"
+MANIFEST_FILE = "manifest.json"
+#: The writers' advisory lock; never deleted (see ``lock``).
+LOCK_FILE = ".writer.lock"
+#: Undo journal of the in-place tail updates of earlier versions.
+JOURNAL_FILE = "update.journal"
+#: Version of the store's file layout.
+STORE_FORMAT = 1
+#: The storage types a dataset may have.
+STORAGE_DTYPES = ("float64", "bool")
+
+DATE_AXIS_NAME = "DataDate"
+STOCK_AXIS_NAME = "ukey"
+
+# Files a store writes: "<name>.<12 hex digits>.<suffix>", and temporaries.
+GENERATION_FILE = re.compile(r"(?P<stem>.+)\.(?P<generation>[0-9a-f]{12})\.(?P<suffix>bin|npy|npz)")
+TEMPORARY_FILE = re.compile(r"\..+\.[0-9a-f]{12}\.tmp")
+
+CHECKSUM_ALGORITHM = "sha256"
+
+
+class _MetadataUnpickler(pickle.Unpickler):
+    """只还原基本值的 unpickler: dict、list、tuple、set、str、bytes、数字、布尔、
+    None、datetime 的日期时间类型与 pandas 的 Timestamp。"""
+
+    _ALLOWED = {
+        ("builtins", "set"),
+        ("builtins", "frozenset"),
+        ("datetime", "date"),
+        ("datetime", "datetime"),
+        ("datetime", "time"),
+        ("datetime", "timedelta"),
+        ("datetime", "timezone"),
+        ("pandas._libs.tslibs.timestamps", "_unpickle_timestamp"),
+    }
+
+    def find_class(self, module: str, name: str):
+        if (module, name) in self._ALLOWED:
+            return super().find_class(module, name)
+        raise StoreFormatError(
+            f"元数据包含不允许的对象 {module}.{name}: 只接受基本容器、文本、数字、布尔、None 与时间戳"
+        )
+
+
+def unpickle_plain(data: bytes, source: Path):
+    """用受限的 unpickler 还原 ``data``; 任何失败都是指明 ``source`` 的 StoreFormatError。"""
+    try:
+        return _MetadataUnpickler(io.BytesIO(data)).load()
+    except StoreFormatError:
+        raise
+    except Exception as err:  # truncated or garbled pickles raise many types
+        raise StoreFormatError(f"无法读取 {source}: {err}") from err
+
+
+def read_metadata(path: Path) -> dict:
+    """读取元数据 dict; 文件不存在时为空 dict。"""
+    try:
+        data = path.read_bytes()
+    except FileNotFoundError:
+        return {}
+    metadata = unpickle_plain(data, path)
+    if not isinstance(metadata, dict):
+        raise StoreFormatError(f"{path} 的内容不是 dict")
+    return metadata
+
+
+# ---------------------------------------------------------------------------
+# The files a metadata dict names, checked
+# ---------------------------------------------------------------------------
+
+@dataclass(frozen=True)
+class Checksum:
+    """一个文件按固定大小分块的 SHA-256 摘要。"""
+
+    size: int
+    block_bytes: int
+    blocks: tuple[str, ...]
+
+    def as_entry(self) -> dict:
+        return {"algorithm": CHECKSUM_ALGORITHM, "bytes": self.size, "block_bytes": self.block_bytes,
+                "blocks": list(self.blocks)}
+
+
+@dataclass(frozen=True)
+class DatasetFile:
+    """元数据中一个数据集的条目, 已校验。"""
+
+    file: str
+    dtype: np.dtype
+    shape: tuple[int, int]
+    checksum: Checksum | None
+
+    @property
+    def nbytes(self) -> int:
+        return self.shape[0] * self.shape[1] * self.dtype.itemsize
+
+
+@dataclass(frozen=True)
+class BenchmarkSeries:
+    position: int
+    n_dates: int
+    series_name: str | None
+    index_name: str | None
+
+
+@dataclass(frozen=True)
+class Layout:
+    """一份元数据描述的全部文件, 已校验。没有写入过完整构建的存储没有轴 (``has_axes`` 为假)。"""
+
+    generation: str | None
+    dates_file: str | None
+    stocks_file: str | None
+    n_dates: int
+    n_stocks: int
+    dates_checksum: Checksum | None
+    stocks_checksum: Checksum | None
+    datasets: dict[str, DatasetFile]
+    benchmarks_file: str | None
+    benchmarks_checksum: Checksum | None
+    benchmark_series: dict[str, BenchmarkSeries]
+
+    @property
+    def has_axes(self) -> bool:
+        return self.dates_file is not None
+
+    def files(self) -> list[tuple[str, Checksum | None]]:
+        """元数据引用的每个文件与它的校验和 (没有记录时为 None)。"""
+        named = [(self.dates_file, self.dates_checksum), (self.stocks_file, self.stocks_checksum)]
+        named += [(entry.file, entry.checksum) for entry in self.datasets.values()]
+        named.append((self.benchmarks_file, self.benchmarks_checksum))
+        return [(name, checksum) for name, checksum in named if name is not None]
+
+
+class _Fields:
+    """从元数据的一个 dict 中按类型取字段; 不符时报出文件与字段的路径。"""
+
+    def __init__(self, mapping, where: str, source: Path) -> None:
+        if not isinstance(mapping, dict):
+            raise StoreFormatError(f"{source}: {where} 应为 dict, 实际为 {type(mapping).__name__}")
+        self.mapping, self.where, self.source = mapping, where, source
+
+    def fail(self, key: str, wanted: str) -> StoreFormatError:
+        value = self.mapping.get(key)
+        return StoreFormatError(f"{self.source}: {self.where}[{key!r}] 应为{wanted}, 实际为 {value!r:.80}")
+
+    def count(self, key: str) -> int:
+        value = self.mapping.get(key)
+        if type(value) is not int or value < 0:
+            raise self.fail(key, "非负整数")
+        return value
+
+    def text(self, key: str, optional: bool = False) -> str | None:
+        value = self.mapping.get(key)
+        if value is None and optional:
+            return None
+        if not isinstance(value, str):
+            raise self.fail(key, "文本")
+        return value
+
+    def file_name(self, key: str) -> str:
+        name = self.mapping.get(key)
+        if not isinstance(name, str) or not is_plain_file_name(name):
+            raise self.fail(key, "存储目录中的文件名")
+        return name
+
+    def nested(self, key: str, optional: bool = False) -> _Fields | None:
+        value = self.mapping.get(key)
+        if value is None and optional:
+            return None
+        return _Fields(value, f"{self.where}[{key!r}]", self.source)
+
+    def checksum(self, key: str) -> Checksum | None:
+        fields = self.nested(key, optional=True)
+        if fields is None:
+            return None
+        if fields.mapping.get("algorithm") != CHECKSUM_ALGORITHM:
+            raise fields.fail("algorithm", f' "{CHECKSUM_ALGORITHM}"')
+        size, block_bytes = fields.count("bytes"), fields.count("block_bytes")
+        blocks = fields.mapping.get("blocks")
+        expected_blocks = -(-size // block_bytes) if block_bytes else -1
+        if (not isinstance(blocks, list) or len(blocks) != expected_blocks
+                or not all(isinstance(block, str) and _HEX_DIGEST.fullmatch(block) for block in blocks)):
+            raise fields.fail("blocks", f"{max(expected_blocks, 0)} 个十六进制摘要")
+        return Checksum(size, block_bytes, tuple(blocks))
+
+
+_HEX_DIGEST = re.compile(r"[0-9a-f]{64}")
+
+
+def is_plain_file_name(name: str) -> bool:
+    """一个直接位于存储目录中的普通文件名 (不含路径分隔符, 不以点开头)。"""
+    return (0 < len(name) <= 255 and not name.startswith(".") and "/" not in name and "\\" not in name
+            and "\0" not in name)
+
+
+def parse_layout(metadata: dict, source: Path, dtype_of) -> Layout:
+    """逐项校验元数据所描述的文件, 返回 :class:`Layout`。
+
+    Args:
+        metadata: 读出的元数据 dict。
+        source: 元数据文件 (用于错误信息)。
+        dtype_of: 数据集键 → 存储类型表中的类型 ("float64" 或 "bool")。
+
+    Raises:
+        StoreFormatError: 任何一项不符, 信息中指明字段。
+    """
+    top = _Fields(metadata, "metadata", source)
+    axes = top.nested("axes", optional=True)
+    if axes is not None and axes.mapping:
+        dates_file, stocks_file = axes.file_name("dates_file"), axes.file_name("stocks_file")
+        n_dates, n_stocks = axes.count("n_dates"), axes.count("n_stocks")
+        dates_checksum, stocks_checksum = axes.checksum("dates_checksum"), axes.checksum("stocks_checksum")
+    else:
+        dates_file = stocks_file = dates_checksum = stocks_checksum = None
+        n_dates = n_stocks = 0
+
+    datasets = {}
+    dataset_fields = top.nested("datasets", optional=True)
+    for key in (dataset_fields.mapping if dataset_fields is not None else {}):
+        if not isinstance(key, str):
+            raise StoreFormatError(f"{source}: 数据集键应为文本, 实际为 {key!r:.80}")
+        if dates_file is None:
+            raise StoreFormatError(f"{source}: 有数据集 {key!r} 却没有日期与股票轴")
+        entry = dataset_fields.nested(key)
+        dtype = entry.text("dtype")
+        wanted = dtype_of(key)
+        if dtype not in STORAGE_DTYPES or dtype != wanted:
+            raise entry.fail("dtype", f' "{wanted}" (存储类型表中该数据集的类型)')
+        shape = entry.mapping.get("shape")
+        if not isinstance(shape, (list, tuple)) or list(shape) != [n_dates, n_stocks]:
+            raise entry.fail("shape", f"轴的长度 [{n_dates}, {n_stocks}]")
+        datasets[key] = DatasetFile(entry.file_name("file"), np.dtype(dtype), (n_dates, n_stocks),
+                                    entry.checksum("checksum"))
+
+    benchmarks = top.nested("benchmarks", optional=True)
+    benchmarks_file = benchmarks_checksum = None
+    series = {}
+    if benchmarks is not None and benchmarks.mapping:
+        benchmarks_file = benchmarks.file_name("file")
+        benchmarks_checksum = benchmarks.checksum("checksum")
+        series_fields = benchmarks.nested("series")
+        for name in series_fields.mapping:
+            info = series_fields.nested(name)
+            series[str(name)] = BenchmarkSeries(info.count("position"), info.count("n_dates"),
+                                                info.text("series_name", optional=True),
+                                                info.text("index_name", optional=True))
+    generation = metadata.get("generation")
+    return Layout(
+        generation=generation if isinstance(generation, str) else None,
+        dates_file=dates_file, stocks_file=stocks_file, n_dates=n_dates, n_stocks=n_stocks,
+        dates_checksum=dates_checksum, stocks_checksum=stocks_checksum, datasets=datasets,
+        benchmarks_file=benchmarks_file, benchmarks_checksum=benchmarks_checksum, benchmark_series=series,
+    )

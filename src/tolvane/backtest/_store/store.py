@@ -1,0 +1,795 @@
+"""二进制准备数据存储的基类: 读取 (快照)、校验、写入、增量更新与安装整个存储。
+
+读取不加锁, 也从不写入: 读到的总是最近一次提交的版本。写入者先取得存储的写锁
+(:mod:`.lock`), 在锁内清理中断的写入 (:mod:`.recovery`), 把新内容写成新一代文件,
+最后原子地替换元数据 (提交), 再删除旧一代的文件。已经映射的旧文件在删除后仍然有效,
+所以读取者已载入的矩阵是一份快照, 之后的更新与重建都不会改变它。
+"""
+
+from __future__ import annotations
+
+import io
+import json
+import os
+import pickle
+import stat
+from contextlib import contextmanager
+from functools import partial
+from pathlib import Path
+from typing import Callable, Iterator, TypeVar, Union
+
+import numpy as np
+import pandas as pd
+
+from ...exceptions import StoreFormatError
+from .files import (
+    BLOCK_BYTES,
+    NewFile,
+    file_checksum,
+    fsync_directory,
+    new_generation,
+    read_label_file,
+    read_npz_arrays,
+    run_concurrently,
+    write_atomic,
+)
+from .format import (
+    DATE_AXIS_NAME,
+    GENERATION_FILE,
+    JOURNAL_FILE,
+    MANIFEST_FILE,
+    METADATA_FILE,
+    STOCK_AXIS_NAME,
+    STORAGE_DTYPES,
+    STORE_FORMAT,
+    Checksum,
+    DatasetFile,
+    Layout,
+    is_plain_file_name,
+    parse_layout,
+    read_metadata,
+)
+from .labels import date_slice, normalize_yyyymmdd, union_labels, with_store_labels
+from .lock import DEFAULT_LOCK_TIMEOUT, WaitNotice, writer_lock
+from .recovery import has_interrupted_update, remove_unreferenced, roll_back_interrupted_update
+
+PathLike = Union[str, Path]
+Progress = Callable[[str], None]
+_T = TypeVar("_T")
+
+# A cell a build's trading permissions do not cover has no price at a limit
+# and no suspension mark, so it follows what a build derives for such a cell:
+# buyable, not barred from selling. Other boolean datasets read it as False.
+_BOOL_FILL = {"can_buy_stock": True, "cant_sell_stock": False}
+
+# A reader that meets a commit's removal of the files it was about to open
+# reads the new metadata; this many commits in a row are tolerated.
+_READ_ATTEMPTS = 8
+
+
+def _safe_dataset_key(key) -> bool:
+    return isinstance(key, str) and is_plain_file_name(key) and "/" not in key and not key.endswith(".tmp")
+
+
+class BinaryPreparedDataStoreBase:
+    """二进制准备数据存储的基类: 目录布局、读取、写入与增量更新。
+
+    一个存储就是一个目录::
+
+        metadata.pkl             元数据 dict (pickle); 唯一的提交点
+        manifest.json            给人看的清单: 版本、日期范围、数据集、每个文件的校验和
+        dates.<代>.npy           存储的交易日 ("YYYYMMDD", 严格升序)
+        stocks.<代>.npy          存储的股票代码
+        <数据集>.<代>.bin        每个数据集一个文件: 日期 × 股票的原始值, 按日期优先 (C 顺序)
+        benchmarks.<代>.npz      基准指数日收益序列
+        .writer.lock             写锁
+
+    Args:
+        store_dir: 存储目录 (``~`` 会展开)。
+        matrix_dtype: 数据集键 → 存储类型 ("float64" 或 "bool"); 迭代顺序即数据集顺序。
+        version: 数据版本 (写入元数据的 "version"); 读取版本不同的存储会报错。
+        default_dtype: 不在 ``matrix_dtype`` 中的数据集使用的存储类型。
+
+    Attributes:
+        store_dir: 存储目录 (``Path``)。
+        matrix_dtype: 构造时给出的 dict。
+        version: 数据版本。
+        default_dtype: 默认存储类型。
+        metadata_path: 元数据文件 ``store_dir / "metadata.pkl"``。
+        manifest_path: 清单文件 ``store_dir / "manifest.json"``。
+    """
+
+    def __init__(self, store_dir: PathLike, matrix_dtype: dict, version: int, default_dtype: str) -> None:
+        self.store_dir = Path(store_dir).expanduser()
+        self.matrix_dtype = matrix_dtype
+        self.version = int(version)
+        self.default_dtype = str(default_dtype)
+        self.metadata_path = self.store_dir / METADATA_FILE
+        self.manifest_path = self.store_dir / MANIFEST_FILE
+
+    def __repr__(self) -> str:
+        return f"{type(self).__name__}({str(self.store_dir)!r})"
+
+    # ================================================================ reading
+    def exists(self) -> bool:
+        """目录中是否已有存储 (元数据文件存在)。"""
+        return self.metadata_path.is_file()
+
+    def load_metadata(self) -> dict:
+        """读取最近一次提交的元数据 dict; 还没有存储时返回空 dict。
+
+        元数据用受限的 unpickler 读取, 它描述的文件名、数据类型与形状逐项校验。
+
+        Raises:
+            StoreFormatError: 元数据损坏、不是 dict、含基本值以外的对象或描述不合法。
+        """
+        metadata = read_metadata(self.metadata_path)
+        self._layout(metadata)
+        return metadata
+
+    def _layout(self, metadata: dict) -> Layout:
+        layout = parse_layout(metadata, self.metadata_path,
+                              lambda key: self.matrix_dtype.get(key, self.default_dtype))
+        unsafe = [key for key in layout.datasets if not _safe_dataset_key(key)]
+        if unsafe:
+            raise StoreFormatError(f"{self.metadata_path}: 数据集键 {unsafe[0]!r:.80} 不能用作文件名")
+        return layout
+
+    def _read_snapshot(self, read: Callable[[dict, Layout], _T]) -> _T:
+        """对最近一次提交的版本执行 ``read``。
+
+        读取途中另一个进程提交了新版本并删除了旧文件时, 按新的元数据重读; 元数据
+        没有变化而文件不见了, 则是存储损坏。
+        """
+        previous = None
+        for _ in range(_READ_ATTEMPTS):
+            metadata = read_metadata(self.metadata_path)
+            if previous is not None and metadata == previous:
+                break
+            layout = self._layout(metadata)
+            if metadata and has_interrupted_update(self.store_dir):
+                raise StoreFormatError(
+                    f"{self.store_dir} 留有一次未完成的增量更新 ({JOURNAL_FILE}): 运行 "
+                    f"`tolvane update {self.store_dir}` 或 store.recover() 恢复后再读取")
+            try:
+                return read(metadata, layout)
+            except FileNotFoundError as err:
+                missing, previous = err, metadata
+        raise StoreFormatError(f"存储文件缺失: {missing.filename}") from missing
+
+    def dates(self) -> pd.Index:
+        """存储的交易日 ("YYYYMMDD" 文本, 升序); 没有存储时为空。"""
+        def read(metadata: dict, layout: Layout) -> pd.Index:
+            if not layout.has_axes:
+                return pd.Index([], dtype="str", name=DATE_AXIS_NAME)
+            return self._read_axes(layout)[0]
+
+        return self._read_snapshot(read)
+
+    def load(self, start_date=None, end_date=None, keys: list[str] | None = None,
+             mmap: bool = True) -> dict[str, pd.DataFrame] | None:
+        """读取数据集, 每个为日期 × 股票的 DataFrame。
+
+        读到的是最近一次提交的版本; 映射读取的矩阵是一份快照, 之后存储的更新或重建
+        都不会改变它。
+
+        Args:
+            start_date: 起始日期 (含); ``None`` 表示从头开始。
+            end_date: 结束日期 (含); ``None`` 表示到最后。
+            keys: 要读取的数据集键; ``None`` 表示存储中的全部数据集。
+            mmap: True 时只读内存映射数据文件, DataFrame 直接使用映射的内存 (不复制,
+                只读); False 时读入可写的内存副本。
+
+        Returns:
+            dict: 数据集键 → DataFrame, 按 ``keys`` 的顺序; 没有存储时为 ``None``。
+            日期范围是存储行的一段连续切片。
+
+        Raises:
+            KeyError: 请求了存储中没有的数据集。
+            StoreFormatError: 存储文件缺失、损坏或与元数据不符, 或数据版本不同。
+        """
+        start, end = normalize_yyyymmdd(start_date), normalize_yyyymmdd(end_date)
+
+        def read(metadata: dict, layout: Layout) -> dict[str, pd.DataFrame] | None:
+            if not metadata:
+                return None
+            self._check_version(metadata)
+            wanted = list(layout.datasets) if keys is None else list(keys)
+            missing = [key for key in wanted if key not in layout.datasets]
+            if missing:
+                raise KeyError(f"存储中没有数据集 {missing}; 已有: {list(layout.datasets)}")
+            if not wanted:
+                return {}
+            dates, stocks = self._read_axes(layout)
+            lo, hi = date_slice(np.asarray(dates, dtype=str), start, end)
+            index = dates[lo:hi]
+            return {key: pd.DataFrame(self._read_dataset(layout.datasets[key], lo, hi, mmap),
+                                      index=index, columns=stocks, copy=False)
+                    for key in wanted}
+
+        return self._read_snapshot(read)
+
+    def load_benchmarks(self, start_date=None, end_date=None) -> dict[str, pd.Series]:
+        """读取基准日收益序列, 可按日期范围 (含两端) 截取。
+
+        Returns:
+            dict: 基准名 → Series (索引为 "YYYYMMDD" 文本); 没有存储时为空 dict。
+        """
+        start, end = normalize_yyyymmdd(start_date), normalize_yyyymmdd(end_date)
+
+        def read(metadata: dict, layout: Layout) -> dict[str, pd.Series]:
+            self._check_version(metadata)
+            result = {}
+            for name, (dates, values, info) in self._read_benchmark_arrays(layout).items():
+                lo, hi = date_slice(dates, start, end)
+                result[name] = pd.Series(values[lo:hi], name=info.series_name,
+                                         index=pd.Index(dates[lo:hi].tolist(), dtype="str", name=info.index_name))
+            return result
+
+        return self._read_snapshot(read)
+
+    def verify(self) -> dict:
+        """检查存储的每个文件: 结构、长度, 以及清单记录的校验和 (SHA-256)。
+
+        Returns:
+            dict: {"files": 检查的文件数, "bytes": 总字节数, "checksummed": 有校验和的文件数,
+            "n_dates", "n_stocks", "datasets": 数据集数}。没有存储时 "files" 为 0。
+
+        Raises:
+            StoreFormatError: 第一个不符的文件, 信息中指明文件与位置。
+        """
+        def read(metadata: dict, layout: Layout) -> dict:
+            self._check_version(metadata)
+            report = {"files": 0, "bytes": 0, "checksummed": 0, "n_dates": layout.n_dates,
+                      "n_stocks": layout.n_stocks, "datasets": len(layout.datasets)}
+            if not metadata:
+                return report
+            if layout.has_axes:
+                self._read_axes(layout)
+            for entry in layout.datasets.values():
+                self._checked_size(self._data_path(entry.file), entry)
+            self._read_benchmark_arrays(layout)
+            for name, checksum in layout.files():
+                path = self._data_path(name)
+                report["files"] += 1
+                report["bytes"] += path.stat().st_size
+                if checksum is not None:
+                    _compare_checksum(path, checksum)
+                    report["checksummed"] += 1
+            return report
+
+        return self._read_snapshot(read)
+
+    # ----------------------------------------------------- reading helpers
+    def _check_version(self, metadata: dict) -> None:
+        if metadata and metadata.get("version") != self.version:
+            raise StoreFormatError(
+                f"{self.store_dir} 的数据版本为 {metadata.get('version')!r}, 当前需要 {self.version}: 请重新构建"
+            )
+
+    def _data_path(self, name: str) -> Path:
+        """元数据引用的文件: 存储目录中的普通文件 (不是符号链接), 名字不含路径。
+
+        Raises:
+            FileNotFoundError: 文件不存在 (读取者可能要按新的元数据重读)。
+            StoreFormatError: 名字不合法, 或不是普通文件。
+        """
+        if not is_plain_file_name(name):
+            raise StoreFormatError(f"元数据中的文件名不合法: {name!r}")
+        path = self.store_dir / name
+        if not stat.S_ISREG(os.lstat(path).st_mode):
+            raise StoreFormatError(f"存储文件 {path} 不是普通文件 (符号链接可能指向存储目录之外)")
+        return path
+
+    def _read_axes(self, layout: Layout) -> tuple[pd.Index, pd.Index]:
+        if not layout.has_axes:
+            raise StoreFormatError(f"{self.store_dir} 还没有日期与股票轴: 请先写入一次完整构建")
+        dates_path = self._data_path(layout.dates_file)
+        dates = read_label_file(dates_path, layout.n_dates)
+        if len(dates) and not (np.all(np.char.str_len(dates) == 8) and np.all(np.char.isdigit(dates))):
+            raise StoreFormatError(f"{dates_path} 中有不是 YYYYMMDD 的日期")
+        if len(dates) > 1 and not np.all(dates[1:] > dates[:-1]):
+            raise StoreFormatError(f"{dates_path} 中的日期不是严格升序")
+        stocks_path = self._data_path(layout.stocks_file)
+        stocks = read_label_file(stocks_path, layout.n_stocks)
+        ascending = len(stocks) < 2 or bool(np.all(stocks[1:] > stocks[:-1]))
+        # Sorted codes put an empty one first; unsorted ones (never written here) are checked whole.
+        empty = len(stocks) > 0 and (stocks[0] == "" if ascending else bool(np.any(np.char.str_len(stocks) == 0)))
+        if empty or (not ascending and len(np.unique(stocks)) != len(stocks)):
+            raise StoreFormatError(f"{stocks_path} 中的股票代码有重复或为空")
+        return (pd.Index(dates.tolist(), dtype="str", name=DATE_AXIS_NAME),
+                pd.Index(stocks.tolist(), dtype="str", name=STOCK_AXIS_NAME))
+
+    @staticmethod
+    def _checked_size(path: Path, entry: DatasetFile) -> None:
+        size = path.stat().st_size
+        if size != entry.nbytes:
+            raise StoreFormatError(
+                f"{path} 有 {size} 字节, 与形状 {entry.shape} 的 {entry.dtype} 数据所需的 {entry.nbytes} 字节不符")
+
+    def _read_dataset(self, entry: DatasetFile, lo: int, hi: int, mmap: bool) -> np.ndarray:
+        path = self._data_path(entry.file)
+        self._checked_size(path, entry)
+        rows, n_stocks = hi - lo, entry.shape[1]
+        if rows == 0 or n_stocks == 0:
+            return np.empty((rows, n_stocks), dtype=entry.dtype)
+        offset = lo * n_stocks * entry.dtype.itemsize
+        if mmap:
+            return np.memmap(path, dtype=entry.dtype, mode="r", offset=offset, shape=(rows, n_stocks))
+        with open(path, "rb") as handle:
+            handle.seek(offset)
+            values = np.fromfile(handle, dtype=entry.dtype, count=rows * n_stocks)
+        return values.reshape(rows, n_stocks)
+
+    def _read_benchmark_arrays(self, layout: Layout) -> dict:
+        """基准名 → (日期数组, 数值数组, 条目)。"""
+        if layout.benchmarks_file is None or not layout.benchmark_series:
+            return {}
+        wanted = {}
+        for info in layout.benchmark_series.values():
+            wanted[f"dates_{info.position}"] = ("U", info.n_dates)
+            wanted[f"values_{info.position}"] = ("f", info.n_dates)
+        arrays = read_npz_arrays(self._data_path(layout.benchmarks_file), wanted)
+        return {name: (arrays[f"dates_{info.position}"], arrays[f"values_{info.position}"].astype(np.float64),
+                       info)
+                for name, info in layout.benchmark_series.items()}
+
+    # ================================================================ writing
+    @contextmanager
+    def writing(self, lock_timeout: float | None = DEFAULT_LOCK_TIMEOUT,
+                on_wait: WaitNotice | None = None) -> Iterator[BinaryPreparedDataStoreBase]:
+        """持有存储的写锁 (上下文管理器); 目录不存在时创建。
+
+        同一时刻只有一个写入者: 另一个进程正在写入时等待它结束, 至多 ``lock_timeout``
+        秒 (0 表示不等, None 表示一直等)。取得锁后先清理中断的写入留下的文件。同一
+        进程中可以重入。
+
+        Raises:
+            StoreLockedError: 在时限内没有等到锁; 信息中有存储目录与持锁进程号。
+        """
+        self.store_dir.mkdir(parents=True, exist_ok=True)
+        with writer_lock(self.store_dir, lock_timeout, on_wait) as outermost:
+            if outermost:
+                self._recover()
+            yield self
+
+    def recover(self, lock_timeout: float | None = DEFAULT_LOCK_TIMEOUT) -> None:
+        """在写锁之下清理中断的写入: 撤销没有提交的就地更新 (早先版本), 删除半成品文件。"""
+        with self.writing(lock_timeout):
+            pass
+
+    def _recover(self) -> None:
+        metadata = read_metadata(self.metadata_path)
+        roll_back_interrupted_update(self.store_dir, metadata.get("generation"))
+        self._remove_unreferenced(metadata)
+
+    def _remove_unreferenced(self, metadata: dict) -> None:
+        layout = self._layout(metadata)
+        remove_unreferenced(self.store_dir, (name for name, _ in layout.files()))
+
+    def _write_file_atomic(self, path: PathLike, data: bytes) -> None:
+        """把 ``data`` 原子地写成 ``path`` (同目录临时文件、fsync、改名)。"""
+        write_atomic(Path(path), data)
+
+    def _write_manifest(self, store_dir: PathLike, metadata: dict) -> None:
+        """由元数据 (原子地) 重写清单 ``manifest.json``, 其中有每个文件的校验和。"""
+        meta = metadata.get("meta") or {}
+        axes = metadata.get("axes") or {}
+        layout = self._layout(metadata)
+        manifest = {
+            "version": metadata.get("version"),
+            "format": metadata.get("format"),
+            "generation": metadata.get("generation"),
+            "start_date": axes.get("first_date", meta.get("start_date")),
+            "end_date": axes.get("last_date", meta.get("end_date")),
+            "n_dates": axes.get("n_dates"),
+            "n_stocks": axes.get("n_stocks"),
+            "updated_at": metadata.get("updated_at"),
+            "component_names": list(meta.get("component_names") or []),
+            "datasets": {
+                key: {"dtype": entry.dtype.name, "shape": list(entry.shape), "file": entry.file}
+                for key, entry in layout.datasets.items()
+            },
+            "benchmarks": {
+                name: {"file": layout.benchmarks_file, "n_dates": info.n_dates}
+                for name, info in layout.benchmark_series.items()
+            },
+            "files": {name: checksum.as_entry() for name, checksum in layout.files() if checksum is not None},
+        }
+        text = json.dumps(manifest, ensure_ascii=False, indent=2, default=str) + "\n"
+        self._write_file_atomic(Path(store_dir) / MANIFEST_FILE, text.encode("utf-8"))
+
+    def _commit(self, metadata: dict) -> None:
+        """提交: 新文件的目录项落盘后原子地替换元数据, 重写清单, 删除不再引用的文件。"""
+        fsync_directory(self.store_dir)
+        self._write_file_atomic(self.metadata_path, pickle.dumps(metadata, protocol=pickle.HIGHEST_PROTOCOL))
+        self._write_manifest(self.store_dir, metadata)
+        self._remove_unreferenced(metadata)
+
+    @contextmanager
+    def _new_generation_files(self, committed: dict) -> Iterator[str]:
+        """新一代文件的标记; 写入失败时删除已写的新文件 (元数据仍是 ``committed``)。"""
+        try:
+            yield new_generation()
+        except BaseException:
+            self._remove_unreferenced(committed)
+            raise
+
+    # -------------------------------------------------- matrices and axes
+    def _storage_dtype(self, dataset_key: str, dtype: str | None = None) -> np.dtype:
+        dtype = dtype or self.matrix_dtype.get(dataset_key, self.default_dtype)
+        if dtype not in STORAGE_DTYPES:
+            raise ValueError(f"不支持的存储类型 {dtype!r} (数据集 {dataset_key}): 只支持 float64 与 bool")
+        if not _safe_dataset_key(dataset_key):
+            raise ValueError(f"数据集键 {dataset_key!r} 不能用作文件名")
+        return np.dtype(dtype)
+
+    def _aligned_values(self, dataset_key: str, matrix: pd.DataFrame, dates: pd.Index,
+                        stocks: pd.Index, dtype: np.dtype) -> np.ndarray:
+        """矩阵按存储的两条轴对齐后的值 (行 = dates, 列 = stocks)。"""
+        if not isinstance(matrix, pd.DataFrame):
+            raise TypeError(f"数据集 {dataset_key} 必须是 DataFrame, 实际为 {type(matrix).__name__}")
+        frame = with_store_labels(matrix, dataset_key)
+        if not (frame.index.equals(dates) and frame.columns.equals(stocks)):
+            frame = frame.reindex(index=dates, columns=stocks)
+        if dtype == np.bool_:
+            values = frame.to_numpy()
+            if values.dtype != np.bool_:
+                values = np.where(pd.isna(values), _BOOL_FILL.get(dataset_key, False), values)
+            return values.astype(bool)
+        return frame.to_numpy(dtype=np.float64, na_value=np.nan)
+
+    def _write_dataset(self, store_dir: Path, dataset_key: str, values: np.ndarray, dtype: np.dtype,
+                       generation: str) -> dict:
+        values = np.asarray(values, dtype=dtype)
+        file_name = f"{dataset_key}.{generation}.bin"
+        with NewFile(store_dir / file_name) as new:
+            new.write_values(values)
+        return {"file": file_name, "dtype": dtype.name, "shape": [int(values.shape[0]), int(values.shape[1])],
+                "checksum": new.checksum.as_entry()}
+
+    def _write_matrix(self, store_dir: PathLike, dataset_key: str, matrix: pd.DataFrame, dtype: str) -> dict:
+        """把一个日期 × 股票矩阵按存储现有的轴对齐后写成数据文件, 返回该数据集的元数据条目。
+
+        文件名带新的写入标记, 写入后由元数据引用才生效; 超出存储日期或股票的单元格被舍弃,
+        存储有而矩阵没有的单元格为缺失值 (bool 数据集见模块说明)。调用方应持有写锁
+        (:meth:`writing`), 并在同一把锁内提交元数据。
+
+        Returns:
+            dict: {"file", "dtype", "shape", "checksum"}。
+        """
+        storage = self._storage_dtype(dataset_key, dtype)
+        dates, stocks = self._read_axes(self._layout(read_metadata(self.metadata_path)))
+        values = self._aligned_values(dataset_key, matrix, dates, stocks, storage)
+        return self._write_dataset(Path(store_dir), dataset_key, values, storage, new_generation())
+
+    def _write_labels(self, labels: pd.Index, stem: str, generation: str) -> tuple[str, dict]:
+        file_name = f"{stem}.{generation}.npy"
+        buffer = _npy_bytes(np.asarray(list(labels), dtype=str))
+        with NewFile(self.store_dir / file_name) as new:
+            new.write(buffer)
+        return file_name, new.checksum.as_entry()
+
+    def _write_axes(self, dates: pd.Index, stocks: pd.Index, generation: str,
+                    kept_stocks: tuple[str, dict | None] | None = None) -> dict:
+        """写日期文件 (与股票文件, ``kept_stocks`` 给出沿用的股票文件及其校验和时除外)。"""
+        dates_file, dates_checksum = self._write_labels(dates, "dates", generation)
+        stocks_file, stocks_checksum = kept_stocks or self._write_labels(stocks, "stocks", generation)
+        axes = {
+            "dates_file": dates_file,
+            "stocks_file": stocks_file,
+            "n_dates": len(dates),
+            "n_stocks": len(stocks),
+            "first_date": dates[0] if len(dates) else None,
+            "last_date": dates[-1] if len(dates) else None,
+            "dates_checksum": dates_checksum,
+        }
+        if stocks_checksum is not None:
+            axes["stocks_checksum"] = stocks_checksum
+        return axes
+
+    def write(self, payload: dict, progress: Progress | None = None, *,
+              lock_timeout: float | None = DEFAULT_LOCK_TIMEOUT, on_wait: WaitNotice | None = None) -> dict:
+        """把一次构建的 payload ({"version", "meta", "data"}) 整体写成存储。
+
+        所有矩阵对齐到共同的日期轴 (各矩阵日期的并集) 与股票轴 (股票代码的并集);
+        "data" 中的 "benchmark_dict" 写入基准序列。在写锁之内先写全部新文件, 最后
+        原子地替换元数据; 中途失败时原有存储保持可读, 内容不变。
+
+        Args:
+            payload: 构建结果。
+            progress: 可选, 每写完一个数据集调用一次, 参数为数据集键。
+            lock_timeout: 等待另一个写入者的秒数 (见 :meth:`writing`)。
+            on_wait: 需要等待时调用一次, 参数为存储目录与持锁进程号。
+
+        Returns:
+            dict: 写入的元数据。
+
+        Raises:
+            ValueError: payload 的结构或版本不对。
+            StoreLockedError: 在时限内没有等到写锁。
+        """
+        matrices, benchmark_dict, meta = self._unpack_payload(payload)
+        dates = union_labels((m.index for m in matrices.values()), normalize=True, name=DATE_AXIS_NAME)
+        stocks = union_labels((m.columns for m in matrices.values()), normalize=False, name=STOCK_AXIS_NAME)
+        storages = {key: self._storage_dtype(key) for key in matrices}
+        with self.writing(lock_timeout, on_wait):
+            committed = read_metadata(self.metadata_path)
+            with self._new_generation_files(committed) as generation:
+                axes = self._write_axes(dates, stocks, generation)
+
+                def write_one(key: str) -> dict:
+                    values = self._aligned_values(key, matrices[key], dates, stocks, storages[key])
+                    return self._write_dataset(self.store_dir, key, values, storages[key], generation)
+
+                datasets = run_concurrently({key: partial(write_one, key) for key in matrices}, progress)
+                benchmarks = self._write_benchmarks(benchmark_dict, generation)
+                metadata = self._new_metadata(meta, datasets, axes, benchmarks, generation)
+                self._commit(metadata)
+        return metadata
+
+    def _unpack_payload(self, payload: dict) -> tuple[dict, dict, dict]:
+        if not isinstance(payload, dict) or not {"version", "meta", "data"} <= payload.keys():
+            raise ValueError('payload 必须是含 "version"、"meta"、"data" 的 dict')
+        if payload["version"] != self.version:
+            raise ValueError(f"payload 的数据版本 {payload['version']!r} 与存储的 {self.version} 不符")
+        data = payload["data"]
+        if not isinstance(data, dict):
+            raise ValueError('payload["data"] 必须是 dict')
+        benchmark_dict = data.get("benchmark_dict") or {}
+        matrices = {key: value for key, value in data.items() if key != "benchmark_dict"}
+        for key, matrix in matrices.items():
+            if not isinstance(matrix, pd.DataFrame):
+                raise ValueError(f"数据集 {key} 必须是 DataFrame, 实际为 {type(matrix).__name__}")
+        if not matrices:
+            raise ValueError("payload 中没有任何矩阵")
+        return matrices, dict(benchmark_dict), dict(payload.get("meta") or {})
+
+    def _new_metadata(self, meta: dict, datasets: dict, axes: dict, benchmarks: dict, generation: str) -> dict:
+        updated_at = pd.Timestamp.now().isoformat()
+        meta = dict(meta)
+        meta["updated_at"] = updated_at
+        return {
+            "version": self.version,
+            "format": STORE_FORMAT,
+            "generation": generation,
+            "updated_at": updated_at,
+            "meta": meta,
+            "datasets": datasets,
+            "axes": axes,
+            "benchmarks": benchmarks,
+        }
+
+    def _write_benchmarks(self, benchmark_dict: dict, generation: str) -> dict:
+        file_name = f"benchmarks.{generation}.npz"
+        arrays, series_entries = {}, {}
+        for position, (name, series) in enumerate(benchmark_dict.items()):
+            if not isinstance(series, pd.Series):
+                raise ValueError(f"基准 {name} 必须是 Series, 实际为 {type(series).__name__}")
+            dates = pd.Index([normalize_yyyymmdd(label) for label in series.index])
+            arrays[f"dates_{position}"] = np.asarray(list(dates), dtype=str)
+            arrays[f"values_{position}"] = series.to_numpy(dtype=np.float64, na_value=np.nan)
+            series_entries[str(name)] = {
+                "position": position,
+                "n_dates": len(series),
+                "series_name": None if series.name is None else str(series.name),
+                "index_name": None if series.index.name is None else str(series.index.name),
+            }
+        with NewFile(self.store_dir / file_name) as new:
+            new.write(_npz_bytes(arrays))
+        return {"file": file_name, "series": series_entries, "checksum": new.checksum.as_entry()}
+
+    # ================================================================ updates
+    def replace_tail(self, payload: dict, from_date, progress: Progress | None = None, *,
+                     lock_timeout: float | None = DEFAULT_LOCK_TIMEOUT, on_wait: WaitNotice | None = None) -> dict:
+        """用一次增量构建替换存储中 ``from_date`` 及以后的行, 并追加新日期。
+
+        payload 中早于 ``from_date`` 的行被忽略; 存储早于 ``from_date`` 的行保持不变。
+        在写锁之内写出新一代文件: 股票集合不变时, 每个数据文件的前段从上一代复制
+        (文件系统支持时共享数据块), 再写入新的末尾; 出现新股票时整体重写。最后原子地
+        替换元数据, 删除上一代的文件 (已映射它们的读取者不受影响)。基准序列同样替换
+        ``from_date`` 及以后的部分。
+
+        Args:
+            payload: 增量构建的结果, 数据集须与存储现有的一致。
+            from_date: 替换的起始日期。
+            progress: 可选, 每写完一个数据集调用一次。
+            lock_timeout: 等待另一个写入者的秒数 (见 :meth:`writing`)。
+            on_wait: 需要等待时调用一次, 参数为存储目录与持锁进程号。
+
+        Returns:
+            dict: 新的元数据。
+
+        Raises:
+            ValueError: 存储为空、payload 缺少存储已有的数据集、或不能覆盖存储在
+                ``from_date`` 之后的日期。
+            StoreLockedError: 在时限内没有等到写锁。
+        """
+        matrices, benchmark_dict, meta = self._unpack_payload(payload)
+        seam = normalize_yyyymmdd(from_date)
+        with self.writing(lock_timeout, on_wait):
+            metadata = self.load_metadata()
+            if not metadata:
+                raise ValueError(f"{self.store_dir} 还没有存储, 无法增量更新")
+            self._check_version(metadata)
+            layout = self._layout(metadata)
+            if set(layout.datasets) != set(matrices):
+                raise ValueError(
+                    f"增量数据的数据集与存储不一致: 缺少 {sorted(set(layout.datasets) - set(matrices))}, "
+                    f"多出 {sorted(set(matrices) - set(layout.datasets))}"
+                )
+            old_dates, old_stocks = self._read_axes(layout)
+            tail = {key: with_store_labels(matrix, key) for key, matrix in matrices.items()}
+            tail = {key: frame.loc[frame.index >= seam] for key, frame in tail.items()}
+            tail_dates = union_labels((frame.index for frame in tail.values()), normalize=False,
+                                      name=DATE_AXIS_NAME)
+            kept = int(np.searchsorted(np.asarray(old_dates, dtype=str), seam, side="left"))
+            if not old_dates[kept:].isin(tail_dates).all():
+                raise ValueError(f"增量数据没有覆盖存储在 {seam} 之后已有的日期, 拒绝更新以免丢失数据")
+            dates = old_dates[:kept].append(tail_dates)
+            new_stocks = union_labels((frame.columns for frame in tail.values()), normalize=False,
+                                      name=STOCK_AXIS_NAME)
+            new_meta = dict(metadata.get("meta") or {})
+            for key in ("end_date", "ddb_end"):
+                if key in meta:
+                    new_meta[key] = meta[key]
+            with self._new_generation_files(metadata) as generation:
+                benchmarks = self._write_benchmarks(self._merged_benchmarks(layout, benchmark_dict, seam),
+                                                    generation)
+                if new_stocks.isin(old_stocks).all():
+                    datasets = self._copy_and_append(layout, tail, dates, old_stocks, kept, generation, progress)
+                    axes = self._write_axes(dates, old_stocks, generation,
+                                            kept_stocks=(layout.stocks_file, metadata["axes"].get("stocks_checksum")))
+                else:
+                    stocks = old_stocks.union(new_stocks).rename(STOCK_AXIS_NAME)
+                    axes = self._write_axes(dates, stocks, generation)
+                    datasets = self._rewrite_merged(layout, tail, kept, dates, stocks, generation, progress)
+                new_metadata = self._new_metadata(new_meta, datasets, axes, benchmarks, generation)
+                for key, value in metadata.items():
+                    new_metadata.setdefault(key, value)
+                self._commit(new_metadata)
+        return new_metadata
+
+    def _merged_benchmarks(self, layout: Layout, benchmark_dict: dict, seam: str) -> dict:
+        merged = {}
+        old = {name: pd.Series(values, index=pd.Index(dates.tolist(), dtype="str", name=info.index_name),
+                               name=info.series_name)
+               for name, (dates, values, info) in self._read_benchmark_arrays(layout).items()}
+        for name in list(old) + [name for name in benchmark_dict if name not in old]:
+            before = old.get(name)
+            after = benchmark_dict.get(name)
+            parts = []
+            if before is not None:
+                parts.append(before[before.index < seam])
+            if after is not None:
+                after = after.copy()
+                after.index = pd.Index([normalize_yyyymmdd(label) for label in after.index], name=after.index.name)
+                parts.append(after[after.index >= seam])
+            merged[name] = pd.concat(parts) if len(parts) > 1 else parts[0]
+        return merged
+
+    def _copy_and_append(self, layout: Layout, tail: dict, dates: pd.Index, stocks: pd.Index, kept: int,
+                         generation: str, progress: Progress | None) -> dict:
+        """股票集合不变: 每个数据集的新文件 = 上一代的前 ``kept`` 行 + 新的末尾行。"""
+        tail_dates = dates[kept:]
+
+        def write_one(key: str, entry: DatasetFile) -> dict:
+            values = self._aligned_values(key, tail[key], tail_dates, stocks, entry.dtype)
+            source = self._data_path(entry.file)
+            self._checked_size(source, entry)
+            file_name = f"{key}.{generation}.bin"
+            with NewFile(self.store_dir / file_name) as new:
+                new.copy_prefix(source, kept * len(stocks) * entry.dtype.itemsize, entry.checksum)
+                new.write_values(values)
+            return {"file": file_name, "dtype": entry.dtype.name, "shape": [len(dates), len(stocks)],
+                    "checksum": new.checksum.as_entry()}
+
+        return run_concurrently({key: partial(write_one, key, entry) for key, entry in layout.datasets.items()},
+                                progress)
+
+    def _rewrite_merged(self, layout: Layout, tail: dict, kept: int, dates: pd.Index, stocks: pd.Index,
+                        generation: str, progress: Progress | None) -> dict:
+        """新股票出现: 历史行 (映射读取) 与新行按新的股票轴合并, 整体写成新的一套文件。"""
+        old_dates, old_stocks = self._read_axes(layout)
+
+        def write_one(key: str, entry: DatasetFile) -> dict:
+            history = pd.DataFrame(self._read_dataset(entry, 0, kept, mmap=True), index=old_dates[:kept],
+                                   columns=old_stocks, copy=False)
+            merged = np.empty((len(dates), len(stocks)), dtype=entry.dtype)
+            merged[:kept] = self._aligned_values(key, history, dates[:kept], stocks, entry.dtype)
+            merged[kept:] = self._aligned_values(key, tail[key], dates[kept:], stocks, entry.dtype)
+            return self._write_dataset(self.store_dir, key, merged, entry.dtype, generation)
+
+        return run_concurrently({key: partial(write_one, key, entry) for key, entry in layout.datasets.items()},
+                                progress)
+
+    # ====================================================== whole stores
+    def install(self, source_dir: PathLike, *, lock_timeout: float | None = DEFAULT_LOCK_TIMEOUT,
+                on_wait: WaitNotice | None = None) -> dict:
+        """把 ``source_dir`` 中完整的存储 (例如刚解压的数据包) 整体换入本存储。
+
+        先按本存储的类型表校验源存储的每个文件与校验和; 通过后在写锁之内把它引用的
+        文件以新一代的名字移入本目录, 原子地提交它的元数据, 再删除本存储旧一代的文件。
+        任何时刻中断, 本目录中都是原来的存储或换入的存储。源目录中其余的文件不动。
+
+        Returns:
+            dict: 换入后的元数据。
+
+        Raises:
+            StoreFormatError: 源目录中没有存储, 或它的文件损坏、与元数据不符。
+            StoreLockedError: 在时限内没有等到写锁。
+        """
+        source = BinaryPreparedDataStoreBase(source_dir, self.matrix_dtype, self.version, self.default_dtype)
+        if not source.exists():
+            raise StoreFormatError(f"{source.store_dir} 中没有存储 ({METADATA_FILE})")
+        source.verify()
+        metadata = source.load_metadata()
+        layout = source._layout(metadata)
+        with self.writing(lock_timeout, on_wait):
+            committed = read_metadata(self.metadata_path)
+            with self._new_generation_files(committed) as generation:
+                renamed = {}
+                for name, _ in layout.files():
+                    target_name = _regenerated(name, generation)
+                    _move_durably(source._data_path(name), self.store_dir / target_name)
+                    renamed[name] = target_name
+                installed = _with_renamed_files(metadata, renamed, generation)
+                self._commit(installed)
+        return installed
+
+
+def _compare_checksum(path: Path, recorded: Checksum) -> None:
+    actual = file_checksum(path, recorded.block_bytes)
+    if actual.size != recorded.size:
+        raise StoreFormatError(f"{path} 有 {actual.size} 字节, 清单记录的是 {recorded.size} 字节")
+    for block, (want, got) in enumerate(zip(recorded.blocks, actual.blocks)):
+        if want != got:
+            start = block * recorded.block_bytes
+            raise StoreFormatError(
+                f"{path} 的校验和不符: 第 {block} 块 (字节 {start}..{min(start + recorded.block_bytes, actual.size)})"
+                f" 已损坏")
+
+
+def _npy_bytes(array: np.ndarray) -> bytes:
+    buffer = io.BytesIO()
+    np.save(buffer, array, allow_pickle=False)
+    return buffer.getvalue()
+
+
+def _npz_bytes(arrays: dict[str, np.ndarray]) -> bytes:
+    buffer = io.BytesIO()
+    np.savez(buffer, **arrays)
+    return buffer.getvalue()
+
+
+def _regenerated(name: str, generation: str) -> str:
+    match = GENERATION_FILE.fullmatch(name)
+    if match is None:
+        raise StoreFormatError(f"存储文件名 {name!r} 不是 <名字>.<代>.<后缀> 的形式")
+    return f"{match['stem']}.{generation}.{match['suffix']}"
+
+
+def _move_durably(source: Path, target: Path) -> None:
+    """把文件移到 ``target`` (同一文件系统上改名, 否则复制), 内容落盘。"""
+    with open(source, "rb") as handle:
+        os.fsync(handle.fileno())
+    try:
+        os.replace(source, target)
+    except OSError:
+        with NewFile(target) as new, open(source, "rb") as handle:
+            while piece := handle.read(BLOCK_BYTES):
+                new.write(piece)
+
+
+def _with_renamed_files(metadata: dict, renamed: dict[str, str], generation: str) -> dict:
+    installed = dict(metadata)
+    installed["generation"] = generation
+    installed["datasets"] = {key: {**entry, "file": renamed[entry["file"]]}
+                             for key, entry in (metadata.get("datasets") or {}).items()}
+    if metadata.get("axes"):
+        axes = dict(metadata["axes"])
+        axes["dates_file"], axes["stocks_file"] = renamed[axes["dates_file"]], renamed[axes["stocks_file"]]
+        installed["axes"] = axes
+    if metadata.get("benchmarks"):
+        installed["benchmarks"] = {**metadata["benchmarks"], "file": renamed[metadata["benchmarks"]["file"]]}
+    return installed
