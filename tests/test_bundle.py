@@ -3,7 +3,7 @@
 import hashlib
 import io
 import os
-import pickle
+import shutil
 import zipfile
 from pathlib import Path
 
@@ -212,7 +212,6 @@ def test_part_file_continued_or_rewritten_by_the_answer(served, recorded, tmp_pa
 
 
 @pytest.mark.parametrize("fault, part_bytes, status", [
-    (Faults(), PACKAGE + b"extra", 416),  # longer than the package: not a finished download
     (Faults(status=503), PACKAGE[:100], 503),
     (Faults(status=404), None, 404),
 ])
@@ -224,8 +223,41 @@ def test_http_errors_raise_and_leave_the_part_file(served, tmp_path, fault, part
     with pytest.raises(NetworkError) as failure:
         _bundle._stream_download(url_of(served), part)
     assert str(failure.value) == f"下载回测基准数据失败: HTTP {status}"
+    assert failure.value.__notes__ == [f"已下载的部分保存在 {part}, 再次运行同一下载会从断点续传"]
     assert isinstance(failure.value.__cause__, httpx.HTTPStatusError)
     assert (part.read_bytes() if part.exists() else None) == part_bytes
+
+
+def test_part_file_longer_than_the_package_is_downloaded_anew(served, recorded, tmp_path):
+    # The server answers 416 "bytes */<size>": nothing to continue, so start over.
+    part = tmp_path / "benchmark.part"
+    part.write_bytes(PACKAGE + b"extra")
+    _bundle._stream_download(url_of(served), part)
+    assert part.read_bytes() == PACKAGE
+    assert recorded.ranges == [f"bytes={len(PACKAGE) + 5}-", None]
+
+
+def test_a_damaged_part_file_is_discarded_and_downloaded_once_more(served, client, recorded, tmp_path):
+    part = tmp_path / "temp" / "benchmark.part"
+    part.parent.mkdir()
+    part.write_bytes(corrupt(PACKAGE, CLOSE_PRICE_MEMBER))  # whole length: the server says 416
+    _bundle.download_benchmark_package(client, tmp_path / "store")
+    assert recorded.ranges == [f"bytes={len(PACKAGE)}-", None]
+    assert_installed(tmp_path / "store")
+    assert not part.exists()
+
+
+def test_a_package_damaged_on_the_server_is_reported_after_one_more_download(served, client, recorded, tmp_path):
+    existing = tmp_path / "store"
+    BinaryPreparedDataStore(existing, []).write({"version": 1, "meta": {}, "data": {
+        "close_price": pd.DataFrame([[1.0]], index=pd.Index(["20230103"]), columns=pd.Index(["000001"]))}})
+    served.package_path.write_bytes(corrupt(PACKAGE, CLOSE_PRICE_MEMBER))
+    with pytest.raises(TolvaneError) as failure:
+        _bundle.download_benchmark_package(client, existing)
+    assert str(failure.value) == "回测基准数据包损坏,无法解压"
+    assert "重新下载了一次, 仍然损坏" in failure.value.__notes__[0]
+    assert recorded.ranges == [None, None]
+    assert BinaryPreparedDataStore(existing, []).load()["close_price"].iloc[0, 0] == 1.0
 
 
 @pytest.mark.parametrize("served_from", [0, 4096 + 100])
@@ -361,6 +393,90 @@ def test_damaged_archive_is_a_package_error(tmp_path, content):
         _bundle._extract_zip(archive, store)
     assert str(failure.value) == "回测基准数据包损坏,无法解压"
     assert failure.value.__cause__ is not None
+
+
+def patched_headers(package: bytes, flag_bits: int = 0, method: int | None = None,
+                    file_size: int | None = None) -> bytes:
+    """Rewrites fields of every local and central header: general purpose flags,
+    compression method, uncompressed size."""
+    data = bytearray(package)
+    for signature, flags_at, method_at, size_at in ((b"PK\x03\x04", 6, 8, 22), (b"PK\x01\x02", 8, 10, 24)):
+        start = 0
+        while (start := data.find(signature, start)) >= 0:
+            data[start + flags_at:start + flags_at + 2] = (int.from_bytes(data[start + flags_at:start + flags_at + 2],
+                                                                            "little") | flag_bits).to_bytes(2, "little")
+            if method is not None:
+                data[start + method_at:start + method_at + 2] = method.to_bytes(2, "little")
+            if file_size is not None:
+                data[start + size_at:start + size_at + 4] = file_size.to_bytes(4, "little")
+            start += 4
+    return bytes(data)
+
+
+def members_zip(names: list[str], data: bytes = b"payload") -> bytes:
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w") as zf:
+        for name in names:
+            zf.writestr(zipfile.ZipInfo(name), data)
+    return buffer.getvalue()
+
+
+@pytest.mark.parametrize("content, cause", [
+    (patched_headers(members_zip(["metadata.pkl"]), flag_bits=0x1), "已加密"),
+    (patched_headers(members_zip(["metadata.pkl"]), method=99), "压缩方法不受支持"),
+    (members_zip(["data", "data/x.bin"]), "所在的目录与一个文件同名"),
+    (members_zip(["data/x.bin", "data"]), "既是文件又是目录"),
+    (members_zip(["a" * 300 + ".bin"]), "名字过长"),
+    (members_zip(["x/" * 600 + "y.bin"]), "名字过长"),
+])
+def test_malformed_archives_are_a_package_error_and_extract_nothing(tmp_path, content, cause):
+    archive = tmp_path / "package.zip"
+    archive.write_bytes(content)
+    store = tmp_path / "store"
+    store.mkdir()
+    with pytest.raises(TolvaneError) as failure:
+        _bundle._extract_zip(archive, store)
+    assert str(failure.value) == "回测基准数据包损坏,无法解压"
+    assert cause in str(failure.value.__cause__)
+    assert list(store.iterdir()) == []
+
+
+def test_a_member_that_expands_past_its_declared_size_stops_there(tmp_path):
+    archive = tmp_path / "package.zip"
+    archive.write_bytes(patched_headers(members_zip(["metadata.pkl"], b"x" * 4096), file_size=16))
+    store = tmp_path / "store"
+    store.mkdir()
+    with pytest.raises(TolvaneError, match="^回测基准数据包损坏,无法解压$") as failure:
+        _bundle._extract_zip(archive, store)
+    assert "CRC" in str(failure.value.__cause__)
+    assert (store / "metadata.pkl").stat().st_size <= 16
+
+
+def test_duplicate_members_are_a_package_error(tmp_path):
+    archive = tmp_path / "package.zip"
+    with pytest.warns(UserWarning, match="Duplicate name"):
+        archive.write_bytes(members_zip(["metadata.pkl", "metadata.pkl"]))
+    store = tmp_path / "store"
+    store.mkdir()
+    with pytest.raises(TolvaneError, match="^回测基准数据包损坏,无法解压$") as failure:
+        _bundle._extract_zip(archive, store)
+    assert "重名" in str(failure.value.__cause__)
+    assert list(store.iterdir()) == []
+
+
+def test_an_archive_larger_than_the_free_space_is_refused(tmp_path, monkeypatch):
+    class NearlyFullDisk:
+        @staticmethod
+        def disk_usage(path):
+            return shutil.disk_usage(path)._replace(free=100 << 20)
+
+    archive = archive_at(tmp_path, {"metadata.pkl": b"m", "big.bin": bytes(60 << 20)})
+    store = tmp_path / "store"
+    store.mkdir()
+    monkeypatch.setattr(_bundle, "shutil", NearlyFullDisk)
+    with pytest.raises(TolvaneError, match=r"^回测基准数据包解压后有 62914561 字节, 目标磁盘只剩 104857600 字节"):
+        _bundle._extract_zip(archive, store)
+    assert list(store.iterdir()) == []
 
 
 # ------------------------------------------------------------------ flattening

@@ -25,9 +25,11 @@ double to_double(nb::handle value) {
 }
 
 void raise_from(nb::handle exception_type, const std::string &message,
-                const nb::python_error &cause) {
+                const nb::python_error &cause, const std::string &note) {
     nb::object exception =
         exception_type(nb::str(message.data(), message.size()));
+    if (!note.empty())
+        exception.attr("add_note")(nb::str(note.data(), note.size()));
     // Both setters take over a reference of their own.
     PyException_SetContext(exception.ptr(), nb::borrow(cause.value()).release().ptr());
     PyException_SetCause(exception.ptr(), nb::borrow(cause.value()).release().ptr());

@@ -408,6 +408,8 @@ def main(argv: list[str] | None = None) -> int:
         return 130
     except (TolvaneError, OSError, ValueError, KeyError, RuntimeError) as error:
         print(f"tolvane {args.command}: 错误: {_error_text(error)}", file=sys.stderr)
+        for note in getattr(error, "__notes__", ()):
+            print(f"  {note}", file=sys.stderr)
         return 1
 
 

@@ -2,8 +2,10 @@
 // benchmark data package.
 #include <module_frame/frame.hpp>
 
+#include <algorithm>
 #include <cctype>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -85,6 +87,11 @@ nb::object stripped_entry(nb::handle meta, const char *key, nb::handle default_v
     return reply.attr("get")(key, default_value).attr("strip")();
 }
 
+constexpr const char *damaged_package_text = "回测基准数据包损坏,无法解压";
+
+// Removes the part file and the validator beside it (defined with _stream_download).
+void discard_part_file(nb::handle dest);
+
 // The package is unpacked into a folder of its own beside the target, checked
 // whole (every file against the checksums its manifest records) and only then
 // switched in by the store, under the target's writer lock: a kill at any
@@ -110,6 +117,40 @@ void install_package(mf::Call &call, nb::handle part_file, nb::handle store_dir,
     });
 }
 
+// Damage that a fresh download may cure: an archive that does not unpack, or a
+// store whose files do not match its manifest (a part file resumed across two
+// versions of the package, say). An illegal entry is the package's own fault.
+bool damaged_part_file(mf::Call &call, const nb::python_error &error) {
+    if (error.matches(nb::module_::import_("tolvane.exceptions").attr("StoreFormatError")))
+        return true;
+    return error.matches(call.global("TolvaneError")) &&
+           nb::cast<std::string>(nb::str(error.value())) == damaged_package_text;
+}
+
+// Installs the downloaded package; a damaged part file is discarded and the
+// package downloaded once more before the damage is reported.
+void install_or_download_again(mf::Call &call, nb::handle download_url, nb::handle part_file,
+                               nb::handle store_dir, nb::handle temp_dir) {
+    try {
+        install_package(call, part_file, store_dir, temp_dir);
+        return;
+    } catch (nb::python_error &error) {
+        if (!damaged_part_file(call, error))
+            throw;
+    }
+    discard_part_file(part_file);
+    call.global("_stream_download")(download_url, part_file);
+    try {
+        install_package(call, part_file, store_dir, temp_dir);
+    } catch (nb::python_error &error) {
+        if (!damaged_part_file(call, error))
+            throw;
+        mf::raise_from(call.global("TolvaneError"), damaged_package_text, error,
+                       "下载的数据包损坏, 删除后重新下载了一次, 仍然损坏: 服务端的数据包可能有问题, "
+                       "请稍后再试; 原有的存储没有改动");
+    }
+}
+
 nb::object download_benchmark_package(mf::Call &call) {
     nb::object meta = call.arg("http").attr("get")(call.global("_BENCHMARK_DATA_PATH"));
     nb::object download_url = stripped_entry(meta, "download_url", nb::str(""));
@@ -133,8 +174,8 @@ nb::object download_benchmark_package(mf::Call &call) {
     nb::object logger = call.global("logger");
     logger.attr("info")("开始下载回测基准数据包");
     call.global("_stream_download")(download_url, part_file);
-    install_package(call, part_file, store_dir, temp_dir);
-    part_file.attr("unlink")("missing_ok"_a = true);
+    install_or_download_again(call, download_url, part_file, store_dir, temp_dir);
+    discard_part_file(part_file);
     logger.attr("info")("回测基准数据包下载完成");
     return store_dir;
 }
@@ -173,18 +214,35 @@ const mf::FunctionDef download_benchmark_package_def{
 
 // How one request for the package ended.
 enum class Transfer {
-    Written,           // the body went into the part file
-    AlreadyComplete,   // the part file already holds the whole package
-    ResumedElsewhere,  // a partial answer that does not continue the part file
+    Written,          // the body went into the part file
+    AlreadyComplete,  // the part file already holds the whole package
+    StartOver,        // the part file cannot be continued: discard it and download anew
 };
 
-// A 416 whose "bytes */LENGTH" says the package is exactly as long as the part
-// file: an earlier download finished but was never extracted.
-bool part_file_complete(nb::handle response, long long resume_pos) {
-    if (nb::cast<int>(response.attr("status_code")) != 416)
-        return false;
-    std::optional<long long> length = unsatisfied_range_length(content_range(response));
-    return length && *length == resume_pos;
+// Beside the part file: the validator (ETag) of the answer its first byte came
+// from, sent back as If-Range when resuming, so that a package that changed in
+// between is downloaded anew instead of appended to.
+nb::object validator_file(nb::handle dest) {
+    return dest.attr("with_name")(nb::str(dest.attr("name")) + nb::str(".etag"));
+}
+
+nb::object saved_validator(nb::handle dest) {
+    nb::object path = validator_file(dest);
+    if (!mf::truthy(path.attr("exists")()))
+        return nb::none();
+    nb::object text = path.attr("read_text")("encoding"_a = "ascii", "errors"_a = "replace").attr("strip")();
+    return mf::truthy(text) ? text : nb::none();
+}
+
+// A strong ETag is the only validator If-Range accepts.
+void save_validator(nb::handle response, nb::handle dest) {
+    nb::object etag = response.attr("headers").attr("get")("ETag");
+    nb::object path = validator_file(dest);
+    if (etag.is_none() || mf::truthy(etag.attr("startswith")("W/"))) {
+        path.attr("unlink")("missing_ok"_a = true);
+        return;
+    }
+    path.attr("write_text")(etag, "encoding"_a = "ascii");
 }
 
 // Writes the response body to the part file under the progress bar.
@@ -218,42 +276,60 @@ void write_body(mf::Call &call, nb::handle response, nb::handle dest, bool resum
 
 Transfer request_package(mf::Call &call, nb::handle url, nb::handle dest, long long resume_pos) {
     nb::dict headers;
-    if (resume_pos != 0)
+    if (resume_pos != 0) {
         headers["Range"] = "bytes=" + std::to_string(resume_pos) + "-";
+        nb::object validator = saved_validator(dest);
+        if (!validator.is_none())
+            headers["If-Range"] = validator;
+    }
     nb::object stream = call.global("httpx").attr("stream")(
         "GET", url, "headers"_a = headers, "timeout"_a = call.global("_DOWNLOAD_TIMEOUT"),
         "follow_redirects"_a = true);
     Transfer outcome = Transfer::Written;
     mf::with_context(stream, [&](nb::handle response) {
-        if (resume_pos != 0 && part_file_complete(response, resume_pos)) {
-            outcome = Transfer::AlreadyComplete;
+        int status = nb::cast<int>(response.attr("status_code"));
+        if (resume_pos != 0 && status == 416) {
+            // "bytes */LENGTH" equal to the part file: an earlier download
+            // finished but was never extracted. Any other length: the part
+            // file is longer than the package and cannot be continued.
+            std::optional<long long> length = unsatisfied_range_length(content_range(response));
+            outcome = length == resume_pos ? Transfer::AlreadyComplete : Transfer::StartOver;
             return;
         }
         response.attr("raise_for_status")();
-        bool resumed = nb::cast<int>(response.attr("status_code")) == 206;
+        bool resumed = status == 206;
         // Appending bytes that start anywhere but the end of the part file
         // would corrupt the package without a sign.
         if (resumed && resume_pos != 0 && range_start(content_range(response)) != resume_pos) {
-            outcome = Transfer::ResumedElsewhere;
+            outcome = Transfer::StartOver;
             return;
         }
+        if (!resumed)
+            save_validator(response, dest);
         write_body(call, response, dest, resumed, resume_pos);
     });
     return outcome;
 }
 
 // Re-raises a failed transfer as NetworkError; other errors pass unchanged.
-void raise_transfer_error(mf::Call &call, const nb::python_error &error) {
+void raise_transfer_error(mf::Call &call, const nb::python_error &error, nb::handle dest) {
     nb::object httpx = call.global("httpx");
     nb::object network_error = call.global("NetworkError");
+    std::string resume = "已下载的部分保存在 " + nb::cast<std::string>(nb::str(dest)) +
+                         ", 再次运行同一下载会从断点续传";
     if (error.matches(httpx.attr("HTTPStatusError"))) {
         nb::object status = nb::handle(error.value()).attr("response").attr("status_code");
         mf::raise_from(network_error,
                        "下载回测基准数据失败: HTTP " + nb::cast<std::string>(nb::str(status)),
-                       error);
+                       error, resume);
     }
     if (error.matches(httpx.attr("HTTPError")))
-        mf::raise_from(network_error, "下载回测基准数据失败: 网络错误", error);
+        mf::raise_from(network_error, "下载回测基准数据失败: 网络错误", error, resume);
+}
+
+void discard_part_file(nb::handle dest) {
+    dest.attr("unlink")("missing_ok"_a = true);
+    validator_file(dest).attr("unlink")("missing_ok"_a = true);
 }
 
 nb::object stream_download(mf::Call &call) {
@@ -263,12 +339,12 @@ nb::object stream_download(mf::Call &call) {
         mf::truthy(dest.attr("exists")()) ? nb::cast<long long>(dest.attr("stat")().attr("st_size"))
                                           : 0;
     try {
-        if (request_package(call, url, dest, resume_pos) == Transfer::ResumedElsewhere) {
-            dest.attr("unlink")("missing_ok"_a = true);
+        if (request_package(call, url, dest, resume_pos) == Transfer::StartOver) {
+            discard_part_file(dest);
             request_package(call, url, dest, 0);
         }
     } catch (nb::python_error &error) {
-        raise_transfer_error(call, error);
+        raise_transfer_error(call, error, dest);
         throw;
     }
     return nb::none();
@@ -282,10 +358,12 @@ const mf::FunctionDef stream_download_def{
     .returns = "None",
     .doc = "流式下载 URL 内容到本地文件,支持断点续传与进度条(裸请求,不带签名)。\n"
            "\n"
-           "dest 已存在时请求头带 \"Range: bytes=<dest 的大小>-\"。服务器以 206 应答时追加写入;\n"
-           "以 200 应答(忽略 Range)时从头覆盖写入 dest。206 应答的 Content-Range 起点与\n"
-           "dest 的大小不符时, 丢弃 dest 并在本次调用中从头下载; 416 应答给出的文件总长恰为\n"
-           "dest 的大小时, dest 已经完整, 直接返回。\n"
+           "dest 已存在时请求头带 \"Range: bytes=<dest 的大小>-\", 并以 If-Range 带上 dest 第一个\n"
+           "字节所来自的应答的 ETag (记在 dest 旁的 \".etag\" 文件中)。服务器以 206 应答时追加\n"
+           "写入; 以 200 应答(忽略 Range, 或数据包已经变了)时从头覆盖写入 dest。206 应答的\n"
+           "Content-Range 起点与 dest 的大小不符, 或 416 应答给出的文件总长比 dest 短时, 丢弃\n"
+           "dest 并在本次调用中从头下载; 416 应答给出的文件总长恰为 dest 的大小时, dest 已经\n"
+           "完整, 直接返回。\n"
            "\n"
            "Args:\n"
            "    url: 数据包的直接下载地址(预签名或公开链接)。\n"
@@ -313,19 +391,84 @@ void check_entries(mf::Call &call, nb::handle archive, nb::handle store_dir) {
     }
 }
 
+// ZIP_STORED, ZIP_DEFLATED, ZIP_BZIP2 and ZIP_LZMA: what zipfile can unpack.
+bool known_compression(int method) { return method == 0 || method == 8 || method == 12 || method == 14; }
+
+constexpr std::size_t longest_name_part = 255;   // bytes of one path component
+constexpr std::size_t longest_member_path = 1024;
+
+// What makes a member impossible to unpack faithfully, or an empty string.
+std::string member_problem(nb::handle info, const std::string &path, bool is_folder,
+                           const std::set<std::string> &files, const std::set<std::string> &folders) {
+    if (nb::cast<int>(info.attr("flag_bits")) & 0x1)
+        return "已加密";
+    if (!known_compression(nb::cast<int>(info.attr("compress_type"))))
+        return "压缩方法不受支持";
+    if (path.size() > longest_member_path)
+        return "名字过长";
+    for (std::size_t start = 0; start <= path.size();) {
+        std::size_t end = std::min(path.find('/', start), path.size());
+        if (end - start > longest_name_part)
+            return "名字过长";
+        start = end + 1;
+    }
+    if (files.contains(path))
+        return "与另一个成员重名";
+    if (!is_folder && folders.contains(path))
+        return "既是文件又是目录";
+    for (std::size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+        if (files.contains(path.substr(0, slash)))
+            return "所在的目录与一个文件同名";
+    }
+    return {};
+}
+
+// Refuses, before anything is written, an archive that cannot be unpacked
+// faithfully (encrypted or unknown members, names too long, the same name
+// twice, a name that is both a file and a folder) as a damaged package, and
+// one whose declared size the disk cannot hold.
+void check_members(mf::Call &call, nb::handle archive, nb::handle store_dir) {
+    nb::object resolved_root = store_dir.attr("resolve")();
+    std::set<std::string> files, folders;
+    long long declared = 0;
+    for (nb::handle info : archive.attr("infolist")()) {
+        nb::object target = (store_dir / info.attr("filename")).attr("resolve")();
+        std::string path = nb::cast<std::string>(target.attr("relative_to")(resolved_root).attr("as_posix")());
+        bool is_folder = mf::truthy(info.attr("is_dir")());
+        std::string problem = member_problem(info, path, is_folder, files, folders);
+        if (!problem.empty()) {
+            mf::raise(call.global("zipfile").attr("BadZipFile").ptr(),
+                      "成员 " + nb::cast<std::string>(info.attr("filename")) + " " + problem);
+        }
+        (is_folder ? folders : files).insert(path);
+        for (std::size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1))
+            folders.insert(path.substr(0, slash));
+        declared += nb::cast<long long>(info.attr("file_size"));
+    }
+    long long free_bytes = nb::cast<long long>(call.global("shutil").attr("disk_usage")(store_dir).attr("free"));
+    long long margin = std::max<long long>(declared / 20, 64LL << 20);
+    if (declared + margin > free_bytes) {
+        mf::raise(call.global("TolvaneError").ptr(),
+                  "回测基准数据包解压后有 " + std::to_string(declared) + " 字节, 目标磁盘只剩 " +
+                      std::to_string(free_bytes) + " 字节: 请先腾出空间");
+    }
+}
+
 nb::object extract_zip(mf::Call &call) {
     nb::handle store_dir = call.arg("store_dir");
+    nb::object zipfile = call.global("zipfile");
     try {
-        mf::with_context(call.global("zipfile").attr("ZipFile")(call.arg("archive")),
-                         [&](nb::handle archive) {
-                             check_entries(call, archive, store_dir);
-                             archive.attr("extractall")(store_dir);
-                         });
+        mf::with_context(zipfile.attr("ZipFile")(call.arg("archive")), [&](nb::handle archive) {
+            check_entries(call, archive, store_dir);
+            check_members(call, archive, store_dir);
+            archive.attr("extractall")(store_dir);
+        });
     } catch (nb::python_error &error) {
-        // A damaged deflate stream fails in zlib rather than in zipfile.
-        if (error.matches(call.global("zipfile").attr("BadZipFile")) ||
-            error.matches(call.global("zlib").attr("error")))
-            mf::raise_from(call.global("TolvaneError"), "回测基准数据包损坏,无法解压", error);
+        // A damaged deflate stream fails in zlib rather than in zipfile, a
+        // truncated one with EOFError.
+        if (error.matches(zipfile.attr("BadZipFile")) ||
+            error.matches(nb::module_::import_("zlib").attr("error")) || error.matches(PyExc_EOFError))
+            mf::raise_from(call.global("TolvaneError"), damaged_package_text, error);
         throw;
     }
     return nb::none();
@@ -340,7 +483,9 @@ const mf::FunctionDef extract_zip_def{
     .doc = "解压 zip 数据包到目标目录,带 Zip Slip 路径穿越防护。\n"
            "\n"
            "先检查全部条目: 任何条目解析后落在 store_dir 之外(如以 \"../\" 开头或是绝对路径)\n"
-           "都使整个数据包被拒绝, 不写入任何文件; 全部合法后才解压。\n"
+           "都使整个数据包被拒绝, 不写入任何文件。加密的、压缩方法不受支持的、名字过长的、\n"
+           "重名的成员, 以及既是文件又是目录的名字, 都算数据包损坏; 成员声明的总大小\n"
+           "超出磁盘剩余空间 (留有余量) 时也不解压。全部合法后才解压。\n"
            "\n"
            "Args:\n"
            "    archive: zip 文件路径。\n"
@@ -350,7 +495,8 @@ const mf::FunctionDef extract_zip_def{
            "    None\n"
            "\n"
            "Raises:\n"
-           "    TolvaneError: 数据包含非法路径条目, 或不是合法的 zip、成员已损坏。\n",
+           "    TolvaneError: 数据包含非法路径条目, 或不是合法的 zip、成员已损坏, 或磁盘\n"
+           "        空间不足。\n",
 };
 
 // ---------------------------------------------------------------------------
@@ -399,7 +545,6 @@ const mf::FunctionDef flatten_single_subdir_def{
 void populate(mf::ModuleBuilder &module) {
     module.import("shutil");
     module.import("zipfile");
-    module.import("zlib");
     module.import_from("pathlib", {"Path"});
     module.import_from("typing", {"TYPE_CHECKING"});
     nb::object httpx = module.import("httpx");

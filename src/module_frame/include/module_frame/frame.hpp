@@ -163,9 +163,11 @@ void unpack(nb::handle iterable, nb::object (&values)[N]) {
 nb::python_error current_python_error();
 
 // `raise exception_type(message) from cause`, with `cause` also as the context,
-// as the statement sets both inside the handler of `cause`.
+// as the statement sets both inside the handler of `cause`. A non-empty `note`
+// is added with `add_note` (what the user can do about it), so the message
+// itself stays as it is.
 [[noreturn]] void raise_from(nb::handle exception_type, const std::string &message,
-                             const nb::python_error &cause);
+                             const nb::python_error &cause, const std::string &note = {});
 
 // The traceback of an error, or None when it was raised without one (in
 // native code, outside any Python frame).

@@ -99,12 +99,16 @@ def as_date_labels(labels: pd.Index) -> pd.Index:
 
 
 def union_labels(label_sets: Iterable[pd.Index], normalize: bool, name: str) -> pd.Index:
-    seen: set[str] = set()
+    """标签集合的并集, 升序; 相同的集合 (各矩阵通常共用一套轴) 只处理一次。"""
+    distinct: list[pd.Index] = []
     for labels in label_sets:
-        if normalize:
-            labels = as_date_labels(labels)
-        seen.update(str(label) for label in labels)
-    return pd.Index(sorted(seen), dtype="str", name=name)
+        labels = as_date_labels(labels) if normalize else pd.Index(labels.astype(str), dtype="str")
+        if not any(labels.equals(known) for known in distinct):
+            distinct.append(labels)
+    if not distinct:
+        return pd.Index([], dtype="str", name=name)
+    values = np.unique(np.concatenate([np.asarray(labels, dtype=str) for labels in distinct]))
+    return pd.Index(values.tolist(), dtype="str", name=name)
 
 
 def date_slice(dates: np.ndarray, start: str | None, end: str | None) -> tuple[int, int]:

@@ -636,7 +636,7 @@ class BinaryPreparedDataStoreBase:
             with self._new_generation_files(metadata) as generation:
                 benchmarks = self._write_benchmarks(self._merged_benchmarks(layout, benchmark_dict, seam),
                                                     generation)
-                if new_stocks.isin(old_stocks).all():
+                if new_stocks.equals(old_stocks) or new_stocks.isin(old_stocks).all():
                     datasets = self._copy_and_append(layout, tail, dates, old_stocks, kept, generation, progress)
                     axes = self._write_axes(dates, old_stocks, generation,
                                             kept_stocks=(layout.stocks_file, metadata["axes"].get("stocks_checksum")))
