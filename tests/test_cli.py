@@ -14,7 +14,7 @@ from tolvane import singleton
 from tolvane.backtest import BinaryPreparedDataStore
 from tolvane.cli import main
 
-COMMANDS = ["sandbox", "demo", "quota", "download-benchmark", "prepare", "update", "backtest"]
+COMMANDS = ["sandbox", "demo", "quota", "download-benchmark", "prepare", "update", "verify", "backtest"]
 
 
 @pytest.fixture
@@ -57,6 +57,8 @@ def test_service_commands_download_prepare_update_and_quota(tolvane_cli, sandbox
     assert status == 0 and "20220301 .. 20220429" in out
     status, out, _ = tolvane_cli("update", str(tmp_path / "store"), "--end", "20220531")
     assert status == 0 and "20220301 .. 20220531" in out
+    status, out, _ = tolvane_cli("update", str(tmp_path / "store"), "--end", "20220415")
+    assert status == 0 and out.startswith("已是最新 (要求到 20220415), 没有新的交易日") and "20220531" in out
 
     status, out, _ = tolvane_cli("quota", "--json")
     quota = json.loads(out)
@@ -113,3 +115,57 @@ def test_failures_exit_1_with_one_line(tolvane_cli, sandbox, tmp_path):
 
     status, _, err = tolvane_cli("update", str(tmp_path / "nothing-here"))
     assert status == 1 and "没有回测准备数据存储, 请先用 prepare_store 构建" in err
+
+
+@pytest.fixture(scope="module")
+def market_store(tmp_path_factory):
+    from tolvane.sandbox.market import SyntheticMarket
+    from tolvane.sandbox.package import market_payload
+
+    folder = tmp_path_factory.mktemp("market")
+    BinaryPreparedDataStore(folder).write(market_payload(SyntheticMarket(seed=5, n_stocks=12, start="2022-01-01",
+                                                                         end="2022-06-30")))
+    return folder
+
+
+def weights_file(folder, name: str, content) -> str:
+    path = folder / name
+    if isinstance(content, bytes):
+        path.write_bytes(content)
+    elif isinstance(content, str):
+        path.write_text(content)
+    else:
+        content.to_parquet(path) if name.endswith(".parquet") else content.to_csv(path, index=False)
+    return str(path)
+
+
+@pytest.mark.parametrize("name, content, message", [
+    ("inf.csv", "date,000001,000002\n2022-03-01,0.5,inf\n2022-04-01,0.5,0.5\n",
+     "inf.csv: 20220301 行 000002 列的权重为 inf, 无法交易"),
+    ("minus.csv", "date,000001,000002\n2022-03-01,0.5,-inf\n2022-04-01,0.5,0.5\n", "列的权重为 -inf, 无法交易"),
+    ("huge.csv", "date,000001,000002\n2022-03-01,1e308,0.5\n2022-04-01,0.5,0.5\n",
+     "huge.csv: 20220301 行的持仓会溢出 (000001 列的权重为 1e+308)"),
+    ("long.csv", "date,ukey,w\n2022-03-01,000001,0.5\n", "长表 (date、ukey、weight) 缺少 weight 列"),
+    ("empty.csv", "", "empty.csv: 无法读取权重"),
+    ("binary.csv", bytes(range(256)) * 8, "binary.csv: 无法读取权重"),
+    ("strangers.csv", "date,900001,900002\n2022-03-01,0.5,0.5\n2022-04-01,0.5,0.5\n",
+     "中没有一只是存储中的股票"),
+    ("future.csv", "date,000001\n2030-03-01,1.0\n2030-04-01,1.0\n", "没有重叠"),
+])
+def test_weights_that_cannot_be_traded_are_refused_naming_file_and_cell(market_store, tmp_path, capsys, name,
+                                                                      content, message):
+    path = weights_file(tmp_path, name, content)
+    status = main(["backtest", "--store", str(market_store), "--weights", path, "--output", str(tmp_path / "out")])
+    err = capsys.readouterr().err
+    assert status == 1 and message in err and err.startswith("tolvane backtest: 错误: ")
+    assert not (tmp_path / "out" / "statistics.json").exists()
+
+
+def test_weight_on_unknown_stocks_is_reported_and_the_rest_backtested(market_store, tmp_path, capsys):
+    path = weights_file(tmp_path, "mixed.csv", "date,000001,900001\n2022-03-01,0.75,0.25\n2022-04-01,0.75,0.25\n")
+    status = main(["backtest", "--store", str(market_store), "--weights", path, "--output", str(tmp_path / "out")])
+    captured = capsys.readouterr()
+    assert status == 0, captured.err
+    assert f"tolvane backtest: 注意: {path}: 1 只股票不在存储中, 占权重绝对值的 25.00%, 不参与回测: ['900001']" \
+        in captured.err
+    assert (tmp_path / "out" / "statistics.json").exists()

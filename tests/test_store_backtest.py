@@ -13,6 +13,7 @@ import pandas as pd
 import pytest
 
 from tolvane._http import HttpClient
+from tolvane.backtest.store_backtest import UnknownStocksWarning
 from tolvane.backtest import (
     BinaryPreparedDataStore,
     backtest_inputs,
@@ -76,14 +77,24 @@ def test_weights_files_wide_or_long_csv_or_parquet_read_alike(store, tmp_path):
 
 
 @pytest.mark.parametrize("change, message", [
-    (lambda w: w.rename(columns={w.columns[0]: "999999.XSHG"}), "不在存储中"),
-    (lambda w: w.set_axis(w.index + pd.DateOffset(years=5)), "重叠不足"),
+    (lambda w: w.rename(columns=lambda code: "9" + code[1:]), "没有一只是存储中的股票"),
+    (lambda w: w.set_axis(w.index + pd.DateOffset(years=5)), "没有重叠"),
+    (lambda w: w.iloc[:1].set_axis(["2022-03-07"]), "重叠不足两天"),
     (lambda w: w.set_axis([w.index[0]] * len(w)), "日期重复"),
     (lambda w: w.assign(**{w.columns[0]: "x"}), "x"),
 ])
 def test_unusable_weights_are_refused(store, change, message):
     with pytest.raises(ValueError, match=message):
         run_store_backtest(store, change(weekly_weights(store)))
+
+
+def test_weight_on_a_stock_the_store_lacks_is_reported_and_left_out(store):
+    weights = weekly_weights(store)
+    stranger = weights.rename(columns={weights.columns[0]: "999999.XSHG"})
+    with pytest.warns(UnknownStocksWarning, match=r"权重: 1 只股票不在存储中, 占权重绝对值的 \d+\.\d\d%"):
+        result = run_store_backtest(store, stranger)
+    expected = run_store_backtest(store, weights.drop(columns=weights.columns[0]))
+    pd.testing.assert_series_equal(result.daily_return, expected.daily_return)
 
 
 def test_refusals_of_files_benchmarks_and_missing_stores(store, tmp_path):

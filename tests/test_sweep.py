@@ -6,8 +6,10 @@ from __future__ import annotations
 
 import concurrent.futures
 import logging
+import re
 import subprocess
 import sys
+import threading
 
 import numpy as np
 import pandas as pd
@@ -128,3 +130,68 @@ def test_sweeping_on_threads_does_not_import_dask(store_dir):
         "assert not {'dask', 'distributed'} & set(sys.modules), sorted({'dask', 'distributed'} & set(sys.modules))\n"
     )
     subprocess.run([sys.executable, "-c", script], check=True, timeout=120)
+
+
+def transposed(data):
+    return low_price(data).T
+
+
+def unknown_columns(data):
+    return low_price(data).rename(columns=lambda code: "X" + code)
+
+
+def some_unknown_columns(data):
+    weights = low_price(data)
+    weights["ZZ0001"] = 0.5
+    return weights
+
+
+def empty(data):
+    return pd.DataFrame()
+
+
+def infinite(data):
+    weights = low_price(data)
+    weights.iloc[5, 3] = np.inf
+    return weights
+
+
+@pytest.mark.parametrize("make_weights, message", [
+    (transposed, "不是日期 (权重表是否转置了?)"),
+    (unknown_columns, "中没有一只是存储中的股票"),
+    (empty, "权重表为空"),
+    (infinite, "列的权重为 inf, 无法交易"),
+])
+def test_what_a_variant_returns_is_checked_before_it_is_traded(store_dir, make_weights, message):
+    with pytest.raises(ValueError, match=re.escape(message)) as failure:
+        sweep(store_dir, [Variant(low_price), Variant(make_weights)], max_workers=1)
+    assert str(failure.value).startswith(f"策略变体 '{make_weights.__name__}()': ")
+
+
+def test_weight_on_stocks_the_store_does_not_know_is_reported(store_dir, serial_rows):
+    with pytest.warns(UserWarning, match=r"策略变体 'some_unknown_columns\(\)': 1 只股票不在存储中, 占权重绝对值的"):
+        rows = sweep(store_dir, [some_unknown_columns], max_workers=1)
+    expected = serial_rows.loc[serial_rows["variant"] == "cheapest ten"].drop(columns=["variant", "window", "top"])
+    assert rows.drop(columns="variant").to_dict("records") == expected.to_dict("records")
+
+
+def test_a_failing_variant_is_reported_without_waiting_for_the_running_ones(store_dir):
+    released = threading.Event()
+    seen = []
+
+    def slow(data):
+        seen.append(released.wait(120))
+        return low_price(data)
+
+    def failing(data):
+        raise RuntimeError("no weights today")
+
+    with pytest.raises(RuntimeError, match="no weights today"):
+        sweep(store_dir, [slow, failing, slow, slow, slow], max_workers=2)
+    released.set()
+    for thread in threading.enumerate():
+        if thread.name.startswith("tolvane-sweep"):
+            thread.join(120)
+    # The error came while the slow variants that had started still waited (one a
+    # worker); those not started never ran.
+    assert 1 <= len(seen) <= 2 and all(seen)

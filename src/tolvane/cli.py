@@ -15,6 +15,7 @@ import signal
 import sys
 import threading
 import time
+import warnings
 from pathlib import Path
 
 __all__ = ["build_parser", "main"]
@@ -401,8 +402,14 @@ def main(argv: list[str] | None = None) -> int:
 
     parser = build_parser()
     args = parser.parse_args(argv)
+
+    def show_warning(message, category, filename, lineno, file=None, line=None) -> None:
+        print(f"tolvane {args.command}: 注意: {message}", file=sys.stderr)
+
     try:
-        return args.run(args)
+        with warnings.catch_warnings():
+            warnings.showwarning = show_warning
+            return args.run(args)
     except KeyboardInterrupt:
         print("已中断", file=sys.stderr)
         return 130

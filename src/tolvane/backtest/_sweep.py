@@ -10,6 +10,7 @@ from __future__ import annotations
 import concurrent.futures
 import os
 import threading
+import warnings
 from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -20,8 +21,13 @@ from tqdm import tqdm
 
 from ._core import backtest_inputs
 from ._store import PathLike, normalize_yyyymmdd
+from .store_backtest import UnknownStocksWarning, checked_weights
 
 __all__ = ["Variant", "sweep"]
+
+# Where a task's row carries the notice about stocks the store does not know,
+# until the caller's thread warns with it.
+_NOTICE = "_unknown_stocks_notice"
 
 @dataclass(frozen=True)
 class Variant:
@@ -94,13 +100,18 @@ def _run_variant(store_dir: str, start: str | None, end: str | None, variant: Va
     data, benchmarks = _open_store(store_dir, start, end)
     # A dict of its own, so that a variant adding entries does not touch the others.
     weights = variant.make_weights(dict(data), **variant.params)
+    # What a variant returns is checked like a weights file: a transposed, empty,
+    # infinite or unknown-stock frame would otherwise give a plausible row.
+    close = data["close_price"]
+    weights, notice = checked_weights(weights, close.columns, close.index, total_money=settings["total_money"],
+                                      source=f"策略变体 {variant.label!r}")
     # The statistics see only the primary benchmark; the others would only
     # make summary rows that the sweep does not return.
     primary = settings["benchmark_names"]
     benchmark_dict = {primary: benchmarks[primary]} if primary in benchmarks else None
     result = run_strategy_backtest_core(weights, **backtest_inputs(data), benchmark_dict=benchmark_dict,
                                         plot_save_path=None, **settings)
-    return {"variant": variant.label, **variant.params, **result.stats}
+    return {"variant": variant.label, **variant.params, **result.stats, _NOTICE: notice}
 
 
 # ---------------------------------------------------------------- executors
@@ -135,6 +146,19 @@ def _collect(completed, index_of, variants, bar, rows) -> None:
         except Exception as error:
             raise _failed(error, variants[index])
         bar.update(1)
+
+
+def _run_on_threads(workers: int, tasks, variants, bar) -> list[dict]:
+    """On a thread pool that a failure does not wait for: the variants already running
+    finish in the background while the error reaches the caller at once."""
+    pool = concurrent.futures.ThreadPoolExecutor(max_workers=workers, thread_name_prefix="tolvane-sweep")
+    succeeded = False
+    try:
+        rows = _run_on_futures(pool, tasks, variants, bar)
+        succeeded = True
+    finally:
+        pool.shutdown(wait=succeeded, cancel_futures=True)
+    return rows
 
 
 def _run_on_futures(executor, tasks, variants, bar) -> list[dict]:
@@ -182,7 +206,10 @@ def sweep(store_dir: PathLike, variants: Iterable, executor=None, *, start_date=
     - 其他 ``concurrent.futures.Executor`` (如 ``ProcessPoolExecutor``): 同上, 在它的
       worker 中运行, 此时 ``make_weights`` 必须能被标准 pickle 序列化。
 
-    任一变体失败时取消其余任务, 原异常附上变体名后抛出。在终端上运行时显示进度条。
+    每个变体返回的权重先经 ``check_weights`` 检查 (转置的、空的、含无穷或溢出的权重,
+    以及没有一只存储中股票的权重都被拒绝; 部分股票不在存储中时发出
+    ``UnknownStocksWarning``)。任一变体失败时立即抛出原异常 (附上变体名), 取消还没有
+    开始的任务, 不等正在运行的任务结束。在终端上运行时显示进度条。
 
     Args:
         store_dir: 准备数据存储目录。
@@ -219,14 +246,16 @@ def sweep(store_dir: PathLike, variants: Iterable, executor=None, *, start_date=
             if workers <= 1 or len(tasks) <= 1:
                 rows = _run_serially(tasks, variants, bar)
             else:
-                with concurrent.futures.ThreadPoolExecutor(max_workers=workers,
-                                                           thread_name_prefix="tolvane-sweep") as pool:
-                    rows = _run_on_futures(pool, tasks, variants, bar)
+                rows = _run_on_threads(workers, tasks, variants, bar)
         elif _is_dask_client(executor):
             rows = _run_on_dask(executor, tasks, variants, bar)
         else:
             rows = _run_on_futures(executor, tasks, variants, bar)
 
+    for row in rows:
+        notice = row.pop(_NOTICE)
+        if notice is not None:
+            warnings.warn(notice, UnknownStocksWarning, stacklevel=2)
     frame = pd.DataFrame(rows)
     if frame.empty:
         from .report import STAT_ROWS

@@ -10,6 +10,7 @@
 from __future__ import annotations
 
 import os
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -22,7 +23,8 @@ from ._strategy_kernel import run_strategy_backtest_core
 from .chart_fonts import ensure_cjk_font
 from .report import STATISTICS_FILE, write_statistics_json
 
-__all__ = ["MAIN_IMAGE_FILE", "normalize_weights", "read_weights", "run_store_backtest"]
+__all__ = ["MAIN_IMAGE_FILE", "UnknownStocksWarning", "check_weights", "checked_weights", "normalize_weights",
+           "read_weights", "run_store_backtest"]
 
 #: File name of the main report image; the weekly chart goes beside it.
 MAIN_IMAGE_FILE = "strategy_backtest.png"
@@ -38,6 +40,8 @@ def _columns_by_lower_name(frame: pd.DataFrame) -> dict[str, object]:
 def _wide_table(frame: pd.DataFrame, first_column_is_date: bool) -> pd.DataFrame:
     """The date x stock table of a file's contents, long or wide."""
     columns = _columns_by_lower_name(frame)
+    if "ukey" in columns and "weight" not in columns:
+        raise ValueError(f"长表 (date、ukey、weight) 缺少 weight 列; 表中的列: {list(frame.columns)[:8]}")
     if all(name in columns for name in _LONG_COLUMNS):
         date, ukey, weight = (columns[name] for name in _LONG_COLUMNS)
         long = frame[[date, ukey, weight]].assign(
@@ -92,17 +96,111 @@ def read_weights(path: str | os.PathLike) -> pd.DataFrame:
     if not path.is_file():
         raise FileNotFoundError(f"权重文件不存在: {path}")
     suffix = path.suffix.lower()
-    if suffix == ".parquet":
-        table = _wide_table(pd.read_parquet(path), first_column_is_date=False)
-    elif suffix == ".csv":
-        # As text, so that codes keep their leading zeros and dates their form.
-        table = _wide_table(pd.read_csv(path, dtype=str), first_column_is_date=True)
-    else:
+    if suffix not in (".parquet", ".csv"):
         raise ValueError(f"不支持的权重文件格式 {path.name!r}: 需要 .parquet 或 .csv")
     try:
+        if suffix == ".parquet":
+            table = _wide_table(pd.read_parquet(path), first_column_is_date=False)
+        else:
+            # As text, so that codes keep their leading zeros and dates their form.
+            table = _wide_table(pd.read_csv(path, dtype=str), first_column_is_date=True)
         return normalize_weights(table)
-    except (ValueError, TypeError) as error:
-        raise ValueError(f"{path}: {error}") from None
+    except (ValueError, TypeError, OSError, pd.errors.ParserError, pd.errors.EmptyDataError) as error:
+        # Parquet readers raise their own error types, which derive from these.
+        raise ValueError(f"{path}: 无法读取权重: {error}") from error
+
+
+#: Beyond this, a day's gross position (the sum of |weight| times the capital)
+#: overflows the engine's arithmetic into infinities.
+_LARGEST_GROSS_POSITION = 1e300
+
+
+class UnknownStocksWarning(UserWarning):
+    """权重中有存储不认识的股票: 它们不参与回测, 警告中给出它们占权重的比例。"""
+
+
+def checked_weights(weights, stocks: pd.Index, dates: pd.Index, *, total_money: float,
+                    source: str) -> tuple[pd.DataFrame, str | None]:
+    """:func:`check_weights` without the warning: the weights and the notice about the
+    stocks the store does not know (None when there are none)."""
+    if not isinstance(weights, pd.DataFrame):
+        raise TypeError(f"{source}: 权重应为日期 × 股票的 DataFrame, 得到 {type(weights).__name__}")
+    if weights.empty:
+        raise ValueError(f"{source}: 权重表为空 ({weights.shape[0]} 行 × {weights.shape[1]} 列)")
+    try:
+        values = weights.to_numpy(dtype=np.float64, na_value=np.nan)
+    except (TypeError, ValueError):
+        column = next(column for column in weights.columns
+                      if pd.to_numeric(weights[column], errors="coerce").isna().sum() > weights[column].isna().sum())
+        raise ValueError(f"{source}: {column} 列中有不是数字的权重") from None
+    infinite = np.argwhere(np.isinf(values))
+    if len(infinite):
+        row, column = infinite[0]
+        raise ValueError(f"{source}: {weights.index[row]} 行 {weights.columns[column]} 列的权重为 "
+                         f"{values[row, column]}, 无法交易")
+    with np.errstate(over="ignore"):
+        gross = np.nansum(np.abs(values), axis=1) * total_money
+    overflowing = np.flatnonzero(~(gross < _LARGEST_GROSS_POSITION))
+    if len(overflowing):
+        row = overflowing[0]
+        column = int(np.nanargmax(np.abs(values[row])))
+        raise ValueError(f"{source}: {weights.index[row]} 行的持仓会溢出 ({weights.columns[column]} 列的权重为 "
+                         f"{values[row, column]:g}): 权重是占资金的比例, 不是金额或股数")
+    try:
+        labels = pd.Index([normalize_yyyymmdd(label) for label in weights.index])
+    except (TypeError, ValueError):
+        raise ValueError(f"{source}: 行标签 {list(weights.index[:3])} 不是日期 (权重表是否转置了?)") from None
+    # A row dated on a day without trading takes effect on the next trading day,
+    # so what must overlap is the span of the rows.
+    first, last = labels.min(), labels.max()
+    if not ((dates >= first) & (dates <= last)).any():
+        raise ValueError(f"{source}: 权重的日期 {first}..{last} 与存储的交易日 "
+                         f"{dates[0] if len(dates) else '-'}..{dates[-1] if len(dates) else '-'} 没有重叠")
+    codes = pd.Index([str(code) for code in weights.columns])
+    known = codes.isin(stocks)
+    if not known.any():
+        raise ValueError(f"{source}: 权重的列 {list(codes[:5])} 中没有一只是存储中的股票")
+    if known.all():
+        return weights, None
+    magnitude = np.nansum(np.abs(values), axis=0)
+    share = magnitude[~known].sum() / magnitude.sum() if magnitude.sum() > 0 else 0.0
+    notice = (f"{source}: {int((~known).sum())} 只股票不在存储中, 占权重绝对值的 {share:.2%}, 不参与回测: "
+              f"{list(codes[~known][:5])}")
+    return weights.loc[:, known], notice
+
+
+def check_weights(weights, stocks: pd.Index, dates: pd.Index, *, total_money: float = 1e8,
+                  source: str = "权重") -> pd.DataFrame:
+    """回测之前检查一个日期 × 股票的权重矩阵能否交易; 不能交易的拒绝, 并指明位置。
+
+    - 不是 DataFrame、为空、或值不是数字: 拒绝;
+    - 正负无穷: 拒绝, 指明日期与股票;
+    - 某日权重绝对值之和乘以资金后溢出 (例如 1e308): 拒绝, 指明该日绝对值最大的单元格;
+    - 行标签不是日期 (例如表被转置了)、日期区间内没有 ``dates`` 中的交易日, 或列中没有一只
+      ``stocks`` 中的股票: 拒绝;
+    - 部分列不在 ``stocks`` 中: 发出 :class:`UnknownStocksWarning`, 说明它们的个数与占
+      权重绝对值的比例, 这些列不参与回测。
+
+    缺失的权重 (NaN) 按 0 计。
+
+    Args:
+        weights: 权重矩阵, 行为日期 (任何 ``normalize_yyyymmdd`` 接受的形式), 列为股票代码。
+        stocks: 存储的股票代码。
+        dates: 存储的交易日 ("YYYYMMDD")。
+        total_money: 回测的固定资金。
+        source: 错误信息中权重的来源 (文件名、策略变体名等)。
+
+    Returns:
+        pd.DataFrame: 原样的权重, 只去掉存储不认识的列。
+
+    Raises:
+        TypeError: 不是 DataFrame。
+        ValueError: 见上, 信息以 ``source`` 开头。
+    """
+    checked, notice = checked_weights(weights, stocks, dates, total_money=total_money, source=source)
+    if notice is not None:
+        warnings.warn(notice, UnknownStocksWarning, stacklevel=2)
+    return checked
 
 
 def _on_store_dates(weights: pd.DataFrame, store_dates: pd.Index, stocks: pd.Index) -> pd.DataFrame:
@@ -114,9 +212,6 @@ def _on_store_dates(weights: pd.DataFrame, store_dates: pd.Index, stocks: pd.Ind
         raise ValueError(
             f"权重的日期 {weights.index[0]}..{weights.index[-1]} 与存储的交易日 "
             f"{store_dates[0]}..{store_dates[-1]} 重叠不足两天")
-    unknown = weights.columns.difference(stocks)
-    if len(unknown):
-        raise ValueError(f"权重中有 {len(unknown)} 只股票不在存储中: {list(unknown[:5])}")
     held = weights.reindex(weights.index.union(span)).ffill().reindex(span)
     return held.reindex(columns=stocks, fill_value=0.0)
 
@@ -143,8 +238,11 @@ def run_store_backtest(store, weights, *, benchmark: str = "000852", output_dir=
 
     Raises:
         FileNotFoundError: 目录中没有存储, 或权重文件不存在。
-        ValueError: 权重无法读取、与存储的日期重叠不足两天、含存储中没有的股票,
-            或存储中没有这个基准。
+        ValueError: 权重无法读取、不能交易 (见 :func:`check_weights`)、与存储的日期重叠
+            不足两天, 或存储中没有这个基准。
+
+    Warns:
+        UnknownStocksWarning: 权重中有存储不认识的股票 (它们不参与回测)。
     """
     if not isinstance(store, BinaryPreparedDataStore):
         store = BinaryPreparedDataStore(Path(store).expanduser())
@@ -152,11 +250,17 @@ def run_store_backtest(store, weights, *, benchmark: str = "000852", output_dir=
     if not len(store_dates):
         raise FileNotFoundError(f"{store.store_dir} 中没有回测准备数据存储")
     if isinstance(weights, (str, os.PathLike)):
+        source = str(Path(weights).expanduser())
         weights = read_weights(weights)
     else:
+        source = "权重"
+        if not isinstance(weights, pd.DataFrame):
+            raise TypeError(f"权重应为日期 × 股票的 DataFrame 或权重文件路径, 得到 {type(weights).__name__}")
         weights = normalize_weights(weights)
     matrices = store.load(weights.index[0], weights.index[-1], keys=list(STORE_MARKET_KEYS.values()))
-    aligned = _on_store_dates(weights, store_dates, matrices["close_price"].columns)
+    stocks = matrices["close_price"].columns
+    weights = check_weights(weights, stocks, store_dates, total_money=total_money, source=source)
+    aligned = _on_store_dates(weights, store_dates, stocks)
     benchmarks = store.load_benchmarks(aligned.index[0], aligned.index[-1])
     if benchmark not in benchmarks:
         raise ValueError(f"存储中没有基准 {benchmark!r}; 已有: {list(benchmarks)}")
