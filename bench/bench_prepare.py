@@ -3,10 +3,11 @@
 Prints medians of several runs, measured side by side in one run:
 
 1. a full build (``GroupPreparedDataBuilder.build``) of 5 years x 1,000 stocks
-   from the sandbox service, against just downloading the same fifteen factor
-   tables; both run in a fresh client process (the service stays in this one),
-   which also reports its peak resident memory. Goal: the build within 2x the
-   download.
+   from the sandbox service, and ``prepare_store`` (the build written as a
+   store), against just downloading the same fifteen factor tables; each runs
+   in a fresh client process (the service stays in this one), which also
+   reports its peak resident memory. Goals: the build within 2x the download,
+   ``prepare_store`` within 1.3x.
 2. loading every matrix of a 2,500 x 5,000 store with and without memory mapping.
 3. loading the store and running ``run_strategy_backtest_core`` without charts,
    against the runner on the same frames already in memory. Goal: within 1.3x.
@@ -29,6 +30,9 @@ from pathlib import Path
 
 import numpy as np
 import pandas as pd
+
+# Stores go on the project's disk (build/), not a memory file system.
+WORKDIR = str(Path(__file__).resolve().parent.parent / "build")
 
 def median_of(action, runs: int) -> float:
     timings = []
@@ -67,8 +71,13 @@ def child_main(args) -> None:
         names = _prepare.BUILD_INPUT_NAMES + _prepare.get_component_factor_names()
         for name in names:
             service.get_factors(factor=name, start_date=args.start, end_date=args.end)
-    else:
+    elif args.child == "build":
         _prepare.GroupPreparedDataBuilder(start, end).build()
+    else:
+        from tolvane.backtest import prepare_store
+
+        with tempfile.TemporaryDirectory(prefix="bench-prepare-", dir=args.workdir) as folder:
+            prepare_store(folder, start, end)
     seconds = time.perf_counter() - began
     peak_mb = resident_mb("VmHWM")
     print(json.dumps({"seconds": seconds, "peak_mb": peak_mb, "growth_mb": peak_mb - baseline_mb}))
@@ -76,7 +85,7 @@ def child_main(args) -> None:
 
 def run_child(kind: str, server, start: str, end: str) -> dict:
     command = [sys.executable, __file__, "--child", kind, "--url", server.base_url, "--key", server.api_key,
-               "--secret", server.api_secret, "--start", start, "--end", end]
+               "--secret", server.api_secret, "--start", start, "--end", end, "--workdir", WORKDIR]
     done = subprocess.run(command, capture_output=True, text=True, check=True)
     return json.loads(done.stdout.strip().splitlines()[-1])
 
@@ -95,20 +104,26 @@ def bench_build(n_stocks: int, years: int, runs: int) -> None:
         market = server.market
         print(f"1. full build, {market.n_days} days x {market.n_stocks} stocks from the sandbox "
               f"({runs} runs each, interleaved, one client process per run)")
-        downloads, builds = [], []
+        downloads, builds, prepares = [], [], []
         for _ in range(runs):
             downloads.append(run_child("download", server, start, end))
             builds.append(run_child("build", server, start, end))
+            prepares.append(run_child("prepare", server, start, end))
     download_s = statistics.median(r["seconds"] for r in downloads)
     build_s = statistics.median(r["seconds"] for r in builds)
+    prepare_s = statistics.median(r["seconds"] for r in prepares)
     print(f"   download of the 15 factor tables  {download_s:8.2f} s   peak RSS "
           f"{statistics.median(r['peak_mb'] for r in downloads):7.0f} MB")
     print(f"   full build                         {build_s:8.2f} s   peak RSS "
           f"{statistics.median(r['peak_mb'] for r in builds):7.0f} MB "
           f"(+{statistics.median(r['growth_mb'] for r in builds):.0f} MB over the process "
           f"after its imports; download +{statistics.median(r['growth_mb'] for r in downloads):.0f} MB)")
+    print(f"   prepare_store (build and write)    {prepare_s:8.2f} s   spread "
+          f"{min(r['seconds'] for r in prepares):.2f}..{max(r['seconds'] for r in prepares):.2f} s")
     ratio = build_s / download_s
     print(f"   build / download                   {ratio:8.2f} x   goal <= 2.0x: {'met' if ratio <= 2.0 else 'NOT met'}")
+    ratio = prepare_s / download_s
+    print(f"   prepare_store / download           {ratio:8.2f} x   goal <= 1.3x: {'met' if ratio <= 1.3 else 'NOT met'}")
 
 
 # ---------------------------------------------------------------- 2./3. store
@@ -159,7 +174,7 @@ def strategy_weights(index: pd.Index, columns: pd.Index, seed: int = 11) -> pd.D
 def bench_store(n_days: int, n_stocks: int, runs: int) -> None:
     from tolvane.backtest import BinaryPreparedDataStore, backtest_inputs, run_strategy_backtest_core
 
-    with tempfile.TemporaryDirectory(prefix="bench-store-") as folder:
+    with tempfile.TemporaryDirectory(prefix="bench-store-", dir=WORKDIR) as folder:
         payload = synthetic_payload(n_days, n_stocks)
         store = BinaryPreparedDataStore(folder)
         began = time.perf_counter()
@@ -211,8 +226,8 @@ def main() -> None:
     parser.add_argument("--store-days", type=int, default=2500)
     parser.add_argument("--store-stocks", type=int, default=5000)
     parser.add_argument("--runs", type=int, default=3)
-    parser.add_argument("--child", choices=("download", "build"), help=argparse.SUPPRESS)
-    for name in ("--url", "--key", "--secret", "--start", "--end"):
+    parser.add_argument("--child", choices=("download", "build", "prepare"), help=argparse.SUPPRESS)
+    for name in ("--url", "--key", "--secret", "--start", "--end", "--workdir"):
         parser.add_argument(name, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:

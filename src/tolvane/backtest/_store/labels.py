@@ -91,9 +91,10 @@ def with_store_labels(matrix: pd.DataFrame, dataset_key: str) -> pd.DataFrame:
 
 
 def as_date_labels(labels: pd.Index) -> pd.Index:
+    """日期标签规范成 "YYYYMMDD" 文本; 已是这种文本时整体检查, 不逐个转换。"""
     if labels.dtype == "str" or labels.dtype == object:
-        texts = [str(label) for label in labels]
-        if all(len(text) == 8 and text.isdigit() for text in texts):
+        texts = np.asarray(labels, dtype=str)
+        if not len(texts) or (np.all(np.char.str_len(texts) == 8) and np.all(np.char.isdigit(texts))):
             return pd.Index(texts, dtype="str", name=DATE_AXIS_NAME)
     return pd.Index([normalize_yyyymmdd(label) for label in labels], dtype="str", name=DATE_AXIS_NAME)
 
@@ -101,7 +102,11 @@ def as_date_labels(labels: pd.Index) -> pd.Index:
 def union_labels(label_sets: Iterable[pd.Index], normalize: bool, name: str) -> pd.Index:
     """标签集合的并集, 升序; 相同的集合 (各矩阵通常共用一套轴) 只处理一次。"""
     distinct: list[pd.Index] = []
+    seen: list[pd.Index] = []
     for labels in label_sets:
+        if any(labels is known for known in seen):
+            continue
+        seen.append(labels)
         labels = as_date_labels(labels) if normalize else pd.Index(labels.astype(str), dtype="str")
         if not any(labels.equals(known) for known in distinct):
             distinct.append(labels)
