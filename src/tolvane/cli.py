@@ -36,10 +36,10 @@ _EPILOG = """\
 
 # ----------------------------------------------------------------- option types
 def _date(text: str) -> str:
-    from tolvane.backtest._store import normalize_yyyymmdd
+    from tolvane.dates import normalize_date
 
     try:
-        return normalize_yyyymmdd(text)
+        return normalize_date(text).replace("-", "")
     except (TypeError, ValueError):
         raise argparse.ArgumentTypeError(f"无法识别的日期 {text!r} (用 YYYY-MM-DD 或 YYYYMMDD)") from None
 
