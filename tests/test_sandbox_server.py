@@ -423,21 +423,23 @@ def test_malformed_requests_get_json_4xx(sandbox, method, path, raw, status):
 
 
 def _read_answer(sock: socket.socket) -> tuple[int, bytes, bytes]:
-    """Status, head and body of one answer, read by its Content-Length."""
-    buf = b""
-    while b"\r\n\r\n" not in buf:
-        chunk = sock.recv(65536)
-        assert chunk, f"connection closed before a whole answer: {buf[:200]!r}"
-        buf += chunk
-    head, _, body = buf.partition(b"\r\n\r\n")
-    assert head.startswith(b"HTTP/1.1 "), f"no status line: {buf[:200]!r}"
+    """Status, head and body of one answer, read by its Content-Length and no further
+    (a pipelined answer after it stays unread)."""
+    stream = sock.makefile("rb", buffering=0)
+    head = b""
+    while not head.endswith(b"\r\n\r\n"):
+        line = stream.readline()
+        assert line, f"connection closed before a whole answer: {head[:200]!r}"
+        head += line
+    assert head.startswith(b"HTTP/1.1 "), f"no status line: {head[:200]!r}"
     length = int(next(line.split(b":")[1] for line in head.split(b"\r\n")
                       if line.lower().startswith(b"content-length:")))
+    body = b""
     while len(body) < length:
-        chunk = sock.recv(65536)
+        chunk = stream.read(length - len(body))
         assert chunk, "connection closed inside the body"
         body += chunk
-    return int(head.split(b" ", 2)[1]), head, body
+    return int(head.split(b" ", 2)[1]), head[:-4], body
 
 
 def _raw_exchange(server, data: bytes) -> tuple[int, bytes, bytes]:
