@@ -24,7 +24,7 @@ __all__ = ["DOWNLOAD_PATH", "DownloadServing", "PackageDownloads"]
 #: Unsigned download path of the benchmark package.
 DOWNLOAD_PATH = "/downloads/benchmark-data.zip"
 
-_DOWNLOAD_PIECE = 64 * 1024
+_DOWNLOAD_PIECE = 1 << 20  # a loop turn per piece: 64 KiB pieces served about a third slower
 _PAST_ANY_FILE = 10 ** 18
 _HASH_PIECE = 1 << 20
 # Time stamps of some file systems are coarse: a file written a moment ago may be
