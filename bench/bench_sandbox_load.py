@@ -26,6 +26,7 @@ import argparse
 import asyncio
 import hashlib
 import json
+import os
 import statistics
 import subprocess
 import sys
@@ -33,7 +34,7 @@ import time
 
 import httpx
 
-from tolvane.sandbox import API_PREFIX, sign_headers
+from tolvane.sandbox import API_PREFIX, DOWNLOAD_PATH, sign_headers
 
 KEY, SECRET = "bench-key", "bench-secret"
 FACTORS = API_PREFIX + "/factors/stream"
@@ -74,7 +75,8 @@ def start_service(batch_rows: int) -> tuple[subprocess.Popen, str]:
     server = subprocess.Popen(
         [sys.executable, "-m", "tolvane", "sandbox", "--port", "0", "--api-key", KEY,
          "--api-secret", SECRET, "--batch-rows", str(batch_rows), "--log-level", "ERROR"],
-        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
+        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True,
+        env={**os.environ, "TOLVANE_SANDBOX_CACHE": "off"})  # the user's cache stays as it was
     for line in server.stdout:
         if line.startswith("base_url"):
             return server, line.split()[1]
@@ -99,6 +101,10 @@ def signed(path: str, body: bytes) -> dict[str, str]:
 
 
 def reference_digest(base_url: str) -> tuple[str, int]:
+    """The digest and size of the stream every client asks for. The package is
+    fetched first: the service makes it (and its market) once, and no load
+    should run while it does."""
+    httpx.get(base_url + DOWNLOAD_PATH, timeout=600.0).raise_for_status()
     r = httpx.post(base_url + FACTORS, content=STREAM_BODY, headers=signed(FACTORS, STREAM_BODY),
                    timeout=TIMEOUT)
     r.raise_for_status()
