@@ -17,6 +17,13 @@ _MATPLOTLIB_CONFIG = tempfile.mkdtemp(prefix="tolvane-mpl-")
 os.environ["MPLCONFIGDIR"] = _MATPLOTLIB_CONFIG
 atexit.register(shutil.rmtree, _MATPLOTLIB_CONFIG, ignore_errors=True)
 
+# Sandbox packages are cached for the session only (child processes inherit it),
+# never in the user's cache folder; a run that sets the variable keeps its setting.
+if "TOLVANE_SANDBOX_CACHE" not in os.environ:
+    _PACKAGE_CACHE = tempfile.mkdtemp(prefix="tolvane-packages-")
+    os.environ["TOLVANE_SANDBOX_CACHE"] = _PACKAGE_CACHE
+    atexit.register(shutil.rmtree, _PACKAGE_CACHE, ignore_errors=True)
+
 
 def pytest_sessionstart(session):
     """Under `make sanitize`, every native module must come from the sanitized build."""

@@ -1,5 +1,6 @@
 """Sandbox data service over real sockets: auth, rules, streams, Range, faults."""
 
+import hashlib
 import io
 import json
 import logging
@@ -19,7 +20,7 @@ import numpy as np
 import pyarrow as pa
 import pytest
 
-from tolvane.sandbox import API_PREFIX, DOWNLOAD_PATH, sign_headers
+from tolvane.sandbox import API_PREFIX, DOWNLOAD_PATH, Faults, sign_headers
 
 FACTORS = API_PREFIX + "/factors/stream"
 INDEX = API_PREFIX + "/index-day/stream"
@@ -326,6 +327,38 @@ def test_resume_after_a_cut_download(sandbox):
     assert bytes(got) + rest.content == sandbox.package_bytes()
 
 
+def test_package_download_names_its_bytes_with_a_strong_etag(sandbox):
+    url = sandbox.base_url + DOWNLOAD_PATH
+    full = httpx.get(url)
+    tag = full.headers["etag"]
+    assert tag == f'"{hashlib.sha256(full.content).hexdigest()}"'
+    assert httpx.head(url).headers["etag"] == tag
+    part = httpx.get(url, headers={"Range": "bytes=10-", "If-Range": tag})
+    assert part.status_code == 206 and part.headers["etag"] == tag and part.content == full.content[10:]
+
+
+@pytest.mark.parametrize("if_range", ['"another-package"', "W/{tag}", "Mon, 01 Jan 2024 00:00:00 GMT"])
+def test_a_range_whose_if_range_does_not_match_gets_the_whole_package(sandbox, if_range):
+    url = sandbox.base_url + DOWNLOAD_PATH
+    full = httpx.get(url)
+    r = httpx.get(url, headers={"Range": "bytes=10-", "If-Range": if_range.format(tag=full.headers["etag"])})
+    assert r.status_code == 200 and r.content == full.content
+
+
+def test_a_replaced_package_file_gets_a_new_etag_and_resumes_start_over(tmp_path):
+    from tolvane.sandbox import SandboxServer
+
+    path = tmp_path / "package.zip"
+    path.write_bytes(b"A" * 5000)
+    with SandboxServer(n_stocks=4, start="2023-01-01", end="2023-01-31", package=path) as server:
+        url = server.base_url + DOWNLOAD_PATH
+        old_tag = httpx.head(url).headers["etag"]
+        path.write_bytes(b"B" * 5000)  # same size, at once: only the bytes tell them apart
+        r = httpx.get(url, headers={"Range": "bytes=100-", "If-Range": old_tag})
+        assert r.status_code == 200 and r.content == b"B" * 5000
+        assert r.headers["etag"] == f'"{hashlib.sha256(b"B" * 5000).hexdigest()}"' != old_tag
+
+
 # ---------------------------------------------------------------- fault injection
 
 @pytest.mark.parametrize("fault", [{"cut_after_batches": 2}, {"cut_after_batches": 0},
@@ -390,21 +423,23 @@ def test_malformed_requests_get_json_4xx(sandbox, method, path, raw, status):
 
 
 def _read_answer(sock: socket.socket) -> tuple[int, bytes, bytes]:
-    """Status, head and body of one answer, read by its Content-Length."""
-    buf = b""
-    while b"\r\n\r\n" not in buf:
-        chunk = sock.recv(65536)
-        assert chunk, f"connection closed before a whole answer: {buf[:200]!r}"
-        buf += chunk
-    head, _, body = buf.partition(b"\r\n\r\n")
-    assert head.startswith(b"HTTP/1.1 "), f"no status line: {buf[:200]!r}"
+    """Status, head and body of one answer, read by its Content-Length and no further
+    (a pipelined answer after it stays unread)."""
+    stream = sock.makefile("rb", buffering=0)
+    head = b""
+    while not head.endswith(b"\r\n\r\n"):
+        line = stream.readline()
+        assert line, f"connection closed before a whole answer: {head[:200]!r}"
+        head += line
+    assert head.startswith(b"HTTP/1.1 "), f"no status line: {head[:200]!r}"
     length = int(next(line.split(b":")[1] for line in head.split(b"\r\n")
                       if line.lower().startswith(b"content-length:")))
+    body = b""
     while len(body) < length:
-        chunk = sock.recv(65536)
+        chunk = stream.read(length - len(body))
         assert chunk, "connection closed inside the body"
         body += chunk
-    return int(head.split(b" ", 2)[1]), head, body
+    return int(head.split(b" ", 2)[1]), head[:-4], body
 
 
 def _raw_exchange(server, data: bytes) -> tuple[int, bytes, bytes]:
@@ -433,12 +468,52 @@ _CHUNKED = _POST + b"Transfer-Encoding: chunked\r\n\r\n"
     pytest.param(_CHUNKED + b"-1\r\n", 400, id="negative-chunk"),
     pytest.param(_CHUNKED + b"FFFFFFFF\r\n", 413, id="chunk-too-large"),
     pytest.param(_CHUNKED + b"2\r\n{}garbage\r\n0\r\n\r\n", 400, id="chunk-longer-than-its-size"),
+    pytest.param(_POST + b"Content-Length: 2\r\nContent-Length: 3\r\n\r\n{}", 400, id="two-lengths"),
+    pytest.param(_POST + b"Content-Length : 2\r\n\r\n{}", 400, id="space-before-colon"),
+    pytest.param(_POST + b"X-A: 1\r\n folded\r\n\r\n", 400, id="folded-header"),
+    pytest.param(_POST + b"no colon\r\n\r\n", 400, id="header-without-colon"),
+    pytest.param(_POST + b"X-A: 1\r\n" * 101 + b"\r\n", 431, id="too-many-headers"),
+    pytest.param(_POST + b"X-A: " + b"a" * 70000 + b"\r\n\r\n", 431, id="header-too-long"),
+    pytest.param(b"GET /" + b"a" * 70000 + b" HTTP/1.1\r\n\r\n", 414, id="target-too-long"),
 ])
 def test_malformed_requests_on_the_wire_get_a_json_4xx_at_once(sandbox, request_bytes, status):
     got, head, body = _raw_exchange(sandbox, request_bytes)
     assert got == status
     assert b"content-type: application/json" in head.lower()
     assert json.loads(body)["message"]
+
+
+def _signed_head(server, method: str, path: str, extra: str = "", body: bytes = b"") -> bytes:
+    headers = sign_headers(server.api_key, server.api_secret, method, path, body)
+    fields = "".join(f"{k}: {v}\r\n" for k, v in headers.items())
+    return f"{method} {path} HTTP/1.1\r\nHost: x\r\n{fields}{extra}\r\n".encode()
+
+
+def test_pipelined_requests_are_answered_in_order_on_one_connection(sandbox):
+    with socket.create_connection(("127.0.0.1", sandbox.port), timeout=10) as sock:
+        sock.sendall(_signed_head(sandbox, "GET", API_PREFIX + "/quota")
+                     + f"GET {DOWNLOAD_PATH} HTTP/1.1\r\nRange: bytes=0-9\r\n\r\n".encode()
+                     + _signed_head(sandbox, "GET", API_PREFIX + "/factors"))
+        status, _, body = _read_answer(sock)
+        assert status == 200 and json.loads(body)["license_type"] == "sandbox"
+        status, _, body = _read_answer(sock)
+        assert status == 206 and body == sandbox.package_bytes()[:10]
+        status, _, body = _read_answer(sock)
+        assert status == 200 and json.loads(body)["total"] == len(sandbox.market.factor_names())
+
+
+def test_a_client_that_expects_100_continue_is_told_to_send_its_body(sandbox):
+    body = b'{"start_date": "2023-01-01"}'
+    with socket.create_connection(("127.0.0.1", sandbox.port), timeout=10) as sock:
+        sock.sendall(_signed_head(sandbox, "POST", FACTORS, body=body,
+                                  extra=f"Expect: 100-continue\r\nContent-Length: {len(body)}\r\n"))
+        interim = b""
+        while b"\r\n\r\n" not in interim:
+            interim += sock.recv(1)
+        assert interim == b"HTTP/1.1 100 Continue\r\n\r\n"
+        sock.sendall(body)
+        status, _, answer = _read_answer(sock)
+        assert status == 400 and "缺少 factor" in json.loads(answer)["message"]
 
 
 def test_server_keeps_serving_after_garbage_and_vanishing_clients(sandbox):
@@ -521,20 +596,89 @@ def test_a_request_must_arrive_whole_within_the_deadline(small_sandbox):
     assert r.status_code == 200
 
 
-def test_connections_beyond_the_cap_wait_for_a_free_slot(small_sandbox):
+def test_connections_beyond_the_cap_are_turned_away_at_once_with_503(small_sandbox):
     server = small_sandbox(max_connections=2)
     holders = [socket.create_connection(("127.0.0.1", server.port), timeout=10) for _ in range(2)]
     try:
         _wait_until(lambda: server.open_connections == 2, "two open connections")
-        with socket.create_connection(("127.0.0.1", server.port), timeout=10) as waiting:
-            waiting.sendall(f"HEAD {DOWNLOAD_PATH} HTTP/1.1\r\nHost: x\r\n\r\n".encode())
-            assert not select.select([waiting], [], [], 0.3)[0]
-            assert server.open_connections == 2
-            holders.pop().close()
-            assert waiting.recv(65536).startswith(b"HTTP/1.1 200 ")
+        with socket.create_connection(("127.0.0.1", server.port), timeout=10) as refused:
+            refused.sendall(f"HEAD {DOWNLOAD_PATH} HTTP/1.1\r\nHost: x\r\n\r\n".encode())
+            status, head, body = _read_answer(refused)
+            assert status == 503 and b"\r\nretry-after: 1\r\n" in head.lower()
+            assert "上限" in json.loads(body)["message"]
+            assert refused.recv(1) == b""
+        assert server.open_connections == 2
+        holders.pop().close()
+        _wait_until(lambda: server.open_connections == 1, "a free slot")
+        assert httpx.head(server.base_url + DOWNLOAD_PATH).status_code == 200
     finally:
         for sock in holders:
             sock.close()
+
+
+def test_streams_in_progress_do_not_hold_up_other_clients(sandbox):
+    """More slow streams than a thread-per-connection server would serve at once:
+    all of them are served together, a new client is answered meanwhile, and
+    every stream arrives whole."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    clients = 80
+    body = json.dumps({"factor": ["Close"], "start_date": "2023-01-01"}).encode()
+    reference = call(sandbox, "POST", FACTORS, raw=body).content
+    sandbox.faults = Faults(chunk_delay=0.5, paths=(FACTORS,))
+    limits = httpx.Limits(max_connections=clients + 5, max_keepalive_connections=0)
+    with httpx.Client(limits=limits, timeout=60) as client, ThreadPoolExecutor(clients) as pool:
+        def stream(_):
+            headers = sign_headers(sandbox.api_key, sandbox.api_secret, "POST", FACTORS, body)
+            return client.post(sandbox.base_url + FACTORS, content=body, headers=headers).content
+
+        bodies = [pool.submit(stream, k) for k in range(clients)]
+        _wait_until(lambda: sandbox.open_connections >= clients, f"{clients} streams in progress", 60)
+        quota = call(sandbox, "GET", API_PREFIX + "/quota")
+        assert quota.status_code == 200
+        assert all(future.result() == reference for future in bodies)
+
+
+def test_a_request_is_answered_while_many_clients_drip_their_headers(small_sandbox):
+    server = small_sandbox(request_timeout=120, header_timeout=120)
+    slow = [socket.create_connection(("127.0.0.1", server.port), timeout=10) for _ in range(150)]
+    try:
+        for sock in slow:
+            sock.sendall(f"GET {API_PREFIX}/quota HTTP/1.1\r\nHost: x\r\nX-Slow: ".encode())
+        _wait_until(lambda: server.open_connections == len(slow), "the slow connections to be served")
+        assert httpx.get(server.base_url + DOWNLOAD_PATH, timeout=60).status_code == 200
+    finally:
+        for sock in slow:
+            sock.close()
+
+
+def test_headers_have_their_own_deadline_from_the_first_byte(small_sandbox):
+    server = small_sandbox(request_timeout=30, header_timeout=0.5)
+    with socket.create_connection(("127.0.0.1", server.port), timeout=10) as idle:
+        time.sleep(1.0)  # silence before a request is not held against its headers
+        idle.sendall(f"HEAD {DOWNLOAD_PATH} HTTP/1.1\r\nHost: x\r\n\r\n".encode())
+        assert idle.recv(65536).startswith(b"HTTP/1.1 200 ")
+    with socket.create_connection(("127.0.0.1", server.port), timeout=10) as drip:
+        drip.sendall(f"GET {API_PREFIX}/quota HTTP/1.1\r\n".encode())
+        while not select.select([drip], [], [], 0.1)[0]:
+            try:
+                drip.sendall(b"X")
+            except OSError:
+                break
+        status, _, body = _read_answer(drip)
+        assert status == 408 and json.loads(body)["message"] == "请求头没有在 0.5 秒内完整送达"
+
+
+def test_stop_ends_open_connections_and_closes_the_port(small_sandbox):
+    server = small_sandbox()
+    port = server.port
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as held:
+        held.sendall(b"GET / HTTP/1.1\r\n")
+        _wait_until(lambda: server.open_connections == 1, "the connection to be served")
+        server.stop()
+        assert held.recv(1) == b""
+    with pytest.raises(ConnectionRefusedError):
+        socket.create_connection(("127.0.0.1", port), timeout=10)
 
 
 def test_clients_that_reset_their_connection_are_not_reported_as_errors(small_sandbox, caplog):

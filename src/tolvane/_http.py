@@ -14,13 +14,11 @@ from typing import Any
 
 import httpx
 
+from ._api import API_PREFIX
 from ._signer import sign_request
 from .exceptions import ApiError, AuthenticationError, NetworkError, QuotaExceededError
 
 __all__ = ["API_PREFIX", "HttpClient"]
-
-API_PREFIX = "/api/v1"
-"""服务 API 的路径前缀; 端点路径为 ``API_PREFIX + "/factors"`` 等。"""
 
 _DEFAULT_TIMEOUT = 60.0
 _DEFAULT_CONNECT_TIMEOUT = 10.0

@@ -38,10 +38,10 @@ _EPILOG = """\
 
 # ----------------------------------------------------------------- option types
 def _date(text: str) -> str:
-    from tolvane.backtest._store import normalize_yyyymmdd
+    from tolvane.dates import normalize_date
 
     try:
-        return normalize_yyyymmdd(text)
+        return normalize_date(text).replace("-", "")
     except (TypeError, ValueError):
         raise argparse.ArgumentTypeError(f"无法识别的日期 {text!r} (用 YYYY-MM-DD 或 YYYYMMDD)") from None
 
@@ -139,8 +139,7 @@ def _interrupt(signum, frame):
 def run_sandbox(args: argparse.Namespace) -> int:
     import logging
 
-    from tolvane.sandbox import SandboxServer, SyntheticMarket
-    from tolvane.sandbox.package import build_benchmark_package
+    from tolvane.sandbox import SandboxServer
 
     logging.basicConfig(level=args.log_level.upper(),
                         format="%(asctime)s %(levelname)s %(name)s: %(message)s")
@@ -148,14 +147,16 @@ def run_sandbox(args: argparse.Namespace) -> int:
     if args.stop_on_stdin_eof:
         _stop_when_stdin_closes()
     started = time.perf_counter()
-    market = SyntheticMarket(args.seed, args.stocks, args.start, args.end)
-    package = None if args.package_end is None else build_benchmark_package(market, args.package_end)
-    server = SandboxServer(market, host=args.host, port=args.port, api_key=args.api_key,
-                           api_secret=args.api_secret, batch_rows=args.batch_rows, package=package)
+    server = SandboxServer(seed=args.seed, n_stocks=args.stocks, start=args.start, end=args.end,
+                           host=args.host, port=args.port, api_key=args.api_key,
+                           api_secret=args.api_secret, batch_rows=args.batch_rows,
+                           package_end=args.package_end)
     server.start()
-    package_note = f", 数据包止于 {args.package_end}" if package is not None else ""
-    print(f"tolvane 沙盒: {market.n_stocks} 只股票, {market.start} .. {market.end}, 种子 {market.seed}"
-          f"{package_note} (准备用时 {time.perf_counter() - started:.1f} 秒)")
+    # The market and the package are made (or read from the cache) while the
+    # service already answers; a request that needs them waits for them.
+    threading.Thread(target=_prepare, args=(server,), name="tolvane-sandbox-prepare", daemon=True).start()
+    print(f"tolvane 沙盒: {args.stocks} 只股票, {args.start} .. {args.end}, 种子 {args.seed}, "
+          f"数据包止于 {server.package_end} (启动用时 {time.perf_counter() - started:.1f} 秒)")
     print(f"base_url   {server.base_url}")
     print(f"api_key    {server.api_key}")
     print(f"api_secret {server.api_secret}")
@@ -167,6 +168,15 @@ def run_sandbox(args: argparse.Namespace) -> int:
     finally:
         server.stop()
     return 0
+
+
+def _prepare(server) -> None:
+    try:
+        server.prepare()
+    except Exception:  # requests that need them try again, and answer with the error
+        import logging
+
+        logging.getLogger("tolvane.sandbox").exception("生成市场或数据包失败")
 
 
 def run_demo_command(args: argparse.Namespace) -> int:

@@ -4,13 +4,16 @@ from __future__ import annotations
 
 import datetime as _dt
 import re
-from typing import Union
+import sys
+from typing import TYPE_CHECKING, Union
 
-import pandas as pd
+if TYPE_CHECKING:
+    import pandas as pd
 
 __all__ = ["DateLike", "normalize_date"]
 
-DateLike = Union[int, str, _dt.date, _dt.datetime, pd.Timestamp]
+# pandas is not imported here: a command that only parses its options stays quick.
+DateLike = Union[int, str, _dt.date, _dt.datetime, "pd.Timestamp"]
 """用户可传入的日期形式: int YYYYMMDD、"YYYY-MM-DD"/"YYYYMMDD" 文本、date、datetime、Timestamp。"""
 
 _COMPACT = re.compile(r"^(\d{4})(\d{2})(\d{2})$")
@@ -40,11 +43,10 @@ def normalize_date(value: DateLike) -> str:
     """
     if isinstance(value, bool):
         raise TypeError(f"不支持的日期类型: {type(value).__name__}")
-    if value is pd.NaT:
+    pandas = sys.modules.get("pandas")  # NaT can only come from a loaded pandas
+    if pandas is not None and value is pandas.NaT:
         raise ValueError("无法识别的日期: NaT")
-    if isinstance(value, pd.Timestamp):
-        return value.date().isoformat()
-    if isinstance(value, _dt.datetime):
+    if isinstance(value, _dt.datetime):  # pandas.Timestamp too
         return value.date().isoformat()
     if isinstance(value, _dt.date):
         return value.isoformat()

@@ -39,6 +39,7 @@ __all__ = [
     "SyntheticMarket",
     "FactorInfo",
     "INDEX_CODES",
+    "market_days",
     "COMPONENT_FACTORS",
     "trading_days",
     "holidays",
@@ -80,6 +81,17 @@ def _zscore_rows(x: np.ndarray) -> np.ndarray:
     return z
 
 
+def market_days(n_stocks: int, start, end) -> np.ndarray:
+    """``SyntheticMarket(seed, n_stocks, start, end).dates``, without making the market;
+    parameters that make no market raise ``ValueError`` here as they would there."""
+    if int(n_stocks) < 1:
+        raise ValueError("n_stocks 至少为 1")
+    days = trading_days(start, end)
+    if len(days) < 2:
+        raise ValueError("日期区间内至少要有两个交易日")
+    return days
+
+
 class _Drivers(NamedTuple):
     """Random drivers of the daily price walk, ``(n_days, n_stocks)`` each."""
 
@@ -118,13 +130,9 @@ class SyntheticMarket:
 
     def __init__(self, seed: int = 7, n_stocks: int = 300,
                  start="2019-01-01", end="2024-12-31") -> None:
-        if int(n_stocks) < 1:
-            raise ValueError("n_stocks 至少为 1")
         self.seed = int(seed)
         self.n_stocks = int(n_stocks)
-        self.dates = trading_days(start, end)
-        if len(self.dates) < 2:
-            raise ValueError("日期区间内至少要有两个交易日")
+        self.dates = market_days(n_stocks, start, end)
         self.start = str(self.dates[0])
         self.end = str(self.dates[-1])
         self._cache: dict[str, np.ndarray] = {}

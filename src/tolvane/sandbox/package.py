@@ -23,8 +23,8 @@ import numpy as np
 import pandas as pd
 
 from ..backtest._prepare import BENCHMARK_INDEX_CODES, BinaryPreparedDataStore, GroupPreparedDataBuilder
-from ..backtest._store import normalize_yyyymmdd
 from .market import SyntheticMarket
+from .package_cache import package_end_day
 
 __all__ = ["build_benchmark_package", "market_payload"]
 
@@ -75,7 +75,7 @@ class _MarketBuilder(GroupPreparedDataBuilder):
     """完整构建, 只是查询由市场回答而不是经由 SDK 单例。"""
 
     def __init__(self, market: SyntheticMarket, end: str | None = None) -> None:
-        super().__init__(market.start.replace("-", ""), _package_end(market, end))
+        super().__init__(market.start.replace("-", ""), package_end_day(market.start, market.end, end))
         self._service = _MarketService(market)
 
     def _read_normal_factor_matrix(self, name: str) -> pd.DataFrame:
@@ -90,17 +90,6 @@ class _MarketBuilder(GroupPreparedDataBuilder):
                                              start_date=self.default_start, end_date=self.end_date)
         return {name: self._format_benchmark_daily_return(answer, name, code)
                 for name, code in BENCHMARK_INDEX_CODES.items()}
-
-
-def _package_end(market: SyntheticMarket, end) -> str:
-    """数据包的结束日 "YYYYMMDD": 缺省为市场末日; 不能早于市场首日或晚于市场末日。"""
-    first, last = market.start.replace("-", ""), market.end.replace("-", "")
-    if end is None:
-        return last
-    end = normalize_yyyymmdd(end)
-    if not first <= end <= last:
-        raise ValueError(f"数据包结束日 {end} 不在市场区间 {first}..{last} 内")
-    return end
 
 
 def market_payload(market: SyntheticMarket, end=None) -> dict:

@@ -35,7 +35,7 @@ class SandboxProcess:
         api_key, api_secret: 固定的密钥对; 不给时由子进程随机生成并打印。
         port: TCP 端口; 0 表示自动选择空闲端口。
         log_path: 子进程日志 (标准错误) 写入的文件; None 表示丢弃。
-        startup_timeout: 等待子进程打印地址的最长秒数 (含生成市场与数据包的时间)。
+        startup_timeout: 等待子进程打印地址的最长秒数。
 
     Attributes:
         base_url, api_key, api_secret: 启动后从子进程读到的地址与密钥。

@@ -8,9 +8,8 @@
 
 from __future__ import annotations
 
-import itertools
+import asyncio
 import re
-import time
 from typing import Iterable, Iterator
 
 import numpy as np
@@ -171,48 +170,56 @@ def _ipc_chunks(schema: pa.Schema, batches: Iterable[pa.RecordBatch]) -> Iterato
 
 
 # ---------------------------------------------------------------------------
-# Sending (part of the request handler)
+# Sending (part of the connection handler)
 # ---------------------------------------------------------------------------
 
-class ArrowStreaming:
-    """请求处理器中发送 Arrow 流式应答的部分。"""
+def _next_chunk(chunks: Iterator[list]) -> tuple[list, int, bytes] | None:
+    """The next chunk's buffers, its size and its bytes as framed on the wire;
+    ``None`` after the last. Making a batch is the heavy part: it runs off the
+    event loop."""
+    parts = next(chunks, None)
+    if parts is None:
+        return None
+    size = sum(len(p) for p in parts)
+    return parts, size, b"".join([b"%X\r\n" % size, *parts, b"\r\n"])
 
-    def _send_stream(self, schema: pa.Schema, batches: Iterator[pa.RecordBatch],
-                     api_key: str, faults: Faults | None) -> None:
-        traffic = self.server.sandbox.traffic
+
+class ArrowStreaming:
+    """连接处理中发送 Arrow 流式应答的部分。"""
+
+    async def _send_stream(self, schema: pa.Schema, batches: Iterator[pa.RecordBatch],
+                           api_key: str, faults: Faults | None) -> None:
+        traffic = self.sandbox.traffic
         chunks = _ipc_chunks(schema, batches)
-        first = next(chunks)  # build the first batch before committing to 200
-        self.send_response(200)
-        self.send_header("Content-Type", ARROW_STREAM_CONTENT_TYPE)
-        self.send_header("Transfer-Encoding", "chunked")
-        self.end_headers()
-        self._headers_done = True
-        self._status = 200
+        chunk = await self._off_loop(_next_chunk, chunks)  # the first batch, before committing to 200
+        self._start_answer(200, {"Content-Type": ARROW_STREAM_CONTENT_TYPE, "Transfer-Encoding": "chunked"})
         cut_bytes = faults.cut_after_bytes if faults else None
         cut_batches = faults.cut_after_batches if faults else None
         delay = faults.chunk_delay if faults else 0.0
         written_batches = 0
-        for parts in itertools.chain([first], chunks):
+        while chunk is not None:
+            parts, size, framed = chunk
             if cut_batches is not None and written_batches >= cut_batches:
                 raise ConnectionCut()
             if delay:
-                time.sleep(delay)
-            size = sum(len(p) for p in parts)
+                await asyncio.sleep(delay)
             if cut_bytes is not None and self._sent + size > cut_bytes:
-                self._write_partial_chunk(parts, size, cut_bytes - self._sent)
+                await self._write_partial_chunk(parts, size, cut_bytes - self._sent)
                 traffic.add_usage(api_key, cut_bytes - self._sent)
                 raise ConnectionCut()
-            self.wfile.write(b"".join([b"%X\r\n" % size, *parts, b"\r\n"]))
+            await self._write(framed)
             self._sent += size
             traffic.add_usage(api_key, size)
             written_batches += 1
-        self.wfile.write(b"0\r\n\r\n")
+            chunk = await self._off_loop(_next_chunk, chunks)
+        await self._write(b"0\r\n\r\n")
 
-    def _write_partial_chunk(self, parts: list, size: int, budget: int) -> None:
-        self.wfile.write(b"%X\r\n" % size)
+    async def _write_partial_chunk(self, parts: list, size: int, budget: int) -> None:
+        pieces = [b"%X\r\n" % size]
         for p in parts:
             if budget <= 0:
                 break
             view = memoryview(p)[:budget]
-            self.wfile.write(view)
+            pieces.append(bytes(view))
             budget -= len(view)
+        await self._write(b"".join(pieces))
