@@ -68,7 +68,7 @@ def test_a_change_to_the_code_that_builds_packages_is_a_new_key(cache, tmp_path,
 
 def test_the_code_digest_covers_the_store_writer_and_the_builder():
     names = {path.name for path in package_cache._producing_files()}
-    assert {"market.py", "package.py", "_store.py"} <= names
+    assert {"market.py", "package.py", "store.py", "files.py"} <= names
     assert any(name.startswith("_prepare.") for name in names)
 
 

@@ -153,8 +153,11 @@ def run_sandbox(args: argparse.Namespace) -> int:
                            package_end=args.package_end)
     server.start()
     # The market and the package are made (or read from the cache) while the
-    # service already answers; a request that needs them waits for them.
-    threading.Thread(target=_prepare, args=(server,), name="tolvane-sandbox-prepare", daemon=True).start()
+    # service already answers; a request that needs them waits for them. Not a
+    # daemon: the interpreter stops a daemon thread at exit wherever it is, and
+    # one stopped inside the native modules crashes the process; exiting waits
+    # for the package instead (and keeps it in the cache).
+    threading.Thread(target=_prepare, args=(server,), name="tolvane-sandbox-prepare").start()
     print(f"tolvane 沙盒: {args.stocks} 只股票, {args.start} .. {args.end}, 种子 {args.seed}, "
           f"数据包止于 {server.package_end} (启动用时 {time.perf_counter() - started:.1f} 秒)")
     print(f"base_url   {server.base_url}")

@@ -68,11 +68,7 @@ def _producing_files() -> list[Path]:
     sandbox = Path(__file__).parent
     backtest = sandbox.parent / "backtest"
     files = [sandbox / name for name in ("market.py", "indices.py", "trading_calendar.py", "package.py")]
-    for entry in sorted(backtest.glob("_store*")):
-        if entry.is_dir():
-            files += sorted(entry.rglob("*.py"))
-        elif entry.suffix == ".py":
-            files.append(entry)
+    files += sorted((backtest / "_store").rglob("*.py"))
     import importlib.util
 
     files.append(Path(importlib.util.find_spec("tolvane.backtest._prepare").origin))
