@@ -1,7 +1,8 @@
 """What a reader sees in the report images: Chinese text drawn with a real
-font whenever one of the charts' fonts is installed, and the page title,
-panel titles, KPI cards and tables of every layout inside the page and clear
-of each other, apart from the overlaps the layouts' fixed sizes produce."""
+font whenever one of the charts' fonts is installed; the page title, panel
+titles, KPI cards and tables of every layout inside the page and clear of
+each other, apart from the overlaps the layouts' fixed sizes produce; and the
+same pages as matplotlib draws and saves them with its own defaults."""
 
 from __future__ import annotations
 
@@ -12,6 +13,7 @@ import warnings
 import numpy as np
 import pandas as pd
 import pytest
+from reference.chart_saving import matplotlib_own_saving
 
 import tolvane.backtest._strategy_kernel as sk
 
@@ -157,3 +159,46 @@ def test_titles_cards_and_tables_sit_inside_the_page_and_apart(rendered, chart, 
     assert labels.count("table 'Yearly Strategy & Excess Metrics'") == 1
     if chart == "performance":
         assert sum(label.startswith("card text") for label in labels) == 18
+
+
+def pixels(path) -> np.ndarray:
+    from PIL import Image
+
+    with Image.open(path) as image:
+        return np.asarray(image.convert("RGBA"), dtype=np.int16)
+
+
+@pytest.mark.parametrize("kind", ["large", "long"])
+def test_pages_match_what_matplotlib_saves_with_its_own_defaults(tmp_path, kind):
+    from PIL import Image
+
+    series = six_years_of_returns()
+    names = {"strategy_name": STRATEGY_NAME, "benchmark_name": BENCHMARK_NAME, "image_kind": kind}
+
+    def draw(main, weekly):
+        sk.plot_strategy_performance(*series, STATS, save_path=main, **names)
+        sk.plot_weekly_net_value(*series, save_path=weekly, **names)
+
+    draw(tmp_path / "main.png", str(tmp_path / "weekly.png"))
+    with matplotlib_own_saving() as target:
+        draw(target(tmp_path / "main_plain.png"), target(tmp_path / "weekly_plain.png"))
+
+    for page in ("main", "weekly"):
+        ours, plain = pixels(tmp_path / f"{page}.png"), pixels(tmp_path / f"{page}_plain.png")
+        assert ours.shape == plain.shape
+        # A reader cannot tell two pages apart whose pixels differ by less
+        # than a tenth of the colour range, bar one pixel in a thousand.
+        difference = np.abs(ours - plain).max(axis=2)
+        assert (difference > 25).mean() <= 0.001 and difference.mean() < 0.1
+        with Image.open(tmp_path / f"{page}.png") as image, \
+                Image.open(tmp_path / f"{page}_plain.png") as plain_image:
+            assert image.info["Software"] == plain_image.info["Software"]
+            assert image.info["dpi"] == pytest.approx(plain_image.info["dpi"], abs=0.01)
+
+
+@pytest.mark.parametrize(("name", "start"), [("page.PNG", b"\x89PNG\r\n\x1a\n"),
+                                             ("page.svg", b"<?xml")])
+def test_the_file_format_follows_the_extension(tmp_path, name, start):
+    daily, cumulative, benchmark = (part.iloc[:60] for part in six_years_of_returns())
+    sk.plot_weekly_net_value(daily, cumulative, benchmark, save_path=tmp_path / name)
+    assert (tmp_path / name).read_bytes().startswith(start)

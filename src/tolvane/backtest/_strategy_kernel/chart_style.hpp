@@ -47,6 +47,7 @@ nb::object from_first_value(nb::handle running_sum);
 // matplotlib set-up
 
 struct Matplotlib {
+    nb::object matplotlib;
     nb::object pyplot;
     nb::object max_n_locator;      // matplotlib.ticker.MaxNLocator
     nb::object percent_formatter;  // matplotlib.ticker.PercentFormatter
@@ -102,7 +103,11 @@ void page_title(const Page &page, const PageShape &shape, const std::string &tex
 // "<title or strategy name> | Benchmark <code> | <chart name>"
 std::string page_title_text(const mf::Call &call, const char *chart_name);
 
-void save_page(const Page &page, const PageShape &shape, nb::handle save_path);
+// Saves the page to `save_path` at the shape's resolution. A PNG file is
+// written from the pixels savefig renders (see chart_style.cpp for why);
+// other formats and file objects are saved by savefig itself.
+void save_page(const Matplotlib &mpl, const Page &page, const PageShape &shape,
+               nb::handle save_path);
 
 // Draws on the page's figure and closes it afterwards, also after a failure,
 // so that a failed chart leaves no open figure behind in pyplot.
@@ -129,6 +134,20 @@ void plot_line(nb::handle ax, nb::handle series, Style &&...style) {
 template <typename... Style>
 void fill_to_zero(nb::handle ax, nb::handle series, Style &&...style) {
     ax.attr("fill_between")(series.attr("index"), series, 0, std::forward<Style>(style)...);
+}
+
+// ax.set_title(text, y=<the height matplotlib would use>, **style)
+// for a panel whose y axes (its own and its twins') show percentages or no
+// axis at all. Such axes never carry an offset text ("1e6") above them, so
+// the title's automatic placement always leaves it at that height; giving
+// the height spares matplotlib measuring every y tick label of the panel and
+// its twins again at each layout pass and draw, which it does to keep a
+// title clear of an offset text.
+nb::object title_height();
+
+template <typename... Style>
+void title_over_offset_free_axes(nb::handle ax, const char *text, Style &&...style) {
+    ax.attr("set_title")(text, "y"_a = title_height(), std::forward<Style>(style)...);
 }
 
 void reference_line(nb::handle ax, double level, double width);

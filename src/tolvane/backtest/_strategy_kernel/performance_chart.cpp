@@ -205,7 +205,7 @@ void draw_cumulative_panel(const mf::Call &call, const Matplotlib &mpl, nb::hand
     nb::object strategy_cumulative_return = data.strategy_net_value - nb::int_(1);
     nb::object benchmark_cumulative_return = data.benchmark_net_value - nb::int_(1);
 
-    ax.attr("set_title")("Cumulative Return", "pad"_a = title_pad);
+    title_over_offset_free_axes(ax, "Cumulative Return", "pad"_a = title_pad);
     plot_line(ax, strategy_cumulative_return, "color"_a = strategy_blue, "linewidth"_a = 2.4,
               "label"_a = "Strategy");
     plot_line(ax, benchmark_cumulative_return, "color"_a = benchmark_black, "linewidth"_a = 1.7,
@@ -233,7 +233,7 @@ void draw_cumulative_panel(const mf::Call &call, const Matplotlib &mpl, nb::hand
 
 void draw_excess_panel(const Matplotlib &mpl, nb::handle ax, const PerformanceSeries &data,
                        nb::handle title_pad) {
-    ax.attr("set_title")("Excess Return & Drawdown", "pad"_a = title_pad);
+    title_over_offset_free_axes(ax, "Excess Return & Drawdown", "pad"_a = title_pad);
     plot_line(ax, data.excess_return_curve, "color"_a = excess_red, "linewidth"_a = 2.2,
               "label"_a = "Excess Return");
     nb::object drawdown_axis = ax.attr("twinx")();
@@ -259,7 +259,7 @@ void draw_yearly_return_panel(const mf::Call &call, const Matplotlib &mpl, nb::h
                               const PerformanceSeries &data, nb::handle title_pad) {
     constexpr double bar_width = 0.26;
     nb::handle yearly = data.yearly_returns;
-    ax.attr("set_title")("Yearly Return", "pad"_a = title_pad);
+    title_over_offset_free_axes(ax, "Yearly Return", "pad"_a = title_pad);
     if (nb::len(yearly) > 0) {
         nb::object x = call.global("np").attr("arange")(nb::len(yearly));
         ax.attr("bar")(x - nb::float_(bar_width), yearly["strategy"], "width"_a = bar_width,
@@ -332,7 +332,7 @@ void draw_rolling_panel(const mf::Call &call, const Matplotlib &mpl, nb::handle 
 
 void draw_drawdown_panel(const Matplotlib &mpl, nb::handle ax, const PerformanceSeries &data,
                          nb::handle title_pad) {
-    ax.attr("set_title")("Drawdown", "pad"_a = title_pad);
+    title_over_offset_free_axes(ax, "Drawdown", "pad"_a = title_pad);
     fill_to_zero(ax, data.strategy_drawdown, "color"_a = strategy_drawdown_fill, "alpha"_a = 0.62,
                  "label"_a = "Strategy Drawdown");
     plot_line(ax, data.excess_drawdown, "color"_a = excess_red, "linewidth"_a = 1.7,
@@ -370,7 +370,7 @@ void draw_statistics_table(const mf::Call &call, nb::handle ax, const Performanc
         summary_row("Annual Excess", call.global("_format_annual_excess")(yearly_excess)));
 
     ax.attr("axis")("off");
-    ax.attr("set_title")("Statistics", "pad"_a = title_pad);
+    title_over_offset_free_axes(ax, "Statistics", "pad"_a = title_pad);
     nb::object table = ax.attr("table")(
         "cellText"_a = summary_rows, "colLabels"_a = python_list({"Metric", "Value"}),
         "loc"_a = "center", "cellLoc"_a = "left", "colLoc"_a = "left",
@@ -417,7 +417,7 @@ nb::object plot_strategy_performance_unlocked(mf::Call &call) {
         for (nb::handle panel :
              {axes.cumulative, axes.excess, axes.yearly_returns, axes.rolling, axes.drawdown})
             style_plot_panel(panel);
-        save_page(page, layout.page, call.arg("save_path"));
+        save_page(mpl, page, layout.page, call.arg("save_path"));
     });
     return nb::none();
 }

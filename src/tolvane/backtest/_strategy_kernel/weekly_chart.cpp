@@ -94,7 +94,7 @@ nb::object plot_weekly_net_value_unlocked(mf::Call &call) {
         net_value_axes.attr("set_ylabel")("Net Value");
         framed_legend(net_value_axes, "best");
 
-        drawdown_axes.attr("set_title")("Weekly Drawdown");
+        title_over_offset_free_axes(drawdown_axes, "Weekly Drawdown");
         fill_to_zero(drawdown_axes, strategy_drawdown, "color"_a = strategy_drawdown_fill,
                      "alpha"_a = 0.58, "label"_a = "Strategy Drawdown");
         plot_line(drawdown_axes, benchmark_drawdown, "color"_a = benchmark_black,
@@ -112,7 +112,7 @@ nb::object plot_weekly_net_value_unlocked(mf::Call &call) {
 
         for (nb::handle panel : {net_value_axes, drawdown_axes})
             style_plot_panel(panel);
-        save_page(page, layout.page, call.arg("save_path"));
+        save_page(mpl, page, layout.page, call.arg("save_path"));
     });
     return nb::none();
 }

@@ -134,8 +134,9 @@ nb::object draw_yearly_metrics_table(mf::Call &call) {
     yearly_table.attr("scale")(1.0, compact ? 1.08 : 1.24);
     style_report_table(yearly_table, yearly_column_colour);
 
-    ax.attr("set_title")("Yearly Strategy & Excess Metrics", "fontsize"_a = compact ? 10.4 : 11.5,
-                         "color"_a = heading_ink, "pad"_a = compact ? 6 : 8);
+    title_over_offset_free_axes(ax, "Yearly Strategy & Excess Metrics",
+                                "fontsize"_a = compact ? 10.4 : 11.5, "color"_a = heading_ink,
+                                "pad"_a = compact ? 6 : 8);
     return nb::none();
 }
 
