@@ -17,6 +17,9 @@
 - ``calc_all_group_vwap_daily_return`` 因子分组回测 (``calc_factor_groups`` 给出分组),
   ``calc_factor_ic`` 因子 IC, ``plot_factor_groups`` 分组净值与累计 IC 图。
 - ``sweep(store_dir, variants)`` 在线程或 Dask 集群上回测许多策略变体 (``Variant``)。
+- ``load_factors(names, like)`` 从数据服务读取研究因子, 直接落在存储的日期与股票上;
+  ``read_factor_file(path)`` 读取因子文件。
+- ``calc_forward_returns(data)`` 复权远期收益, ``calc_factor_ic_by_horizon`` 多持有期 IC 与统计表。
 """
 
 from __future__ import annotations
@@ -41,6 +44,11 @@ _EXPORTS = {
     "FactorIC": "._factor_analysis",
     "calc_factor_ic": "._factor_analysis",
     "plot_factor_groups": "._factor_analysis",
+    "HorizonIC": "._factor_analysis",
+    "calc_forward_returns": "._factor_analysis",
+    "calc_factor_ic_by_horizon": "._factor_analysis",
+    "load_factors": "._factor_data",
+    "read_factor_file": "._factor_data",
     "Variant": "._sweep",
     "sweep": "._sweep",
 }

@@ -9,6 +9,7 @@
 
 #include <module_frame/frame.hpp>
 
+#include "forward_returns.hpp"
 #include "group_engine.hpp"
 #include "kernel_glue.hpp"
 #include "rank_correlation.hpp"
@@ -104,6 +105,38 @@ nb::object daily_rank_correlation(mf::Call &call) {
     return result;
 }
 
+nb::object forward_returns(mf::Call &call) {
+    mf::KernelArrays inputs;
+    std::size_t n_days = 0, n_stocks = 0;
+    const kernels::MatrixView<double> open = factor_view(inputs, call.arg("open_price"), "open_price", n_days, n_stocks);
+    const kernels::MatrixView<double> split = matrix_view(
+        inputs.add<double, 2>(call.arg("split_factor"), "split_factor", {n_days, n_stocks}, mf::Dtype::Convert));
+    const kernels::MatrixView<double> dividend = matrix_view(inputs.add<double, 2>(
+        call.arg("dividend_factor"), "dividend_factor", {n_days, n_stocks}, mf::Dtype::Convert));
+    std::vector<std::size_t> horizons;
+    for (nb::handle item : call.arg("horizons")) {
+        const long long horizon = nb::cast<long long>(nb::int_(item));
+        if (horizon < 1)
+            mf::raise(PyExc_ValueError, "持有期 horizons 必须是正整数, 当前有 " + std::to_string(horizon));
+        horizons.push_back(static_cast<std::size_t>(horizon));
+    }
+
+    nb::list results;
+    std::vector<double *> outputs;
+    for (std::size_t k = 0; k < horizons.size(); ++k) {
+        double *out = nullptr;
+        results.append(mf::new_numpy_array<double, 2>({n_days, n_stocks}, out));
+        outputs.push_back(out);
+    }
+    {
+        nb::gil_scoped_release no_gil;
+        const kernels::ForwardReturns returns(open, split, dividend, n_days, n_stocks);
+        for (std::size_t k = 0; k < horizons.size(); ++k)
+            returns.write(horizons[k], outputs[k]);
+    }
+    return results;
+}
+
 mf::Param group_num_param() {
     return {.name = "group_num", .annotation = "int", .convert = mf::Convert::Int,
             .default_value = mf::int_default(default_group_num)};
@@ -189,10 +222,39 @@ const mf::FunctionDef daily_rank_correlation_def{
            "    np.ndarray: 每天一个相关系数; 可比的股票少于两只或一边的值全部相同时为 NaN。\n",
 };
 
+const mf::FunctionDef forward_returns_def{
+    .name = "forward_returns",
+    .impl = forward_returns,
+    .params = {{.name = "open_price", .annotation = "np.ndarray"},
+               {.name = "split_factor", .annotation = "np.ndarray"},
+               {.name = "dividend_factor", .annotation = "np.ndarray"},
+               {.name = "horizons", .annotation = "list[int]", .convert = mf::Convert::List}},
+    .returns = "list[np.ndarray]",
+    .doc = "计算复权的开盘到开盘远期收益: 第 t 行是 T+1 日开盘买入、持有到 T+1+h 日开盘的收益。\n"
+           "\n"
+           "除权除息日 d 的开盘价已经除权: 每股变为 split_factor[d] 股 (NaN 为 1) 并得到\n"
+           "dividend_factor[d] 的现金 (NaN 为 0), 现金在当日开盘再投入, 因此收益为\n"
+           "open[t+1+h] / open[t+1] × ∏(split[d] + dividend[d] / open[d]) - 1, d 取 t+2..t+1+h。\n"
+           "\n"
+           "Args:\n"
+           "    open_price: 开盘价 (日期 × 股票)。\n"
+           "    split_factor: 拆分/送股因子 (每股变为几股), 形状同 open_price。\n"
+           "    dividend_factor: 每股现金分红, 形状同 open_price。\n"
+           "    horizons: 持有期 (交易日数, 正整数) 列表。\n"
+           "\n"
+           "Returns:\n"
+           "    list[np.ndarray]: 每个持有期一个与 open_price 同形状的数组; 期末超出最后一天、\n"
+           "    两端开盘价缺失、除权除息日没有开盘价或结果不是有限数处为 NaN。\n"
+           "\n"
+           "Raises:\n"
+           "    ValueError: 持有期不是正整数, 或数组形状不一致。\n",
+};
+
 void populate(mf::ModuleBuilder &module) {
     module.function(group_vwap_daily_return_def);
     module.function(factor_groups_def);
     module.function(daily_rank_correlation_def);
+    module.function(forward_returns_def);
 }
 
 mf::ModuleDef groups_module{
