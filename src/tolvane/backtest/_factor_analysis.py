@@ -255,14 +255,20 @@ def calc_factor_ic_by_horizon(factor_matrix: pd.DataFrame, forward_returns: dict
     Returns:
         HorizonIC: 逐日 IC、汇总、年度表与月度表。
     """
-    columns = {}
-    index = None
-    for horizon, forward in forward_returns.items():
-        factor, aligned = factor_matrix.align(forward, join="inner")
-        index = factor.index if index is None else index
-        values = _groups.daily_rank_correlation(_factor_values(factor), _factor_values(aligned))
-        columns[horizon] = pd.Series(values, index=factor.index).reindex(index)
-    daily_ic = pd.DataFrame(columns, index=index if index is not None else pd.Index([]), dtype=float)
+    horizons = list(forward_returns)
+    aligned = [factor_matrix.align(forward, join="inner") for forward in forward_returns.values()]
+    if aligned and all(factor.index.equals(aligned[0][0].index) and factor.columns.equals(aligned[0][0].columns)
+                       for factor, _ in aligned):
+        # The normal case: every horizon on the factor's axes; the factor is ordered once a day.
+        factor = aligned[0][0]
+        values = _groups.daily_rank_correlations(_factor_values(factor),
+                                                 [_factor_values(forward) for _, forward in aligned])
+        daily_ic = pd.DataFrame(values.T, index=factor.index, columns=horizons)
+    else:
+        columns = {horizon: pd.Series(_groups.daily_rank_correlation(_factor_values(factor), _factor_values(forward)),
+                                      index=factor.index)
+                   for horizon, (factor, forward) in zip(horizons, aligned)}
+        daily_ic = pd.DataFrame(columns, columns=horizons, dtype=float)
     daily_ic.columns.name = "horizon"
     summary = _summary_table(daily_ic)
     summary.index.name = "horizon"

@@ -105,6 +105,27 @@ nb::object daily_rank_correlation(mf::Call &call) {
     return result;
 }
 
+nb::object daily_rank_correlations(mf::Call &call) {
+    mf::KernelArrays inputs;
+    std::size_t n_days = 0, n_stocks = 0;
+    const kernels::MatrixView<double> left = factor_view(inputs, call.arg("left"), "left", n_days, n_stocks);
+    std::vector<kernels::MatrixView<double>> rights;
+    for (nb::handle right : call.arg("rights")) {
+        const std::string label = "rights[" + std::to_string(rights.size()) + "]";
+        rights.push_back(matrix_view(inputs.add<double, 2>(right, label, {n_days, n_stocks}, mf::Dtype::Convert)));
+    }
+    double *correlation = nullptr;
+    nb::object result = mf::new_numpy_array<double, 2>({rights.size(), n_days}, correlation);
+    std::vector<double *> rows;
+    for (std::size_t k = 0; k < rights.size(); ++k)
+        rows.push_back(correlation + k * n_days);
+    {
+        nb::gil_scoped_release no_gil;
+        kernels::daily_rank_correlations(left, rights, n_days, n_stocks, rows);
+    }
+    return result;
+}
+
 nb::object forward_returns(mf::Call &call) {
     mf::KernelArrays inputs;
     std::size_t n_days = 0, n_stocks = 0;
@@ -222,6 +243,26 @@ const mf::FunctionDef daily_rank_correlation_def{
            "    np.ndarray: 每天一个相关系数; 可比的股票少于两只或一边的值全部相同时为 NaN。\n",
 };
 
+const mf::FunctionDef daily_rank_correlations_def{
+    .name = "daily_rank_correlations",
+    .impl = daily_rank_correlations,
+    .params = {{.name = "left", .annotation = "np.ndarray"},
+               {.name = "rights", .annotation = "list[np.ndarray]", .convert = mf::Convert::List}},
+    .returns = "np.ndarray",
+    .doc = "逐日计算一个日期 × 股票数组与另外几个同形状数组各自的秩相关系数(Spearman)。\n"
+           "\n"
+           "每一对的定义同 daily_rank_correlation; left 每天只排序一次, 供全部 rights 共用\n"
+           "(例如一个因子对几个持有期的远期收益)。\n"
+           "\n"
+           "Args:\n"
+           "    left: 日期 × 股票数组, 例如因子值。\n"
+           "    rights: 与 left 同形状的数组列表, 例如各持有期的远期收益。\n"
+           "\n"
+           "Returns:\n"
+           "    np.ndarray: 形状为 (len(rights), 日期数) 的相关系数; 可比的股票少于两只或一边的\n"
+           "    值全部相同时为 NaN。\n",
+};
+
 const mf::FunctionDef forward_returns_def{
     .name = "forward_returns",
     .impl = forward_returns,
@@ -254,6 +295,7 @@ void populate(mf::ModuleBuilder &module) {
     module.function(group_vwap_daily_return_def);
     module.function(factor_groups_def);
     module.function(daily_rank_correlation_def);
+    module.function(daily_rank_correlations_def);
     module.function(forward_returns_def);
 }
 
