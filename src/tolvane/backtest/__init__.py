@@ -20,6 +20,8 @@
 - ``load_factors(names, like)`` 从数据服务读取研究因子, 直接落在存储的日期与股票上;
   ``read_factor_file(path)`` 读取因子文件。
 - ``calc_forward_returns(data)`` 复权远期收益, ``calc_factor_ic_by_horizon`` 多持有期 IC 与统计表。
+- ``factor_report(factor, store, output_dir=...)`` 一个因子的完整报告 (``FactorReport``),
+  ``factor_sweep(store_dir, factors)`` 许多因子各一行汇总。
 """
 
 from __future__ import annotations
@@ -48,6 +50,8 @@ _EXPORTS = {
     "calc_forward_returns": "._factor_analysis",
     "calc_factor_ic_by_horizon": "._factor_analysis",
     "load_factors": "._factor_data",
+    "FactorReport": "._factor_report",
+    "factor_report": "._factor_report",
     "read_factor_file": "._factor_data",
     "Variant": "._sweep",
     "sweep": "._sweep",
