@@ -55,6 +55,7 @@ _EXPORTS = {
     "read_factor_file": "._factor_data",
     "Variant": "._sweep",
     "sweep": "._sweep",
+    "factor_sweep": "._sweep",
 }
 
 __all__ = list(_EXPORTS)

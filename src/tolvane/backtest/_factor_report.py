@@ -252,14 +252,15 @@ def _rank_autocorrelation(factor):
 
 def analyse_factor(factor: pd.DataFrame, data: dict, *, groups: int = 10, horizons=DEFAULT_HORIZONS,
                    factor_name: str = "factor", total_money: float = 1e8, fee: float = 0.0001,
-                   rule_fee: float = 0.0005, lot_size: int = 200) -> FactorReport:
-    """The report's numbers for a factor and a store's matrices, without images."""
+                   rule_fee: float = 0.0005, lot_size: int = 200, forward_returns=None) -> FactorReport:
+    """The report's numbers for a factor and a store's matrices, without images;
+    `forward_returns` (the store's, by horizon) when already computed."""
     close = data["close_price"]
     factor = _on_store_axes(factor, close.index, close.columns)
     costs = {"total_money": total_money, "fee": fee, "rule_fee": rule_fee, "lot_size": lot_size}
     group_returns, turnover = _group_backtest(factor, _core.backtest_inputs(data), groups, costs)
     # The periods that start on the factor's last days end after it, on the store's later opens.
-    forward = calc_forward_returns(data, horizons)
+    forward = calc_forward_returns(data, horizons) if forward_returns is None else forward_returns
     ic = calc_factor_ic_by_horizon(factor, {h: matrix.loc[factor.index] for h, matrix in forward.items()})
     return FactorReport(
         factor_name=factor_name, ic=ic, group_returns=group_returns,
