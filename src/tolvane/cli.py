@@ -24,7 +24,7 @@ _BENCHMARKS = ("000852", "000300", "000905")
 
 _EPILOG = """\
 示例:
-  tolvane demo                      离线演示: 沙盒 → 数据包 → 存储 → 策略 → 回测报告
+  tolvane demo                      离线演示: 沙盒 → 数据包 → 存储 → 策略 → 回测报告 → 因子报告
   tolvane sandbox --port 8765 --api-key demo-key --api-secret demo-secret
   export TOLVANE_BASE_URL=http://127.0.0.1:8765 TOLVANE_API_KEY=demo-key TOLVANE_API_SECRET=demo-secret
   tolvane quota
@@ -313,7 +313,8 @@ def build_parser() -> argparse.ArgumentParser:
     demo = _subcommand(
         subparsers, "demo", run_demo_command, "离线演示从数据服务到回测报告的完整流程",
         "启动沙盒子进程, 连接并查看配额, 下载基准数据包, 增量更新存储, 内存映射读取,\n"
-        "计算因子策略, 以三个基准回测, 写出两张报告图与 statistics.json, 停止沙盒。")
+        "计算因子策略, 以三个基准回测, 写出两张报告图与 statistics.json, 写出 alpha1 与\n"
+        "alpha2 的因子报告, 停止沙盒。")
     demo.add_argument("--output", default="demo-output", metavar="DIR",
                       help="输出目录 (默认 ./demo-output)")
     _market_options(demo, 300)

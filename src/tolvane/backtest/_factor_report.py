@@ -355,6 +355,7 @@ def _draw_decay(ax, ic: HorizonIC) -> None:
             ax.annotate(f"{mean:.4f}\nIR {ir:.2f}", (position, mean), ha="center",
                         va="bottom" if mean >= 0 else "top", fontsize=9, color=_INK,
                         xytext=(0, 3 if mean >= 0 else -3), textcoords="offset points")
+    ax.margins(y=0.22)  # room for the labels above and below the bars
     ax.set_xticks(positions)
     ax.set_xticklabels(labels)
     ax.set_xlabel("持有期 Horizon")
