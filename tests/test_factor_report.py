@@ -135,3 +135,28 @@ def test_backtest_result_shows_itself_in_a_notebook(market_store, tmp_path):
     assert "年化收益" in page and "000852" in page and "data:image/png;base64," in page
     no_chart = run_strategy_backtest_core(weights, **backtest_inputs(data))._repr_html_()
     assert "夏普" in no_chart and "<img" not in no_chart
+
+
+def test_turnover_and_autocorrelation_enter_the_tables_json_and_a_chart(market_store, tmp_path):
+    """Given each group's turnover and the factor's rank autocorrelation, the
+    report shows them: a statistics column, the JSON and their own chart."""
+    matplotlib = pytest.importorskip("matplotlib")
+    from dataclasses import replace
+
+    from tolvane.backtest._factor_report import write_report_images
+
+    store, alpha1 = market_store
+    report = factor_report(alpha1, store, groups=4, horizons=(1,))
+    groups = [column for column in report.group_returns if column.startswith("group_")]
+    turnover = pd.DataFrame(np.linspace(0.1, 0.4, len(groups))[None, :].repeat(len(report.group_returns), 0),
+                            index=report.group_returns.index, columns=groups)
+    autocorrelation = pd.Series(0.9, index=report.group_returns.index)
+    shown = replace(report, group_turnover=turnover, rank_autocorrelation=autocorrelation,
+                    group_stats=group_statistics(report.group_returns, turnover))
+    paths = write_report_images(shown, tmp_path)
+    assert set(paths) == {"groups", "ic", "turnover"}
+    assert matplotlib.image.imread(paths["turnover"]).shape[1] > 1200
+    record = shown.to_record()
+    assert record["group_stats"]["group_4"]["mean_turnover"] == pytest.approx(0.4)
+    assert record["mean_rank_autocorrelation"] == pytest.approx(0.9)
+    assert "秩自相关" in shown.format_text()
