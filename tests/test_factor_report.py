@@ -44,6 +44,7 @@ def test_group_statistics_are_the_strategy_statistics_rules():
     returns["top_minus_bottom"] = returns["group_2"] - returns["group_1"]
     turnover = pd.DataFrame({"group_1": [1.0, 0.5, 0.5, 0.0], "group_2": [1.0, 0.2, 0.0, 0.2]}, index=returns.index)
     table = group_statistics(returns, turnover)
+    assert list(group_statistics(returns).columns) == ["annual_return", "sharpe", "max_drawdown"]
     assert list(table.index) == ["group_1", "group_2", "top_minus_bottom"]
     for column in returns:
         daily = returns[column]
@@ -138,25 +139,24 @@ def test_backtest_result_shows_itself_in_a_notebook(market_store, tmp_path):
 
 
 def test_turnover_and_autocorrelation_enter_the_tables_json_and_a_chart(market_store, tmp_path):
-    """Given each group's turnover and the factor's rank autocorrelation, the
-    report shows them: a statistics column, the JSON and their own chart."""
+    """Each group's turnover from the group backtest and the factor's rank
+    autocorrelation: a statistics column, the JSON, the text and their chart."""
     matplotlib = pytest.importorskip("matplotlib")
-    from dataclasses import replace
-
-    from tolvane.backtest._factor_report import write_report_images
+    from tolvane.backtest import calc_all_group_vwap_daily_return_with_turnover, factor_rank_autocorrelation
 
     store, alpha1 = market_store
-    report = factor_report(alpha1, store, groups=4, horizons=(1,))
-    groups = [column for column in report.group_returns if column.startswith("group_")]
-    turnover = pd.DataFrame(np.linspace(0.1, 0.4, len(groups))[None, :].repeat(len(report.group_returns), 0),
-                            index=report.group_returns.index, columns=groups)
-    autocorrelation = pd.Series(0.9, index=report.group_returns.index)
-    shown = replace(report, group_turnover=turnover, rank_autocorrelation=autocorrelation,
-                    group_stats=group_statistics(report.group_returns, turnover))
-    paths = write_report_images(shown, tmp_path)
-    assert set(paths) == {"groups", "ic", "turnover"}
-    assert matplotlib.image.imread(paths["turnover"]).shape[1] > 1200
-    record = shown.to_record()
-    assert record["group_stats"]["group_4"]["mean_turnover"] == pytest.approx(0.4)
-    assert record["mean_rank_autocorrelation"] == pytest.approx(0.9)
-    assert "秩自相关" in shown.format_text()
+    report = factor_report(alpha1, store, groups=4, horizons=(1,), output_dir=tmp_path)
+    data = store.load()
+    returns, turnover = calc_all_group_vwap_daily_return_with_turnover(alpha1, **backtest_inputs(data), group_num=4)
+    pd.testing.assert_frame_equal(report.group_returns, returns)
+    pd.testing.assert_frame_equal(report.group_turnover, turnover)
+    pd.testing.assert_series_equal(report.rank_autocorrelation, factor_rank_autocorrelation(alpha1))
+    assert report.group_stats.loc["group_4", "mean_turnover"] == pytest.approx(turnover["group_4"].mean())
+    assert np.isnan(report.group_stats.loc["top_minus_bottom", "mean_turnover"])
+    assert 0.2 < report.rank_autocorrelation.mean() < 1  # a drifting signal under daily noise
+
+    assert matplotlib.image.imread(report.image_paths["turnover"]).shape[1] > 1200
+    record = json.loads(report.json_path.read_text(encoding="utf-8"))
+    assert record["group_stats"]["group_1"]["mean_turnover"] == pytest.approx(turnover["group_1"].mean())
+    assert record["mean_rank_autocorrelation"] == pytest.approx(report.rank_autocorrelation.mean())
+    assert "秩自相关" in report.format_text()

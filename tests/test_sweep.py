@@ -163,6 +163,7 @@ def test_factor_rows_are_the_report_numbers(store_dir, serial_factor_rows, tmp_p
         spread = report.group_stats.loc["top_minus_bottom"]
         assert row["top_minus_bottom_annual_return"] == spread["annual_return"]
         assert row["top_minus_bottom_sharpe"] == spread["sharpe"]
+        assert row["mean_turnover"] == report.group_turnover.mean().mean() > 0
 
     # Factors by name: frames and files as they are.
     frame = reversal(data, 10)

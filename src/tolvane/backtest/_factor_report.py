@@ -2,7 +2,7 @@
 
 ``factor_report(factor, store)`` 把因子放到存储的轴上, 算出各持有期的复权远期收益与 IC
 (汇总、年度、月度、衰减), 用真实交易规则 (VWAP、整手、涨跌停、停牌、费用) 回测各因子
-分组, 给出每组与多空价差的年化收益、夏普与最大回撤; 有换手与秩自相关的实现时一并给出。
+分组, 给出每组与多空价差的年化收益、夏普与最大回撤、各组日换手与因子的秩自相关。
 给出 ``output_dir`` 时写出报告图 (分组净值与累计 IC、IC 衰减与月度 IC 热力图、各组换手)
 与 ``factor_report.json``。结果对象在 notebook 中以表格与内嵌图片显示 (``_repr_html_``)。
 """
@@ -35,6 +35,7 @@ from ._factor_analysis import (
     _zero_line,
     calc_factor_ic_by_horizon,
     calc_forward_returns,
+    factor_rank_autocorrelation,
     plot_factor_groups,
 )
 from ._strategy_kernel import _MATPLOTLIB_PLOT_LOCK, TRADING_DAYS_PER_YEAR
@@ -63,7 +64,7 @@ def group_statistics(group_returns: pd.DataFrame, turnover: pd.DataFrame | None 
 
     Returns:
         pd.DataFrame: 每组一行 (及 "top_minus_bottom"), 列 "annual_return"、"sharpe"、
-        "max_drawdown" (比例) 与给出换手时的 "mean_turnover"。
+        "max_drawdown" (比例), 给出换手时加 "mean_turnover" (多空价差一行为 NaN)。
     """
     rows = {}
     for column in group_returns.columns:
@@ -90,9 +91,9 @@ class FactorReport:
         ic: 各持有期的 IC 与统计表 (``HorizonIC``: daily_ic、summary、yearly、monthly、decay)。
         group_returns: 各分组与多空价差的日收益 (``calc_all_group_vwap_daily_return``)。
         group_stats: ``group_statistics`` 的表。
-        group_turnover: 各组的日换手 (成交额 / 资金); 没有时为 None。
-        rank_autocorrelation: 因子的滞后一日秩自相关 (逐日); 没有时为 None。
-        image_paths: 图类型 → 已写出的图片路径 ("groups"、"ic", 有换手时 "turnover")。
+        group_turnover: 各组的日换手 (成交额 / 资金, ``calc_all_group_vwap_daily_return_with_turnover``)。
+        rank_autocorrelation: 因子的滞后一日秩自相关 (逐日, ``factor_rank_autocorrelation``)。
+        image_paths: 图类型 → 已写出的图片路径 ("groups"、"ic"、"turnover")。
         json_path: 写出的 JSON 路径; 没有输出目录时为 None。
     """
 
@@ -100,8 +101,8 @@ class FactorReport:
     ic: HorizonIC
     group_returns: pd.DataFrame
     group_stats: pd.DataFrame
-    group_turnover: pd.DataFrame | None = None
-    rank_autocorrelation: pd.Series | None = None
+    group_turnover: pd.DataFrame
+    rank_autocorrelation: pd.Series
     image_paths: dict[str, str] = field(default_factory=dict)
     json_path: Path | None = None
 
@@ -123,8 +124,7 @@ class FactorReport:
             "ic_yearly": {str(h): _table_record(table) for h, table in self.ic.yearly.items()},
             "ic_monthly": {str(h): _table_record(table) for h, table in self.ic.monthly.items()},
             "group_stats": _table_record(self.group_stats),
-            "mean_rank_autocorrelation": None if self.rank_autocorrelation is None
-            else _plain(self.rank_autocorrelation.mean()),
+            "mean_rank_autocorrelation": _plain(self.rank_autocorrelation.mean()),
             "image_paths": dict(self.image_paths),
         }
         return record
@@ -134,9 +134,8 @@ class FactorReport:
         with pd.option_context("display.width", 120, "display.max_columns", 20,
                                "display.float_format", "{:.4f}".format):
             lines = [f"因子报告  {self.factor_name}", "", "IC 汇总 (各持有期)", self.ic.summary.to_string(),
-                     "", "分组表现 (比例)", self.group_stats.to_string()]
-            if self.rank_autocorrelation is not None:
-                lines += ["", f"因子秩自相关均值 {self.rank_autocorrelation.mean():.4f}"]
+                     "", "分组表现 (比例)", self.group_stats.to_string(),
+                     "", f"因子秩自相关均值 {self.rank_autocorrelation.mean():.4f}"]
         return "\n".join(lines)
 
     def write_json(self, path) -> Path:
@@ -235,21 +234,6 @@ def _on_store_axes(factor: pd.DataFrame, dates: pd.Index, stocks: pd.Index) -> p
     return factor.reindex(index=span, columns=stocks).astype(np.float64)
 
 
-def _group_backtest(factor, market, groups, costs):
-    """Group returns and, where the group engine books it, each group's turnover."""
-    with_turnover = getattr(_core, "calc_all_group_vwap_daily_return_with_turnover", None)
-    if with_turnover is None:
-        return _core.calc_all_group_vwap_daily_return(factor, **market, group_num=groups, **costs), None
-    return with_turnover(factor, **market, group_num=groups, **costs)
-
-
-def _rank_autocorrelation(factor):
-    from . import _factor_analysis
-
-    autocorrelation = getattr(_factor_analysis, "factor_rank_autocorrelation", None)
-    return None if autocorrelation is None else autocorrelation(factor)
-
-
 def analyse_factor(factor: pd.DataFrame, data: dict, *, groups: int = 10, horizons=DEFAULT_HORIZONS,
                    factor_name: str = "factor", total_money: float = 1e8, fee: float = 0.0001,
                    rule_fee: float = 0.0005, lot_size: int = 200, forward_returns=None) -> FactorReport:
@@ -258,14 +242,15 @@ def analyse_factor(factor: pd.DataFrame, data: dict, *, groups: int = 10, horizo
     close = data["close_price"]
     factor = _on_store_axes(factor, close.index, close.columns)
     costs = {"total_money": total_money, "fee": fee, "rule_fee": rule_fee, "lot_size": lot_size}
-    group_returns, turnover = _group_backtest(factor, _core.backtest_inputs(data), groups, costs)
+    group_returns, turnover = _core.calc_all_group_vwap_daily_return_with_turnover(
+        factor, **_core.backtest_inputs(data), group_num=groups, **costs)
     # The periods that start on the factor's last days end after it, on the store's later opens.
     forward = calc_forward_returns(data, horizons) if forward_returns is None else forward_returns
     ic = calc_factor_ic_by_horizon(factor, {h: matrix.loc[factor.index] for h, matrix in forward.items()})
     return FactorReport(
         factor_name=factor_name, ic=ic, group_returns=group_returns,
         group_stats=group_statistics(group_returns, turnover), group_turnover=turnover,
-        rank_autocorrelation=_rank_autocorrelation(factor))
+        rank_autocorrelation=factor_rank_autocorrelation(factor))
 
 
 def factor_report(factor, store, groups: int = 10, horizons=DEFAULT_HORIZONS, *, output_dir=None,
@@ -323,13 +308,12 @@ def factor_report(factor, store, groups: int = 10, horizons=DEFAULT_HORIZONS, *,
 
 
 def write_report_images(report: FactorReport, output: Path) -> dict[str, str]:
-    """报告图: 分组净值与累计 IC、IC 衰减与月度 IC 热力图, 以及有换手时的各组换手。"""
+    """报告图: 分组净值与累计 IC、IC 衰减与月度 IC 热力图、各组换手与因子秩自相关。"""
     first = report.horizons[0]
     paths = {"groups": plot_factor_groups(report.group_returns, report.ic.factor_ic(first),
                                           output / GROUPS_IMAGE_FILE, factor_name=report.factor_name)}
     paths["ic"] = _plot_ic_analysis(report, output / IC_IMAGE_FILE)
-    if report.group_turnover is not None:
-        paths["turnover"] = _plot_turnover(report, output / TURNOVER_IMAGE_FILE)
+    paths["turnover"] = _plot_turnover(report, output / TURNOVER_IMAGE_FILE)
     return paths
 
 
@@ -451,7 +435,7 @@ def _plot_turnover(report: FactorReport, path: Path) -> str:
             ax_bars.set_xlabel("分组 Group (low → high factor)")
             ax_bars.yaxis.set_major_formatter(PercentFormatter(1.0))
             ax_lines.set_title("因子秩自相关 Factor Rank Autocorrelation")
-            if report.rank_autocorrelation is None or report.rank_autocorrelation.dropna().empty:
+            if report.rank_autocorrelation.dropna().empty:
                 _centred_note(ax_lines, "No data")
             else:
                 series = _with_datetime_index(report.rank_autocorrelation)

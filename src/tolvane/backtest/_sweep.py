@@ -156,8 +156,7 @@ def _run_factor(store_dir: str, start: str | None, end: str | None, label: str, 
     spread = report.group_stats.loc[GROUP_SPREAD_COLUMN]
     row["top_minus_bottom_annual_return"] = spread["annual_return"]
     row["top_minus_bottom_sharpe"] = spread["sharpe"]
-    turnover = report.group_turnover
-    row["mean_turnover"] = float(turnover.mean().mean()) if turnover is not None else float("nan")
+    row["mean_turnover"] = float(report.group_turnover.mean().mean())
     return row
 
 
@@ -320,7 +319,7 @@ def factor_sweep(store_dir: PathLike, factors, executor=None, *, groups: int = 1
     """在一个准备数据存储上分析许多因子, 每个因子返回一行汇总。
 
     每个因子的数字与 ``factor_report`` 相同 (不出图): 各持有期的 IC 均值与 IR, 真实交易
-    分组回测的多空价差年化收益与夏普, 以及各组日均换手的平均 (分组引擎提供换手时)。
+    分组回测的多空价差年化收益与夏普, 以及各组日均换手的平均。
     执行方式与 ``sweep`` 相同: 默认本机线程池, 或任意 ``concurrent.futures.Executor``,
     或 Dask ``distributed.Client`` (每个任务在所在 worker 上以内存映射方式打开
     ``store_dir``, 只传回汇总行)。同一进程中的任务共用一份存储映射与一份远期收益。
@@ -341,7 +340,7 @@ def factor_sweep(store_dir: PathLike, factors, executor=None, *, groups: int = 1
     Returns:
         pd.DataFrame: 每个因子一行, 按 ``factors`` 的顺序: "factor" (因子名)、参数列、
         "ic_mean_<h>" 与 "ic_ir_<h>" (每个持有期)、"top_minus_bottom_annual_return"、
-        "top_minus_bottom_sharpe" 与 "mean_turnover" (没有换手时为 NaN)。
+        "top_minus_bottom_sharpe" 与 "mean_turnover" (各组日换手的平均)。
 
     Raises:
         FileNotFoundError: 目录中没有存储。
