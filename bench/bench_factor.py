@@ -142,7 +142,7 @@ def bench_ic_and_report(n_days: int, n_stocks: int, runs: int) -> None:
             timings = interleaved({
                 "ours": lambda: analyse_factor(factor, data, groups=10, horizons=HORIZONS),
                 "peer": lambda: peer_report(alphalens, factor_series, returns),
-            }, max(1, runs // 2))
+            }, max(2, runs // 2))
         ratio = statistics.median(timings["peer"]) / statistics.median(timings["ours"])
         print(f"2. [{size}] whole report (forward returns, IC tables, 10 groups traded, turnover, autocorrelation):"
               f" ours {shown(timings['ours'])} | peer preparation + IC + returns by quantile + turnover"
