@@ -145,7 +145,7 @@ def weights_file(folder, name: str, content) -> str:
     ("minus.csv", "date,000001,000002\n2022-03-01,0.5,-inf\n2022-04-01,0.5,0.5\n", "列的权重为 -inf, 无法交易"),
     ("huge.csv", "date,000001,000002\n2022-03-01,1e308,0.5\n2022-04-01,0.5,0.5\n",
      "huge.csv: 20220301 行的持仓会溢出 (000001 列的权重为 1e+308)"),
-    ("long.csv", "date,ukey,w\n2022-03-01,000001,0.5\n", "长表 (date、ukey、weight) 缺少 weight 列"),
+    ("long.csv", "date,ukey,w\n2022-03-01,000001,0.5\n", "长表 (date、ukey、weight) 缺少数值列"),
     ("empty.csv", "", "empty.csv: 无法读取权重"),
     ("binary.csv", bytes(range(256)) * 8, "binary.csv: 无法读取权重"),
     ("strangers.csv", "date,900001,900002\n2022-03-01,0.5,0.5\n2022-04-01,0.5,0.5\n",

@@ -37,7 +37,7 @@ def test_demo_builds_store_images_and_statistics_then_stops_its_sandbox(tmp_path
         status = main(["demo", "--output", str(tmp_path), *SMALL_MARKET, "--package-end", "2022-09-30"])
     out = capsys.readouterr().out
     assert status == 0
-    assert [int(n) for n in re.findall(r"^\[(\d)/9\]", out, re.M)] == list(range(1, 10))
+    assert [int(n) for n in re.findall(r"^\[(\d+)/10\]", out, re.M)] == list(range(1, 11))
     assert "策略统计  alpha1 Top30 周调仓  (基准 000852)" in out and "各步骤用时" in out
 
     # The package ended on 2022-09-30; the update carried the store to the market's end.
@@ -51,6 +51,14 @@ def test_demo_builds_store_images_and_statistics_then_stops_its_sandbox(tmp_path
     assert [row["benchmark_name"] for row in record["benchmark_summary"]] == ["000852", "000300", "000905"]
     for path in record["plot_paths"].values():
         assert Path(path).read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+    # The factor stage: the planted alpha1 beside alpha2, each with its images and record.
+    for name in ("alpha1", "alpha2"):
+        report = json.loads((tmp_path / f"factor-{name}" / "factor_report.json").read_text("utf-8"))
+        assert report["factor_name"] == name and report["horizons"] == [1, 5, 10, 20]
+        for path in report["image_paths"].values():
+            assert Path(path).read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert re.search(r"alpha1: IC 均值 1日 \+0\.0\d+", out)
 
     if ensure_cjk_font() is not None:
         assert not [w for w in caught if "missing from font" in str(w.message)]

@@ -35,6 +35,9 @@ def test_example_runs_against_the_sandbox(script, sandbox, tmp_path):
     assert done.returncode == 0, done.stderr
     assert "策略统计" in done.stdout
     assert len(list((tmp_path / "example-output").glob("*.png"))) == 2
+    if script.name == "factor_backtest.py":
+        assert "因子报告  alpha1" in done.stdout
+        assert (tmp_path / "example-output" / "alpha1_factor" / "factor_report.json").is_file()
 
 
 def readme_sandbox_command(port: str) -> list[str]:

@@ -195,3 +195,80 @@ def test_a_failing_variant_is_reported_without_waiting_for_the_running_ones(stor
     # The error came while the slow variants that had started still waited (one a
     # worker); those not started never ran.
     assert 1 <= len(seen) <= 2 and all(seen)
+
+
+# --- factor sweeps ----------------------------------------------------------
+
+
+def reversal(data, window):
+    """Minus the close-to-close return over `window` days."""
+    close = data["close_price"]
+    return -(close / close.shift(window) - 1)
+
+
+FACTORS = [Variant(reversal, {"window": window}) for window in (3, 10, 40)]
+
+
+@pytest.fixture(scope="module")
+def serial_factor_rows(store_dir):
+    from tolvane.backtest import factor_sweep
+
+    return factor_sweep(store_dir, FACTORS, groups=4, horizons=(1, 5), max_workers=1)
+
+
+def test_factor_rows_are_the_report_numbers(store_dir, serial_factor_rows, tmp_path):
+    from tolvane.backtest import factor_report, factor_sweep
+
+    data = BinaryPreparedDataStore(store_dir).load()
+    assert serial_factor_rows["factor"].tolist() == [variant.label for variant in FACTORS]
+    for row, variant in zip(serial_factor_rows.to_dict("records"), FACTORS):
+        report = factor_report(variant.make_weights(data, **variant.params), store_dir, groups=4, horizons=(1, 5))
+        assert row["window"] == variant.params["window"]
+        for horizon in (1, 5):
+            assert row[f"ic_mean_{horizon}"] == report.ic.summary.loc[horizon, "ic_mean"]
+            assert row[f"ic_ir_{horizon}"] == report.ic.summary.loc[horizon, "ic_ir"]
+        spread = report.group_stats.loc["top_minus_bottom"]
+        assert row["top_minus_bottom_annual_return"] == spread["annual_return"]
+        assert row["top_minus_bottom_sharpe"] == spread["sharpe"]
+        assert row["mean_turnover"] == report.group_turnover.mean().mean() > 0
+
+    # Factors by name: frames and files as they are.
+    frame = reversal(data, 10)
+    frame.to_parquet(tmp_path / "reversal.parquet")
+    named = factor_sweep(store_dir, {"frame": frame, "file": tmp_path / "reversal.parquet"}, groups=4,
+                         horizons=(1, 5), max_workers=2)
+    assert named["factor"].tolist() == ["frame", "file"]
+    expected = serial_factor_rows.drop(columns=["factor", "window"]).iloc[1]
+    for _, row in named.drop(columns="factor").iterrows():
+        pd.testing.assert_series_equal(row, expected, check_names=False, rtol=1e-12)
+    with pytest.raises(TypeError, match="因子 'bad'"):
+        factor_sweep(store_dir, {"bad": 3})
+    assert factor_sweep(store_dir, [], horizons=(2,)).columns.tolist()[:3] == ["factor", "ic_mean_2", "ic_ir_2"]
+
+
+def test_factor_sweep_on_threads_a_process_pool_and_a_dask_cluster_gives_the_serial_rows(
+        store_dir, serial_factor_rows):
+    from tolvane.backtest import factor_sweep
+
+    options = {"groups": 4, "horizons": (1, 5)}
+    pd.testing.assert_frame_equal(factor_sweep(store_dir, FACTORS, max_workers=2, **options), serial_factor_rows)
+    import multiprocessing
+
+    with concurrent.futures.ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn")) as pool:
+        pd.testing.assert_frame_equal(factor_sweep(store_dir, FACTORS, executor=pool, **options), serial_factor_rows)
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
+                                  silence_logs=logging.ERROR) as cluster, distributed.Client(cluster) as client:
+        rows = factor_sweep(store_dir, FACTORS, executor=client, **options)
+    pd.testing.assert_frame_equal(rows, serial_factor_rows)
+
+
+def test_a_failing_factor_is_named(store_dir):
+    from tolvane.backtest import factor_sweep
+
+    def broken(data):
+        raise RuntimeError("no factor today")
+
+    with pytest.raises(RuntimeError, match="no factor today") as failure:
+        factor_sweep(store_dir, [FACTORS[0], broken], max_workers=2)
+    assert any("因子 'broken()' 分析失败" in note for note in failure.value.__notes__)

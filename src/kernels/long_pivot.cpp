@@ -64,6 +64,35 @@ std::vector<std::int64_t> positions(const std::vector<std::int64_t> &axis_labels
     return position;
 }
 
+bool positions_in_range(const std::int64_t *position, std::size_t n_labels, std::size_t extent) {
+    for (std::size_t label = 0; label < n_labels; ++label)
+        if (position[label] >= static_cast<std::int64_t>(extent))
+            return false;
+    return true;
+}
+
+// Writes each valid row's value to its cell (row_of[date], col_of[stock]) of
+// the n_rows x n_cols matrix `out`, which starts all NaN; rows in table order,
+// so a later row of a cell overwrites an earlier one. A label without a
+// position (-1) drops the row; with `finite_only`, an infinite value leaves NaN.
+void place_values(const LongTable &table, const std::int64_t *row_of, std::size_t n_rows,
+                  const std::int64_t *col_of, std::size_t n_cols, bool finite_only, double *out) {
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    for (std::size_t cell = 0; cell < n_rows * n_cols; ++cell)
+        out[cell] = nan;
+    for (std::size_t row = 0; row < table.n_rows; ++row) {
+        std::int64_t date, stock;
+        if (!row_is_valid(table, row, date, stock))
+            continue;
+        const std::int64_t at_row = row_of[date], at_col = col_of[stock];
+        if (at_row < 0 || at_col < 0)
+            continue;
+        const double value = table.values[row];
+        out[static_cast<std::size_t>(at_row) * n_cols + static_cast<std::size_t>(at_col)] =
+            finite_only && !std::isfinite(value) ? nan : value;
+    }
+}
+
 }  // namespace
 
 bool pivot_axes(const LongTable &table, PivotAxes &axes) {
@@ -85,18 +114,21 @@ bool pivot_axes(const LongTable &table, PivotAxes &axes) {
 }
 
 void pivot_fill(const LongTable &table, const PivotAxes &axes, double *out) {
-    const std::size_t n_cols = axes.stock_labels.size();
-    const std::size_t n_cells = axes.date_labels.size() * n_cols;
-    for (std::size_t cell = 0; cell < n_cells; ++cell)
-        out[cell] = std::numeric_limits<double>::quiet_NaN();
     const std::vector<std::int64_t> row_of = positions(axes.date_labels, table.dates.n_labels);
     const std::vector<std::int64_t> col_of = positions(axes.stock_labels, table.stocks.n_labels);
-    // Rows in table order: a later row of the same cell overwrites an earlier one.
-    for (std::size_t row = 0; row < table.n_rows; ++row) {
-        std::int64_t date, stock;
-        if (row_is_valid(table, row, date, stock))
-            out[static_cast<std::size_t>(row_of[date]) * n_cols + col_of[stock]] = table.values[row];
-    }
+    place_values(table, row_of.data(), axes.date_labels.size(), col_of.data(), axes.stock_labels.size(),
+                 /*finite_only=*/false, out);
+}
+
+bool pivot_onto(const LongTable &table, const std::int64_t *date_row, std::size_t n_dates,
+                const std::int64_t *stock_column, std::size_t n_stocks, double *out) {
+    if (!codes_in_range(table.dates, table.n_rows) || !codes_in_range(table.stocks, table.n_rows) ||
+        (table.groups && !codes_in_range(*table.groups, table.n_rows)) ||
+        !positions_in_range(date_row, table.dates.n_labels, n_dates) ||
+        !positions_in_range(stock_column, table.stocks.n_labels, n_stocks))
+        return false;
+    place_values(table, date_row, n_dates, stock_column, n_stocks, /*finite_only=*/true, out);
+    return true;
 }
 
 }  // namespace tolvane::kernels

@@ -50,4 +50,13 @@ bool pivot_axes(const LongTable &table, PivotAxes &axes);
 // come from `pivot_axes` on the same table.
 void pivot_fill(const LongTable &table, const PivotAxes &axes, double *out);
 
+// Fills `out` (n_dates x n_stocks, C order) on axes the caller chose: label
+// code k of the dates goes to row date_row[k] and of the stocks to column
+// stock_column[k], or nowhere when that is -1. Each cell holds the last valid
+// row's value, NaN where it has none or where that value is infinite (as a
+// cleaned matrix holds it). False, with `out` unspecified, when a code or a
+// position lies outside the declared ranges.
+bool pivot_onto(const LongTable &table, const std::int64_t *date_row, std::size_t n_dates,
+                const std::int64_t *stock_column, std::size_t n_stocks, double *out);
+
 }  // namespace tolvane::kernels

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 
 #include "strategy_engine.hpp"
 
@@ -15,5 +16,11 @@ namespace tolvane::kernels {
 // Safe to call from several threads at once on shared inputs.
 void daily_rank_correlation(const MatrixView<double> &left, const MatrixView<double> &right,
                             std::size_t n_days, std::size_t n_stocks, double *correlation);
+
+// The same for one `left` against each of `rights` (several horizons' forward
+// returns): correlation[k][day] is the rank correlation of row `day` of
+// `left` and of rights[k]. Each day orders `left` once for all of them.
+void daily_rank_correlations(const MatrixView<double> &left, std::span<const MatrixView<double>> rights,
+                             std::size_t n_days, std::size_t n_stocks, std::span<double *const> correlation);
 
 }  // namespace tolvane::kernels

@@ -25,7 +25,7 @@ _BENCHMARKS = ("000852", "000300", "000905")
 
 _EPILOG = """\
 示例:
-  tolvane demo                      离线演示: 沙盒 → 数据包 → 存储 → 策略 → 回测报告
+  tolvane demo                      离线演示: 沙盒 → 数据包 → 存储 → 策略 → 回测报告 → 因子报告
   tolvane sandbox --port 8765 --api-key demo-key --api-secret demo-secret
   export TOLVANE_BASE_URL=http://127.0.0.1:8765 TOLVANE_API_KEY=demo-key TOLVANE_API_SECRET=demo-secret
   tolvane quota
@@ -33,6 +33,7 @@ _EPILOG = """\
   tolvane update ~/tolvane-data/benchmark
   tolvane verify ~/tolvane-data/benchmark
   tolvane backtest --store ~/tolvane-data/benchmark --weights weights.parquet --output report
+  tolvane factor --store ~/tolvane-data/benchmark --factor alpha1 --output factor-report
 """
 
 
@@ -281,6 +282,35 @@ def run_backtest(args: argparse.Namespace) -> int:
     return 0
 
 
+def _horizons(text: str) -> tuple[int, ...]:
+    try:
+        horizons = tuple(int(part) for part in text.replace("，", ",").split(",") if part.strip())
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} 不是逗号分隔的整数") from None
+    if not horizons or min(horizons) < 1:
+        raise argparse.ArgumentTypeError(f"{text!r}: 持有期应为正整数")
+    return horizons
+
+
+def run_factor(args: argparse.Namespace) -> int:
+    from tolvane.backtest import factor_report, read_factor_file
+
+    if Path(args.factor).suffix.lower() in (".csv", ".parquet"):
+        factor, name = read_factor_file(args.factor), args.name or Path(args.factor).stem
+    else:
+        _connect(args)
+        factor, name = args.factor, args.name or args.factor
+    report = factor_report(factor, args.store, groups=args.groups, horizons=args.horizons,
+                           output_dir=args.output, factor_name=name, start_date=args.start, end_date=args.end,
+                           total_money=args.capital, fee=args.fee, rule_fee=args.rule_fee)
+    print(report.format_text())
+    print()
+    for path in report.image_paths.values():
+        print(f"报告图 {path}")
+    print(f"记录   {report.json_path}")
+    return 0
+
+
 # --------------------------------------------------------------------- parser
 def _subcommand(subparsers, name: str, run, summary: str, description: str, parents=()):
     parser = subparsers.add_parser(name, help=summary, description=description, parents=list(parents),
@@ -333,7 +363,8 @@ def build_parser() -> argparse.ArgumentParser:
     demo = _subcommand(
         subparsers, "demo", run_demo_command, "离线演示从数据服务到回测报告的完整流程",
         "启动沙盒子进程, 连接并查看配额, 下载基准数据包, 增量更新存储, 内存映射读取,\n"
-        "计算因子策略, 以三个基准回测, 写出两张报告图与 statistics.json, 停止沙盒。")
+        "计算因子策略, 以三个基准回测, 写出两张报告图与 statistics.json, 写出 alpha1 与\n"
+        "alpha2 的因子报告, 停止沙盒。")
     demo.add_argument("--output", default="demo-output", metavar="DIR",
                       help="输出目录 (默认 ./demo-output)")
     _market_options(demo, 300)
@@ -393,13 +424,37 @@ def build_parser() -> argparse.ArgumentParser:
                           help="报告图版式: large 横版, long 竖版 (默认 large)")
     backtest.add_argument("--rolling-window", type=_bounded_int(0), default=0, metavar="DAYS",
                           help="权重的移动平均天数, 0 表示不平滑 (默认 0)")
-    backtest.add_argument("--capital", type=_non_negative_float, default=1e8, metavar="YUAN",
-                          help="固定资金, 元 (默认 1e8)")
-    backtest.add_argument("--fee", type=_non_negative_float, default=0.0001, metavar="RATE",
-                          help="佣金费率 (默认 0.0001)")
-    backtest.add_argument("--rule-fee", type=_non_negative_float, default=0.0005, metavar="RATE",
-                          help="卖出印花税等规费费率 (默认 0.0005)")
+    _trading_options(backtest)
+
+    factor = _subcommand(
+        subparsers, "factor", run_factor, "因子报告: 多持有期 IC、真实交易的分组回测、报告图与 JSON",
+        "因子为数据服务中的因子名 (需要连接选项或环境变量), 或 Parquet/CSV 文件: 宽表 (一行\n"
+        "一个日期, 每列一只股票) 或长表 (date、ukey、value 三列)。远期收益来自存储的开盘价,\n"
+        "按存储的拆分与分红因子复权; 分组回测按 VWAP、整手、涨跌停、停牌与费用成交。输出目录中\n"
+        "写入 factor_groups.png、factor_ic.png (及有换手时的 factor_turnover.png) 与\n"
+        "factor_report.json。", parents=[connection])
+    factor.add_argument("--store", required=True, metavar="DIR", help="回测准备数据存储的目录")
+    factor.add_argument("--factor", required=True, metavar="NAME|FILE",
+                        help="因子名 (从数据服务读取) 或因子文件 (.parquet 或 .csv)")
+    factor.add_argument("--output", default="factor-output", metavar="DIR",
+                        help="输出目录 (默认 ./factor-output)")
+    factor.add_argument("--name", help="因子名 (默认因子名参数或文件名)")
+    factor.add_argument("--groups", type=_bounded_int(1), default=10, help="分组数 (默认 10)")
+    factor.add_argument("--horizons", type=_horizons, default=(1, 5, 10, 20), metavar="H,H,...",
+                        help="持有期, 交易日 (默认 1,5,10,20)")
+    factor.add_argument("--start", type=_date, default=None, help="起始日期 (默认存储首日)")
+    factor.add_argument("--end", type=_date, default=None, help="结束日期 (默认存储末日)")
+    _trading_options(factor)
     return parser
+
+
+def _trading_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--capital", type=_non_negative_float, default=1e8, metavar="YUAN",
+                        help="固定资金, 元 (默认 1e8)")
+    parser.add_argument("--fee", type=_non_negative_float, default=0.0001, metavar="RATE",
+                        help="佣金费率 (默认 0.0001)")
+    parser.add_argument("--rule-fee", type=_non_negative_float, default=0.0005, metavar="RATE",
+                        help="卖出印花税等规费费率 (默认 0.0005)")
 
 
 def _error_text(error: BaseException) -> str:

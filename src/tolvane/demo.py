@@ -11,7 +11,9 @@
 6. 用几行 pandas 算出因子策略的权重;
 7. ``run_strategy_backtest_core`` 以三个基准回测, 写出两张报告图;
 8. 打印统计与基准汇总, 写出 ``statistics.json``;
-9. 查看本次用掉的流量, 停止沙盒 (出错或 Ctrl+C 时同样停止)。
+9. 因子报告: ``alpha1`` (埋有信号) 与 ``alpha2`` (没有) 的多持有期 IC、真实交易的分组回测,
+   各自写出报告图与 ``factor_report.json``;
+10. 查看本次用掉的流量, 停止沙盒 (出错或 Ctrl+C 时同样停止)。
 """
 
 from __future__ import annotations
@@ -35,6 +37,8 @@ PACKAGE_END = "2024-06-30"
 PRIMARY_BENCHMARK = "000852"
 
 SIGNAL_FACTOR = "alpha1"
+#: The factors of the report stage: the planted signal and the planted nothing.
+REPORT_FACTORS = ("alpha1", "alpha2")
 SMOOTHING_DAYS = 20
 TOP_N = 30
 REBALANCE_WEEKDAY = 4  # Friday: chosen after Friday's close, traded on Monday
@@ -50,6 +54,7 @@ class DemoResult:
         plot_paths: 两张报告图 ({"main": ..., "weekly_net_value": ...})。
         statistics_path: 统计 JSON。
         result: ``run_strategy_backtest_core`` 的结果。
+        factor_reports: 因子名 → ``FactorReport`` (图片在输出目录的 ``factor-<因子名>/`` 中)。
         quota_used_bytes: 本次演示用掉的流量, 字节。
         timings: 步骤名 → 秒。
     """
@@ -58,6 +63,7 @@ class DemoResult:
     plot_paths: dict[str, str]
     statistics_path: Path
     result: object
+    factor_reports: dict
     quota_used_bytes: int
     timings: dict[str, float] = field(default_factory=dict)
 
@@ -110,14 +116,12 @@ def describe_quota(quota: dict) -> str:
 def factor_strategy_weights(service, matrices: dict[str, pd.DataFrame]) -> pd.DataFrame:
     """研究因子 alpha1 近 20 个交易日均值最高的 30 只可买股票, 等权, 每周五收盘后调仓。
 
-    因子从数据服务读取 (窄表 date、ukey、value), 透视到存储的日期 × 股票轴上。
+    因子从数据服务读取, 直接落在存储的日期 × 股票轴上 (``load_factors``)。
     权重在调仓日之间保持不变; 引擎在下一个交易日按 VWAP 成交。
     """
-    close = matrices["close_price"]
-    rows = service.get_factors(factor=SIGNAL_FACTOR, start_date=close.index[0], end_date=close.index[-1])
-    factor = (rows.assign(date=pd.to_datetime(rows["date"]).dt.strftime("%Y%m%d"), ukey=rows["ukey"].str[:6])
-              .pivot(index="date", columns="ukey", values="value")
-              .reindex_like(close))
+    from tolvane.backtest import load_factors
+
+    factor = load_factors(SIGNAL_FACTOR, matrices["close_price"], service=service)
     score = factor.rolling(SMOOTHING_DAYS, min_periods=5).mean().where(matrices["can_buy_stock"])
     chosen = score.rank(axis=1, ascending=False, method="first") <= TOP_N
     weights = chosen.div(chosen.sum(axis=1), axis=0)
@@ -157,6 +161,7 @@ def run_demo(output_dir="demo-output", *, seed: int = SEED, n_stocks: int = N_ST
         backtest_inputs,
         download_benchmark_package,
         ensure_cjk_font,
+        factor_report,
         run_strategy_backtest_core,
         update_store,
     )
@@ -169,7 +174,7 @@ def run_demo(output_dir="demo-output", *, seed: int = SEED, n_stocks: int = N_ST
     output.mkdir(parents=True, exist_ok=True)
     data_root = output / "data"
     _clear_previous_download(data_root)
-    stages = _Stages(9, out)
+    stages = _Stages(10, out)
     sandbox = SandboxProcess(seed=seed, n_stocks=n_stocks, start=start, end=end,
                              package_end=package_end, log_path=output / "sandbox.log")
     try:
@@ -220,6 +225,18 @@ def run_demo(output_dir="demo-output", *, seed: int = SEED, n_stocks: int = N_ST
             print("\n" + format_report(result, PRIMARY_BENCHMARK) + "\n", file=out)
             stages.say(f"统计已写入 {statistics_path}")
 
+        with stages.stage("因子报告: alpha1 与 alpha2"):
+            reports = {}
+            for name in REPORT_FACTORS:
+                report = factor_report(name, matrices, output_dir=output / f"factor-{name}", service=service)
+                reports[name] = report
+                summary, spread = report.ic.summary, report.group_stats.loc["top_minus_bottom"]
+                ics = ", ".join(f"{h}日 {summary.loc[h, 'ic_mean']:+.4f}" for h in report.horizons)
+                stages.say(f"{name}: IC 均值 {ics}; 多空年化 {spread['annual_return']:+.1%}, "
+                           f"夏普 {spread['sharpe']:.2f}")
+                for path in (*report.image_paths.values(), report.json_path):
+                    stages.say(f"  {path}")
+
         with stages.stage("查看用掉的流量, 停止沙盒"):
             quota_after = service.get_quota()
             used = quota_before.get("available_bytes", 0) - quota_after.get("available_bytes", 0)
@@ -231,7 +248,7 @@ def run_demo(output_dir="demo-output", *, seed: int = SEED, n_stocks: int = N_ST
         sandbox.stop()
     print("\n" + stages.summary(), file=out)
     return DemoResult(store_dir=Path(store_dir), plot_paths=dict(result.plot_paths),
-                      statistics_path=statistics_path, result=result, quota_used_bytes=used,
+                      statistics_path=statistics_path, result=result, factor_reports=reports, quota_used_bytes=used,
                       timings=dict(stages.timings))
 
 

@@ -14,9 +14,16 @@
 - ``run_store_backtest(store, weights, output_dir=...)`` 用存储回测一个权重矩阵或
   权重文件 (``read_weights``), 写出报告图与统计 JSON。
 - ``ensure_cjk_font()`` 让 matplotlib 找到已安装的中文字体 (字体缓存过旧时也可以)。
-- ``calc_all_group_vwap_daily_return`` 因子分组回测 (``calc_factor_groups`` 给出分组),
-  ``calc_factor_ic`` 因子 IC, ``plot_factor_groups`` 分组净值与累计 IC 图。
+- ``calc_all_group_vwap_daily_return`` 因子分组回测 (``calc_factor_groups`` 给出分组;
+  ``calc_all_group_vwap_daily_return_with_turnover`` 同时给出各组日换手率),
+  ``calc_factor_ic`` 因子 IC, ``factor_rank_autocorrelation`` 因子秩自相关,
+  ``plot_factor_groups`` 分组净值与累计 IC 图。
 - ``sweep(store_dir, variants)`` 在线程或 Dask 集群上回测许多策略变体 (``Variant``)。
+- ``load_factors(names, like)`` 从数据服务读取研究因子, 直接落在存储的日期与股票上;
+  ``read_factor_file(path)`` 读取因子文件。
+- ``calc_forward_returns(data)`` 复权远期收益, ``calc_factor_ic_by_horizon`` 多持有期 IC 与统计表。
+- ``factor_report(factor, store, output_dir=...)`` 一个因子的完整报告 (``FactorReport``),
+  ``factor_sweep(store_dir, factors)`` 许多因子各一行汇总。
 """
 
 from __future__ import annotations
@@ -37,12 +44,22 @@ _EXPORTS = {
     "run_store_backtest": ".store_backtest",
     "ensure_cjk_font": ".chart_fonts",
     "calc_all_group_vwap_daily_return": "._core",
+    "calc_all_group_vwap_daily_return_with_turnover": "._core",
     "calc_factor_groups": "._core",
     "FactorIC": "._factor_analysis",
     "calc_factor_ic": "._factor_analysis",
+    "factor_rank_autocorrelation": "._factor_analysis",
     "plot_factor_groups": "._factor_analysis",
+    "HorizonIC": "._factor_analysis",
+    "calc_forward_returns": "._factor_analysis",
+    "calc_factor_ic_by_horizon": "._factor_analysis",
+    "load_factors": "._factor_data",
+    "FactorReport": "._factor_report",
+    "factor_report": "._factor_report",
+    "read_factor_file": "._factor_data",
     "Variant": "._sweep",
     "sweep": "._sweep",
+    "factor_sweep": "._sweep",
 }
 
 __all__ = list(_EXPORTS)

@@ -1,9 +1,12 @@
-"""因子分析: 因子 IC (因子与远期收益排名的逐日秩相关) 与因子分组报告图。
+"""因子分析: 远期收益、多持有期 IC 及其统计表、因子秩自相关与因子分组报告图。
 
 ``calc_factor_ic`` 把因子矩阵与准备数据存储中的 ``forward_return_rank_cache``
-逐日求 Spearman 秩相关, 给出均值、IR 与年度表; ``plot_factor_groups`` 把
-``calc_all_group_vwap_daily_return`` 的分组净值与累计 IC 画成一张报告图,
-风格与策略业绩图相同。
+逐日求 Spearman 秩相关, 给出均值、IR 与年度表; ``calc_forward_returns`` 从存储的
+开盘价与拆分、分红因子算出若干持有期的复权远期收益, ``calc_factor_ic_by_horizon``
+给出每个持有期的日 IC、汇总 (均值、标准差、IR、t 统计量、正 IC 比例、偏度、峰度)、
+年度表与月度表; ``factor_rank_autocorrelation`` 给出每天的因子与前一天的秩相关
+(因子的稳定性); ``plot_factor_groups`` 把 ``calc_all_group_vwap_daily_return`` 的
+分组净值与累计 IC 画成一张报告图, 风格与策略业绩图相同。
 """
 
 from __future__ import annotations
@@ -19,9 +22,18 @@ from ._core import GROUP_SPREAD_COLUMN, _factor_values, _with_datetime_index
 from ._strategy_kernel import _MATPLOTLIB_PLOT_LOCK, TRADING_DAYS_PER_YEAR
 from .chart_fonts import CJK_FONT_FAMILIES
 
-__all__ = ["FactorIC", "calc_factor_ic", "plot_factor_groups"]
+__all__ = ["DEFAULT_HORIZONS", "FactorIC", "HorizonIC", "calc_factor_ic", "calc_factor_ic_by_horizon",
+           "calc_forward_returns", "factor_rank_autocorrelation", "plot_factor_groups"]
 
 _YEARLY_COLUMNS = ["ic_mean", "ic_std", "ic_ir", "positive_ratio", "days"]
+
+#: Holding periods of the forward returns, in trading days.
+DEFAULT_HORIZONS = (1, 5, 10, 20)
+
+#: The store's matrices the forward returns are made of.
+FORWARD_RETURN_KEYS = ("open_price", "rq_get_split", "rq_get_dividend")
+
+_SUMMARY_COLUMNS = ["ic_mean", "ic_std", "ic_ir", "t_stat", "positive_ratio", "skew", "kurtosis", "days"]
 
 
 @dataclass
@@ -95,6 +107,206 @@ def calc_factor_ic(factor_matrix: pd.DataFrame, forward_return_rank: pd.DataFram
     summary = _ic_summary(daily_ic)
     return FactorIC(daily_ic=daily_ic, ic_mean=summary["ic_mean"], ic_std=summary["ic_std"],
                     ic_ir=summary["ic_ir"], positive_ratio=summary["positive_ratio"], yearly=yearly)
+
+
+def factor_rank_autocorrelation(factor: pd.DataFrame) -> pd.Series:
+    """因子的一阶秩自相关: 每天的因子值与前一天的因子值的 Spearman 秩相关。
+
+    每天只取当天与前一天都是有限值的股票, 在这些股票中分别求两天因子值的平均秩
+    (相同的值取名次的平均), 再求两组秩的 Pearson 相关系数, 与 ``calc_factor_ic``
+    的算法相同。接近 1 表示因子排序稳定 (分组换手低)。前一天按行的先后取, 即
+    ``factor`` 的上一行。
+
+    Args:
+        factor: 因子矩阵 (日期 × 股票), 日期按先后排列。
+
+    Returns:
+        以 ``factor.index`` 为索引、名为 "rank_autocorrelation" 的序列; 第一天, 以及
+        可比的股票少于两只或一边的值全部相同的日子为 NaN。
+    """
+    values = _factor_values(factor)
+    correlation = np.full(len(values), np.nan)
+    if len(values) > 1:
+        correlation[1:] = _groups.daily_rank_correlation(values[1:], values[:-1])
+    return pd.Series(correlation, index=factor.index, name="rank_autocorrelation")
+
+
+# ------------------------------------------------------ forward returns, IC
+
+
+def calc_forward_returns(data: dict, horizons=DEFAULT_HORIZONS) -> dict[int, pd.DataFrame]:
+    """从存储的开盘价与拆分、分红因子计算各持有期的复权远期收益。
+
+    持有期 h 的矩阵在 T 日的值是 T+1 日开盘买入、持有到 T+1+h 日开盘卖出的收益,
+    即 T 日收盘后得到的因子 (T+1 日成交) 要预测的收益, 与因子按同一日期对齐。
+    送转与现金分红按存储的 "rq_get_split" (每股变为几股, NaN 为 1) 与
+    "rq_get_dividend" (每股税后现金, NaN 为 0) 复权: 除权除息日 d 的开盘价已经除权,
+    持有一股在 d 日开盘值 split × open + dividend, 现金在当日开盘再投入, 所以
+
+        收益 = open[T+1+h] / open[T+1] × ∏(split[d] + dividend[d] / open[d]) − 1,
+        d 取 T+2 .. T+1+h。
+
+    没有除权除息的区间, h = 1 的收益正是存储的 ``forward_return_rank_cache`` 所排名的
+    open[T+2] / open[T+1] − 1; 区间内有除权除息日时, 排名缓存用的是未复权的价格比
+    (送转日表现为大跌), 这里是持有者真实得到的收益, 两者在这些股票这些日子上不同。
+    期末超出最后一天、两端开盘价缺失 (如停牌)、除息日没有开盘价时为 NaN;
+    正负无穷也记为 NaN。
+
+    Args:
+        data: ``BinaryPreparedDataStore.load()`` 返回的字典 (至少含 "open_price"、
+            "rq_get_split"、"rq_get_dividend"), 或这样的存储本身。
+        horizons: 持有期 (交易日数, 正整数), 默认 (1, 5, 10, 20)。
+
+    Returns:
+        dict[int, pd.DataFrame]: 持有期 → 与 "open_price" 同索引同列的收益矩阵。
+
+    Raises:
+        KeyError: 缺少所需的矩阵。
+        ValueError: 持有期不是正整数。
+    """
+    data = _forward_return_inputs(data)
+    horizons = _checked_horizons(horizons)
+    open_price = data["open_price"]
+    split, dividend = (data[key].reindex_like(open_price) for key in FORWARD_RETURN_KEYS[1:])
+    returns = _groups.forward_returns(_factor_values(open_price), _factor_values(split), _factor_values(dividend),
+                                      list(horizons))
+    return {horizon: pd.DataFrame(values, index=open_price.index, columns=open_price.columns, copy=False)
+            for horizon, values in zip(horizons, returns)}
+
+
+def _forward_return_inputs(data) -> dict:
+    if not isinstance(data, dict):  # a store
+        data = data.load(keys=list(FORWARD_RETURN_KEYS))
+    missing = [key for key in FORWARD_RETURN_KEYS if key not in data]
+    if missing:
+        raise KeyError(f"计算远期收益缺少矩阵 {missing}")
+    return data
+
+
+def _checked_horizons(horizons) -> tuple[int, ...]:
+    checked = []
+    for horizon in horizons:
+        if isinstance(horizon, bool) or not float(horizon).is_integer() or int(horizon) < 1:
+            raise ValueError(f"持有期必须是正整数, 得到 {horizon!r}")
+        checked.append(int(horizon))
+    if not checked:
+        raise ValueError("至少需要一个持有期")
+    if len(set(checked)) != len(checked):
+        raise ValueError(f"持有期重复: {checked}")
+    return tuple(checked)
+
+
+def _moments(valid: np.ndarray) -> tuple[float, float]:
+    """Skewness and excess kurtosis from the central moments (the biased estimates)."""
+    if valid.size < 2:
+        return np.nan, np.nan
+    deviation = valid - valid.mean()
+    second = np.mean(deviation**2)
+    if not second > 0:
+        return np.nan, np.nan
+    return float(np.mean(deviation**3) / second**1.5), float(np.mean(deviation**4) / second**2 - 3.0)
+
+
+def _ic_statistics(ic: pd.Series) -> dict:
+    row = _ic_summary(ic)
+    days = row["days"]
+    row["t_stat"] = row["ic_ir"] * np.sqrt(days) if days > 1 else np.nan
+    row["skew"], row["kurtosis"] = _moments(ic.dropna().to_numpy(dtype=np.float64))
+    return {column: row[column] for column in _SUMMARY_COLUMNS}
+
+
+def _summary_table(ic: pd.DataFrame, groups=None) -> pd.DataFrame:
+    if groups is None:
+        rows = {column: _ic_statistics(ic[column]) for column in ic.columns}
+    else:
+        rows = {key: _ic_statistics(part) for key, part in ic.groupby(groups)}
+    table = pd.DataFrame.from_dict(rows, orient="index", columns=_SUMMARY_COLUMNS)
+    table["days"] = table["days"].astype(int)
+    return table
+
+
+@dataclass
+class HorizonIC:
+    """多个持有期的因子 IC 及其统计表。
+
+    Attributes:
+        daily_ic: 逐日 IC, 以日期为索引, 每个持有期一列 (列名为持有期的交易日数);
+            可比股票不足两只或一边的值全部相同的日子为 NaN。
+        summary: 每个持有期一行: "ic_mean" (均值)、"ic_std" (样本标准差, ddof=1)、
+            "ic_ir" (均值 / 标准差, 未年化)、"t_stat" (均值 / (标准差 / √天数))、
+            "positive_ratio" (IC > 0 的天数占比)、"skew" 与 "kurtosis" (偏度与超额峰度,
+            由中心矩求得的有偏估计: m3 / m2^1.5 与 m4 / m2² − 3)、"days" (有 IC 的天数)。
+        yearly: 持有期 → 年度表 (索引 "year", 列同 summary)。
+        monthly: 持有期 → 月度 IC 均值表 (索引 "year", 列为月份 1..12; 没有 IC 的月份为 NaN)。
+    """
+
+    daily_ic: pd.DataFrame
+    summary: pd.DataFrame
+    yearly: dict[int, pd.DataFrame]
+    monthly: dict[int, pd.DataFrame]
+
+    @property
+    def horizons(self) -> list[int]:
+        """持有期列表。"""
+        return list(self.daily_ic.columns)
+
+    @property
+    def decay(self) -> pd.DataFrame:
+        """IC 随持有期的衰减: 每个持有期的 "ic_mean" 与 "ic_ir"。"""
+        return self.summary[["ic_mean", "ic_ir"]]
+
+    def factor_ic(self, horizon: int) -> FactorIC:
+        """一个持有期的结果, 形式同 ``calc_factor_ic`` (供 ``plot_factor_groups`` 使用)。"""
+        daily = self.daily_ic[horizon].rename("ic")
+        row = self.summary.loc[horizon]
+        yearly = self.yearly[horizon][_YEARLY_COLUMNS]
+        return FactorIC(daily_ic=daily, ic_mean=row["ic_mean"], ic_std=row["ic_std"], ic_ir=row["ic_ir"],
+                        positive_ratio=row["positive_ratio"], yearly=yearly)
+
+
+def calc_factor_ic_by_horizon(factor_matrix: pd.DataFrame, forward_returns: dict[int, pd.DataFrame]) -> HorizonIC:
+    """各持有期的因子 IC: 因子与远期收益的逐日秩相关, 及其汇总、年度与月度表。
+
+    每个持有期的日 IC 与 ``calc_factor_ic`` 的定义相同: 两个矩阵按日期与股票取交集
+    对齐, 每天只取两边都是有限值的股票, 求平均秩的 Pearson 相关系数。远期收益通常来自
+    ``calc_forward_returns``, 与因子按同一日期对齐。
+
+    Args:
+        factor_matrix: 因子矩阵 (日期 × 股票)。
+        forward_returns: 持有期 → 远期收益矩阵。
+
+    Returns:
+        HorizonIC: 逐日 IC、汇总、年度表与月度表。
+    """
+    horizons = list(forward_returns)
+    aligned = [factor_matrix.align(forward, join="inner") for forward in forward_returns.values()]
+    if aligned and all(factor.index.equals(aligned[0][0].index) and factor.columns.equals(aligned[0][0].columns)
+                       for factor, _ in aligned):
+        # The normal case: every horizon on the factor's axes; the factor is ordered once a day.
+        factor = aligned[0][0]
+        values = _groups.daily_rank_correlations(_factor_values(factor),
+                                                 [_factor_values(forward) for _, forward in aligned])
+        daily_ic = pd.DataFrame(values.T, index=factor.index, columns=horizons)
+    else:
+        columns = {horizon: pd.Series(_groups.daily_rank_correlation(_factor_values(factor), _factor_values(forward)),
+                                      index=factor.index)
+                   for horizon, (factor, forward) in zip(horizons, aligned)}
+        daily_ic = pd.DataFrame(columns, columns=horizons, dtype=float)
+    daily_ic.columns.name = "horizon"
+    summary = _summary_table(daily_ic)
+    summary.index.name = "horizon"
+    dated = _with_datetime_index(daily_ic)
+    yearly, monthly = {}, {}
+    for horizon in daily_ic.columns:
+        series = dated[horizon]
+        table = _summary_table(series, series.index.year)
+        table.index.name = "year"
+        yearly[horizon] = table
+        by_month = series.groupby([series.index.year, series.index.month]).mean().unstack()
+        by_month = by_month.reindex(columns=range(1, 13))
+        by_month.index.name, by_month.columns.name = "year", "month"
+        monthly[horizon] = by_month
+    return HorizonIC(daily_ic=daily_ic, summary=summary, yearly=yearly, monthly=monthly)
 
 
 # --------------------------------------------------------------------- chart

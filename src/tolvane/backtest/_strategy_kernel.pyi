@@ -25,6 +25,7 @@ class _StrategyCoreResult:
     stats: dict
     benchmark_summary: pd.DataFrame
     plot_paths: dict[str, str]
+    def _repr_html_(self) -> str: ...
 
 def calc_strategy_vwap_daily_return(
     signal_matrix: pd.DataFrame,

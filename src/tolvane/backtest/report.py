@@ -7,6 +7,8 @@
 
 from __future__ import annotations
 
+import base64
+import html
 import json
 import math
 import unicodedata
@@ -14,7 +16,7 @@ from pathlib import Path
 
 from ._strategy_kernel import _format_num, _format_pct, _format_pct_points
 
-__all__ = ["STATISTICS_FILE", "display_width", "format_report", "padded", "result_record",
+__all__ = ["STATISTICS_FILE", "display_width", "format_report", "padded", "result_html", "result_record",
            "write_statistics_json"]
 
 #: File name of the statistics next to the report images.
@@ -118,3 +120,24 @@ def write_statistics_json(result, path, **extra) -> Path:
     path.write_text(json.dumps(result_record(result, **extra), ensure_ascii=False, indent=2) + "\n",
                     encoding="utf-8")
     return path
+
+
+def result_html(result) -> str:
+    """回测结果在 notebook 中的显示: 统计表、基准汇总与已保存的主报告图。"""
+    rows = "".join(
+        f"<tr><th style='text-align:left'>{html.escape(label)}</th>"
+        f"<td style='text-align:right'>{html.escape(_format_stat(result.stats.get(key), unit))}</td></tr>"
+        for key, label, unit in STAT_ROWS)
+    parts = [f"<h3>{html.escape(str(result.strategy_name))}</h3>", f"<table>{rows}</table>"]
+    summary = result.benchmark_summary
+    if len(summary):
+        shown = summary.copy()
+        for title, column, formatter in _SUMMARY_COLUMNS:
+            if column in shown:
+                shown[column] = shown[column].map(formatter)
+        parts += ["<h4>基准汇总</h4>", shown.to_html(index=False, border=0)]
+    image = Path(result.plot_paths.get("main", "")) if result.plot_paths else None
+    if image is not None and image.is_file() and image.suffix.lower() == ".png":
+        encoded = base64.b64encode(image.read_bytes()).decode("ascii")
+        parts.append(f'<img src="data:image/png;base64,{encoded}" style="max-width:100%">')
+    return "\n".join(parts)

@@ -24,46 +24,49 @@ from .chart_fonts import ensure_cjk_font
 from .report import STATISTICS_FILE, write_statistics_json
 
 __all__ = ["MAIN_IMAGE_FILE", "UnknownStocksWarning", "check_weights", "checked_weights", "normalize_weights",
-           "read_weights", "run_store_backtest"]
+           "read_date_stock_table", "read_weights", "run_store_backtest"]
 
 #: File name of the main report image; the weekly chart goes beside it.
 MAIN_IMAGE_FILE = "strategy_backtest.png"
 
 _DATE_COLUMNS = ("date", "datadate", "trade_date")
-_LONG_COLUMNS = ("date", "ukey", "weight")
+#: The value column of a long weights table, and of a long factor table.
+WEIGHT_COLUMNS = ("weight",)
+FACTOR_COLUMNS = ("value", "factor_value", "weight")
 
 
 def _columns_by_lower_name(frame: pd.DataFrame) -> dict[str, object]:
     return {str(column).strip().lower(): column for column in frame.columns}
 
 
-def _wide_table(frame: pd.DataFrame, first_column_is_date: bool) -> pd.DataFrame:
+def _wide_table(frame: pd.DataFrame, first_column_is_date: bool, value_columns=WEIGHT_COLUMNS) -> pd.DataFrame:
     """The date x stock table of a file's contents, long or wide."""
     columns = _columns_by_lower_name(frame)
-    if "ukey" in columns and "weight" not in columns:
-        raise ValueError(f"长表 (date、ukey、weight) 缺少 weight 列; 表中的列: {list(frame.columns)[:8]}")
-    if all(name in columns for name in _LONG_COLUMNS):
-        date, ukey, weight = (columns[name] for name in _LONG_COLUMNS)
-        long = frame[[date, ukey, weight]].assign(
+    value_name = next((name for name in value_columns if name in columns), None)
+    if "ukey" in columns and value_name is None:
+        raise ValueError(f"长表 (date、ukey、{'/'.join(value_columns)}) 缺少数值列; 表中的列: {list(frame.columns)[:8]}")
+    if "date" in columns and "ukey" in columns:
+        date, ukey, value = columns["date"], columns["ukey"], columns[value_name]
+        long = frame[[date, ukey, value]].assign(
             **{str(ukey): frame[ukey].astype(str).str.strip().str[:6]})
-        long[weight] = pd.to_numeric(long[weight], errors="raise")
-        return long.pivot_table(index=date, columns=ukey, values=weight, aggfunc="last")
+        long[value] = pd.to_numeric(long[value], errors="raise")
+        return long.pivot_table(index=date, columns=ukey, values=value, aggfunc="last")
     date_column = next((columns[name] for name in _DATE_COLUMNS if name in columns), None)
     if date_column is not None:
         return frame.set_index(date_column)
     if first_column_is_date:
         return frame.set_index(frame.columns[0])
     if isinstance(frame.index, pd.RangeIndex):
-        raise ValueError("权重表没有日期: 需要日期索引或 date 列")
+        raise ValueError("表中没有日期: 需要日期索引或 date 列")
     return frame
 
 
-def normalize_weights(weights: pd.DataFrame) -> pd.DataFrame:
+def normalize_weights(weights: pd.DataFrame, missing: float = 0.0) -> pd.DataFrame:
     """把日期 × 股票的权重整理成存储的形式。
 
     日期 (int YYYYMMDD、"YYYY-MM-DD"/"YYYYMMDD" 文本、日期或时间戳) 变为 "YYYYMMDD"
     文本并升序排列; 股票代码取前六位 ("000001.XSHE" 即 "000001", 与存储相同);
-    缺失的权重为 0。
+    缺失的权重为 ``missing`` (默认 0; 因子表用 NaN, 保持缺失)。
 
     Raises:
         ValueError: 日期无法识别或重复、代码截取后重复、权重不是数字, 或表为空。
@@ -77,7 +80,7 @@ def normalize_weights(weights: pd.DataFrame) -> pd.DataFrame:
     if codes.has_duplicates:
         raise ValueError(f"权重表中股票代码 (取前六位后) 重复: {sorted(set(codes[codes.duplicated()]))[:5]}")
     values = weights.apply(pd.to_numeric, errors="raise").to_numpy(dtype=np.float64)
-    frame = pd.DataFrame(values, index=dates, columns=codes).fillna(0.0)
+    frame = pd.DataFrame(values, index=dates, columns=codes).fillna(missing)
     return frame.sort_index()
 
 
@@ -92,22 +95,36 @@ def read_weights(path: str | os.PathLike) -> pd.DataFrame:
         FileNotFoundError: 文件不存在。
         ValueError: 扩展名不支持, 或内容不是权重表。
     """
+    return read_date_stock_table(path, WEIGHT_COLUMNS, missing=0.0, kind="权重")
+
+
+def read_date_stock_table(path: str | os.PathLike, value_columns=WEIGHT_COLUMNS,
+                          missing: float = 0.0, kind: str = "权重") -> pd.DataFrame:
+    """读取日期 × 股票的表 (``.parquet`` 或 ``.csv``, 宽表或长表), 按 :func:`normalize_weights` 整理。
+
+    长表是 date、ukey 两列加 ``value_columns`` 中第一个存在的数值列 (列名不分大小写)。
+
+    Raises:
+        FileNotFoundError: 文件不存在。
+        ValueError: 扩展名不支持, 或内容无法读取、不是日期 × 股票的表; 信息以文件路径开头。
+    """
     path = Path(path).expanduser()
     if not path.is_file():
-        raise FileNotFoundError(f"权重文件不存在: {path}")
+        raise FileNotFoundError(f"{kind}文件不存在: {path}")
     suffix = path.suffix.lower()
     if suffix not in (".parquet", ".csv"):
-        raise ValueError(f"不支持的权重文件格式 {path.name!r}: 需要 .parquet 或 .csv")
+        raise ValueError(f"不支持的{kind}文件格式 {path.name!r}: 需要 .parquet 或 .csv")
     try:
         if suffix == ".parquet":
-            table = _wide_table(pd.read_parquet(path), first_column_is_date=False)
+            table = _wide_table(pd.read_parquet(path), first_column_is_date=False, value_columns=value_columns)
         else:
             # As text, so that codes keep their leading zeros and dates their form.
-            table = _wide_table(pd.read_csv(path, dtype=str), first_column_is_date=True)
-        return normalize_weights(table)
+            table = _wide_table(pd.read_csv(path, dtype=str), first_column_is_date=True,
+                                value_columns=value_columns)
+        return normalize_weights(table, missing=missing)
     except (ValueError, TypeError, OSError, pd.errors.ParserError, pd.errors.EmptyDataError) as error:
         # Parquet readers raise their own error types, which derive from these.
-        raise ValueError(f"{path}: 无法读取权重: {error}") from error
+        raise ValueError(f"{path}: 无法读取{kind}: {error}") from error
 
 
 #: Beyond this, a day's gross position (the sum of |weight| times the capital)

@@ -102,15 +102,12 @@ nb::object renamed_columns(const mf::Call &call, nb::handle df) {
     return df.attr("rename")("columns"_a = mapping);
 }
 
-nb::object tolvane_factors_to_matrices(mf::Call &call) {
-    nb::handle df = call.arg("df");
-    nb::handle names = call.arg("names");
-    nb::dict result;
-    for (nb::handle name : names)
-        result[name] = new_empty_frame(call);
+// Fills `result` (one entry per wanted name, already there) with the
+// matrices of a factor answer, long or wide, on `onto`'s axes when given.
+void convert_answer(const mf::Call &call, nb::handle df, nb::handle names, nb::dict &result,
+                    const TargetAxes *onto) {
     if (!has_rows(df))
-        return result;
-
+        return;
     nb::object frame = renamed_columns(call, df);
     nb::object columns = frame.attr("columns");
     if (!mf::contains(columns, nb::str("ukey")) || !mf::contains(columns, nb::str("DataDate")))
@@ -118,17 +115,39 @@ nb::object tolvane_factors_to_matrices(mf::Call &call) {
 
     if (mf::contains(columns, nb::str("x"))) {
         if (mf::contains(columns, nb::str("factorname"))) {
-            pivot_factor_answer(call, frame, "x", "factorname", nb::none(), result);
+            pivot_factor_answer(call, frame, "x", "factorname", nb::none(), result, onto);
         } else if (nb::len(names) == 1) {
-            pivot_factor_answer(call, frame, "x", nullptr, names[0], result);
+            pivot_factor_answer(call, frame, "x", nullptr, names[0], result, onto);
         }
-        return result;
+        return;
     }
     // A wide answer: one value column per requested factor.
     for (nb::handle name : names) {
         if (mf::contains(columns, name))
-            pivot_factor_answer(call, frame, nb::str(name).c_str(), nullptr, name, result);
+            pivot_factor_answer(call, frame, nb::str(name).c_str(), nullptr, name, result, onto);
     }
+}
+
+nb::object tolvane_factors_to_matrices(mf::Call &call) {
+    nb::handle names = call.arg("names");
+    nb::dict result;
+    for (nb::handle name : names)
+        result[name] = new_empty_frame(call);
+    convert_answer(call, call.arg("df"), names, result, nullptr);
+    return result;
+}
+
+nb::object factor_matrices_on_axes(mf::Call &call) {
+    nb::handle names = call.arg("names");
+    nb::object pd = call.global("pd");
+    const TargetAxes onto{pd.attr("Index")(call.arg("index")), pd.attr("Index")(call.arg("columns"))};
+    if (!mf::truthy(onto.index.attr("is_unique")) || !mf::truthy(onto.columns.attr("is_unique")))
+        mf::raise(PyExc_ValueError, "目标日期与股票代码必须各不重复");
+    nb::dict result;
+    for (nb::handle name : names)
+        result[name] = pd.attr("DataFrame")(nan_value(), "index"_a = onto.index, "columns"_a = onto.columns,
+                                           "dtype"_a = "float64");
+    convert_answer(call, call.arg("df"), names, result, &onto);
     return result;
 }
 
@@ -356,6 +375,35 @@ const mf::FunctionDef batch_or_read_def{
            "Returns:\n"
            "    pd.DataFrame: 因子矩阵 (取自 batch 时按日期排序), 可能为空。\n",
     .qualname = "GroupPreparedDataBuilder._batch_or_read",
+};
+
+const mf::FunctionDef factor_matrices_on_axes_def{
+    .name = "factor_matrices_on_axes",
+    .impl = factor_matrices_on_axes,
+    .params = {{.name = "df", .annotation = "pd.DataFrame | None"},
+               {.name = "names", .annotation = "list[str]", .convert = mf::Convert::List},
+               {.name = "index", .annotation = "pd.Index"},
+               {.name = "columns", .annotation = "pd.Index"}},
+    .returns = "dict[str, pd.DataFrame]",
+    .doc = "把因子查询结果 (窄表或宽表) 直接转换到给定的日期与股票轴上。\n"
+           "\n"
+           "转换规则同 GroupPreparedDataBuilder._tolvane_factors_to_matrices (代码取前六位,\n"
+           "日期规范成 \"YYYYMMDD\", 丢弃不完整的行, 同一格保留最后一行, 无穷视为缺失),\n"
+           "只是每个矩阵的行与列正是 index 与 columns: 轴外的行丢弃, 没有行的格为 NaN。\n"
+           "\n"
+           "Args:\n"
+           "    df: 服务返回的 DataFrame。\n"
+           "    names: 需要的因子名。\n"
+           "    index: 日期轴, \"YYYYMMDD\" 文本, 不重复。\n"
+           "    columns: 股票轴, 六位代码, 不重复。\n"
+           "\n"
+           "Returns:\n"
+           "    dict[str, pd.DataFrame]: names 中每个因子一个 (len(index), len(columns)) 的 float64\n"
+           "    矩阵; 结果中没有的因子全为 NaN。\n"
+           "\n"
+           "Raises:\n"
+           "    KeyError: 结果缺少股票或日期列。\n"
+           "    ValueError: 轴上有重复的标签。\n",
 };
 
 }  // namespace prepare

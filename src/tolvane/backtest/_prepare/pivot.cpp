@@ -210,9 +210,16 @@ nb::object axis_labels(const mf::Call &call, const CodedLabels &coded,
     return call.global("pd").attr("Index")(coded.labels[positions], "name"_a = name);
 }
 
-// The cleaned matrix of one group of rows (all rows when `groups` is null).
+// The row (or column) of each label code on a chosen axis, -1 for labels it lacks.
+nb::object positions_on(const CodedLabels &coded, nb::handle axis) {
+    return axis.attr("get_indexer")(coded.labels);
+}
+
+// The matrix of one group of rows (all rows when `groups` is null): the
+// cleaned pivot, or the values on `onto`'s axes when given.
 nb::object pivot_rows(const mf::Call &call, const CodedLabels &dates, const CodedLabels &stocks,
-                      nb::handle values, const CodedLabels *groups, std::int64_t group) {
+                      nb::handle values, const CodedLabels *groups, std::int64_t group,
+                      const TargetAxes *onto) {
     const std::size_t n_rows = nb::len(values);
     LabelViews date_views(dates, n_rows, "DataDate");
     LabelViews stock_views(stocks, n_rows, "ukey");
@@ -226,6 +233,27 @@ nb::object pivot_rows(const mf::Call &call, const CodedLabels &dates, const Code
     const kernels::LongTable table{date_views.column(), stock_views.column(), value_view.data(),
                                    groups ? &group_column : nullptr, group, n_rows};
 
+    nb::object pd = call.global("pd");
+    double *matrix_data;
+    if (onto) {
+        const std::size_t n_dates = nb::len(onto->index), n_stocks = nb::len(onto->columns);
+        nb::object date_rows = as_int64(call, positions_on(dates, onto->index));
+        nb::object stock_columns = as_int64(call, positions_on(stocks, onto->columns));
+        const CodeArray date_row = checked_view<CodeArray>(date_rows, nb::len(dates.labels), "DataDate");
+        const CodeArray stock_column = checked_view<CodeArray>(stock_columns, nb::len(stocks.labels), "ukey");
+        nb::object matrix = mf::new_numpy_array<double, 2>({n_dates, n_stocks}, matrix_data);
+        bool codes_valid;
+        {
+            nb::gil_scoped_release unlocked;
+            codes_valid = kernels::pivot_onto(table, date_row.data(), n_dates, stock_column.data(), n_stocks,
+                                              matrix_data);
+        }
+        if (!codes_valid)
+            mf::raise(PyExc_ValueError, "因子数据转换失败: 标签编码越界");
+        return pd.attr("DataFrame")(matrix, "index"_a = onto->index, "columns"_a = onto->columns,
+                                    "copy"_a = false);
+    }
+
     kernels::PivotAxes axes;
     bool codes_valid;
     {
@@ -234,14 +262,13 @@ nb::object pivot_rows(const mf::Call &call, const CodedLabels &dates, const Code
     }
     if (!codes_valid)
         mf::raise(PyExc_ValueError, "因子数据转换失败: 标签编码越界");
-    double *matrix_data;
     nb::object matrix = mf::new_numpy_array<double, 2>(
         {axes.date_labels.size(), axes.stock_labels.size()}, matrix_data);
     {
         nb::gil_scoped_release unlocked;
         kernels::pivot_fill(table, axes, matrix_data);
     }
-    nb::object pivot = call.global("pd").attr("DataFrame")(
+    nb::object pivot = pd.attr("DataFrame")(
         matrix, "index"_a = axis_labels(call, dates, axes.date_labels, "DataDate"),
         "columns"_a = axis_labels(call, stocks, axes.stock_labels, "ukey"), "copy"_a = false);
     return call.global("clean_matrix")(pivot);
@@ -258,7 +285,8 @@ nb::object numeric_values(const mf::Call &call, nb::handle column) {
 }  // namespace
 
 void pivot_factor_answer(const mf::Call &call, nb::handle frame, const char *value_column,
-                         const char *group_column, nb::handle only_name, nb::dict &result) {
+                         const char *group_column, nb::handle only_name, nb::dict &result,
+                         const TargetAxes *onto) {
     nb::object text_type = call.global("str");
     CodedLabels stocks = coded_labels(call, frame["ukey"], [&](nb::handle codes) {
         return codes.attr("astype")(text_type).attr("str").attr("slice")(0, 6);
@@ -268,7 +296,7 @@ void pivot_factor_answer(const mf::Call &call, nb::handle frame, const char *val
     });
     nb::object values = numeric_values(call, frame[value_column]);
     if (!group_column) {
-        result[only_name] = pivot_rows(call, dates, stocks, values, nullptr, 0);
+        result[only_name] = pivot_rows(call, dates, stocks, values, nullptr, 0, onto);
         return;
     }
     CodedLabels groups = coded_labels(call, frame[group_column], [&](nb::handle names) {
@@ -278,7 +306,7 @@ void pivot_factor_answer(const mf::Call &call, nb::handle frame, const char *val
     for (std::size_t group = 0; group < n_groups; ++group) {
         nb::object name = groups.labels[nb::int_(group)];
         if (mf::contains(result, name))
-            result[name] = pivot_rows(call, dates, stocks, values, &groups, static_cast<std::int64_t>(group));
+            result[name] = pivot_rows(call, dates, stocks, values, &groups, static_cast<std::int64_t>(group), onto);
     }
 }
 

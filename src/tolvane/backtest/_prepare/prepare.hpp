@@ -39,6 +39,7 @@ extern const mf::FunctionDef tolvane_factors_to_matrices_def;
 extern const mf::FunctionDef read_normal_factor_batch_def;
 extern const mf::FunctionDef read_or_empty_def;
 extern const mf::FunctionDef batch_or_read_def;
+extern const mf::FunctionDef factor_matrices_on_axes_def;
 
 // GroupPreparedDataBuilder: benchmarks and source data.
 extern const mf::FunctionDef component_matrices_def;
@@ -53,14 +54,23 @@ extern const mf::FunctionDef build_payload_def;
 extern const mf::FunctionDef build_from_matrices_def;
 extern const mf::FunctionDef assemble_payload_def;
 
+// Chosen axes for the matrices of a factor answer: the dates (as
+// "YYYYMMDD" text) and the six-character stock codes, each unique.
+struct TargetAxes {
+    nb::object index;
+    nb::object columns;
+};
+
 // The long-to-wide conversion of one factor answer, in native code: the
 // matrices that pivoting each group of `frame` (columns "ukey", "DataDate",
 // "x" and, when `group_column` is given, that column) would give, keyed by
 // the names of `result` that occur as groups. Without a group column, every
-// row belongs to `only_name`.
+// row belongs to `only_name`. With `onto`, each matrix lies on those axes
+// (rows outside them dropped, cells without a row NaN) instead of the axes
+// its own rows span.
 void pivot_factor_answer(const mf::Call &call, nb::handle frame, const char *value_column,
-                         const char *group_column, nb::handle only_name, nb::dict &result);
-
+                         const char *group_column, nb::handle only_name, nb::dict &result,
+                         const TargetAxes *onto = nullptr);
 
 // `value is not None and len(value) > 0`: a matrix with at least one row.
 bool has_rows(nb::handle value);

@@ -26,6 +26,20 @@ constexpr const char *result_doc =
     "    benchmark_summary: 每个基准一行的汇总表。\n"
     "    plot_paths: 图表类型 → 已保存的文件路径。\n";
 
+// The result shows itself in a notebook; the page is put together in Python.
+nb::object result_repr_html(mf::Call &call) {
+    return nb::module_::import_("tolvane.backtest.report").attr("result_html")(call.arg("self"));
+}
+
+const mf::FunctionDef result_repr_html_def{
+    .name = "_repr_html_",
+    .impl = result_repr_html,
+    .params = {{.name = "self"}},
+    .returns = "str",
+    .doc = "在 notebook 中显示: 统计表、基准汇总与已保存的主报告图 (见 report.result_html)。\n",
+    .qualname = "_StrategyCoreResult._repr_html_",
+};
+
 void populate(mf::ModuleBuilder &module) {
     module.import("contextlib");
     nb::object threading = module.import("threading");
@@ -39,7 +53,7 @@ void populate(mf::ModuleBuilder &module) {
     module.set("TRADING_DAYS_PER_YEAR", nb::int_(trading_days_per_year));
     module.set("ROLLING_STABILITY_DAYS", nb::int_(60));
     module.set("MIN_ROLLING_STABILITY_DAYS", nb::int_(5));
-    module.add_dataclass("_StrategyCoreResult", result_doc,
+    nb::object result_class = module.add_dataclass("_StrategyCoreResult", result_doc,
                          {
                              {"strategy_name", "str"},
                              {"daily_return", "pd.Series"},
@@ -48,6 +62,7 @@ void populate(mf::ModuleBuilder &module) {
                              {"benchmark_summary", "pd.DataFrame"},
                              {"plot_paths", "dict[str, str]"},
                          });
+    result_class.attr("_repr_html_") = module.make_function(result_repr_html_def);
 
     module.function(calc_strategy_vwap_daily_return_def);
     module.function(calc_strategy_stats_def);
