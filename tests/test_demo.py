@@ -114,6 +114,8 @@ def test_sandbox_child_exits_when_its_parent_is_killed():
 def test_a_sandbox_that_cannot_start_says_why(tmp_path):
     sandbox = SandboxProcess(n_stocks=5, start="2022-01-01", end="2022-02-28", package_end="2023-01-01",
                              log_path=tmp_path / "sandbox.log")
-    with pytest.raises(RuntimeError, match=r"(?s)启动失败 \(退出码 1\).*不在市场区间 \d{8}\.\.20220228 内"):
+    with pytest.raises(RuntimeError, match=r"(?s)启动失败 \(退出码 1\).*不在市场区间 \d{8}\.\.20220228 内") as failure:
         sandbox.start()
     assert not sandbox.running
+    # The child's own error line is quoted, not taken for the caller's.
+    assert "\n  | tolvane sandbox: 错误: " in str(failure.value)

@@ -116,7 +116,9 @@ class SandboxProcess:
         if self.log_path is None or not self.log_path.exists():
             return message
         tail = self.log_path.read_text("utf-8", "replace").strip().splitlines()[-5:]
-        return "\n".join([message + f"; 日志 {self.log_path} 的末尾:", *tail])
+        # Quoted, so that the child's own "tolvane sandbox: ..." lines do not read
+        # as the caller's error.
+        return "\n".join([message + f"; 日志 {self.log_path} 的末尾:", *(f"  | {line}" for line in tail)])
 
     @property
     def running(self) -> bool:
