@@ -14,30 +14,37 @@
 :class:`SandboxProcess` 在子进程中这样启动它。
 """
 
-from .market import COMPONENT_FACTORS, INDEX_CODES, FactorInfo, SyntheticMarket, trading_days
-from .process import SandboxProcess
-from .server import (
-    API_PREFIX,
-    ARROW_STREAM_CONTENT_TYPE,
-    DOWNLOAD_PATH,
-    Faults,
-    SandboxServer,
-    canonical_request,
-    sign_headers,
-)
+import importlib
 
-__all__ = [
-    "API_PREFIX",
-    "ARROW_STREAM_CONTENT_TYPE",
-    "COMPONENT_FACTORS",
-    "DOWNLOAD_PATH",
-    "INDEX_CODES",
-    "FactorInfo",
-    "Faults",
-    "SandboxProcess",
-    "SandboxServer",
-    "SyntheticMarket",
-    "canonical_request",
-    "sign_headers",
-    "trading_days",
-]
+# Public name -> the submodule that defines it; loaded on first use, so that the
+# command line can read the defaults without the market's libraries.
+_EXPORTS = {
+    "API_PREFIX": ".server",
+    "ARROW_STREAM_CONTENT_TYPE": ".server",
+    "COMPONENT_FACTORS": ".market",
+    "DOWNLOAD_PATH": ".server",
+    "INDEX_CODES": ".market",
+    "FactorInfo": ".market",
+    "Faults": ".server",
+    "SandboxProcess": ".process",
+    "SandboxServer": ".server",
+    "SyntheticMarket": ".market",
+    "canonical_request": ".server",
+    "sign_headers": ".server",
+    "trading_days": ".market",
+}
+
+__all__ = list(_EXPORTS)
+
+
+def __getattr__(name: str):
+    module_name = _EXPORTS.get(name)
+    if module_name is None:
+        raise AttributeError(f"module 'tolvane.sandbox' has no attribute {name!r}")
+    value = getattr(importlib.import_module(module_name, __name__), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(__all__))

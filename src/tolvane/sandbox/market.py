@@ -32,6 +32,7 @@ from typing import Callable, NamedTuple
 
 import numpy as np
 
+from . import defaults
 from .indices import COMPONENT_FACTORS, INDEX_CODES, index_bars, index_membership
 from .trading_calendar import holidays, trading_days
 
@@ -128,8 +129,8 @@ class SyntheticMarket:
         limit_ratio: 每只股票的涨跌停幅度 (0.1 或 0.2)。
     """
 
-    def __init__(self, seed: int = 7, n_stocks: int = 300,
-                 start="2019-01-01", end="2024-12-31") -> None:
+    def __init__(self, seed: int = defaults.SEED, n_stocks: int = defaults.N_STOCKS,
+                 start=defaults.START, end=defaults.END) -> None:
         self.seed = int(seed)
         self.n_stocks = int(n_stocks)
         self.dates = market_days(n_stocks, start, end)

@@ -17,7 +17,14 @@ import threading
 import time
 from pathlib import Path
 
-__all__ = ["SandboxProcess"]
+from ..exceptions import TolvaneError
+from . import defaults
+
+__all__ = ["SandboxProcess", "SandboxStartError"]
+
+
+class SandboxStartError(TolvaneError, RuntimeError):
+    """沙盒子进程没有启动 (参数不合法、端口被占用、超时等); 信息中附它日志的末尾。"""
 
 _HEADER_KEYS = ("base_url", "api_key", "api_secret")
 _STOP_GRACE_SECONDS = 10.0
@@ -42,8 +49,8 @@ class SandboxProcess:
         process: 子进程的 :class:`subprocess.Popen`; 启动前为 None。
     """
 
-    def __init__(self, *, seed: int = 7, n_stocks: int = 300, start="2019-01-01",
-                 end="2024-12-31", package_end=None, api_key: str | None = None,
+    def __init__(self, *, seed: int = defaults.SEED, n_stocks: int = defaults.N_STOCKS, start=defaults.START,
+                 end=defaults.END, package_end=None, api_key: str | None = None,
                  api_secret: str | None = None, port: int = 0,
                  log_path: str | os.PathLike | None = None,
                  startup_timeout: float = 120.0) -> None:
@@ -66,7 +73,8 @@ class SandboxProcess:
         """启动子进程并等它打印地址与密钥; 返回 ``self``。
 
         Raises:
-            RuntimeError: 子进程启动失败或超时 (它已被停止; 说明中附日志的末尾)。
+            SandboxStartError: 子进程启动失败或超时 (它已被停止; 说明中附日志的末尾)。
+                它也是 ``RuntimeError``。
         """
         if self.process is not None:
             return self
@@ -103,10 +111,10 @@ class SandboxProcess:
             try:
                 line = self._lines.get(timeout=max(deadline - time.monotonic(), 0.0))
             except queue.Empty:
-                raise RuntimeError(self._failure(f"沙盒子进程 {self.startup_timeout:.0f} 秒内没有启动")) from None
+                raise SandboxStartError(self._failure(f"沙盒子进程 {self.startup_timeout:.0f} 秒内没有启动")) from None
             if line is None:
                 code = self.process.wait()
-                raise RuntimeError(self._failure(f"沙盒子进程启动失败 (退出码 {code})"))
+                raise SandboxStartError(self._failure(f"沙盒子进程启动失败 (退出码 {code})"))
             key, _, value = line.strip().partition(" ")
             if key in _HEADER_KEYS:
                 found[key] = value.strip()

@@ -44,6 +44,7 @@ from concurrent.futures import Future, ThreadPoolExecutor
 from typing import Any
 
 from .._api import API_PREFIX
+from . import defaults
 from .auth import RequestAuthenticator, canonical_request, sign_headers
 from .downloads import DOWNLOAD_PATH, PackageDownloads
 from .faults import Faults
@@ -110,7 +111,7 @@ class SandboxServer(PackageDownloads):
         ValueError: 参数不合法, 例如日期区间内不足两个交易日、``package_end`` 不在市场区间内。
     """
 
-    def __init__(self, market: SyntheticMarket | None = None, *, seed: int = 7,
+    def __init__(self, market: SyntheticMarket | None = None, *, seed: int = defaults.SEED,
                  n_stocks: int = 60, start="2022-01-01", end="2023-12-31",
                  host: str = "127.0.0.1", port: int = 0,
                  api_key: str | None = None, api_secret: str | None = None,
