@@ -169,3 +169,33 @@ def test_weight_on_unknown_stocks_is_reported_and_the_rest_backtested(market_sto
     assert f"tolvane backtest: 注意: {path}: 1 只股票不在存储中, 占权重绝对值的 25.00%, 不参与回测: ['900001']" \
         in captured.err
     assert (tmp_path / "out" / "statistics.json").exists()
+
+
+def test_internal_errors_show_their_traceback_and_user_errors_one_line(market_store, tmp_path, capsys,
+                                                                     monkeypatch):
+    import tolvane.backtest
+
+    weights = weights_file(tmp_path, "w.csv", "date,000001\n2022-03-01,1.0\n2022-04-01,1.0\n")
+    arguments = ["backtest", "--store", str(market_store), "--weights", weights]
+
+    def broken(*args, **kwargs):
+        raise RuntimeError("an invariant broke")
+
+    monkeypatch.delenv("TOLVANE_DEBUG", raising=False)
+    monkeypatch.setattr(tolvane.backtest, "run_store_backtest", broken)
+    assert main(arguments) == 1
+    err = capsys.readouterr().err
+    assert err.startswith("Traceback (most recent call last):") and "in broken" in err
+    assert "tolvane backtest: 内部错误: an invariant broke" in err
+
+    def refused(*args, **kwargs):
+        raise ValueError("权重表为空")
+
+    monkeypatch.setattr(tolvane.backtest, "run_store_backtest", refused)
+    assert main(arguments) == 1
+    assert capsys.readouterr().err == "tolvane backtest: 错误: 权重表为空\n"
+    for asked in (["--debug", *arguments], arguments):
+        monkeypatch.setenv("TOLVANE_DEBUG", "1" if asked is arguments else "0")
+        assert main(asked) == 1
+        err = capsys.readouterr().err
+        assert "Traceback" in err and err.endswith("tolvane backtest: 错误: 权重表为空\n")

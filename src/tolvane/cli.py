@@ -15,8 +15,11 @@ import signal
 import sys
 import threading
 import time
-import warnings
 from pathlib import Path
+
+from .console import format_bytes, padded, run_command
+from .demo import PACKAGE_END
+from .sandbox import defaults
 
 __all__ = ["build_parser", "main"]
 
@@ -202,9 +205,6 @@ _QUOTA_LABELS = (
 
 
 def run_quota(args: argparse.Namespace) -> int:
-    from tolvane.backtest.report import padded
-    from tolvane.demo import format_bytes
-
     quota = _connect(args).get_quota()
     if args.json:
         print(json.dumps(quota, ensure_ascii=False, indent=2))
@@ -252,7 +252,6 @@ def run_update(args: argparse.Namespace) -> int:
 
 def run_verify(args: argparse.Namespace) -> int:
     from tolvane.backtest import BinaryPreparedDataStore
-    from tolvane.demo import format_bytes
 
     store = BinaryPreparedDataStore(Path(args.directory).expanduser(), [])
     if not store.exists():
@@ -319,27 +318,25 @@ def _subcommand(subparsers, name: str, run, summary: str, description: str, pare
     return parser
 
 
-def _market_options(parser: argparse.ArgumentParser, stocks: int) -> None:
+def _market_options(parser: argparse.ArgumentParser) -> None:
     group = parser.add_argument_group("合成市场")
-    group.add_argument("--seed", type=int, default=7, help="随机种子 (默认 7)")
-    group.add_argument("--stocks", type=_bounded_int(1, 5000), default=stocks,
-                       help=f"股票数 (默认 {stocks})")
-    group.add_argument("--start", type=_date, default="20190101", help="首日 (默认 2019-01-01)")
-    group.add_argument("--end", type=_date, default="20241231", help="末日 (默认 2024-12-31)")
+    group.add_argument("--seed", type=int, default=defaults.SEED, help=f"随机种子 (默认 {defaults.SEED})")
+    group.add_argument("--stocks", type=_bounded_int(1, 5000), default=defaults.N_STOCKS,
+                       help=f"股票数 (默认 {defaults.N_STOCKS})")
+    group.add_argument("--start", type=_date, default=defaults.START, help=f"首日 (默认 {defaults.START})")
+    group.add_argument("--end", type=_date, default=defaults.END, help=f"末日 (默认 {defaults.END})")
 
 
-def build_parser() -> argparse.ArgumentParser:
-    """``tolvane`` 命令的参数解析器。"""
-    from tolvane import __version__
+def _trading_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--capital", type=_non_negative_float, default=1e8, metavar="YUAN",
+                        help="固定资金, 元 (默认 1e8)")
+    parser.add_argument("--fee", type=_non_negative_float, default=0.0001, metavar="RATE",
+                        help="佣金费率 (默认 0.0001)")
+    parser.add_argument("--rule-fee", type=_non_negative_float, default=0.0005, metavar="RATE",
+                        help="卖出印花税等规费费率 (默认 0.0005)")
 
-    parser = argparse.ArgumentParser(
-        prog="tolvane", description="tolvane: 中国 A 股量化研究 SDK 的命令行。",
-        epilog=_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--version", action="version", version=f"tolvane {__version__}")
-    subparsers = parser.add_subparsers(dest="command", metavar="<子命令>", required=True)
-    connection = _connection_options()
-    writer = _writer_options()
 
+def _add_sandbox(subparsers) -> None:
     sandbox = _subcommand(
         subparsers, "sandbox", run_sandbox, "在本机启动沙盒数据服务 (合成 A 股行情)",
         "在回环地址上以数据服务的接口提供一个确定性的合成 A 股市场, 打印地址与密钥,\n"
@@ -350,7 +347,7 @@ def build_parser() -> argparse.ArgumentParser:
                          help="TCP 端口, 0 表示自动选择 (默认 8765)")
     sandbox.add_argument("--api-key", help="接受的访问密钥 (默认每次启动随机生成并打印)")
     sandbox.add_argument("--api-secret", help="访问密钥对应的签名密钥 (默认随机生成并打印)")
-    _market_options(sandbox, 300)
+    _market_options(sandbox)
     sandbox.add_argument("--package-end", type=_date, metavar="DATE",
                          help="基准数据包的结束日 (默认市场末日); 之后的交易日由 tolvane update 补上")
     sandbox.add_argument("--batch-rows", type=_bounded_int(1), default=65536,
@@ -360,6 +357,8 @@ def build_parser() -> argparse.ArgumentParser:
     sandbox.add_argument("--stop-on-stdin-eof", action="store_true",
                          help="标准输入关闭时停止 (供启动沙盒的父进程使用, 父进程退出它就退出)")
 
+
+def _add_demo(subparsers) -> None:
     demo = _subcommand(
         subparsers, "demo", run_demo_command, "离线演示从数据服务到回测报告的完整流程",
         "启动沙盒子进程, 连接并查看配额, 下载基准数据包, 增量更新存储, 内存映射读取,\n"
@@ -367,15 +366,19 @@ def build_parser() -> argparse.ArgumentParser:
         "alpha2 的因子报告, 停止沙盒。")
     demo.add_argument("--output", default="demo-output", metavar="DIR",
                       help="输出目录 (默认 ./demo-output)")
-    _market_options(demo, 300)
-    demo.add_argument("--package-end", type=_date, default="20240630", metavar="DATE",
-                      help="沙盒数据包的结束日 (默认 2024-06-30)")
+    _market_options(demo)
+    demo.add_argument("--package-end", type=_date, default=PACKAGE_END, metavar="DATE",
+                      help=f"沙盒数据包的结束日 (默认 {PACKAGE_END})")
 
+
+def _add_quota(subparsers, connection) -> None:
     quota = _subcommand(subparsers, "quota", run_quota, "查看流量配额",
                         "查询当前密钥的流量配额: 今日额度与用量、加油包、可用字节与许可类型。",
                         parents=[connection])
     quota.add_argument("--json", action="store_true", help="以 JSON 输出服务的原始应答")
 
+
+def _add_download(subparsers, connection) -> None:
     download = _subcommand(
         subparsers, "download-benchmark", run_download, "下载并解压基准数据包",
         "下载基准数据包 (一个回测准备数据存储) 并解压到目录。中断后再次运行会从\n"
@@ -383,6 +386,8 @@ def build_parser() -> argparse.ArgumentParser:
     download.add_argument("directory", nargs="?", default=_DEFAULT_DATA_DIR,
                           help=f"解压到的目录 (默认 {_DEFAULT_DATA_DIR})")
 
+
+def _add_prepare(subparsers, connection, writer) -> None:
     prepare = _subcommand(
         subparsers, "prepare", run_prepare, "完整构建回测准备数据存储",
         "从数据服务读取因子、成分股与基准指数, 为一个日期区间构建回测准备数据存储。\n"
@@ -392,6 +397,8 @@ def build_parser() -> argparse.ArgumentParser:
     prepare.add_argument("--start", type=_date, required=True, help="起始日期")
     prepare.add_argument("--end", type=_date, default=None, help="结束日期 (默认今天)")
 
+
+def _add_update(subparsers, connection, writer) -> None:
     update = _subcommand(
         subparsers, "update", run_update, "把存储增量更新到新的结束日期",
         "重新读取存储末尾几行与新日期, 追加到存储 (下载的基准数据包也是存储)。\n"
@@ -400,12 +407,16 @@ def build_parser() -> argparse.ArgumentParser:
     update.add_argument("directory", help="已有存储的目录")
     update.add_argument("--end", type=_date, default=None, help="新的结束日期 (默认今天)")
 
+
+def _add_verify(subparsers) -> None:
     verify = _subcommand(
         subparsers, "verify", run_verify, "检查存储的每个文件是否完好",
         "按清单中记录的校验和 (SHA-256) 核对存储的每个文件, 并检查元数据、日期与股票轴、\n"
         "每个数据文件的长度。有损坏时指出文件与位置并以状态 1 退出。")
     verify.add_argument("directory", help="存储目录")
 
+
+def _add_backtest(subparsers) -> None:
     backtest = _subcommand(
         subparsers, "backtest", run_backtest, "用存储与权重文件回测, 写出报告图与统计",
         "权重文件为 Parquet 或 CSV: 宽表 (一行一个日期, 日期列或日期索引, 每列一只股票)\n"
@@ -426,6 +437,8 @@ def build_parser() -> argparse.ArgumentParser:
                           help="权重的移动平均天数, 0 表示不平滑 (默认 0)")
     _trading_options(backtest)
 
+
+def _add_factor(subparsers, connection) -> None:
     factor = _subcommand(
         subparsers, "factor", run_factor, "因子报告: 多持有期 IC、真实交易的分组回测、报告图与 JSON",
         "因子为数据服务中的因子名 (需要连接选项或环境变量), 或 Parquet/CSV 文件: 宽表 (一行\n"
@@ -445,47 +458,40 @@ def build_parser() -> argparse.ArgumentParser:
     factor.add_argument("--start", type=_date, default=None, help="起始日期 (默认存储首日)")
     factor.add_argument("--end", type=_date, default=None, help="结束日期 (默认存储末日)")
     _trading_options(factor)
+
+
+def build_parser() -> argparse.ArgumentParser:
+    """``tolvane`` 命令的参数解析器。"""
+    from tolvane import __version__
+
+    parser = argparse.ArgumentParser(
+        prog="tolvane", description="tolvane: 中国 A 股量化研究 SDK 的命令行。",
+        epilog=_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action="version", version=f"tolvane {__version__}")
+    parser.add_argument("--debug", action="store_true",
+                        help="出错时显示 traceback (也可设环境变量 TOLVANE_DEBUG=1)")
+    subparsers = parser.add_subparsers(dest="command", metavar="<子命令>", required=True)
+    connection, writer = _connection_options(), _writer_options()
+    _add_sandbox(subparsers)
+    _add_demo(subparsers)
+    _add_quota(subparsers, connection)
+    _add_download(subparsers, connection)
+    _add_prepare(subparsers, connection, writer)
+    _add_update(subparsers, connection, writer)
+    _add_verify(subparsers)
+    _add_backtest(subparsers)
+    _add_factor(subparsers, connection)
     return parser
 
 
-def _trading_options(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--capital", type=_non_negative_float, default=1e8, metavar="YUAN",
-                        help="固定资金, 元 (默认 1e8)")
-    parser.add_argument("--fee", type=_non_negative_float, default=0.0001, metavar="RATE",
-                        help="佣金费率 (默认 0.0001)")
-    parser.add_argument("--rule-fee", type=_non_negative_float, default=0.0005, metavar="RATE",
-                        help="卖出印花税等规费费率 (默认 0.0005)")
-
-
-def _error_text(error: BaseException) -> str:
-    # A KeyError's str() is the repr of its message.
-    if isinstance(error, KeyError) and error.args:
-        return str(error.args[0])
-    return str(error) or type(error).__name__
-
-
 def main(argv: list[str] | None = None) -> int:
-    """运行 ``tolvane`` 命令; 返回退出状态。"""
-    from tolvane.exceptions import TolvaneError
+    """运行 ``tolvane`` 命令; 返回退出状态。
 
-    parser = build_parser()
-    args = parser.parse_args(argv)
-
-    def show_warning(message, category, filename, lineno, file=None, line=None) -> None:
-        print(f"tolvane {args.command}: 注意: {message}", file=sys.stderr)
-
-    try:
-        with warnings.catch_warnings():
-            warnings.showwarning = show_warning
-            return args.run(args)
-    except KeyboardInterrupt:
-        print("已中断", file=sys.stderr)
-        return 130
-    except (TolvaneError, OSError, ValueError, KeyError, RuntimeError) as error:
-        print(f"tolvane {args.command}: 错误: {_error_text(error)}", file=sys.stderr)
-        for note in getattr(error, "__notes__", ()):
-            print(f"  {note}", file=sys.stderr)
-        return 1
+    用户能处理的错误写成一行并以状态 1 退出; 本包的缺陷还显示 traceback
+    (``--debug`` 或 ``TOLVANE_DEBUG=1`` 时任何错误都显示)。
+    """
+    args = build_parser().parse_args(argv)
+    return run_command(f"tolvane {args.command}", lambda: args.run(args), debug=args.debug)
 
 
 if __name__ == "__main__":

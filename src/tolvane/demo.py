@@ -1,6 +1,6 @@
 """tolvane 演示: 从数据服务到回测报告的完整流程, 离线运行。
 
-``tolvane demo`` (或 ``python -m tolvane.demo``) 依次做研究者用本产品时做的每一步,
+``tolvane demo`` (或 ``python -m tolvane demo``) 依次做研究者用本产品时做的每一步,
 每步一行说明, 耗时的步骤有进度条:
 
 1. 在子进程中启动沙盒数据服务 (空闲端口, 子进程打印的随机密钥);
@@ -24,15 +24,17 @@ import sys
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import TextIO
+from typing import TYPE_CHECKING, TextIO
 
-import pandas as pd
+from .console import describe_quota, display_width, format_bytes, padded
+from .sandbox import defaults
 
-__all__ = ["DemoResult", "describe_quota", "factor_strategy_weights", "format_bytes", "main", "run_demo"]
+if TYPE_CHECKING:
+    import pandas as pd
 
-SEED = 7
-N_STOCKS = 300
-START, END = "2019-01-01", "2024-12-31"
+__all__ = ["DemoResult", "PACKAGE_END", "factor_strategy_weights", "run_demo"]
+
+#: The package is a snapshot of the market up to this day; the update brings the rest.
 PACKAGE_END = "2024-06-30"
 PRIMARY_BENCHMARK = "000852"
 
@@ -90,27 +92,9 @@ class _Stages:
         print(("      " if indent else "") + text, file=self.out, flush=True)
 
     def summary(self) -> str:
-        from tolvane.backtest.report import display_width, padded
-
         rows = [*self.timings.items(), ("合计", sum(self.timings.values()))]
         width = max(display_width(title) for title, _ in rows) + 2
         return "\n".join(["各步骤用时", *(f"  {padded(title, width)}{seconds:6.1f} 秒" for title, seconds in rows)])
-
-
-def format_bytes(count: float) -> str:
-    """字节数的可读形式: "0 B"、"5.9 MiB"、"50.0 GiB"。"""
-    for unit in ("B", "KiB", "MiB", "GiB"):
-        if abs(count) < 1024 or unit == "GiB":
-            return f"{count:.0f} {unit}" if unit == "B" else f"{count:.1f} {unit}"
-        count /= 1024
-    raise AssertionError("unreachable")
-
-
-def describe_quota(quota: dict) -> str:
-    """配额应答的一行摘要: 今日额度、已用、可用与许可类型。"""
-    return (f"今日额度 {format_bytes(quota.get('daily_quota_bytes', 0))}, "
-            f"已用 {format_bytes(quota.get('daily_used_bytes', 0))}, "
-            f"可用 {format_bytes(quota.get('available_bytes', 0))} ({quota.get('license_type', '?')})")
 
 
 def factor_strategy_weights(service, matrices: dict[str, pd.DataFrame]) -> pd.DataFrame:
@@ -119,6 +103,8 @@ def factor_strategy_weights(service, matrices: dict[str, pd.DataFrame]) -> pd.Da
     因子从数据服务读取, 直接落在存储的日期 × 股票轴上 (``load_factors``)。
     权重在调仓日之间保持不变; 引擎在下一个交易日按 VWAP 成交。
     """
+    import pandas as pd
+
     from tolvane.backtest import load_factors
 
     factor = load_factors(SIGNAL_FACTOR, matrices["close_price"], service=service)
@@ -139,8 +125,8 @@ def _clear_previous_download(data_root: Path) -> None:
     (data_root / _bundle._TEMP_DIR_NAME / _bundle._PART_FILE_NAME).unlink(missing_ok=True)
 
 
-def run_demo(output_dir="demo-output", *, seed: int = SEED, n_stocks: int = N_STOCKS,
-             start=START, end=END, package_end=PACKAGE_END, out: TextIO | None = None) -> DemoResult:
+def run_demo(output_dir="demo-output", *, seed: int = defaults.SEED, n_stocks: int = defaults.N_STOCKS,
+             start=defaults.START, end=defaults.END, package_end=PACKAGE_END, out: TextIO | None = None) -> DemoResult:
     """离线运行完整流程: 沙盒 → 配额 → 数据包 → 存储更新 → 策略 → 回测 → 报告。
 
     Args:
@@ -154,26 +140,13 @@ def run_demo(output_dir="demo-output", *, seed: int = SEED, n_stocks: int = N_ST
         DemoResult: 存储、图片、统计文件、回测结果、流量与各步骤用时。
     """
     # Imported here so that `tolvane --help` stays quick.
-    import tolvane
     from tolvane import singleton
-    from tolvane.backtest import (
-        BinaryPreparedDataStore,
-        backtest_inputs,
-        download_benchmark_package,
-        ensure_cjk_font,
-        factor_report,
-        run_strategy_backtest_core,
-        update_store,
-    )
-    from tolvane.backtest.report import STATISTICS_FILE, format_report, write_statistics_json
-    from tolvane.backtest.store_backtest import MAIN_IMAGE_FILE
     from tolvane.sandbox.process import SandboxProcess
 
     out = sys.stdout if out is None else out
     output = Path(output_dir).expanduser()
     output.mkdir(parents=True, exist_ok=True)
-    data_root = output / "data"
-    _clear_previous_download(data_root)
+    _clear_previous_download(output / "data")
     stages = _Stages(10, out)
     sandbox = SandboxProcess(seed=seed, n_stocks=n_stocks, start=start, end=end,
                              package_end=package_end, log_path=output / "sandbox.log")
@@ -182,61 +155,9 @@ def run_demo(output_dir="demo-output", *, seed: int = SEED, n_stocks: int = N_ST
             sandbox.start()
             stages.say(f"子进程 {sandbox.process.pid}, {sandbox.base_url}, api_key {sandbox.api_key}")
             stages.say(f"合成市场: {n_stocks} 只股票, {start} .. {end}, 种子 {seed}")
-
-        with stages.stage("连接数据服务, 查看配额"):
-            service = tolvane.init(sandbox.api_key, sandbox.api_secret, base_url=sandbox.base_url)
-            quota_before = service.get_quota()
-            stages.say(describe_quota(quota_before))
-
-        with stages.stage("下载基准数据包"):
-            store_dir = download_benchmark_package(service.http, data_root / "benchmark")
-            stages.say(f"解压到 {store_dir}")
-
-        with stages.stage("增量更新准备数据存储"):
-            before = BinaryPreparedDataStore(store_dir).dates()
-            store = update_store(store_dir, end)
-            dates = store.dates()
-            stages.say(f"数据包止于 {before[-1]}, 更新后 {dates[0]} .. {dates[-1]} "
-                       f"(新增 {len(dates) - len(before)} 个交易日)")
-
-        with stages.stage("内存映射读取存储"):
-            matrices = store.load()
-            benchmarks = store.load_benchmarks()
-            close = matrices["close_price"]
-            stages.say(f"{len(matrices)} 个矩阵, 每个 {close.shape[0]} 日 × {close.shape[1]} 只股票; "
-                       f"基准 {', '.join(benchmarks)}")
-
-        with stages.stage("计算因子策略"):
-            weights = factor_strategy_weights(service, matrices)
-            stages.say(f"{STRATEGY_NAME}: 平均持有 {(weights > 0).sum(axis=1).mean():.1f} 只股票")
-
-        with stages.stage("回测并生成两张报告图"):
-            ensure_cjk_font()
-            result = run_strategy_backtest_core(
-                weights, **backtest_inputs(matrices), benchmark_dict=benchmarks,
-                benchmark_names=PRIMARY_BENCHMARK, plot_image_kind="large",
-                plot_save_path=str(output / MAIN_IMAGE_FILE), strategy_name=STRATEGY_NAME)
-            for path in result.plot_paths.values():
-                stages.say(path)
-
-        with stages.stage("统计与基准汇总"):
-            statistics_path = write_statistics_json(result, output / STATISTICS_FILE,
-                                                    benchmark=PRIMARY_BENCHMARK)
-            print("\n" + format_report(result, PRIMARY_BENCHMARK) + "\n", file=out)
-            stages.say(f"统计已写入 {statistics_path}")
-
-        with stages.stage("因子报告: alpha1 与 alpha2"):
-            reports = {}
-            for name in REPORT_FACTORS:
-                report = factor_report(name, matrices, output_dir=output / f"factor-{name}", service=service)
-                reports[name] = report
-                summary, spread = report.ic.summary, report.group_stats.loc["top_minus_bottom"]
-                ics = ", ".join(f"{h}日 {summary.loc[h, 'ic_mean']:+.4f}" for h in report.horizons)
-                stages.say(f"{name}: IC 均值 {ics}; 多空年化 {spread['annual_return']:+.1%}, "
-                           f"夏普 {spread['sharpe']:.2f}")
-                for path in (*report.image_paths.values(), report.json_path):
-                    stages.say(f"  {path}")
-
+        service, quota_before, store = _bring_data(stages, sandbox, output / "data", end)
+        matrices, result, statistics_path = _backtest_strategy(stages, service, store, output, out)
+        reports = _report_factors(stages, service, matrices, output)
         with stages.stage("查看用掉的流量, 停止沙盒"):
             quota_after = service.get_quota()
             used = quota_before.get("available_bytes", 0) - quota_after.get("available_bytes", 0)
@@ -247,17 +168,80 @@ def run_demo(output_dir="demo-output", *, seed: int = SEED, n_stocks: int = N_ST
         singleton.reset()
         sandbox.stop()
     print("\n" + stages.summary(), file=out)
-    return DemoResult(store_dir=Path(store_dir), plot_paths=dict(result.plot_paths),
+    return DemoResult(store_dir=Path(store.store_dir), plot_paths=dict(result.plot_paths),
                       statistics_path=statistics_path, result=result, factor_reports=reports, quota_used_bytes=used,
                       timings=dict(stages.timings))
 
 
-def main(argv: list[str] | None = None) -> int:
-    """``python -m tolvane.demo [选项]``, 同 ``tolvane demo``。"""
-    from tolvane.cli import main as cli_main
+def _bring_data(stages: _Stages, sandbox, data_root: Path, end):
+    """Stages 2-4: connect and look at the quota, download the package, update the store."""
+    import tolvane
+    from tolvane.backtest import BinaryPreparedDataStore, download_benchmark_package, update_store
 
-    return cli_main(["demo", *(sys.argv[1:] if argv is None else argv)])
+    with stages.stage("连接数据服务, 查看配额"):
+        service = tolvane.init(sandbox.api_key, sandbox.api_secret, base_url=sandbox.base_url)
+        quota_before = service.get_quota()
+        stages.say(describe_quota(quota_before))
+
+    with stages.stage("下载基准数据包"):
+        store_dir = download_benchmark_package(service.http, data_root / "benchmark")
+        stages.say(f"解压到 {store_dir}")
+
+    with stages.stage("增量更新准备数据存储"):
+        before = BinaryPreparedDataStore(store_dir).dates()
+        store = update_store(store_dir, end)
+        dates = store.dates()
+        stages.say(f"数据包止于 {before[-1]}, 更新后 {dates[0]} .. {dates[-1]} "
+                   f"(新增 {len(dates) - len(before)} 个交易日)")
+    return service, quota_before, store
 
 
-if __name__ == "__main__":
-    sys.exit(main())
+def _backtest_strategy(stages: _Stages, service, store, output: Path, out: TextIO):
+    """Stages 5-8: map the store, compute the strategy, backtest it with both charts, report."""
+    from tolvane.backtest import backtest_inputs, ensure_cjk_font, run_strategy_backtest_core
+    from tolvane.backtest.report import STATISTICS_FILE, format_report, write_statistics_json
+    from tolvane.backtest.store_backtest import MAIN_IMAGE_FILE
+
+    with stages.stage("内存映射读取存储"):
+        matrices = store.load()
+        benchmarks = store.load_benchmarks()
+        close = matrices["close_price"]
+        stages.say(f"{len(matrices)} 个矩阵, 每个 {close.shape[0]} 日 × {close.shape[1]} 只股票; "
+                   f"基准 {', '.join(benchmarks)}")
+
+    with stages.stage("计算因子策略"):
+        weights = factor_strategy_weights(service, matrices)
+        stages.say(f"{STRATEGY_NAME}: 平均持有 {(weights > 0).sum(axis=1).mean():.1f} 只股票")
+
+    with stages.stage("回测并生成两张报告图"):
+        ensure_cjk_font()
+        result = run_strategy_backtest_core(
+            weights, **backtest_inputs(matrices), benchmark_dict=benchmarks,
+            benchmark_names=PRIMARY_BENCHMARK, plot_image_kind="large",
+            plot_save_path=str(output / MAIN_IMAGE_FILE), strategy_name=STRATEGY_NAME)
+        for path in result.plot_paths.values():
+            stages.say(path)
+
+    with stages.stage("统计与基准汇总"):
+        statistics_path = write_statistics_json(result, output / STATISTICS_FILE, benchmark=PRIMARY_BENCHMARK)
+        print("\n" + format_report(result, PRIMARY_BENCHMARK) + "\n", file=out)
+        stages.say(f"统计已写入 {statistics_path}")
+    return matrices, result, statistics_path
+
+
+def _report_factors(stages: _Stages, service, matrices: dict, output: Path) -> dict:
+    """Stage 9: the factor report of the planted signal and of the planted nothing."""
+    from tolvane.backtest import factor_report
+
+    reports = {}
+    with stages.stage("因子报告: alpha1 与 alpha2"):
+        for name in REPORT_FACTORS:
+            report = factor_report(name, matrices, output_dir=output / f"factor-{name}", service=service)
+            reports[name] = report
+            summary, spread = report.ic.summary, report.group_stats.loc["top_minus_bottom"]
+            ics = ", ".join(f"{h}日 {summary.loc[h, 'ic_mean']:+.4f}" for h in report.horizons)
+            stages.say(f"{name}: IC 均值 {ics}; 多空年化 {spread['annual_return']:+.1%}, "
+                       f"夏普 {spread['sharpe']:.2f}")
+            for path in (*report.image_paths.values(), report.json_path):
+                stages.say(f"  {path}")
+    return reports

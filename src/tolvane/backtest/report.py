@@ -11,13 +11,12 @@ import base64
 import html
 import json
 import math
-import unicodedata
 from pathlib import Path
 
+from ..console import display_width, padded
 from ._strategy_kernel import _format_num, _format_pct, _format_pct_points
 
-__all__ = ["STATISTICS_FILE", "display_width", "format_report", "padded", "result_html", "result_record",
-           "write_statistics_json"]
+__all__ = ["STATISTICS_FILE", "format_report", "result_html", "result_record", "write_statistics_json"]
 
 #: File name of the statistics next to the report images.
 STATISTICS_FILE = "statistics.json"
@@ -53,17 +52,6 @@ def _format_stat(value, unit: str) -> str:
     if unit == "count":
         return _format_num(value, 0)
     return _format_num(value)
-
-
-def display_width(text: str) -> int:
-    """文字在终端上占的列数: 全角 (中文) 字符占两列。"""
-    return sum(2 if unicodedata.east_asian_width(char) in "WF" else 1 for char in text)
-
-
-def padded(text: str, width: int, align: str = "<") -> str:
-    """用空格把文字补到 ``width`` 列 (按 :func:`display_width` 计), ``align`` 为 "<" 或 ">"。"""
-    space = " " * max(width - display_width(text), 0)
-    return text + space if align == "<" else space + text
 
 
 def format_report(result, benchmark: str) -> str:
