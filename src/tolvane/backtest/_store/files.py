@@ -11,6 +11,7 @@
 from __future__ import annotations
 
 import hashlib
+import io
 import os
 import secrets
 import zipfile
@@ -277,3 +278,40 @@ def read_npz_arrays(path: Path, wanted: dict[str, tuple[str, int]]) -> dict[str,
     except (zipfile.BadZipFile, zipfile.LargeZipFile, OSError, EOFError, ValueError, NotImplementedError) as err:
         raise StoreFormatError(f"无法读取 {path}: {err}") from err
     return arrays
+
+
+def verify_checksum(path: Path, recorded: Checksum) -> None:
+    """文件与记录的校验和不符时报错, 指明第一个损坏的块。"""
+    actual = file_checksum(path, recorded.block_bytes)
+    if actual.size != recorded.size:
+        raise StoreFormatError(f"{path} 有 {actual.size} 字节, 清单记录的是 {recorded.size} 字节")
+    for block, (want, got) in enumerate(zip(recorded.blocks, actual.blocks)):
+        if want != got:
+            start = block * recorded.block_bytes
+            raise StoreFormatError(
+                f"{path} 的校验和不符: 第 {block} 块 (字节 {start}..{min(start + recorded.block_bytes, actual.size)})"
+                f" 已损坏")
+
+
+def npy_bytes(array: np.ndarray) -> bytes:
+    buffer = io.BytesIO()
+    np.save(buffer, array, allow_pickle=False)
+    return buffer.getvalue()
+
+
+def npz_bytes(arrays: dict[str, np.ndarray]) -> bytes:
+    buffer = io.BytesIO()
+    np.savez(buffer, **arrays)
+    return buffer.getvalue()
+
+
+def move_durably(source: Path, target: Path) -> None:
+    """把文件移到 ``target`` (同一文件系统上改名, 否则复制), 内容落盘。"""
+    with open(source, "rb") as handle:
+        os.fsync(handle.fileno())
+    try:
+        os.replace(source, target)
+    except OSError:
+        with NewFile(target) as new, open(source, "rb") as handle:
+            while piece := handle.read(BLOCK_BYTES):
+                new.write(piece)

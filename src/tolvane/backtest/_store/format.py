@@ -10,12 +10,14 @@ None 与时间戳, 从网络下载的存储无法借 pickle 执行代码), 再�
 from __future__ import annotations
 
 import io
+import json
 import pickle
 import re
 from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
+import pandas as pd
 
 from ...exceptions import StoreFormatError
 
@@ -272,3 +274,93 @@ def parse_layout(metadata: dict, source: Path, dtype_of) -> Layout:
         dates_checksum=dates_checksum, stocks_checksum=stocks_checksum, datasets=datasets,
         benchmarks_file=benchmarks_file, benchmarks_checksum=benchmarks_checksum, benchmark_series=series,
     )
+
+
+def manifest_text(metadata: dict, layout: Layout) -> str:
+    """给人看的清单 (JSON 文本): 版本、日期范围、数据集、基准与每个文件的校验和。"""
+    meta = metadata.get("meta") or {}
+    axes = metadata.get("axes") or {}
+    manifest = {
+        "version": metadata.get("version"),
+        "format": metadata.get("format"),
+        "generation": metadata.get("generation"),
+        "start_date": axes.get("first_date", meta.get("start_date")),
+        "end_date": axes.get("last_date", meta.get("end_date")),
+        "n_dates": axes.get("n_dates"),
+        "n_stocks": axes.get("n_stocks"),
+        "updated_at": metadata.get("updated_at"),
+        "component_names": list(meta.get("component_names") or []),
+        "datasets": {
+            key: {"dtype": entry.dtype.name, "shape": list(entry.shape), "file": entry.file}
+            for key, entry in layout.datasets.items()
+        },
+        "benchmarks": {
+            name: {"file": layout.benchmarks_file, "n_dates": info.n_dates}
+            for name, info in layout.benchmark_series.items()
+        },
+        "files": {name: checksum.as_entry() for name, checksum in layout.files() if checksum is not None},
+    }
+    return json.dumps(manifest, ensure_ascii=False, indent=2, default=str) + "\n"
+
+
+def unpack_payload(payload, version: int) -> tuple[dict, dict, dict]:
+    """一次构建的 payload ({"version", "meta", "data"}) 拆成 (矩阵, 基准序列, meta)。
+
+    Raises:
+        ValueError: 结构不对、版本不是 ``version`` 或没有矩阵。
+    """
+    if not isinstance(payload, dict) or not {"version", "meta", "data"} <= payload.keys():
+        raise ValueError('payload 必须是含 "version"、"meta"、"data" 的 dict')
+    if payload["version"] != version:
+        raise ValueError(f"payload 的数据版本 {payload['version']!r} 与存储的 {version} 不符")
+    data = payload["data"]
+    if not isinstance(data, dict):
+        raise ValueError('payload["data"] 必须是 dict')
+    benchmark_dict = data.get("benchmark_dict") or {}
+    matrices = {key: value for key, value in data.items() if key != "benchmark_dict"}
+    for key, matrix in matrices.items():
+        if not isinstance(matrix, pd.DataFrame):
+            raise ValueError(f"数据集 {key} 必须是 DataFrame, 实际为 {type(matrix).__name__}")
+    if not matrices:
+        raise ValueError("payload 中没有任何矩阵")
+    return matrices, dict(benchmark_dict), dict(payload.get("meta") or {})
+
+
+def check_dates(dates: np.ndarray, source: Path) -> None:
+    """存储的日期: 八位数字 "YYYYMMDD", 严格升序。"""
+    if len(dates) and not (np.all(np.char.str_len(dates) == 8) and np.all(np.char.isdigit(dates))):
+        raise StoreFormatError(f"{source} 中有不是 YYYYMMDD 的日期")
+    if len(dates) > 1 and not np.all(dates[1:] > dates[:-1]):
+        raise StoreFormatError(f"{source} 中的日期不是严格升序")
+
+
+def check_stocks(stocks: np.ndarray, source: Path) -> None:
+    """存储的股票代码: 不重复, 不为空。"""
+    ascending = len(stocks) < 2 or bool(np.all(stocks[1:] > stocks[:-1]))
+    # Sorted codes put an empty one first; unsorted ones (never written here) are checked whole.
+    empty = len(stocks) > 0 and (stocks[0] == "" if ascending else bool(np.any(np.char.str_len(stocks) == 0)))
+    if empty or (not ascending and len(np.unique(stocks)) != len(stocks)):
+        raise StoreFormatError(f"{source} 中的股票代码有重复或为空")
+
+
+def regenerated(name: str, generation: str) -> str:
+    """代文件名换成另一代: "<名字>.<代>.<后缀>"。"""
+    match = GENERATION_FILE.fullmatch(name)
+    if match is None:
+        raise StoreFormatError(f"存储文件名 {name!r} 不是 <名字>.<代>.<后缀> 的形式")
+    return f"{match['stem']}.{generation}.{match['suffix']}"
+
+
+def with_renamed_files(metadata: dict, renamed: dict[str, str], generation: str) -> dict:
+    """元数据的一份副本, 其中引用的文件名按 ``renamed`` 换过, 代为 ``generation``。"""
+    installed = dict(metadata)
+    installed["generation"] = generation
+    installed["datasets"] = {key: {**entry, "file": renamed[entry["file"]]}
+                             for key, entry in (metadata.get("datasets") or {}).items()}
+    if metadata.get("axes"):
+        axes = dict(metadata["axes"])
+        axes["dates_file"], axes["stocks_file"] = renamed[axes["dates_file"]], renamed[axes["stocks_file"]]
+        installed["axes"] = axes
+    if metadata.get("benchmarks"):
+        installed["benchmarks"] = {**metadata["benchmarks"], "file": renamed[metadata["benchmarks"]["file"]]}
+    return installed

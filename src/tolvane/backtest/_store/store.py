@@ -8,8 +8,6 @@
 
 from __future__ import annotations
 
-import io
-import json
 import os
 import pickle
 import stat
@@ -22,32 +20,37 @@ import numpy as np
 import pandas as pd
 
 from ...exceptions import StoreFormatError
+from .benchmarks import merged_benchmarks, read_benchmarks, write_benchmarks
 from .files import (
-    BLOCK_BYTES,
     NewFile,
-    file_checksum,
     fsync_directory,
+    move_durably,
     new_generation,
+    npy_bytes,
     read_label_file,
-    read_npz_arrays,
     run_concurrently,
+    verify_checksum,
     write_atomic,
 )
 from .format import (
     DATE_AXIS_NAME,
-    GENERATION_FILE,
     JOURNAL_FILE,
     MANIFEST_FILE,
     METADATA_FILE,
     STOCK_AXIS_NAME,
     STORAGE_DTYPES,
     STORE_FORMAT,
-    Checksum,
     DatasetFile,
     Layout,
+    check_dates,
+    check_stocks,
     is_plain_file_name,
+    manifest_text,
     parse_layout,
     read_metadata,
+    regenerated,
+    unpack_payload,
+    with_renamed_files,
 )
 from .labels import date_slice, normalize_yyyymmdd, union_labels, with_store_labels
 from .lock import DEFAULT_LOCK_TIMEOUT, WaitNotice, writer_lock
@@ -72,17 +75,7 @@ def _safe_dataset_key(key) -> bool:
 
 
 class BinaryPreparedDataStoreBase:
-    """二进制准备数据存储的基类: 目录布局、读取、写入与增量更新。
-
-    一个存储就是一个目录::
-
-        metadata.pkl             元数据 dict (pickle); 唯一的提交点
-        manifest.json            给人看的清单: 版本、日期范围、数据集、每个文件的校验和
-        dates.<代>.npy           存储的交易日 ("YYYYMMDD", 严格升序)
-        stocks.<代>.npy          存储的股票代码
-        <数据集>.<代>.bin        每个数据集一个文件: 日期 × 股票的原始值, 按日期优先 (C 顺序)
-        benchmarks.<代>.npz      基准指数日收益序列
-        .writer.lock             写锁
+    """二进制准备数据存储的基类: 读取、校验、写入、增量更新与整体换入 (目录布局见包的说明)。
 
     Args:
         store_dir: 存储目录 (``~`` 会展开)。
@@ -220,7 +213,7 @@ class BinaryPreparedDataStoreBase:
         def read(metadata: dict, layout: Layout) -> dict[str, pd.Series]:
             self._check_version(metadata)
             result = {}
-            for name, (dates, values, info) in self._read_benchmark_arrays(layout).items():
+            for name, (dates, values, info) in self._benchmark_arrays(layout).items():
                 lo, hi = date_slice(dates, start, end)
                 result[name] = pd.Series(values[lo:hi], name=info.series_name,
                                          index=pd.Index(dates[lo:hi].tolist(), dtype="str", name=info.index_name))
@@ -248,13 +241,13 @@ class BinaryPreparedDataStoreBase:
                 self._read_axes(layout)
             for entry in layout.datasets.values():
                 self._checked_size(self._data_path(entry.file), entry)
-            self._read_benchmark_arrays(layout)
+            self._benchmark_arrays(layout)
             for name, checksum in layout.files():
                 path = self._data_path(name)
                 report["files"] += 1
                 report["bytes"] += path.stat().st_size
                 if checksum is not None:
-                    _compare_checksum(path, checksum)
+                    verify_checksum(path, checksum)
                     report["checksummed"] += 1
             return report
 
@@ -284,19 +277,10 @@ class BinaryPreparedDataStoreBase:
     def _read_axes(self, layout: Layout) -> tuple[pd.Index, pd.Index]:
         if not layout.has_axes:
             raise StoreFormatError(f"{self.store_dir} 还没有日期与股票轴: 请先写入一次完整构建")
-        dates_path = self._data_path(layout.dates_file)
-        dates = read_label_file(dates_path, layout.n_dates)
-        if len(dates) and not (np.all(np.char.str_len(dates) == 8) and np.all(np.char.isdigit(dates))):
-            raise StoreFormatError(f"{dates_path} 中有不是 YYYYMMDD 的日期")
-        if len(dates) > 1 and not np.all(dates[1:] > dates[:-1]):
-            raise StoreFormatError(f"{dates_path} 中的日期不是严格升序")
-        stocks_path = self._data_path(layout.stocks_file)
-        stocks = read_label_file(stocks_path, layout.n_stocks)
-        ascending = len(stocks) < 2 or bool(np.all(stocks[1:] > stocks[:-1]))
-        # Sorted codes put an empty one first; unsorted ones (never written here) are checked whole.
-        empty = len(stocks) > 0 and (stocks[0] == "" if ascending else bool(np.any(np.char.str_len(stocks) == 0)))
-        if empty or (not ascending and len(np.unique(stocks)) != len(stocks)):
-            raise StoreFormatError(f"{stocks_path} 中的股票代码有重复或为空")
+        dates_path, stocks_path = self._data_path(layout.dates_file), self._data_path(layout.stocks_file)
+        dates, stocks = read_label_file(dates_path, layout.n_dates), read_label_file(stocks_path, layout.n_stocks)
+        check_dates(dates, dates_path)
+        check_stocks(stocks, stocks_path)
         return (pd.Index(dates.tolist(), dtype="str", name=DATE_AXIS_NAME),
                 pd.Index(stocks.tolist(), dtype="str", name=STOCK_AXIS_NAME))
 
@@ -321,18 +305,10 @@ class BinaryPreparedDataStoreBase:
             values = np.fromfile(handle, dtype=entry.dtype, count=rows * n_stocks)
         return values.reshape(rows, n_stocks)
 
-    def _read_benchmark_arrays(self, layout: Layout) -> dict:
-        """基准名 → (日期数组, 数值数组, 条目)。"""
-        if layout.benchmarks_file is None or not layout.benchmark_series:
+    def _benchmark_arrays(self, layout: Layout) -> dict:
+        if layout.benchmarks_file is None:
             return {}
-        wanted = {}
-        for info in layout.benchmark_series.values():
-            wanted[f"dates_{info.position}"] = ("U", info.n_dates)
-            wanted[f"values_{info.position}"] = ("f", info.n_dates)
-        arrays = read_npz_arrays(self._data_path(layout.benchmarks_file), wanted)
-        return {name: (arrays[f"dates_{info.position}"], arrays[f"values_{info.position}"].astype(np.float64),
-                       info)
-                for name, info in layout.benchmark_series.items()}
+        return read_benchmarks(self._data_path(layout.benchmarks_file), layout.benchmark_series)
 
     # ================================================================ writing
     @contextmanager
@@ -373,30 +349,7 @@ class BinaryPreparedDataStoreBase:
 
     def _write_manifest(self, store_dir: PathLike, metadata: dict) -> None:
         """由元数据 (原子地) 重写清单 ``manifest.json``, 其中有每个文件的校验和。"""
-        meta = metadata.get("meta") or {}
-        axes = metadata.get("axes") or {}
-        layout = self._layout(metadata)
-        manifest = {
-            "version": metadata.get("version"),
-            "format": metadata.get("format"),
-            "generation": metadata.get("generation"),
-            "start_date": axes.get("first_date", meta.get("start_date")),
-            "end_date": axes.get("last_date", meta.get("end_date")),
-            "n_dates": axes.get("n_dates"),
-            "n_stocks": axes.get("n_stocks"),
-            "updated_at": metadata.get("updated_at"),
-            "component_names": list(meta.get("component_names") or []),
-            "datasets": {
-                key: {"dtype": entry.dtype.name, "shape": list(entry.shape), "file": entry.file}
-                for key, entry in layout.datasets.items()
-            },
-            "benchmarks": {
-                name: {"file": layout.benchmarks_file, "n_dates": info.n_dates}
-                for name, info in layout.benchmark_series.items()
-            },
-            "files": {name: checksum.as_entry() for name, checksum in layout.files() if checksum is not None},
-        }
-        text = json.dumps(manifest, ensure_ascii=False, indent=2, default=str) + "\n"
+        text = manifest_text(metadata, self._layout(metadata))
         self._write_file_atomic(Path(store_dir) / MANIFEST_FILE, text.encode("utf-8"))
 
     def _commit(self, metadata: dict) -> None:
@@ -465,7 +418,7 @@ class BinaryPreparedDataStoreBase:
 
     def _write_labels(self, labels: pd.Index, stem: str, generation: str) -> tuple[str, dict]:
         file_name = f"{stem}.{generation}.npy"
-        buffer = _npy_bytes(np.asarray(list(labels), dtype=str))
+        buffer = npy_bytes(np.asarray(list(labels), dtype=str))
         with NewFile(self.store_dir / file_name) as new:
             new.write(buffer)
         return file_name, new.checksum.as_entry()
@@ -509,7 +462,7 @@ class BinaryPreparedDataStoreBase:
             ValueError: payload 的结构或版本不对。
             StoreLockedError: 在时限内没有等到写锁。
         """
-        matrices, benchmark_dict, meta = self._unpack_payload(payload)
+        matrices, benchmark_dict, meta = unpack_payload(payload, self.version)
         dates = union_labels((m.index for m in matrices.values()), normalize=True, name=DATE_AXIS_NAME)
         stocks = union_labels((m.columns for m in matrices.values()), normalize=False, name=STOCK_AXIS_NAME)
         storages = {key: self._storage_dtype(key) for key in matrices}
@@ -523,27 +476,10 @@ class BinaryPreparedDataStoreBase:
                     return self._write_dataset(self.store_dir, key, values, storages[key], generation)
 
                 datasets = run_concurrently({key: partial(write_one, key) for key in matrices}, progress)
-                benchmarks = self._write_benchmarks(benchmark_dict, generation)
+                benchmarks = write_benchmarks(self.store_dir, benchmark_dict, generation)
                 metadata = self._new_metadata(meta, datasets, axes, benchmarks, generation)
                 self._commit(metadata)
         return metadata
-
-    def _unpack_payload(self, payload: dict) -> tuple[dict, dict, dict]:
-        if not isinstance(payload, dict) or not {"version", "meta", "data"} <= payload.keys():
-            raise ValueError('payload 必须是含 "version"、"meta"、"data" 的 dict')
-        if payload["version"] != self.version:
-            raise ValueError(f"payload 的数据版本 {payload['version']!r} 与存储的 {self.version} 不符")
-        data = payload["data"]
-        if not isinstance(data, dict):
-            raise ValueError('payload["data"] 必须是 dict')
-        benchmark_dict = data.get("benchmark_dict") or {}
-        matrices = {key: value for key, value in data.items() if key != "benchmark_dict"}
-        for key, matrix in matrices.items():
-            if not isinstance(matrix, pd.DataFrame):
-                raise ValueError(f"数据集 {key} 必须是 DataFrame, 实际为 {type(matrix).__name__}")
-        if not matrices:
-            raise ValueError("payload 中没有任何矩阵")
-        return matrices, dict(benchmark_dict), dict(payload.get("meta") or {})
 
     def _new_metadata(self, meta: dict, datasets: dict, axes: dict, benchmarks: dict, generation: str) -> dict:
         updated_at = pd.Timestamp.now().isoformat()
@@ -559,25 +495,6 @@ class BinaryPreparedDataStoreBase:
             "axes": axes,
             "benchmarks": benchmarks,
         }
-
-    def _write_benchmarks(self, benchmark_dict: dict, generation: str) -> dict:
-        file_name = f"benchmarks.{generation}.npz"
-        arrays, series_entries = {}, {}
-        for position, (name, series) in enumerate(benchmark_dict.items()):
-            if not isinstance(series, pd.Series):
-                raise ValueError(f"基准 {name} 必须是 Series, 实际为 {type(series).__name__}")
-            dates = pd.Index([normalize_yyyymmdd(label) for label in series.index])
-            arrays[f"dates_{position}"] = np.asarray(list(dates), dtype=str)
-            arrays[f"values_{position}"] = series.to_numpy(dtype=np.float64, na_value=np.nan)
-            series_entries[str(name)] = {
-                "position": position,
-                "n_dates": len(series),
-                "series_name": None if series.name is None else str(series.name),
-                "index_name": None if series.index.name is None else str(series.index.name),
-            }
-        with NewFile(self.store_dir / file_name) as new:
-            new.write(_npz_bytes(arrays))
-        return {"file": file_name, "series": series_entries, "checksum": new.checksum.as_entry()}
 
     # ================================================================ updates
     def replace_tail(self, payload: dict, from_date, progress: Progress | None = None, *,
@@ -605,7 +522,7 @@ class BinaryPreparedDataStoreBase:
                 ``from_date`` 之后的日期。
             StoreLockedError: 在时限内没有等到写锁。
         """
-        matrices, benchmark_dict, meta = self._unpack_payload(payload)
+        matrices, benchmark_dict, meta = unpack_payload(payload, self.version)
         seam = normalize_yyyymmdd(from_date)
         with self.writing(lock_timeout, on_wait):
             metadata = self.load_metadata()
@@ -634,8 +551,8 @@ class BinaryPreparedDataStoreBase:
                 if key in meta:
                     new_meta[key] = meta[key]
             with self._new_generation_files(metadata) as generation:
-                benchmarks = self._write_benchmarks(self._merged_benchmarks(layout, benchmark_dict, seam),
-                                                    generation)
+                merged = merged_benchmarks(self._benchmark_arrays(layout), benchmark_dict, seam)
+                benchmarks = write_benchmarks(self.store_dir, merged, generation)
                 if new_stocks.equals(old_stocks) or new_stocks.isin(old_stocks).all():
                     datasets = self._copy_and_append(layout, tail, dates, old_stocks, kept, generation, progress)
                     axes = self._write_axes(dates, old_stocks, generation,
@@ -649,24 +566,6 @@ class BinaryPreparedDataStoreBase:
                     new_metadata.setdefault(key, value)
                 self._commit(new_metadata)
         return new_metadata
-
-    def _merged_benchmarks(self, layout: Layout, benchmark_dict: dict, seam: str) -> dict:
-        merged = {}
-        old = {name: pd.Series(values, index=pd.Index(dates.tolist(), dtype="str", name=info.index_name),
-                               name=info.series_name)
-               for name, (dates, values, info) in self._read_benchmark_arrays(layout).items()}
-        for name in list(old) + [name for name in benchmark_dict if name not in old]:
-            before = old.get(name)
-            after = benchmark_dict.get(name)
-            parts = []
-            if before is not None:
-                parts.append(before[before.index < seam])
-            if after is not None:
-                after = after.copy()
-                after.index = pd.Index([normalize_yyyymmdd(label) for label in after.index], name=after.index.name)
-                parts.append(after[after.index >= seam])
-            merged[name] = pd.concat(parts) if len(parts) > 1 else parts[0]
-        return merged
 
     def _copy_and_append(self, layout: Layout, tail: dict, dates: pd.Index, stocks: pd.Index, kept: int,
                          generation: str, progress: Progress | None) -> dict:
@@ -730,66 +629,9 @@ class BinaryPreparedDataStoreBase:
             with self._new_generation_files(committed) as generation:
                 renamed = {}
                 for name, _ in layout.files():
-                    target_name = _regenerated(name, generation)
-                    _move_durably(source._data_path(name), self.store_dir / target_name)
+                    target_name = regenerated(name, generation)
+                    move_durably(source._data_path(name), self.store_dir / target_name)
                     renamed[name] = target_name
-                installed = _with_renamed_files(metadata, renamed, generation)
+                installed = with_renamed_files(metadata, renamed, generation)
                 self._commit(installed)
         return installed
-
-
-def _compare_checksum(path: Path, recorded: Checksum) -> None:
-    actual = file_checksum(path, recorded.block_bytes)
-    if actual.size != recorded.size:
-        raise StoreFormatError(f"{path} 有 {actual.size} 字节, 清单记录的是 {recorded.size} 字节")
-    for block, (want, got) in enumerate(zip(recorded.blocks, actual.blocks)):
-        if want != got:
-            start = block * recorded.block_bytes
-            raise StoreFormatError(
-                f"{path} 的校验和不符: 第 {block} 块 (字节 {start}..{min(start + recorded.block_bytes, actual.size)})"
-                f" 已损坏")
-
-
-def _npy_bytes(array: np.ndarray) -> bytes:
-    buffer = io.BytesIO()
-    np.save(buffer, array, allow_pickle=False)
-    return buffer.getvalue()
-
-
-def _npz_bytes(arrays: dict[str, np.ndarray]) -> bytes:
-    buffer = io.BytesIO()
-    np.savez(buffer, **arrays)
-    return buffer.getvalue()
-
-
-def _regenerated(name: str, generation: str) -> str:
-    match = GENERATION_FILE.fullmatch(name)
-    if match is None:
-        raise StoreFormatError(f"存储文件名 {name!r} 不是 <名字>.<代>.<后缀> 的形式")
-    return f"{match['stem']}.{generation}.{match['suffix']}"
-
-
-def _move_durably(source: Path, target: Path) -> None:
-    """把文件移到 ``target`` (同一文件系统上改名, 否则复制), 内容落盘。"""
-    with open(source, "rb") as handle:
-        os.fsync(handle.fileno())
-    try:
-        os.replace(source, target)
-    except OSError:
-        with NewFile(target) as new, open(source, "rb") as handle:
-            while piece := handle.read(BLOCK_BYTES):
-                new.write(piece)
-
-
-def _with_renamed_files(metadata: dict, renamed: dict[str, str], generation: str) -> dict:
-    installed = dict(metadata)
-    installed["generation"] = generation
-    installed["datasets"] = {key: {**entry, "file": renamed[entry["file"]]}
-                             for key, entry in (metadata.get("datasets") or {}).items()}
-    if metadata.get("axes"):
-        axes = dict(metadata["axes"])
-        axes["dates_file"], axes["stocks_file"] = renamed[axes["dates_file"]], renamed[axes["stocks_file"]]
-        installed["axes"] = axes
-    if metadata.get("benchmarks"):
-        installed["benchmarks"] = {**metadata["benchmarks"], "file": renamed[metadata["benchmarks"]["file"]]}
-    return installed
