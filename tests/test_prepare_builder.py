@@ -200,6 +200,11 @@ def test_conversion_keeps_the_last_row_of_a_cell():
                            "value": [1.0, 2.0, 3.0], "factor": "a"})
     matrix = GroupPreparedDataBuilder("20240101", "20240131")._tolvane_factors_to_matrices(answer, ["a"])["a"]
     assert matrix.columns.tolist() == ["000001", "600000"] and matrix.loc["20240105"].tolist() == [2.0, 3.0]
+    # Codes as objects of mixed types are told apart as their text is.
+    mixed = pd.DataFrame({"date": ["2024-01-05"] * 3, "ukey": [1, 1.0, True], "value": [1.0, 2.0, 3.0],
+                          "factor": "a"}).astype({"ukey": object})
+    matrix = GroupPreparedDataBuilder("20240101", "20240131")._tolvane_factors_to_matrices(mixed, ["a"])["a"]
+    assert matrix.columns.tolist() == ["1", "1.0", "True"] and matrix.iloc[0].tolist() == [1.0, 2.0, 3.0]
     with pytest.raises(KeyError, match="因子查询返回结果缺少 ukey/date 列"):
         GroupPreparedDataBuilder("20240101", "20240131")._tolvane_factors_to_matrices(
             answer.drop(columns="ukey"), ["a"])
@@ -285,6 +290,7 @@ def test_derived_matrices_and_the_suspension_rule():
     buy = frame([11.0, 1, 1, 1], [1, 1, 1, 1], [1, 1, 1, 1], [1, 1, 1, 1])
     sell = frame([1, 1, 1, 1], [4.5, 1, 1, 1], [1, 1, 1, 1], [1, 1, 1, 1])
     suspended = frame([0, 0, 0, 0], [0, 0, 0, 0], [1, 0, np.nan, 0], [0, 0, 0, 0]).drop(columns="d")
+    suspended["e"] = [0, 1, 0, 0]  # a stock with flags but not a single price
     source = {
         "rq_industry_exposure_new": close * 0 + 3, "limit_down": limit_down, "limit_up": limit_up,
         "Close": close, "Open": frame([10, 11, 12.1, 13.31], [1, 1, 1, 1], [1, 1, 1, 1], [1, 0, 1, 1]),
@@ -312,8 +318,9 @@ def test_derived_matrices_and_the_suspension_rule():
     # Suspended (flag 1): neither buyable nor sellable although no price is at a limit.
     assert not can_buy.loc["20240102", "c"] and cant_sell.loc["20240102", "c"]
     # Flag 0, a missing flag and a stock absent from the flags follow the limits only.
-    for day, stock in (("20240103", "c"), ("20240104", "c"), ("20240103", "d")):
+    for day, stock in (("20240103", "c"), ("20240104", "c"), ("20240103", "d"), ("20240102", "e")):
         assert can_buy.loc[day, stock] and not cant_sell.loc[day, stock]
+    assert not can_buy.loc["20240103", "e"] and cant_sell.loc["20240103", "e"]
 
 
 # ---------------------------------------------------------------- builds

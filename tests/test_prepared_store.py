@@ -337,3 +337,15 @@ def test_replacing_the_tail_with_new_stocks_and_refusing_lost_dates(tmp_path):
     short = tail_payload(seed=5, dates=["20240110", "20240111"])
     with pytest.raises(ValueError, match="没有覆盖"):
         store.replace_tail(short, "20240108")
+
+
+def test_the_first_component_matrix_gives_a_store_without_a_build_its_axes(tmp_path):
+    store = open_store(tmp_path, ["A", "B"])
+    tmp_path.joinpath("metadata.pkl").write_bytes(pickle.dumps({"meta": {"component_names": []}}))
+    membership = frame(np.where(np.eye(6, 3) > 0, 1.0, np.nan))
+    assert store.add_component_matrices({"A": membership, "B": membership.iloc[:4]}, ["A", "B"]) == ["A", "B"]
+    loaded = store.load()
+    pd.testing.assert_frame_equal(loaded["component_A"], membership)
+    pd.testing.assert_frame_equal(loaded["component_B"], membership.iloc[:4].reindex(membership.index))
+    assert store.load_metadata()["meta"]["component_names"] == ["A", "B"]
+    assert store.verify()["files"] == 4

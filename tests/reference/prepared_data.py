@@ -212,7 +212,7 @@ class ReferenceBuilder:
             "sell_price": sell,
             "rq_get_split": split,
             "rq_get_dividend": dividend,
-            "can_buy_stock": at_up.add(filter_stock, fill_value=0.0) <= 0,
+            "can_buy_stock": at_up.add(filter_stock, fill_value=0.0).fillna(0.0) <= 0,
             "cant_sell_stock": at_down.add(filter_stock, fill_value=0.0) > 0,
             "forward_return_rank_cache": forward.rank(axis=1, method="average"),
         }

@@ -82,8 +82,13 @@ nb::object build_from_matrices(mf::Call &call) {
     nb::object filter_stock = suspension_mask(suspended);
     nb::object cant_sell_stock =
         at_limit(sell_price, limit_down).attr("add")(filter_stock, "fill_value"_a = 0.0).attr("gt")(0);
-    nb::object can_buy_stock =
-        at_limit(buy_price, limit_up).attr("add")(filter_stock, "fill_value"_a = 0.0).attr("le")(0);
+    // A cell neither comparison covers (a stock without any price in the build,
+    // not suspended) follows the price limits, which it does not hit: buyable,
+    // as the store fills a cell its matrix lacks.
+    nb::object can_buy_stock = at_limit(buy_price, limit_up)
+                                   .attr("add")(filter_stock, "fill_value"_a = 0.0)
+                                   .attr("fillna")(0.0)
+                                   .attr("le")(0);
 
     nb::object prev_close = close_price.attr("shift")(1);
 

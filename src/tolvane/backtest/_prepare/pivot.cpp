@@ -288,7 +288,15 @@ void pivot_factor_answer(const mf::Call &call, nb::handle frame, const char *val
                          const char *group_column, nb::handle only_name, nb::dict &result,
                          const TargetAxes *onto) {
     nb::object text_type = call.global("str");
-    CodedLabels stocks = coded_labels(call, frame["ukey"], [&](nb::handle codes) {
+    // Codes held as Python objects are made text before they are factorised:
+    // 1, 1.0 and True are equal as values but three codes as text. Answers
+    // carry text codes, whose factorisation this leaves as it is.
+    nb::object ukey = frame["ukey"];
+    if (nb::str(ukey.attr("dtype")).equal(nb::str("object")) &&
+        !nb::str("string").equal(call.global("pd").attr("api").attr("types").attr("infer_dtype")(
+            ukey, "skipna"_a = true)))
+        ukey = ukey.attr("astype")(text_type);
+    CodedLabels stocks = coded_labels(call, ukey, [&](nb::handle codes) {
         return codes.attr("astype")(text_type).attr("str").attr("slice")(0, 6);
     });
     CodedLabels dates = coded_labels(call, frame["DataDate"], [&](nb::handle raw_dates) {

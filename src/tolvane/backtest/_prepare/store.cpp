@@ -75,6 +75,9 @@ nb::object add_component_matrices_locked(mf::Call &call) {
             mf::raise(PyExc_ValueError, std::string("缺失成分股矩阵为空，无法补充: ") +
                                             nb::str(component_name).c_str());
         }
+        // A store that has metadata but no build yet takes its axes from the
+        // first matrix written into it.
+        self.attr("_give_axes")(metadata, matrix);
         datasets[key] = self.attr("_write_matrix")(self.attr("store_dir"), key, matrix,
                                                     call.global("FLOAT_STORAGE_DTYPE"));
         written_names.append(component_name);

@@ -405,7 +405,7 @@ class BinaryPreparedDataStoreBase:
         """把一个日期 × 股票矩阵按存储现有的轴对齐后写成数据文件, 返回该数据集的元数据条目。
 
         文件名带新的写入标记, 写入后由元数据引用才生效; 超出存储日期或股票的单元格被舍弃,
-        存储有而矩阵没有的单元格为缺失值 (bool 数据集见模块说明)。调用方应持有写锁
+        存储有而矩阵没有的单元格为缺失值 (bool 数据集见 ``_BOOL_FILL``)。调用方应持有写锁
         (:meth:`writing`), 并在同一把锁内提交元数据。
 
         Returns:
@@ -415,6 +415,25 @@ class BinaryPreparedDataStoreBase:
         dates, stocks = self._read_axes(self._layout(read_metadata(self.metadata_path)))
         values = self._aligned_values(dataset_key, matrix, dates, stocks, storage)
         return self._write_dataset(Path(store_dir), dataset_key, values, storage, new_generation())
+
+    def _give_axes(self, metadata: dict, matrix: pd.DataFrame) -> None:
+        """存储还没有日期与股票轴时 (只有元数据), 以 ``matrix`` 的轴作为存储的轴。
+
+        写出轴文件, 把它们记入 ``metadata`` (调用方之后提交的同一个 dict) 并立即提交,
+        之后的 :meth:`_write_matrix` 据此对齐。已有轴时什么也不做。调用方应持有写锁。
+        """
+        if metadata.get("axes"):
+            return
+        if not isinstance(matrix, pd.DataFrame):
+            raise TypeError(f"矩阵必须是 DataFrame, 实际为 {type(matrix).__name__}")
+        dates = union_labels([matrix.index], normalize=True, name=DATE_AXIS_NAME)
+        stocks = union_labels([matrix.columns], normalize=False, name=STOCK_AXIS_NAME)
+        generation = new_generation()
+        metadata["axes"] = self._write_axes(dates, stocks, generation)
+        metadata.setdefault("version", self.version)
+        metadata.setdefault("format", STORE_FORMAT)
+        metadata["generation"] = generation
+        self._commit(metadata)
 
     def _write_labels(self, labels: pd.Index, stem: str, generation: str) -> tuple[str, dict]:
         file_name = f"{stem}.{generation}.npy"
