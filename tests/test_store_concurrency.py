@@ -40,6 +40,17 @@ def finish(process: subprocess.Popen, timeout: float = 120) -> dict:
     return json.loads(out.strip().splitlines()[-1])
 
 
+@pytest.fixture
+def processes():
+    """Started processes, killed at the end of the test whatever happened."""
+    started: list[subprocess.Popen] = []
+    yield started
+    for process in started:
+        if process.poll() is None:
+            process.kill()
+            process.wait(timeout=30)
+
+
 def wait_for(path: Path, process: subprocess.Popen, timeout: float = 60) -> None:
     deadline = time.monotonic() + timeout
     while not path.exists():
@@ -63,11 +74,12 @@ def assert_whole_version(store_dir: Path, versions: set[int], after_a_kill: bool
     return version
 
 
-def test_readers_see_whole_versions_while_updates_run_and_writers_are_killed(tmp_path):
+def test_readers_see_whole_versions_while_updates_run_and_writers_are_killed(tmp_path, processes):
     store_dir = tmp_path / "store"
     states.create(store_dir)
     stop = tmp_path / "stop"
     readers = [start_process("read", store_dir, "--stop", str(stop)) for _ in range(2)]
+    processes.extend(readers)
     try:
         finish(start_process("update", store_dir, "--count", "12", "--pause", "0.02"))
         version = 12
@@ -101,11 +113,12 @@ def test_two_updaters_at_once_apply_one_after_the_other(tmp_path):
         assert_whole_version(store_dir, {6 * trial})
 
 
-def test_a_frame_loaded_before_updates_and_a_rebuild_keeps_its_values(tmp_path):
+def test_a_frame_loaded_before_updates_and_a_rebuild_keeps_its_values(tmp_path, processes):
     store_dir = tmp_path / "store"
     states.create(store_dir)
     ready, release = tmp_path / "ready", tmp_path / "release"
     reader = start_process("snapshot", store_dir, "--ready", str(ready), "--release", str(release))
+    processes.append(reader)
     wait_for(ready, reader)
     store = states.open_store(store_dir)
     for version in range(1, 4):
@@ -118,11 +131,12 @@ def test_a_frame_loaded_before_updates_and_a_rebuild_keeps_its_values(tmp_path):
     assert finish(reader) == {"dates": states.FIRST_DATES, "changed": []}
 
 
-def test_a_second_writer_waits_or_is_refused_with_the_holders_pid(tmp_path):
+def test_a_second_writer_waits_or_is_refused_with_the_holders_pid(tmp_path, processes):
     store_dir = tmp_path / "store"
     states.create(store_dir)
     ready, release = tmp_path / "ready", tmp_path / "release"
     holder = start_process("hold", store_dir, "--ready", str(ready), "--release", str(release))
+    processes.append(holder)
     wait_for(ready, holder)
     store = states.open_store(store_dir)
 
@@ -144,11 +158,12 @@ def test_a_second_writer_waits_or_is_refused_with_the_holders_pid(tmp_path):
     assert store.add_component_matrices({}, []) == []
 
 
-def test_the_command_line_says_it_waits_for_another_writer(tmp_path, capsys):
+def test_the_command_line_says_it_waits_for_another_writer(tmp_path, capsys, processes):
     store_dir = tmp_path / "store"
     states.create(store_dir)
     ready, release = tmp_path / "ready", tmp_path / "release"
     holder = start_process("hold", store_dir, "--ready", str(ready), "--release", str(release))
+    processes.append(holder)
     wait_for(ready, holder)
     connection = ["--base-url", "http://127.0.0.1:9", "--api-key", "k", "--api-secret", "s"]
     assert main(["update", str(store_dir), "--no-wait", *connection]) == 1
