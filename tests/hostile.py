@@ -356,6 +356,8 @@ def same(a, b) -> bool:
                 and bool(np.allclose(a, b, rtol=1e-9, atol=1e-12, equal_nan=True)))
     if isinstance(a, dict):
         return isinstance(b, dict) and list(a) == list(b) and all(same(a[k], b[k]) for k in a)
+    if isinstance(a, tuple):
+        return isinstance(b, tuple) and len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
     if isinstance(a, float) and isinstance(b, float):
         return math.isclose(a, b, rel_tol=1e-9, abs_tol=1e-12) or (math.isnan(a) and math.isnan(b))
     if isinstance(a, BaseException):

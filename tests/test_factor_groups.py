@@ -1,6 +1,7 @@
 """The factor group backtest and the factor IC: the grouping rule against a
-pandas transcription, every group against the single-portfolio engine run on
-that group's weights, the IC against a pandas transcription, and the chart."""
+pandas transcription, every group (its returns and turnover) against the
+single-portfolio engine run on that group's weights, the IC and the rank
+autocorrelation against a pandas transcription, and the chart."""
 
 from __future__ import annotations
 
@@ -12,11 +13,11 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from reference.strategy_engine import daily_cash_terms
+from reference.strategy_engine import daily_cash_terms, daily_traded_value
 from test_strategy_engine import frame
 from tolvane.backtest import _core, _groups
 from tolvane.backtest import _strategy_kernel as sk
-from tolvane.backtest._factor_analysis import calc_factor_ic, plot_factor_groups
+from tolvane.backtest._factor_analysis import calc_factor_ic, factor_rank_autocorrelation, plot_factor_groups
 
 # --- transcriptions ---------------------------------------------------------
 
@@ -127,12 +128,18 @@ def test_groups_follow_the_transcribed_rule(case):
 
 
 def assert_each_group_is_the_single_engine(factor, market, group_num):
+    """Each group's returns are the single engine's on the group's weights, and
+    its turnover is the money the same trades move over the capital."""
     costs = {"total_money": 1e7, "fee": 0.0003, "rule_fee": 0.001, "lot_size": 100}
     result = _core.calc_all_group_vwap_daily_return(factor, **market, group_num=group_num, **costs)
+    with_turnover, turnover = _core.calc_all_group_vwap_daily_return_with_turnover(
+        factor, **market, group_num=group_num, **costs)
+    pd.testing.assert_frame_equal(with_turnover, result, check_exact=True)
 
     names = [f"group_{g}" for g in range(1, group_num + 1)]
     assert list(result.columns) == [*names, "top_minus_bottom"]
-    assert result.index.equals(factor.index[1:])
+    assert list(turnover.columns) == names
+    assert result.index.equals(factor.index[1:]) and turnover.index.equals(factor.index[1:])
     groups = transcribed_groups(factor, group_num)
     for group, name in enumerate(names, start=1):
         weights = group_weights(groups, group)
@@ -140,6 +147,8 @@ def assert_each_group_is_the_single_engine(factor, market, group_num):
         _, _, magnitude = daily_cash_terms(weights, **market, **costs)
         scale = magnitude / costs["total_money"]
         assert np.all(np.abs(result[name].to_numpy() - expected) <= 1e-12 * scale + 1e-300), name
+        traded = daily_traded_value(weights, **market, **costs) / costs["total_money"]
+        np.testing.assert_allclose(turnover[name].to_numpy(), traded, rtol=1e-12, atol=1e-300, err_msg=name)
     np.testing.assert_array_equal(result["top_minus_bottom"], result[names[-1]] - result[names[0]])
 
 
@@ -173,6 +182,10 @@ def test_short_factor_and_bad_arguments():
     factor, market = random_market(5, 12, seed=1)
     empty = _core.calc_all_group_vwap_daily_return(factor.iloc[:1], **market, group_num=4)
     assert empty.empty and list(empty.columns) == ["group_1", "group_2", "group_3", "group_4", "top_minus_bottom"]
+    empty_returns, empty_turnover = _core.calc_all_group_vwap_daily_return_with_turnover(
+        factor.iloc[:1], **market, group_num=4)
+    pd.testing.assert_frame_equal(empty_returns, empty)
+    assert empty_turnover.empty and list(empty_turnover.columns) == ["group_1", "group_2", "group_3", "group_4"]
 
     with pytest.raises(ValueError, match="group_num 必须在 1 与股票数 12 之间, 当前为 13"):
         _core.calc_all_group_vwap_daily_return(factor, **market, group_num=13)
@@ -182,10 +195,12 @@ def test_short_factor_and_bad_arguments():
         _core.calc_all_group_vwap_daily_return(factor, **market, lot_size=0)
     with pytest.raises(ValueError, match="日期有重复"):
         _core.calc_all_group_vwap_daily_return(factor.iloc[[0, 1, 1, 2]], **market, group_num=2)
+    with pytest.raises(ValueError, match="group_num 必须在 1 与股票数 12 之间, 当前为 13"):
+        _core.calc_all_group_vwap_daily_return_with_turnover(factor, **market, group_num=13)
 
 
 def test_group_backtest_trades_by_the_single_engines_defaults():
-    """Called without trading parameters, the group backtest uses the single
+    """Called without trading parameters, the group backtests use the single
     engine's: a change to one default shows up here."""
     import inspect
 
@@ -193,8 +208,10 @@ def test_group_backtest_trades_by_the_single_engines_defaults():
         parameters = inspect.signature(function).parameters
         return {name: parameters[name].default for name in ("total_money", "fee", "rule_fee", "lot_size")}
 
-    assert trading_defaults(_core.calc_all_group_vwap_daily_return) == trading_defaults(
-        sk.calc_strategy_vwap_daily_return)
+    for group_backtest in (_core.calc_all_group_vwap_daily_return, _core.calc_all_group_vwap_daily_return_with_turnover):
+        assert trading_defaults(group_backtest) == trading_defaults(sk.calc_strategy_vwap_daily_return)
+    assert (inspect.signature(_core.calc_all_group_vwap_daily_return).parameters
+            == inspect.signature(_core.calc_all_group_vwap_daily_return_with_turnover).parameters)
 
 
 def test_native_entry_checks_every_array_against_the_factor():
@@ -294,6 +311,29 @@ def test_ic_aligns_dates_and_stocks_and_knows_the_store_ranks():
     assert sorted(ic.daily_ic.index) == list(dates[:18])
     np.testing.assert_allclose(ic.daily_ic, 1.0)
     assert np.isnan(ic.ic_ir)  # no spread in a perfect IC
+
+
+def test_rank_autocorrelation_is_the_spearman_correlation_with_the_day_before():
+    rng = np.random.default_rng(9)
+    dates = pd.Index([f"202401{d:02d}" for d in range(2, 14)])
+    values = rng.normal(size=(12, 40)).round(1)  # ties
+    values[rng.random(values.shape) < 0.2] = np.nan
+    values[rng.random(values.shape) < 0.05] = -np.inf
+    values[5] = 3.0  # a constant day: no correlation with it, either side
+    values[8, 0], values[8, 1:] = 1.0, np.nan  # one comparable stock, on this day and the next
+    factor = pd.DataFrame(values, index=dates)
+    result = factor_rank_autocorrelation(factor)
+    expected = transcribed_ic(factor, factor.shift(1))
+    assert result.name == "rank_autocorrelation" and result.index.equals(dates)
+    assert result.iloc[[0, 5, 6, 8, 9]].isna().all()
+    pd.testing.assert_series_equal(result, expected.rename("rank_autocorrelation"), check_exact=False,
+                                   rtol=1e-12, atol=1e-12)
+
+    # A factor that keeps its order, read in pandas' column layout, is perfectly stable.
+    steady = frame(np.tile(np.arange(30.0), (6, 1)) + np.arange(6.0)[:, None], dates[:6], range(30), "F")
+    np.testing.assert_array_equal(factor_rank_autocorrelation(steady).to_numpy()[1:], 1.0)
+    for short in (factor.iloc[:0], factor.iloc[:1]):
+        assert factor_rank_autocorrelation(short).isna().all() and len(factor_rank_autocorrelation(short)) == len(short)
 
 
 # --- the report chart -------------------------------------------------------

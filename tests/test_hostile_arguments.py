@@ -245,6 +245,8 @@ def stats_layout_pairs(target: str):
 
 
 GROUPS = "tolvane.backtest._groups"
+GROUP_FUNCTIONS = ("group_vwap_daily_return", "group_vwap_daily_return_with_turnover", "factor_groups",
+                   "daily_rank_correlation")
 MARKET_ARRAYS = ("prev_close_arr", "can_buy_arr", "cant_sell_arr", "close_arr", "buy_price_arr", "sell_price_arr",
                  "split_arr", "dividend_arr")
 
@@ -261,7 +263,7 @@ def group_calls(draw, target: str, plain_layouts: bool = False):
 
     group_num = ("int", draw(st.integers(1, max(1, shape[1]))))
     name = target.rpartition(":")[2]
-    if name == "group_vwap_daily_return":
+    if name.startswith("group_vwap_daily_return"):
         market = ("dict", tuple((key, array("bool" if key.startswith("can") else "float64")) for key in MARKET_ARRAYS))
         args = [array("float64"), market, group_num]
     elif name == "factor_groups":
@@ -276,7 +278,7 @@ def group_calls(draw, target: str, plain_layouts: bool = False):
 KERNEL = "tolvane.backtest._strategy_kernel"
 SPECIAL = {
     **{f"{GROUPS}:{name}": lambda t: st.one_of(group_calls(t), layout_pairs(group_calls(t, plain_layouts=True)))
-       for name in ("group_vwap_daily_return", "factor_groups", "daily_rank_correlation")},
+       for name in GROUP_FUNCTIONS},
     f"{KERNEL}:calc_strategy_vwap_daily_return": lambda t: st.one_of(
         market_calls(t), layout_pairs(market_calls(t, plain_layouts=True))),
     f"{KERNEL}:run_strategy_backtest_core": lambda t: market_calls(t),
@@ -287,8 +289,7 @@ SPECIAL = {
 }
 # Drawing a chart takes a good part of a second: fewer of those.
 EXAMPLES = {f"{KERNEL}:calc_strategy_vwap_daily_return": 200, f"{KERNEL}:calc_strategy_stats": 150,
-            **{f"{GROUPS}:{name}": 150 for name in ("group_vwap_daily_return", "factor_groups",
-                                                    "daily_rank_correlation")},
+            **{f"{GROUPS}:{name}": 150 for name in GROUP_FUNCTIONS},
             f"{KERNEL}:run_strategy_backtest_core": 60,
             **{f"{KERNEL}:{name}": 15 for name in ("plot_strategy_performance", "_plot_strategy_performance_unlocked",
                                                    "plot_weekly_net_value", "_plot_weekly_net_value_unlocked")}}

@@ -144,11 +144,8 @@ TOLVANE_STEP Trade trade(double target, bool can_buy, bool cant_sell, double &ho
     return {bought, held, sold};
 }
 
-// Trades `holding` towards `target` within the day's permissions and adds the
-// stock's five profit-and-loss terms to `sums`.
-TOLVANE_STEP void trade_and_book(double target, const StockDayMarket &market, bool can_buy,
-                           bool cant_sell, double &holding, DaySums &sums) {
-    const Trade done = trade(target, can_buy, cant_sell, holding);
+// Adds a trade's five profit-and-loss terms to `sums`.
+TOLVANE_STEP void book(const Trade &done, const StockDayMarket &market, DaySums &sums) {
     sums.buy += done.bought * market.buy_gain;
     sums.hold += done.held * market.hold_gain;
     sums.hold_dividend += done.held * market.dividend;
@@ -156,21 +153,36 @@ TOLVANE_STEP void trade_and_book(double target, const StockDayMarket &market, bo
     sums.sell_dividend += done.sold * market.dividend;
 }
 
-// Trades `holding` towards `target` like trade_and_book and returns the
-// stock's day in one sum, its five terms added in DaySums::cash's order.
-TOLVANE_STEP double trade_cash(double target, const StockDayMarket &market, bool can_buy, bool cant_sell,
-                               double &holding) {
-    const Trade done = trade(target, can_buy, cant_sell, holding);
+// Trades `holding` towards `target` within the day's permissions and adds the
+// stock's five profit-and-loss terms to `sums`.
+TOLVANE_STEP void trade_and_book(double target, const StockDayMarket &market, bool can_buy,
+                           bool cant_sell, double &holding, DaySums &sums) {
+    book(trade(target, can_buy, cant_sell, holding), market, sums);
+}
+
+// A trade's day in one sum, its five terms added in DaySums::cash's order.
+TOLVANE_STEP double day_cash(const Trade &done, const StockDayMarket &market) {
     return (((done.bought * market.buy_gain + done.held * market.hold_gain) + done.held * market.dividend) +
             done.sold * market.sell_gain) +
            done.sold * market.dividend;
 }
 
-// trade_cash for a holding of nothing and a target that is never negative:
-// only the buy can happen, so the day is its term alone.
-TOLVANE_STEP double buy_cash(double target, const StockDayMarket &market, bool can_buy, double &holding) {
-    holding = choose((target > 0.0) & can_buy, target, 0.0);
-    return holding * market.buy_gain;
+// What one share bought or sold today trades for: the buy price, and the
+// sell price on the split-adjusted count the sale's proceeds are booked on.
+// A missing price counts 0, as it adds nothing to the day's profit either.
+struct TradePrices {
+    double buy;
+    double sell;
+};
+
+TOLVANE_STEP TradePrices trade_prices(double buy_price, double sell_price, double split) {
+    const double split_eff = choose(split == split, split, 1.0);
+    return {finite_or_zero(buy_price), finite_or_zero(split_eff * sell_price)};
+}
+
+// The money a trade moves, buys and sells alike counted positive.
+TOLVANE_STEP double traded_value(const Trade &done, const TradePrices &prices) {
+    return done.bought * prices.buy + done.sold * prices.sell;
 }
 
 }  // namespace tolvane::kernels::day_step

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "day_rows.hpp"
@@ -15,6 +16,8 @@ using day_step::choose;
 using day_step::DaySums;
 using day_step::Rates;
 using day_step::StockDayMarket;
+using day_step::Trade;
+using day_step::TradePrices;
 
 // "No group", where a group number is held as a double.
 constexpr double kNoGroup = GroupCutter::kNoGroup;
@@ -61,20 +64,26 @@ public:
     void put(std::size_t stock, std::size_t group, double shares) { holdings_[stock].push_back({group, shares}); }
 
     // Trades the stock in every group that holds it or wants it (group
-    // `wanted_by`, -1 for none) and books each group's terms.
+    // `wanted_by`, -1 for none) and books each group's terms, and its traded
+    // value when `traded` (one value a group) is given.
     void trade(std::size_t stock, std::int32_t wanted_by, double wanted_target, const StockDayMarket &market,
-               bool can_buy, bool cant_sell, DaySums *sums) {
+               const TradePrices &prices, bool can_buy, bool cant_sell, DaySums *sums, double *traded) {
         std::vector<Holding> &holdings = holdings_[stock];
+        const auto trade_one = [&](Holding &holding, double target) {
+            const Trade done = day_step::trade(target, can_buy, cant_sell, holding.shares);
+            day_step::book(done, market, sums[holding.group]);
+            if (traded != nullptr)
+                traded[holding.group] += day_step::traded_value(done, prices);
+        };
         bool wanted_holds = false;
         for (Holding &holding : holdings) {
             const bool wanted = static_cast<std::int32_t>(holding.group) == wanted_by;
             wanted_holds = wanted_holds || wanted;
-            day_step::trade_and_book(wanted ? wanted_target : 0.0, market, can_buy, cant_sell, holding.shares,
-                                     sums[holding.group]);
+            trade_one(holding, wanted ? wanted_target : 0.0);
         }
         if (!wanted_holds && wanted_by >= 0) {
             Holding bought{static_cast<std::size_t>(wanted_by), 0.0};
-            day_step::trade_and_book(wanted_target, market, can_buy, cant_sell, bought.shares, sums[bought.group]);
+            trade_one(bought, wanted_target);
             holdings.push_back(bought);
         }
         std::erase_if(holdings, [](const Holding &holding) { return holding.shares == 0.0; });
@@ -107,45 +116,79 @@ private:
 // lane of the first set and a newcomer's to the same lane of the second, so
 // that its two additions never meet either. Each lane has a slot past the
 // last group for the (zero) cash of stocks nobody owns or wants. A stock's
-// place is its lane's first place plus its slot. Stocks booked group by group
-// add their five sums apart.
+// slot is its lane's first slot plus its group. Stocks booked group by group
+// add their five sums apart. When the groups' traded values are asked for,
+// each slot holds two values, the cash and the traded value, so that a stock
+// books both in one addition.
 class GroupSums {
 public:
     static constexpr std::size_t kLanes = 4;
 
-    explicit GroupSums(std::size_t n_groups)
-        : n_groups_(n_groups), cash_(2 * kLanes * (n_groups + 1)), several_(n_groups) {}
+    GroupSums(std::size_t n_groups, std::size_t values_per_slot)
+        : n_groups_(n_groups),
+          values_per_slot_(values_per_slot),
+          slots_(values_per_slot * 2 * kLanes * (n_groups + 1)),
+          several_(n_groups),
+          several_traded_(n_groups) {}
 
     // The slot past the last group.
     double no_group_slot() const { return static_cast<double>(n_groups_); }
 
-    // The first place of the k-th stock's lane (of a block), in the first set.
+    // The first slot of the k-th stock's lane (of a block), in the first set.
     double lane_start(std::size_t k) const { return static_cast<double>((k % kLanes) * (n_groups_ + 1)); }
 
     // From a lane of the first set to the same lane of the second.
     double second_set() const { return static_cast<double>(kLanes * (n_groups_ + 1)); }
 
     void clear() {
-        std::fill(cash_.begin(), cash_.end(), 0.0);
+        std::fill(slots_.begin(), slots_.end(), 0.0);
         std::fill(several_.begin(), several_.end(), DaySums{});
+        std::fill(several_traded_.begin(), several_traded_.end(), 0.0);
     }
 
-    double &at(std::int32_t place) { return cash_[static_cast<std::size_t>(place)]; }
+    // The values of the slot whose first value is at `place` (a slot times
+    // the values per slot).
+    double *at(std::int32_t place) { return slots_.data() + place; }
 
     DaySums *several() { return several_.data(); }
+    // nullptr when traded values are not asked for.
+    double *several_traded() { return values_per_slot_ == 2 ? several_traded_.data() : nullptr; }
 
-    double cash(std::size_t group) const {
-        double total = several_[group].cash();
+    double cash(std::size_t group) const { return with_lanes(several_[group].cash(), group, 0); }
+    double traded(std::size_t group) const { return with_lanes(several_traded_[group], group, 1); }
+
+private:
+    // `total` plus value `value` of the group's slot in every lane, added in lane order.
+    double with_lanes(double total, std::size_t group, std::size_t value) const {
         for (std::size_t lane = 0; lane < 2 * kLanes; ++lane)
-            total += cash_[lane * (n_groups_ + 1) + group];
+            total += slots_[values_per_slot_ * (lane * (n_groups_ + 1) + group) + value];
         return total;
     }
 
-private:
     std::size_t n_groups_;
-    std::vector<double> cash_;
+    std::size_t values_per_slot_;
+    std::vector<double> slots_;
     std::vector<DaySums> several_;
+    std::vector<double> several_traded_;
 };
+
+// Adds the `kValues` values at `from` to those of a slot: two (cash and
+// traded value) in one vector addition, which the compiler does not find on
+// its own.
+template <std::size_t kValues>
+[[gnu::always_inline]] inline void add_to_slot(double *slot, const double *from) {
+    if constexpr (kValues == 2) {
+        using Pair = double __attribute__((vector_size(2 * sizeof(double))));
+        Pair sum, addend;
+        std::memcpy(&sum, slot, sizeof(Pair));
+        std::memcpy(&addend, from, sizeof(Pair));
+        sum += addend;
+        std::memcpy(slot, &sum, sizeof(Pair));
+    } else {
+        static_assert(kValues == 1);
+        slot[0] += from[0];
+    }
+}
 
 // One block of a day's row, as the vectorised sweep leaves it for booking.
 constexpr std::size_t kBlock = 256;
@@ -160,6 +203,9 @@ struct Block {
     double hold_gain[kBlock];
     double sell_gain[kBlock];
     double dividend[kBlock];
+    // The day's trade prices, when traded values are asked for.
+    double buy_price[kBlock];
+    double sell_price[kBlock];
 
     // Where the day's cash of each stock goes, a place of GroupSums (whole
     // numbers, ready for the scalar booking that follows the sweep): the
@@ -167,10 +213,12 @@ struct Block {
     // that wants the stock, else out; or, for a stock nobody owned, the cash
     // of the group that bought it from nothing), and the newcomer's (a buy
     // from nothing by the group that wants a stock another group owns).
+    // With traded values, each stock books two values, the cash and then the
+    // money its trades move; without, the cash alone.
     std::int32_t place[kBlock];
-    double cash[kBlock];
+    double booked[2 * kBlock];
     std::int32_t newcomer_place[kBlock];
-    double newcomer_cash[kBlock];
+    double newcomer_booked[2 * kBlock];
     // Non-zero for a stock booked group by group (kept in the GroupTable),
     // and for one that has just come to need that: its owner could not sell
     // while the group that wants it bought (the owner slot still holds the
@@ -178,6 +226,8 @@ struct Block {
     double special[kBlock];
 };
 
+// With kTraded, the sweep also works out the money each stock's trades move.
+template <bool kTraded>
 TOLVANE_SIMD_CLONES void sweep_block(const double *wanted_by, const double *weight, const double *prev_close,
                                      const std::uint8_t *can_buy, const std::uint8_t *cant_sell,
                                      const double *close, const double *buy_price, const double *sell_price,
@@ -197,6 +247,11 @@ TOLVANE_SIMD_CLONES void sweep_block(const double *wanted_by, const double *weig
         block.hold_gain[k] = market.hold_gain;
         block.sell_gain[k] = market.sell_gain;
         block.dividend[k] = market.dividend;
+        if constexpr (kTraded) {
+            const TradePrices prices = day_step::trade_prices(buy_price[k], sell_price[k], split[k]);
+            block.buy_price[k] = prices.buy;
+            block.sell_price[k] = prices.sell;
+        }
     }
 #pragma omp simd
     for (std::size_t k = 0; k < width; ++k) {
@@ -208,11 +263,13 @@ TOLVANE_SIMD_CLONES void sweep_block(const double *wanted_by, const double *weig
         const bool owner_wants = owner[k] == wanted_by[k];
 
         double owner_shares = shares[k];
-        const double owner_cash =
-            day_step::trade_cash(choose(owner_wants, target, 0.0), market, buys, bars_sale, owner_shares);
-        double newcomer_shares = 0.0;
-        const double newcomer_cash = day_step::buy_cash(choose(!owner_wants & (wanted_by[k] >= 0.0), target, 0.0),
-                                                        market, buys, newcomer_shares);
+        const Trade owner_trade = day_step::trade(choose(owner_wants, target, 0.0), buys, bars_sale, owner_shares);
+        const double owner_cash = day_step::day_cash(owner_trade, market);
+        // The group that wants a stock another group owns buys from nothing
+        // (a target is never negative): only the buy can happen.
+        const bool newcomer_wants = !owner_wants & (wanted_by[k] >= 0.0);
+        const double newcomer_shares = choose(newcomer_wants & (target > 0.0) & buys, target, 0.0);
+        const double newcomer_cash = newcomer_shares * market.buy_gain;
 
         // The newcomer takes over the slot once the owner is out; an owner
         // still holding keeps it while the newcomer bought nothing.
@@ -220,11 +277,23 @@ TOLVANE_SIMD_CLONES void sweep_block(const double *wanted_by, const double *weig
         const bool newcomer_bought = stays & owned & (newcomer_shares != 0.0);
         const bool two_holders = newcomer_bought & !owner_out;
         const double holder = choose(owned, owner[k], choose(wanted_by[k] >= 0.0, wanted_by[k], no_group_slot));
-        block.place[k] = static_cast<std::int32_t>(lane_start[k] + holder);
-        block.cash[k] = choose(stays, choose(owned, owner_cash, newcomer_cash), 0.0);
-        block.newcomer_place[k] = static_cast<std::int32_t>(lane_start[k] + second_set +
-                                                            choose(newcomer_bought, wanted_by[k], no_group_slot));
-        block.newcomer_cash[k] = choose(newcomer_bought, newcomer_cash, 0.0);
+        constexpr double kValues = kTraded ? 2.0 : 1.0;
+        block.place[k] = static_cast<std::int32_t>((lane_start[k] + holder) * kValues);
+        block.newcomer_place[k] = static_cast<std::int32_t>(
+            (lane_start[k] + second_set + choose(newcomer_bought, wanted_by[k], no_group_slot)) * kValues);
+        const double cash = choose(stays, choose(owned, owner_cash, newcomer_cash), 0.0);
+        const double joining_cash = choose(newcomer_bought, newcomer_cash, 0.0);
+        if constexpr (kTraded) {
+            const TradePrices prices{block.buy_price[k], block.sell_price[k]};
+            block.booked[2 * k] = cash;
+            block.booked[2 * k + 1] = choose(stays, choose(owned, day_step::traded_value(owner_trade, prices),
+                                                           newcomer_shares * prices.buy), 0.0);
+            block.newcomer_booked[2 * k] = joining_cash;
+            block.newcomer_booked[2 * k + 1] = choose(newcomer_bought, newcomer_shares * prices.buy, 0.0);
+        } else {
+            block.booked[k] = cash;
+            block.newcomer_booked[k] = joining_cash;
+        }
         block.special[k] = choose(!stays | two_holders, 1.0, 0.0);
         owner[k] = choose(stays & !owner_wants & owner_out, wanted_by[k], owner[k]);
         shares[k] = choose(stays, choose(owner_wants | !owner_out, owner_shares, newcomer_shares), shares[k]);
@@ -248,8 +317,8 @@ struct MarketRows {
 // group holds it); one whose owner could not sell while the group that wants
 // it bought moves to the table, both holdings with it. The stock is the k-th
 // of `block`, whose sweep has worked out its target and its day's market.
-void book_special(std::size_t stock, const Block &block, std::size_t k, const DayGroups &groups,
-                  OwnerSlots &slots, GroupTable &table, GroupSums &sums) {
+void book_special(std::size_t stock, const Block &block, std::size_t k, const TradePrices &prices,
+                  const DayGroups &groups, OwnerSlots &slots, GroupTable &table, GroupSums &sums) {
     const std::int32_t wanted_by = groups.group_of(stock);
     // The newcomer bought its whole target.
     const double target = block.target[k];
@@ -262,22 +331,22 @@ void book_special(std::size_t stock, const Block &block, std::size_t k, const Da
         return;
     }
     const StockDayMarket market{block.buy_gain[k], block.hold_gain[k], block.sell_gain[k], block.dividend[k]};
-    table.trade(stock, wanted_by, target, market, block.buyable[k] != 0.0, block.sellable[k] == 0.0,
-                sums.several());
+    table.trade(stock, wanted_by, target, market, prices, block.buyable[k] != 0.0, block.sellable[k] == 0.0,
+                sums.several(), sums.several_traded());
     table.move_back_if_single(stock, slots);
 }
 
-}  // namespace
-
-void group_daily_cash(const MatrixView<double> &factor, const MarketArrays &market,
-                      std::size_t n_days, std::size_t n_stocks, std::size_t n_groups,
-                      const TradingCosts &costs, double *daily_cash) {
+template <bool kTraded>
+void run_groups(const MatrixView<double> &factor, const MarketArrays &market, std::size_t n_days,
+                std::size_t n_stocks, std::size_t n_groups, const TradingCosts &costs, double *daily_cash,
+                double *daily_traded) {
     const Rates rates(costs);
     GroupCutter cutter;
     DayGroups groups(n_stocks);
     OwnerSlots slots(n_stocks);
     GroupTable table(n_stocks);
-    GroupSums sums(n_groups);
+    constexpr std::size_t kValues = kTraded ? 2 : 1;
+    GroupSums sums(n_groups, kValues);
     Block block;
     std::uint32_t special[kBlock];
     double lane_start[kBlock];
@@ -306,25 +375,45 @@ void group_daily_cash(const MatrixView<double> &factor, const MarketArrays &mark
 
         for (std::size_t first = 0; first < n_stocks; first += kBlock) {
             const std::size_t width = std::min(kBlock, n_stocks - first);
-            sweep_block(groups.wanted_by.data() + first, groups.stock_weight.data() + first,
-                        rows.prev_close + first, rows.can_buy + first, rows.cant_sell + first,
-                        rows.close + first, rows.buy_price + first, rows.sell_price + first,
-                        rows.split + first, rows.dividend + first, width, rates, lane_start,
-                        sums.no_group_slot(), sums.second_set(), slots.owner.data() + first,
-                        slots.shares.data() + first, slots.several.data() + first, block);
+            sweep_block<kTraded>(groups.wanted_by.data() + first, groups.stock_weight.data() + first,
+                                 rows.prev_close + first, rows.can_buy + first, rows.cant_sell + first,
+                                 rows.close + first, rows.buy_price + first, rows.sell_price + first,
+                                 rows.split + first, rows.dividend + first, width, rates, lane_start,
+                                 sums.no_group_slot(), sums.second_set(), slots.owner.data() + first,
+                                 slots.shares.data() + first, slots.several.data() + first, block);
             std::size_t n_special = 0;
             for (std::size_t k = 0; k < width; ++k) {
-                sums.at(block.place[k]) += block.cash[k];
-                sums.at(block.newcomer_place[k]) += block.newcomer_cash[k];
+                add_to_slot<kValues>(sums.at(block.place[k]), block.booked + kValues * k);
+                add_to_slot<kValues>(sums.at(block.newcomer_place[k]), block.newcomer_booked + kValues * k);
                 special[n_special] = static_cast<std::uint32_t>(k);
                 n_special += block.special[k] != 0.0;
             }
-            for (std::size_t j = 0; j < n_special; ++j)
-                book_special(first + special[j], block, special[j], groups, slots, table, sums);
+            for (std::size_t j = 0; j < n_special; ++j) {
+                const std::size_t stock = first + special[j];
+                // The block holds the trade prices only when traded values are asked for.
+                const TradePrices prices =
+                    kTraded ? TradePrices{block.buy_price[special[j]], block.sell_price[special[j]]} : TradePrices{};
+                book_special(stock, block, special[j], prices, groups, slots, table, sums);
+            }
         }
         for (std::size_t g = 0; g < n_groups; ++g)
             daily_cash[day * n_groups + g] = sums.cash(g);
+        if constexpr (kTraded) {
+            for (std::size_t g = 0; g < n_groups; ++g)
+                daily_traded[day * n_groups + g] = sums.traded(g);
+        }
     }
+}
+
+}  // namespace
+
+void group_daily_cash(const MatrixView<double> &factor, const MarketArrays &market,
+                      std::size_t n_days, std::size_t n_stocks, std::size_t n_groups,
+                      const TradingCosts &costs, double *daily_cash, double *daily_traded) {
+    if (daily_traded != nullptr)
+        run_groups<true>(factor, market, n_days, n_stocks, n_groups, costs, daily_cash, daily_traded);
+    else
+        run_groups<false>(factor, market, n_days, n_stocks, n_groups, costs, daily_cash, nullptr);
 }
 
 void factor_groups(const MatrixView<double> &factor, std::size_t n_days, std::size_t n_stocks,

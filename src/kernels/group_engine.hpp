@@ -17,11 +17,14 @@ namespace tolvane::kernels {
 
 // Writes the profit and loss of each group on each of `n_days` days, in money
 // units, to `daily_cash` (day after day, `n_groups` values a day; group 0
-// holds the smallest factor values). Row i of `factor` holds the values the
+// holds the smallest factor values), and, when `daily_traded` is given, the
+// money each group's trades moved that day in the same layout: shares
+// bought times the buy price plus shares sold times the split-adjusted sell
+// price, a missing price counting 0. Row i of `factor` holds the values the
 // day before day i. Safe to call from several threads at once on shared inputs.
 void group_daily_cash(const MatrixView<double> &factor, const MarketArrays &market,
                       std::size_t n_days, std::size_t n_stocks, std::size_t n_groups,
-                      const TradingCosts &costs, double *daily_cash);
+                      const TradingCosts &costs, double *daily_cash, double *daily_traded = nullptr);
 
 // Writes each stock's group on each day (1 = smallest factor values) to
 // `groups`, `n_stocks` values a day; NaN where a stock has no finite factor

@@ -14,8 +14,10 @@
 - ``run_store_backtest(store, weights, output_dir=...)`` 用存储回测一个权重矩阵或
   权重文件 (``read_weights``), 写出报告图与统计 JSON。
 - ``ensure_cjk_font()`` 让 matplotlib 找到已安装的中文字体 (字体缓存过旧时也可以)。
-- ``calc_all_group_vwap_daily_return`` 因子分组回测 (``calc_factor_groups`` 给出分组),
-  ``calc_factor_ic`` 因子 IC, ``plot_factor_groups`` 分组净值与累计 IC 图。
+- ``calc_all_group_vwap_daily_return`` 因子分组回测 (``calc_factor_groups`` 给出分组;
+  ``calc_all_group_vwap_daily_return_with_turnover`` 同时给出各组日换手率),
+  ``calc_factor_ic`` 因子 IC, ``factor_rank_autocorrelation`` 因子秩自相关,
+  ``plot_factor_groups`` 分组净值与累计 IC 图。
 - ``sweep(store_dir, variants)`` 在线程或 Dask 集群上回测许多策略变体 (``Variant``)。
 """
 
@@ -37,9 +39,11 @@ _EXPORTS = {
     "run_store_backtest": ".store_backtest",
     "ensure_cjk_font": ".chart_fonts",
     "calc_all_group_vwap_daily_return": "._core",
+    "calc_all_group_vwap_daily_return_with_turnover": "._core",
     "calc_factor_groups": "._core",
     "FactorIC": "._factor_analysis",
     "calc_factor_ic": "._factor_analysis",
+    "factor_rank_autocorrelation": "._factor_analysis",
     "plot_factor_groups": "._factor_analysis",
     "Variant": "._sweep",
     "sweep": "._sweep",

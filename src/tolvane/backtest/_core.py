@@ -199,6 +199,32 @@ def calc_factor_groups(factor_matrix: pd.DataFrame, group_num: int = 10) -> pd.D
     return pd.DataFrame(groups, index=factor_matrix.index, columns=factor_matrix.columns, copy=False)
 
 
+def _group_backtest(factor_matrix, market_frames, group_num, costs, with_turnover):
+    """Both group backtests: the returns frame, and the turnover frame (None
+    unless ``with_turnover``)."""
+    from . import _groups
+
+    columns = group_column_names(group_num)
+    index = factor_matrix.index
+    if len(index) <= 1:
+        returns = pd.DataFrame(columns=[*columns, GROUP_SPREAD_COLUMN], dtype=float)
+        return returns, pd.DataFrame(columns=columns, dtype=float) if with_turnover else None
+    if not index.is_unique:
+        raise ValueError(f"factor_matrix 的日期有重复: {list(index[index.duplicated()][:5])}")
+    pnl_index = index[1:]
+    market = _build_market_arrays(pnl_index, factor_matrix.columns, *market_frames)
+    # Row i of the factor groups the stocks traded on day i + 1.
+    arguments = (_factor_values(factor_matrix)[:-1], market, group_num, *costs)
+    if with_turnover:
+        returns, turnover = _groups.group_vwap_daily_return_with_turnover(*arguments)
+        turnover = pd.DataFrame(turnover, index=pnl_index, columns=columns, copy=False)
+    else:
+        returns, turnover = _groups.group_vwap_daily_return(*arguments), None
+    frame = pd.DataFrame(returns, index=pnl_index, columns=columns, copy=False)
+    frame[GROUP_SPREAD_COLUMN] = frame[columns[-1]] - frame[columns[0]]
+    return frame, turnover
+
+
 def calc_all_group_vwap_daily_return(
     factor_matrix: pd.DataFrame,
     can_buy_stock: pd.DataFrame,
@@ -252,24 +278,52 @@ def calc_all_group_vwap_daily_return(
     Raises:
         ValueError: 参数超出取值范围, 或因子矩阵的日期有重复。
     """
-    from . import _groups
+    returns, _ = _group_backtest(
+        factor_matrix,
+        (can_buy_stock, cant_sell_stock, split_factor, dividend_factor, close_price, prev_close, buy_price,
+         sell_price),
+        group_num, (total_money, fee, rule_fee, lot_size), with_turnover=False)
+    return returns
 
-    columns = group_column_names(group_num)
-    index = factor_matrix.index
-    if len(index) <= 1:
-        return pd.DataFrame(columns=[*columns, GROUP_SPREAD_COLUMN], dtype=float)
-    if not index.is_unique:
-        raise ValueError(f"factor_matrix 的日期有重复: {list(index[index.duplicated()][:5])}")
-    pnl_index = index[1:]
-    market = _build_market_arrays(pnl_index, factor_matrix.columns, can_buy_stock, cant_sell_stock,
-                                  split_factor, dividend_factor, close_price, prev_close, buy_price,
-                                  sell_price)
-    # Row i of the factor groups the stocks traded on day i + 1.
-    returns = _groups.group_vwap_daily_return(_factor_values(factor_matrix)[:-1], market, group_num,
-                                              total_money, fee, rule_fee, lot_size)
-    frame = pd.DataFrame(returns, index=pnl_index, columns=columns, copy=False)
-    frame[GROUP_SPREAD_COLUMN] = frame[columns[-1]] - frame[columns[0]]
-    return frame
+
+def calc_all_group_vwap_daily_return_with_turnover(
+    factor_matrix: pd.DataFrame,
+    can_buy_stock: pd.DataFrame,
+    cant_sell_stock: pd.DataFrame,
+    split_factor: pd.DataFrame,
+    dividend_factor: pd.DataFrame,
+    close_price: pd.DataFrame,
+    prev_close: pd.DataFrame,
+    buy_price: pd.DataFrame,
+    sell_price: pd.DataFrame,
+    group_num: int = 10,
+    total_money: float = 1e8,
+    fee: float = 0.0001,
+    rule_fee: float = 0.0005,
+    lot_size: int = 200,
+) -> tuple[pd.DataFrame, pd.DataFrame]:
+    """因子分组回测的日收益与各组日换手率, 在同一次遍历中得出。
+
+    参数、分组与交易规则和 ``calc_all_group_vwap_daily_return`` 完全相同, 返回的
+    日收益表也与它逐位相同。换手率由回测记账的成交直接得出: 某组某日的换手率是
+    该组当日每只股票成交金额的绝对值之和除以固定资金 ``total_money``, 其中买入的
+    成交金额为买入股数 × 当日买入成交价, 卖出的为卖出股数 × 当日拆分因子 (NaN 视为 1)
+    × 当日卖出成交价 (与卖出所得的记账一致); 成交价缺失 (NaN) 的成交按 0 计,
+    与它对日收益的贡献一样。全部调仓到新的一组约为 2 (卖出 1 + 买入 1)。
+
+    Returns:
+        ``(returns, turnover)``: ``returns`` 即 ``calc_all_group_vwap_daily_return``
+        的返回值; ``turnover`` 以 ``factor_matrix.index[1:]`` 为索引, "group_1" 到
+        "group_<group_num>" 各一列 (比例)。因子矩阵不足两行时两者都是只有列名的空表。
+
+    Raises:
+        ValueError: 参数超出取值范围, 或因子矩阵的日期有重复。
+    """
+    return _group_backtest(
+        factor_matrix,
+        (can_buy_stock, cant_sell_stock, split_factor, dividend_factor, close_price, prev_close, buy_price,
+         sell_price),
+        group_num, (total_money, fee, rule_fee, lot_size), with_turnover=True)
 
 
 def safe_sharpe(series, periods: int = 252) -> float:

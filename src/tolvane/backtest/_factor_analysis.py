@@ -1,7 +1,8 @@
-"""因子分析: 因子 IC (因子与远期收益排名的逐日秩相关) 与因子分组报告图。
+"""因子分析: 因子 IC (因子与远期收益排名的逐日秩相关)、因子秩自相关与因子分组报告图。
 
 ``calc_factor_ic`` 把因子矩阵与准备数据存储中的 ``forward_return_rank_cache``
-逐日求 Spearman 秩相关, 给出均值、IR 与年度表; ``plot_factor_groups`` 把
+逐日求 Spearman 秩相关, 给出均值、IR 与年度表; ``factor_rank_autocorrelation``
+给出每天的因子与前一天的秩相关 (因子的稳定性); ``plot_factor_groups`` 把
 ``calc_all_group_vwap_daily_return`` 的分组净值与累计 IC 画成一张报告图,
 风格与策略业绩图相同。
 """
@@ -19,7 +20,7 @@ from ._core import GROUP_SPREAD_COLUMN, _factor_values, _with_datetime_index
 from ._strategy_kernel import _MATPLOTLIB_PLOT_LOCK, TRADING_DAYS_PER_YEAR
 from .chart_fonts import CJK_FONT_FAMILIES
 
-__all__ = ["FactorIC", "calc_factor_ic", "plot_factor_groups"]
+__all__ = ["FactorIC", "calc_factor_ic", "factor_rank_autocorrelation", "plot_factor_groups"]
 
 _YEARLY_COLUMNS = ["ic_mean", "ic_std", "ic_ir", "positive_ratio", "days"]
 
@@ -95,6 +96,28 @@ def calc_factor_ic(factor_matrix: pd.DataFrame, forward_return_rank: pd.DataFram
     summary = _ic_summary(daily_ic)
     return FactorIC(daily_ic=daily_ic, ic_mean=summary["ic_mean"], ic_std=summary["ic_std"],
                     ic_ir=summary["ic_ir"], positive_ratio=summary["positive_ratio"], yearly=yearly)
+
+
+def factor_rank_autocorrelation(factor: pd.DataFrame) -> pd.Series:
+    """因子的一阶秩自相关: 每天的因子值与前一天的因子值的 Spearman 秩相关。
+
+    每天只取当天与前一天都是有限值的股票, 在这些股票中分别求两天因子值的平均秩
+    (相同的值取名次的平均), 再求两组秩的 Pearson 相关系数, 与 ``calc_factor_ic``
+    的算法相同。接近 1 表示因子排序稳定 (分组换手低)。前一天按行的先后取, 即
+    ``factor`` 的上一行。
+
+    Args:
+        factor: 因子矩阵 (日期 × 股票), 日期按先后排列。
+
+    Returns:
+        以 ``factor.index`` 为索引、名为 "rank_autocorrelation" 的序列; 第一天, 以及
+        可比的股票少于两只或一边的值全部相同的日子为 NaN。
+    """
+    values = _factor_values(factor)
+    correlation = np.full(len(values), np.nan)
+    if len(values) > 1:
+        correlation[1:] = _groups.daily_rank_correlation(values[1:], values[:-1])
+    return pd.Series(correlation, index=factor.index, name="rank_autocorrelation")
 
 
 # --------------------------------------------------------------------- chart

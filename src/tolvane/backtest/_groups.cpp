@@ -50,7 +50,14 @@ std::size_t checked_group_num(long long group_num, std::size_t n_stocks) {
     return static_cast<std::size_t>(group_num);
 }
 
-nb::object group_vwap_daily_return(mf::Call &call) {
+// The groups' daily returns, and with `with_turnover` their daily turnover
+// too (both as ratios of total_money, (days, groups) arrays).
+struct GroupBacktest {
+    nb::object returns;
+    nb::object turnover;
+};
+
+GroupBacktest run_group_backtest(mf::Call &call, bool with_turnover) {
     const kernels::TradingCosts costs = backtest_glue::checked_trading_costs(call);
 
     mf::KernelArrays inputs;
@@ -61,15 +68,30 @@ nb::object group_vwap_daily_return(mf::Call &call) {
     const backtest_glue::MarketEntries entries = backtest_glue::market_entries(call.arg("market"));
     const kernels::MarketArrays market = backtest_glue::market_arrays(inputs, entries, n_days, n_stocks);
 
+    GroupBacktest result;
     double *returns = nullptr;
-    nb::object result = mf::new_numpy_array<double, 2>({n_days, n_groups}, returns);
+    double *turnover = nullptr;
+    result.returns = mf::new_numpy_array<double, 2>({n_days, n_groups}, returns);
+    if (with_turnover)
+        result.turnover = mf::new_numpy_array<double, 2>({n_days, n_groups}, turnover);
     {
         nb::gil_scoped_release no_gil;
-        kernels::group_daily_cash(factor, market, n_days, n_stocks, n_groups, costs, returns);
+        kernels::group_daily_cash(factor, market, n_days, n_stocks, n_groups, costs, returns, turnover);
         for (std::size_t k = 0; k < n_days * n_groups; ++k)
             returns[k] /= costs.total_money;
+        if (turnover != nullptr) {
+            for (std::size_t k = 0; k < n_days * n_groups; ++k)
+                turnover[k] /= costs.total_money;
+        }
     }
     return result;
+}
+
+nb::object group_vwap_daily_return(mf::Call &call) { return run_group_backtest(call, false).returns; }
+
+nb::object group_vwap_daily_return_with_turnover(mf::Call &call) {
+    GroupBacktest result = run_group_backtest(call, true);
+    return nb::make_tuple(result.returns, result.turnover);
 }
 
 nb::object factor_groups(mf::Call &call) {
@@ -154,6 +176,32 @@ const mf::FunctionDef group_vwap_daily_return_def{
            "    ValueError: 参数超出取值范围, 或数组形状不一致。\n",
 };
 
+const mf::FunctionDef group_vwap_daily_return_with_turnover_def{
+    .name = "group_vwap_daily_return_with_turnover",
+    .impl = group_vwap_daily_return_with_turnover,
+    .params = group_params(),
+    .returns = "tuple[np.ndarray, np.ndarray]",
+    .doc = "计算因子各分组的 VWAP 日收益与日换手率, 一次遍历同时得出。\n"
+           "\n"
+           "日收益与 group_vwap_daily_return 完全相同。某组某日的换手率是该组当日\n"
+           "每只股票成交金额的绝对值之和除以 total_money: 买入股数 × 买入成交价,\n"
+           "加上卖出股数 × 拆分因子 × 卖出成交价(与卖出所得的记账一致); 成交价缺失\n"
+           "时按 0 计。\n"
+           "\n"
+           "Args:\n"
+           FACTOR_VALUES_DOC
+           "    market: _build_market_arrays 返回的八个行情数组, 形状与 factor_values 相同。\n"
+           "    group_num: 分组数, 1 到股票数之间, 默认 10。\n"
+           STRATEGY_TRADING_COSTS_DOC
+           STRATEGY_LOT_SIZE_DOC
+           "\n"
+           "Returns:\n"
+           "    tuple[np.ndarray, np.ndarray]: (日收益, 日换手率), 形状都是 (日期数, group_num)。\n"
+           "\n"
+           "Raises:\n"
+           "    ValueError: 参数超出取值范围, 或数组形状不一致。\n",
+};
+
 const mf::FunctionDef factor_groups_def{
     .name = "factor_groups",
     .impl = factor_groups,
@@ -191,6 +239,7 @@ const mf::FunctionDef daily_rank_correlation_def{
 
 void populate(mf::ModuleBuilder &module) {
     module.function(group_vwap_daily_return_def);
+    module.function(group_vwap_daily_return_with_turnover_def);
     module.function(factor_groups_def);
     module.function(daily_rank_correlation_def);
 }
