@@ -4,8 +4,11 @@ Prints, for seeded synthetic markets of 250 x 500 and 2,500 x 5,000 (dates x
 stocks), medians of several runs of:
 
 1. the engine end to end against the literal numpy/pandas reference;
-2. the kernel alone (market arrays prepared beforehand) against a read-only
-   pass over the same arrays, the memory floor;
+2. the engine on frames in pandas' own (column-major) layout against the same
+   frames row-major, as a prepared store maps them (goal: within 1.1x, and the
+   same returns bit for bit), and the row-major engine against a read-only
+   pass over its nine arrays, the memory floor; interleaved rounds, the
+   median and range of the per-round ratios;
 3. the peak extra memory of one call, against the size of its inputs;
 4. two threads against one, in backtests per second on shared inputs;
 5. ``vectorbt``'s ``Portfolio.from_orders`` on the same data, where it is installed;
@@ -30,6 +33,7 @@ import pandas as pd
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
 
 from reference.strategy_engine import calc_strategy_vwap_daily_return as reference_engine  # noqa: E402
+from timing import interleaved, milliseconds, ratio_against_goal, ratio_text  # noqa: E402
 from tolvane.backtest import _strategy_kernel as kernel  # noqa: E402
 from tolvane.backtest._core import _build_market_arrays  # noqa: E402
 
@@ -96,22 +100,27 @@ def reset_peak_rss() -> bool:
         return False
 
 
-def kernel_against_floor(label: str, signal, market, runs: int) -> list[np.ndarray]:
-    """2. The kernel alone (aligned arrays handed over directly) against one
-    read-only pass over the same arrays. Returns those arrays."""
-    arrays = _build_market_arrays(signal.index[1:], signal.columns, *market.values())
-    weights = signal.to_numpy(copy=False)[:-1]
-    inputs = [weights, *arrays.values()]
-    original = kernel._build_market_arrays
-    kernel._build_market_arrays = lambda *args: arrays
-    try:
-        kernel_s = median_seconds(lambda: kernel.calc_strategy_vwap_daily_return(signal, **market), runs)
-    finally:
-        kernel._build_market_arrays = original
-    floor_s = median_seconds(lambda: [array.max() for array in inputs], runs)
-    layout = "C order" if weights.strides[1] == weights.itemsize else "pandas' own (F) order"
-    print(f"[{label}] 2. kernel {kernel_s * 1e3:9.2f} ms | read-only pass {floor_s * 1e3:9.2f} ms"
-          f" | ratio {kernel_s / floor_s:5.2f}x   ({layout})")
+def layouts_against_floor(label: str, signal, market, runs: int) -> list[np.ndarray]:
+    """2. The engine on pandas' column-major frames against the same frames
+    row-major, and the row-major engine against one read-only pass over its
+    nine arrays. Returns the row-major arrays."""
+    row_signal = c_ordered(signal)
+    row_market = {name: c_ordered(m) for name, m in market.items()}
+    arrays = _build_market_arrays(signal.index[1:], signal.columns, *row_market.values())
+    inputs = [row_signal.to_numpy(copy=False), *arrays.values()]
+    timings = interleaved({
+        "row-major": lambda: kernel.calc_strategy_vwap_daily_return(row_signal, **row_market),
+        "column-major": lambda: kernel.calc_strategy_vwap_daily_return(signal, **market),
+        "read pass": lambda: [array.max() for array in inputs],
+    }, runs)
+    same = np.array_equal(kernel.calc_strategy_vwap_daily_return(signal, **market).to_numpy().view(np.uint64),
+                          kernel.calc_strategy_vwap_daily_return(row_signal, **row_market).to_numpy().view(np.uint64))
+    print(f"[{label}] 2. pandas' column layout {milliseconds(timings['column-major'])} | row-major"
+          f" {milliseconds(timings['row-major'])} | column / row"
+          f" {ratio_against_goal(timings['column-major'], timings['row-major'], 1.1)}"
+          f" | same returns bit for bit: {same}")
+    print(f"[{label}]    row-major engine / read-only pass {milliseconds(timings['read pass'])}:"
+          f" {ratio_text(timings['row-major'], timings['read pass'])}")
     return inputs
 
 
@@ -132,8 +141,7 @@ def bench_size(n_days: int, n_stocks: int, runs: int, reference_runs: int) -> No
     print(f"[{label}] 1. engine {engine_s * 1e3:9.2f} ms | reference {reference_s * 1e3:9.2f} ms"
           f" | speed-up {reference_s / engine_s:6.1f}x | max |diff| {np.abs(result - expected).max():.1e}")
 
-    inputs = kernel_against_floor(label, signal, market, runs)
-    kernel_against_floor(label, c_ordered(signal), {name: c_ordered(m) for name, m in market.items()}, runs)
+    inputs = layouts_against_floor(label, signal, market, runs)
 
     # 3. Peak extra memory of one call.
     input_bytes = sum(array.nbytes for array in inputs)

@@ -45,3 +45,9 @@ def ratio(numerator: list[float], denominator: list[float]) -> tuple[float, floa
 def ratio_text(numerator: list[float], denominator: list[float]) -> str:
     median, low, high = ratio(numerator, denominator)
     return f"{median:5.2f}x ({low:.2f}-{high:.2f})"
+
+
+def ratio_against_goal(numerator: list[float], denominator: list[float], goal: float) -> str:
+    """The per-round ratio as ``ratio_text`` gives it, and whether its median meets ``goal``."""
+    met = ratio(numerator, denominator)[0] <= goal
+    return f"{ratio_text(numerator, denominator)} ({'goal met' if met else 'goal missed'}: <= {goal}x)"

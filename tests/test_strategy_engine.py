@@ -288,6 +288,36 @@ def test_long_wide_markets_match_the_reference_across_block_edges(layout, weight
     assert np.all(np.abs(result.to_numpy() - daily_cash / 1e8) <= 1e-12 * magnitude / 1e8)
 
 
+@pytest.mark.parametrize("huge_weights", [False, True])
+def test_daily_returns_are_the_same_bit_for_bit_whatever_the_layout(huge_weights):
+    """Row-major, column-major, strided and mixed inputs go through different
+    loops but one summation order: the returns are equal, not merely close.
+    Missing prices, restrictions and ragged sizes included; huge weights
+    give share counts beyond 2^53, which no longer add up exactly."""
+    signal, market = large_case(n_days=301, n_stocks=263, seed=11, layout="C")
+    rng = np.random.default_rng(3)
+    values = {name: m.to_numpy().copy() for name, m in market.items()}
+    for name in ("close_price", "buy_price", "sell_price", "prev_close"):
+        values[name][rng.random(values[name].shape) < 0.02] = np.nan
+    weights = signal.to_numpy().copy()
+    if huge_weights:
+        weights[rng.random(weights.shape) < 0.01] = 1e12
+    dates, stocks = signal.index, signal.columns
+
+    def run(weight_layout, market_layouts):
+        return sk.calc_strategy_vwap_daily_return(
+            frame(weights, dates, stocks, weight_layout),
+            **{name: frame(values[name], dates, stocks, market_layouts[i % len(market_layouts)])
+               for i, name in enumerate(values)}).to_numpy()
+
+    expected = run("C", ["C"])
+    assert np.isfinite(expected).all() and np.abs(expected).max() > 0
+    for weight_layout, market_layouts in [("F", ["F"]), ("strided", ["strided"]), ("F", ["C"]),
+                                          ("C", ["F"]), ("C", ["F", "C", "strided"])]:
+        got = run(weight_layout, market_layouts)
+        assert np.array_equal(got.view(np.uint64), expected.view(np.uint64)), (weight_layout, market_layouts)
+
+
 def test_aligned_inputs_are_read_in_place():
     signal, market = large_case()
     input_bytes = signal.to_numpy().nbytes + sum(m.to_numpy().nbytes for m in market.values())

@@ -144,6 +144,12 @@ TOLVANE_STEP Trade trade(double target, bool can_buy, bool cant_sell, double &ho
     return {bought, held, sold};
 }
 
+// The trade that took a holding from `before` to `after`, both whole share
+// counts below 2^53 (so exact): it is the trade `trade` makes, value for value.
+TOLVANE_STEP Trade trade_between(double before, double after) {
+    return {std::max(after - before, 0.0), std::min(before, after), std::max(before - after, 0.0)};
+}
+
 // Adds a trade's five profit-and-loss terms to `sums`.
 TOLVANE_STEP void book(const Trade &done, const StockDayMarket &market, DaySums &sums) {
     sums.buy += done.bought * market.buy_gain;

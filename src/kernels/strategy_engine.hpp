@@ -5,6 +5,9 @@
 // restricted by the day's buy and sell permissions, and the day's profit and
 // loss (split, dividend, commission and levies included) is accumulated as
 // five separate sums that are added left to right at the end of the day.
+// Each sum goes over the stocks in one fixed order whatever the arrays'
+// memory layout, so the result is the same bit for bit for row-major,
+// column-major and strided arrays.
 #pragma once
 
 #include <cstddef>
