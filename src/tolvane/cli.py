@@ -157,11 +157,9 @@ def run_sandbox(args: argparse.Namespace) -> int:
                            package_end=args.package_end)
     server.start()
     # The market and the package are made (or read from the cache) while the
-    # service already answers; a request that needs them waits for them. Not a
-    # daemon: the interpreter stops a daemon thread at exit wherever it is, and
-    # one stopped inside the native modules crashes the process; exiting waits
-    # for the package instead (and keeps it in the cache).
-    threading.Thread(target=_prepare, args=(server,), name="tolvane-sandbox-prepare").start()
+    # service already answers; a request that needs them waits for them.
+    preparing = threading.Thread(target=_prepare, args=(server,), name="tolvane-sandbox-prepare")
+    preparing.start()
     print(f"tolvane 沙盒: {args.stocks} 只股票, {args.start} .. {args.end}, 种子 {args.seed}, "
           f"数据包止于 {server.package_end} (启动用时 {time.perf_counter() - started:.1f} 秒)")
     print(f"base_url   {server.base_url}")
@@ -174,6 +172,15 @@ def run_sandbox(args: argparse.Namespace) -> int:
         pass
     finally:
         server.stop()
+    if preparing.is_alive():
+        # Stopped while the package is still being made: the interpreter would
+        # wait for it, or, as a daemon, stop it inside the native modules at exit,
+        # which crashes the process. Nothing of it is needed any more (the cache
+        # is written whole or not at all), so the process ends here.
+        logging.shutdown()
+        sys.stdout.flush()
+        sys.stderr.flush()
+        os._exit(0)
     return 0
 
 
