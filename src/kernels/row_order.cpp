@@ -214,34 +214,53 @@ void GroupCutter::cut_in_order(Ranked *items, std::size_t size, std::size_t firs
 template <typename Values>
 void GroupCutter::cut_values(const Values &values, std::size_t size, std::size_t finite_count,
                              std::size_t first_place, double lo, double hi, int depth) {
-    // Finite values in buckets 0..buckets-1, a few values a bucket up to a
-    // bound; the others in bucket `buckets`. Few enough buckets that the
+    // Finite values in buckets 0..n_buckets-1, a few values a bucket up to a
+    // bound; the others in bucket `n_buckets`. Few enough buckets that the
     // day's tables stay in the first-level cache; the buckets a cut runs
     // through then hold a handful of values each, quickly ordered.
-    const std::size_t buckets = std::clamp<std::size_t>(finite_count / kValuesPerBucket, 1, kMaxBuckets);
-    const double scale = static_cast<double>(buckets) / (hi - lo);
+    const std::size_t n_buckets = std::clamp<std::size_t>(finite_count / kValuesPerBucket, 1, kMaxBuckets);
+    const double scale = static_cast<double>(n_buckets) / (hi - lo);
     if (lo == hi || !bucketable(lo, hi, scale)) {
-        // All tied (position order is the order), or too wide a range to bucket.
-        std::vector<Ranked> items;
-        for (std::size_t i = 0; i < size; ++i) {
-            if (values.finite(i))
-                items.push_back({values.value(i), values.position(i)});
-            else
-                give(values.position(i), kNoGroup);
-        }
-        std::stable_sort(items.begin(), items.end(), by_value);
-        assign_in_order(items.data(), items.size(), first_place);
+        order_and_assign(values, size, first_place);
         return;
     }
-    std::vector<std::uint32_t> own_bucket, own_start;
-    std::vector<double> own_bucket_group;
-    std::vector<std::uint32_t> &bucket = depth == 0 ? bucket_ : own_bucket;
-    std::vector<std::uint32_t> &start = depth == 0 ? start_ : own_start;
-    std::vector<double> &bucket_group = depth == 0 ? bucket_group_ : own_bucket_group;
-    bucket.resize(size);
-    start.assign(buckets + 2, 0);
-    const auto last_bucket = static_cast<std::int32_t>(buckets) - 1;
-    const auto no_bucket = static_cast<std::int32_t>(buckets);
+    Buckets own_buckets;
+    Buckets &buckets = depth == 0 ? day_buckets_ : own_buckets;
+    fill_buckets(values, size, lo, scale, n_buckets, buckets);
+    SplitBuckets split = group_buckets(n_buckets, first_place, finite_count, buckets);
+    std::vector<Ranked> pending = give_bucket_groups(values, size, n_buckets, split, buckets);
+    std::size_t offset = 0;
+    for (const std::size_t b : split.buckets) {
+        const std::size_t members = buckets.start[b + 1] - buckets.start[b];
+        cut_in_order(pending.data() + offset, members, first_place + buckets.start[b], depth + 1);
+        offset += members;
+    }
+}
+
+// All values tied (position order is the order), or too wide a range to
+// bucket: the finite values are ordered outright.
+template <typename Values>
+void GroupCutter::order_and_assign(const Values &values, std::size_t size, std::size_t first_place) {
+    std::vector<Ranked> items;
+    for (std::size_t i = 0; i < size; ++i) {
+        if (values.finite(i))
+            items.push_back({values.value(i), values.position(i)});
+        else
+            give(values.position(i), kNoGroup);
+    }
+    std::stable_sort(items.begin(), items.end(), by_value);
+    assign_in_order(items.data(), items.size(), first_place);
+}
+
+// Each value's bucket, and where each bucket's values begin in value order.
+template <typename Values>
+void GroupCutter::fill_buckets(const Values &values, std::size_t size, double lo, double scale,
+                               std::size_t n_buckets, Buckets &buckets) {
+    buckets.of_value.resize(size);
+    buckets.start.assign(n_buckets + 2, 0);
+    std::uint32_t *bucket = buckets.of_value.data();
+    const auto last_bucket = static_cast<std::int32_t>(n_buckets) - 1;
+    const auto no_bucket = static_cast<std::int32_t>(n_buckets);
 #pragma omp simd
     for (std::size_t i = 0; i < size; ++i) {
         const bool finite = values.finite(i);
@@ -249,21 +268,27 @@ void GroupCutter::cut_values(const Values &values, std::size_t size, std::size_t
         const auto scaled = static_cast<std::int32_t>(offset * scale);
         bucket[i] = static_cast<std::uint32_t>(finite ? std::min(last_bucket, scaled) : no_bucket);
     }
+    std::vector<std::uint32_t> &start = buckets.start;
     for (std::size_t i = 0; i < size; ++i)
         ++start[bucket[i] + 1];
     std::uint32_t running = 0;
-    for (std::size_t b = 1; b <= buckets + 1; ++b) {
+    for (std::size_t b = 1; b <= n_buckets + 1; ++b) {
         running += start[b];
         start[b] = running;
     }
+}
 
-    // Each bucket's group: the groups' places laid over the buckets; then
-    // every bucket that a cut between two groups runs through is marked
-    // split, as kSplit - (its index in the list of split buckets).
-    bucket_group.resize(buckets + 1);
-    bucket_group[buckets] = kNoGroup;
+// Each bucket's group: the groups' places laid over the buckets; then every
+// bucket that a cut between two groups runs through is marked split, as
+// kSplit - (its index in the list of split buckets).
+GroupCutter::SplitBuckets GroupCutter::group_buckets(std::size_t n_buckets, std::size_t first_place,
+                                                     std::size_t finite_count, Buckets &buckets) const {
+    const std::vector<std::uint32_t> &start = buckets.start;
+    std::vector<double> &bucket_group = buckets.group;
+    bucket_group.resize(n_buckets + 1);
+    bucket_group[n_buckets] = kNoGroup;
     const auto bucket_of_place = [&](std::size_t local_place) {
-        return static_cast<std::size_t>(std::upper_bound(start.begin(), start.begin() + buckets + 1, local_place) -
+        return static_cast<std::size_t>(std::upper_bound(start.begin(), start.begin() + n_buckets + 1, local_place) -
                                         start.begin()) - 1;
     };
     const std::size_t first_group = group_at(first_place);
@@ -275,20 +300,28 @@ void GroupCutter::cut_values(const Values &values, std::size_t size, std::size_t
                   bucket_group.begin() + static_cast<std::ptrdiff_t>(bucket_of_place(end - 1) + 1),
                   static_cast<double>(group));
     }
-    std::vector<std::size_t> split;     // the split buckets
-    std::vector<std::size_t> filled{0};  // where each split bucket's values go in `pending`
+    SplitBuckets split;
     for (std::size_t group = first_group + 1; group <= last_group; ++group) {
         const std::size_t cut = group_start(group) - first_place;
         const std::size_t b = bucket_of_place(cut);
         if (start[b] < cut && bucket_group[b] > kSplit) {
-            bucket_group[b] = kSplit - static_cast<double>(split.size());
-            split.push_back(b);
-            filled.push_back(filled.back() + (start[b + 1] - start[b]));
+            bucket_group[b] = kSplit - static_cast<double>(split.buckets.size());
+            split.buckets.push_back(b);
+            split.filled.push_back(split.filled.back() + (start[b + 1] - start[b]));
         }
     }
+    return split;
+}
 
-    // Buckets inside one group are done; the values of the split ones are
-    // gathered bucket by bucket, still in position order, and cut further.
+// Buckets inside one group are done: each value gets its bucket's group (and
+// share). The values of the split buckets are gathered bucket by bucket,
+// still in position order, to be cut further; they get their shares then.
+template <typename Values>
+std::vector<Ranked> GroupCutter::give_bucket_groups(const Values &values, std::size_t size, std::size_t n_buckets,
+                                                    SplitBuckets &split, Buckets &buckets) {
+    const std::uint32_t *bucket = buckets.of_value.data();
+    const std::vector<double> &bucket_group = buckets.group;
+    std::vector<std::size_t> &filled = split.filled;
     std::vector<Ranked> pending(filled.back());
     const auto gather_split = [&](std::size_t i, double group) {
         if (group <= kSplit)
@@ -300,29 +333,21 @@ void GroupCutter::cut_values(const Values &values, std::size_t size, std::size_t
             group_of_[values.position(i)] = group;
             gather_split(i, group);
         }
-    } else {
-        // Shares by bucket too; the split buckets' values get theirs when
-        // they are cut further.
-        std::vector<double> own_bucket_share;
-        std::vector<double> &bucket_share = depth == 0 ? bucket_share_ : own_bucket_share;
-        bucket_share.resize(buckets + 1);
-        for (std::size_t b = 0; b <= buckets; ++b) {
-            const double group = std::max(bucket_group[b], kNoGroup);
-            bucket_share[b] = group_share_[static_cast<std::size_t>(group + 1.0)];
-        }
-        for (std::size_t i = 0; i < size; ++i) {
-            const double group = bucket_group[bucket[i]];
-            group_of_[values.position(i)] = group;
-            share_of_[values.position(i)] = bucket_share[bucket[i]];
-            gather_split(i, group);
-        }
+        return pending;
     }
-    std::size_t offset = 0;
-    for (const std::size_t b : split) {
-        const std::size_t members = start[b + 1] - start[b];
-        cut_in_order(pending.data() + offset, members, first_place + start[b], depth + 1);
-        offset += members;
+    std::vector<double> &bucket_share = buckets.share;
+    bucket_share.resize(n_buckets + 1);
+    for (std::size_t b = 0; b <= n_buckets; ++b) {
+        const double group = std::max(bucket_group[b], kNoGroup);
+        bucket_share[b] = group_share_[static_cast<std::size_t>(group + 1.0)];
     }
+    for (std::size_t i = 0; i < size; ++i) {
+        const double group = bucket_group[bucket[i]];
+        group_of_[values.position(i)] = group;
+        share_of_[values.position(i)] = bucket_share[bucket[i]];
+        gather_split(i, group);
+    }
+    return pending;
 }
 
 void average_ranks(std::span<const Ranked> ordered, double *rank_of) {

@@ -58,9 +58,35 @@ public:
     }
 
 private:
+    // One level's bucket tables: each value's bucket, where each bucket's
+    // values begin in value order, each bucket's group (or its mark as split)
+    // and share. The day's level keeps its tables from one day to the next.
+    struct Buckets {
+        std::vector<std::uint32_t> of_value;
+        std::vector<std::uint32_t> start;
+        std::vector<double> group;
+        std::vector<double> share;
+    };
+    // The buckets a cut between two groups runs through, and where each one's
+    // values go in the list gathered to cut them further.
+    struct SplitBuckets {
+        std::vector<std::size_t> buckets;
+        std::vector<std::size_t> filled{0};
+    };
+
     template <typename Values>
     void cut_values(const Values &values, std::size_t size, std::size_t finite_count, std::size_t first_place,
                     double lo, double hi, int depth);
+    template <typename Values>
+    void order_and_assign(const Values &values, std::size_t size, std::size_t first_place);
+    template <typename Values>
+    static void fill_buckets(const Values &values, std::size_t size, double lo, double scale,
+                             std::size_t n_buckets, Buckets &buckets);
+    SplitBuckets group_buckets(std::size_t n_buckets, std::size_t first_place, std::size_t finite_count,
+                               Buckets &buckets) const;
+    template <typename Values>
+    std::vector<Ranked> give_bucket_groups(const Values &values, std::size_t size, std::size_t n_buckets,
+                                           SplitBuckets &split, Buckets &buckets);
     void cut_in_order(Ranked *items, std::size_t size, std::size_t first_place, int depth);
     void assign_in_order(const Ranked *items, std::size_t size, std::size_t first_place);
     void give(std::uint32_t position, double group) {
@@ -88,11 +114,7 @@ private:
     double *share_of_ = nullptr;
     // Each group's share at group + 1; 0 at 0, for no group.
     std::vector<double> group_share_;
-    // The day's buffers, kept from one day to the next.
-    std::vector<std::uint32_t> bucket_;
-    std::vector<std::uint32_t> start_;
-    std::vector<double> bucket_group_;
-    std::vector<double> bucket_share_;
+    Buckets day_buckets_;
 };
 
 // The average rank (1-based; ties share the mean of their places) of each

@@ -91,21 +91,9 @@ WeightActivity weight_activity(nb::handle signal_df, nb::handle dates) {
     return activity;
 }
 
-nb::object calc_strategy_stats(mf::Call &call) {
-    nb::handle total_frame = call.arg("total_frame");
-    nb::handle signal_df = call.arg("signal_df");
-    nb::object safe_sharpe = call.global("safe_sharpe");
-
-    nb::list required;
-    required.append("daily_return");
-    required.append("index_day_return");
-    nb::object df = total_frame.attr("dropna")("subset"_a = required).attr("copy")();
-    nb::dict stats;
-    if (nb::len(df) == 0) {
-        for (const char *key : kStatKeys)
-            stats[key] = nan_value();
-        return stats;
-    }
+// The frame's derived columns: the excess return, the cumulative and net
+// values of the strategy, the benchmark and the excess, and both drawdowns.
+void add_derived_columns(const mf::Call &call, nb::handle df) {
     nb::object loc = df.attr("loc");
     nb::object all_rows = nb::slice(nb::none(), nb::none(), nb::none());
     auto assign = [&](const char *column, nb::handle values) {
@@ -132,6 +120,24 @@ nb::object calc_strategy_stats(mf::Call &call) {
     nb::object excess_net_value = df["extra_cumulative_return"] + nb::int_(1);
     assign("extra_max_drawdown",
            excess_net_value - excess_net_value.attr("expanding")().attr("max")());
+}
+
+nb::object calc_strategy_stats(mf::Call &call) {
+    nb::handle total_frame = call.arg("total_frame");
+    nb::handle signal_df = call.arg("signal_df");
+    nb::object safe_sharpe = call.global("safe_sharpe");
+
+    nb::list required;
+    required.append("daily_return");
+    required.append("index_day_return");
+    nb::object df = total_frame.attr("dropna")("subset"_a = required).attr("copy")();
+    nb::dict stats;
+    if (nb::len(df) == 0) {
+        for (const char *key : kStatKeys)
+            stats[key] = nan_value();
+        return stats;
+    }
+    add_derived_columns(call, df);
     const double deepest_drawdown = deepest_points(df["max_drawdown"]);
     const double deepest_excess_drawdown = deepest_points(df["extra_max_drawdown"]);
 
