@@ -8,7 +8,8 @@ STAMP   := $(VENV)/.tolvane-installed
 # in a build folder of its own so that CMake's cached option never leaks into a
 # plain `pip install .`, which leaves them out.
 TEST_BUILD := -Ccmake.define.TOLVANE_TEST_MODULES=ON -Cbuild-dir=build/test-{wheel_tag}
-SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name 'CMakeLists.txt') CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name 'CMakeLists.txt') \
+           $(wildcard tests/native/*.cpp) CMakeLists.txt pyproject.toml
 
 .PHONY: demo test install inplace sanitize bench clean
 

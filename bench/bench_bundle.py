@@ -37,7 +37,7 @@ import httpx
 from tolvane.backtest._bundle import _stream_download
 from tolvane.sandbox import DOWNLOAD_PATH
 
-from sandbox_process import start_sandbox
+from support import start_sandbox
 
 KEY, SECRET = "bench-key", "bench-secret"
 MIB = 1024 * 1024

@@ -26,7 +26,6 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import gc
 import io
 import statistics
 import tempfile
@@ -36,28 +35,11 @@ import warnings
 import numpy as np
 import pandas as pd
 
-from bench_groups import synthetic_factor
-from bench_prepare import synthetic_payload
+from support import interleaved, machine_scaling, milliseconds, synthetic_factor, synthetic_payload
 from tolvane.backtest import BinaryPreparedDataStore, Variant, calc_factor_ic_by_horizon, calc_forward_returns
 from tolvane.backtest._factor_report import analyse_factor
 
 HORIZONS = (1, 5, 10)
-
-
-def interleaved(actions: dict, runs: int) -> dict[str, list[float]]:
-    """Seconds of each action, the actions taking turns in every round."""
-    timings = {name: [] for name in actions}
-    for _ in range(runs):
-        for name, action in actions.items():
-            gc.collect()
-            start = time.perf_counter()
-            action()
-            timings[name].append(time.perf_counter() - start)
-    return timings
-
-
-def shown(seconds: list[float]) -> str:
-    return f"{statistics.median(seconds) * 1e3:9.1f} ms ({min(seconds) * 1e3:.0f}-{max(seconds) * 1e3:.0f})"
 
 
 def peer_module():
@@ -113,8 +95,9 @@ def bench_ic_and_report(n_days: int, n_stocks: int, runs: int) -> None:
         alphalens = peer_module()
         if alphalens is None:
             print("1-2. alphalens-reloaded is not installed here (pip install alphalens-reloaded): peer skipped")
-            timings = interleaved({"ours": lambda: calc_factor_ic_by_horizon(factor, forward)}, runs)
-            print(f"1. [{size}] IC of {len(HORIZONS)} horizons {shown(timings['ours'])}")
+            timings = interleaved({"ours": lambda: calc_factor_ic_by_horizon(factor, forward)}, runs,
+                                  clock=time.perf_counter)
+            print(f"1. [{size}] IC of {len(HORIZONS)} horizons {milliseconds(timings['ours'])}")
             return
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
@@ -128,12 +111,13 @@ def bench_ic_and_report(n_days: int, n_stocks: int, runs: int) -> None:
                 "peer IC": lambda: alphalens.performance.factor_information_coefficient(prepared),
                 "peer preparation + IC": lambda: alphalens.performance.factor_information_coefficient(
                     peer_prepare(alphalens, factor_series, returns)),
-            }, runs)
+            }, runs, clock=time.perf_counter)
         ours_s = statistics.median(timings["ours"])
         ratio = statistics.median(timings["peer IC"]) / ours_s
-        print(f"1. [{size}] IC of {len(HORIZONS)} horizons: ours {shown(timings['ours'])} | peer on prepared data"
-              f" {shown(timings['peer IC'])} | speed-up {ratio:5.1f}x ({'goal met' if ratio >= 50 else 'goal missed'}"
-              f": >= 50x) | with the peer's preparation {shown(timings['peer preparation + IC'])}, "
+        print(f"1. [{size}] IC of {len(HORIZONS)} horizons: ours {milliseconds(timings['ours'])}"
+              f" | peer on prepared data {milliseconds(timings['peer IC'])} | speed-up {ratio:5.1f}x"
+              f" ({'goal met' if ratio >= 50 else 'goal missed'}: >= 50x)"
+              f" | with the peer's preparation {milliseconds(timings['peer preparation + IC'])}, "
               f"{statistics.median(timings['peer preparation + IC']) / ours_s:5.1f}x | max |diff| {gap:.1e}"
               f" ({'equal' if gap <= 1e-12 else 'NOT equal'} within 1e-12)")
 
@@ -142,11 +126,12 @@ def bench_ic_and_report(n_days: int, n_stocks: int, runs: int) -> None:
             timings = interleaved({
                 "ours": lambda: analyse_factor(factor, data, groups=10, horizons=HORIZONS),
                 "peer": lambda: peer_report(alphalens, factor_series, returns),
-            }, max(2, runs // 2))
+            }, max(2, runs // 2), clock=time.perf_counter)
         ratio = statistics.median(timings["peer"]) / statistics.median(timings["ours"])
         print(f"2. [{size}] whole report (forward returns, IC tables, 10 groups traded, turnover, autocorrelation):"
-              f" ours {shown(timings['ours'])} | peer preparation + IC + returns by quantile + turnover"
-              f" + autocorrelation {shown(timings['peer'])} | speed-up {ratio:5.1f}x"
+              f" ours {milliseconds(timings['ours'])}"
+              f" | peer preparation + IC + returns by quantile + turnover + autocorrelation"
+              f" {milliseconds(timings['peer'])} | speed-up {ratio:5.1f}x"
               f" ({'goal met' if ratio >= 30 else 'goal missed'}: >= 30x)")
 
 
@@ -174,8 +159,6 @@ def bench_sweep(n_days: int, n_stocks: int, n_factors: int, runs: int) -> None:
             return
         import logging
 
-        from bench_sweep import machine_scaling
-
         print(f"3. this machine now: two processes of plain Python run {machine_scaling():4.2f}x one"
               " (the ceiling of the speed-up below)")
         with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
@@ -184,9 +167,10 @@ def bench_sweep(n_days: int, n_stocks: int, n_factors: int, runs: int) -> None:
             timings = interleaved({
                 "serial": lambda: factor_sweep(folder, factors, max_workers=1),
                 "dask": lambda: factor_sweep(folder, factors, executor=client),
-            }, runs)
+            }, runs, clock=time.perf_counter)
     ratio = statistics.median(timings["serial"]) / statistics.median(timings["dask"])
-    print(f"3. [{size}] two-worker Dask cluster {shown(timings['dask'])} | serial {shown(timings['serial'])}"
+    print(f"3. [{size}] two-worker Dask cluster {milliseconds(timings['dask'])}"
+          f" | serial {milliseconds(timings['serial'])}"
           f" | speed-up {ratio:4.2f}x ({'goal met' if ratio >= 1.5 else 'goal missed'}: >= 1.5x)")
 
 

@@ -23,26 +23,20 @@ import argparse
 import numpy as np
 import pandas as pd
 
-from bench_prepare import median_of
-from bench_strategy_engine import c_ordered, synthetic_market
-from timing import interleaved, milliseconds, ratio_against_goal
+from support import (
+    c_ordered,
+    interleaved,
+    median_of,
+    milliseconds,
+    ratio_against_goal,
+    synthetic_factor,
+    synthetic_market,
+)
 from tolvane.backtest import _core
 from tolvane.backtest import _strategy_kernel as kernel
 from tolvane.backtest._factor_analysis import calc_factor_ic
 
 GROUPS = 10
-
-
-def synthetic_factor(signal: pd.DataFrame, seed: int = 7) -> pd.DataFrame:
-    """A persistent factor (an AR(1) walk per stock) with 5% missing values."""
-    rng = np.random.default_rng(seed)
-    shocks = rng.normal(size=signal.shape)
-    values = np.empty(signal.shape)
-    values[0] = shocks[0]
-    for row in range(1, len(values)):
-        values[row] = 0.95 * values[row - 1] + 0.3 * shocks[row]
-    values[rng.random(signal.shape) < 0.05] = np.nan
-    return pd.DataFrame(values, index=signal.index, columns=signal.columns)
 
 
 def group_weights(factor: pd.DataFrame) -> list[pd.DataFrame]:

@@ -31,18 +31,10 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
+from support import median_of, synthetic_payload
+
 # Stores go on the project's disk (build/), not a memory file system.
 WORKDIR = str(Path(__file__).resolve().parent.parent / "build")
-
-def median_of(action, runs: int) -> float:
-    timings = []
-    for _ in range(runs):
-        gc.collect()
-        start = time.perf_counter()
-        action()
-        timings.append(time.perf_counter() - start)
-    return statistics.median(timings)
-
 
 # ---------------------------------------------------------------- 1. build
 
@@ -127,40 +119,6 @@ def bench_build(n_stocks: int, years: int, runs: int) -> None:
 
 
 # ---------------------------------------------------------------- 2./3. store
-
-
-def synthetic_payload(n_days: int, n_stocks: int, seed: int = 7) -> dict:
-    """A payload shaped like a build's: twelve matrices, five components, three benchmarks."""
-    from tolvane.backtest._prepare import BASE_MATRIX_DTYPE, PREPARED_DATA_VERSION, get_component_factor_names
-    from tolvane.backtest._store import component_dataset_key
-
-    rng = np.random.default_rng(seed)
-    dates = pd.Index(pd.bdate_range("2014-01-02", periods=n_days).strftime("%Y%m%d"), name="DataDate")
-    stocks = pd.Index([f"{600000 + j:06d}" for j in range(n_stocks)], name="ukey")
-    shape = (n_days, n_stocks)
-    close = 10.0 * np.exp(np.cumsum(rng.normal(0.0003, 0.02, shape), axis=0))
-
-    def frame(values):
-        return pd.DataFrame(values, index=dates, columns=stocks)
-
-    data = {}
-    for key, dtype in BASE_MATRIX_DTYPE.items():
-        if dtype == "bool":
-            data[key] = frame(rng.random(shape) > (0.02 if key == "can_buy_stock" else 0.98))
-        else:
-            data[key] = frame(close * (1 + rng.normal(0, 0.002, shape)))
-    data["close_price"] = frame(close)
-    data["prev_close"] = frame(np.vstack([close[:1], close[:-1]]))
-    data["rq_get_split"] = frame(np.where(rng.random(shape) < 0.0005, 1.3, np.nan))
-    data["rq_get_dividend"] = frame(np.where(rng.random(shape) < 0.001, 0.2, np.nan))
-    for name in get_component_factor_names():
-        data[component_dataset_key(name)] = frame(np.where(rng.random(shape) < 0.2, 1.0, np.nan))
-    data["benchmark_dict"] = {
-        name: pd.Series(rng.normal(0.0003, 0.012, n_days), index=dates, name="index_day_return")
-        for name in ("000852", "000300", "000905")
-    }
-    return {"version": PREPARED_DATA_VERSION, "meta": {"start_date": dates[0], "end_date": dates[-1]},
-            "data": data}
 
 
 def strategy_weights(index: pd.Index, columns: pd.Index, seed: int = 11) -> pd.DataFrame:

@@ -19,11 +19,8 @@ Run: ``python bench/bench_strategy_engine.py`` (``make bench``).
 
 from __future__ import annotations
 
-import gc
-import statistics
 import sys
 import threading
-import time
 import tracemalloc
 from pathlib import Path
 
@@ -33,54 +30,17 @@ import pandas as pd
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
 
 from reference.strategy_engine import calc_strategy_vwap_daily_return as reference_engine  # noqa: E402
-from timing import interleaved, milliseconds, ratio_against_goal, ratio_text  # noqa: E402
+from support import (  # noqa: E402
+    c_ordered,
+    interleaved,
+    median_seconds,
+    milliseconds,
+    ratio_against_goal,
+    ratio_text,
+    synthetic_market,
+)
 from tolvane.backtest import _strategy_kernel as kernel  # noqa: E402
 from tolvane.backtest._core import _build_market_arrays  # noqa: E402
-
-def synthetic_market(n_days: int, n_stocks: int, seed: int = 20240101):
-    """A random-walk market with suspensions, limit moves, splits and dividends,
-    and a strategy holding about 10% of the stocks with drifting weights."""
-    rng = np.random.default_rng(seed)
-    dates = pd.Index(pd.bdate_range("2014-01-02", periods=n_days).strftime("%Y%m%d"))
-    stocks = pd.Index([f"{600000 + j:06d}" for j in range(n_stocks)])
-    shape = (n_days, n_stocks)
-    close = 10.0 * np.exp(np.cumsum(rng.normal(0.0003, 0.02, shape), axis=0))
-    prev_close = np.vstack([close[:1], close[:-1]])
-    move = close / prev_close - 1
-    held = rng.random(shape) < 0.1
-    weights = np.where(held, rng.random(shape), 0.0)
-    weights /= np.maximum(weights.sum(axis=1, keepdims=True), 1e-12)
-
-    def frame(values):
-        return pd.DataFrame(values, index=dates, columns=stocks)
-
-    market = {
-        "can_buy_stock": frame((move < 0.095) & (rng.random(shape) > 0.01)),
-        "cant_sell_stock": frame((move < -0.095) | (rng.random(shape) < 0.01)),
-        "split_factor": frame(np.where(rng.random(shape) < 0.0005, 1.5, np.nan)),
-        "dividend_factor": frame(np.where(rng.random(shape) < 0.001, 0.2, np.nan)),
-        "close_price": frame(close),
-        "prev_close": frame(prev_close),
-        "buy_price": frame(close * (1 + rng.normal(0, 0.002, shape))),
-        "sell_price": frame(close * (1 + rng.normal(0, 0.002, shape))),
-    }
-    return frame(weights), market
-
-
-def median_seconds(action, runs: int) -> float:
-    """Median seconds per call over `runs` samples; each sample repeats the
-    call until it lasts about 50 ms, so that short calls are timed warm."""
-    start = time.perf_counter()
-    action()
-    repeats = max(1, round(0.05 / max(time.perf_counter() - start, 1e-9)))
-    timings = []
-    for _ in range(runs):
-        gc.collect()
-        start = time.perf_counter()
-        for _ in range(repeats):
-            action()
-        timings.append((time.perf_counter() - start) / repeats)
-    return statistics.median(timings)
 
 
 def peak_rss_bytes() -> int:
@@ -122,11 +82,6 @@ def layouts_against_floor(label: str, signal, market, runs: int) -> list[np.ndar
     print(f"[{label}]    row-major engine / read-only pass {milliseconds(timings['read pass'])}:"
           f" {ratio_text(timings['row-major'], timings['read pass'])}")
     return inputs
-
-
-def c_ordered(frame: pd.DataFrame) -> pd.DataFrame:
-    """The same frame over a C-ordered array, as a memory-mapped store gives it."""
-    return pd.DataFrame(np.ascontiguousarray(frame.to_numpy()), index=frame.index, columns=frame.columns, copy=False)
 
 
 def bench_size(n_days: int, n_stocks: int, runs: int, reference_runs: int) -> None:

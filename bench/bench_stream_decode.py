@@ -33,7 +33,7 @@ from tolvane._download import _StreamReader, stream_decode
 from tolvane._http import API_PREFIX, HttpClient
 from tolvane.sandbox import sign_headers
 
-from sandbox_process import start_sandbox as start_child_sandbox
+from support import start_sandbox as start_child_sandbox
 
 KEY, SECRET = "bench-key", "bench-secret"
 PATH = API_PREFIX + "/factors/stream"

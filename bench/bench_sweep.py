@@ -25,7 +25,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
-from bench_prepare import median_of, synthetic_payload
+from support import machine_scaling, median_of, synthetic_payload
 from tolvane.backtest import BinaryPreparedDataStore, Variant, sweep
 from tolvane.backtest._core import STORE_MARKET_KEYS
 
@@ -54,24 +54,6 @@ def worker_memory() -> dict:
         if name in ("VmRSS", "RssFile", "RssAnon"):
             fields[name] = int(value.split()[0]) / 1024
     return fields
-
-
-def spin(_=None) -> int:
-    total = 0
-    for i in range(2_000_000):
-        total += i
-    return total
-
-
-def machine_scaling() -> float:
-    """Two processes of plain Python against one: how many cores this run really gets."""
-    import multiprocessing
-
-    with multiprocessing.get_context("spawn").Pool(2) as pool:
-        pool.map(spin, range(2))  # started
-        one_s = median_of(lambda: [spin() for _ in range(4)], 3)
-        two_s = median_of(lambda: pool.map(spin, range(4)), 3)
-    return one_s / two_s
 
 
 def main() -> None:

@@ -13,8 +13,9 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from markets import frame, random_market
+from reference.factor_analysis import transcribed_ic
 from reference.strategy_engine import daily_cash_terms, daily_traded_value
-from test_strategy_engine import frame
 from tolvane.backtest import _core, _groups
 from tolvane.backtest import _strategy_kernel as sk
 from tolvane.backtest._factor_analysis import calc_factor_ic, factor_rank_autocorrelation, plot_factor_groups
@@ -36,35 +37,6 @@ def transcribed_groups(factor: pd.DataFrame, group_num: int) -> pd.DataFrame:
 def group_weights(groups: pd.DataFrame, group: int) -> pd.DataFrame:
     member = (groups == group).astype(float)
     return member.div(member.sum(axis=1), axis=0).fillna(0.0)
-
-
-def transcribed_ic(factor: pd.DataFrame, forward: pd.DataFrame) -> pd.Series:
-    both = np.isfinite(factor) & np.isfinite(forward)
-    return factor.where(both).rank(axis=1).corrwith(forward.where(both).rank(axis=1), axis=1)
-
-
-def random_market(n_days, n_stocks, seed, layout="F", cant_sell_share=0.1):
-    """Prices, restrictions, splits and dividends; selling is barred often
-    enough that stocks stay held by a group they have left."""
-    rng = np.random.default_rng(seed)
-    dates = pd.Index(pd.bdate_range("2020-01-02", periods=n_days).strftime("%Y%m%d"))
-    stocks = pd.Index([f"{600000 + j}" for j in range(n_stocks)])
-    prices = rng.uniform(5, 50, (n_days, n_stocks))
-    prices[rng.random(prices.shape) < 0.03] = np.nan
-    market = {
-        "can_buy_stock": rng.random(prices.shape) < 0.9,
-        "cant_sell_stock": rng.random(prices.shape) < cant_sell_share,
-        "split_factor": np.where(rng.random(prices.shape) < 0.01, 1.5, np.nan),
-        "dividend_factor": np.where(rng.random(prices.shape) < 0.02, 0.2, np.nan),
-        "close_price": prices * 1.01,
-        "prev_close": prices,
-        "buy_price": prices * 1.002,
-        "sell_price": prices * 0.998,
-    }
-    factor = rng.normal(size=prices.shape).round(1)  # ties on every day
-    factor[rng.random(prices.shape) < 0.1] = np.nan
-    return frame(factor, dates, stocks, layout), {
-        name: frame(values, dates, stocks, layout) for name, values in market.items()}
 
 
 # --- the grouping rule ------------------------------------------------------

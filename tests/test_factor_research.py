@@ -9,7 +9,7 @@ import pandas as pd
 import pytest
 
 import tolvane
-from test_factor_groups import transcribed_ic
+from reference.factor_analysis import transcribed_ic
 from tolvane import singleton
 from tolvane.backtest import (
     BinaryPreparedDataStore,

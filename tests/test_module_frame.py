@@ -189,7 +189,7 @@ class TestErrorBoundary:
             probe.fail(kind)
         last = caught.traceback[-1]
         assert last.frame.code.raw.co_name == "fail"
-        assert last.frame.code.raw.co_filename == "src/tolvane/_frame_probe"
+        assert last.frame.code.raw.co_filename == "tests/native/frame_probe"
 
     def test_method_frame_uses_qualified_name(self):
         with pytest.raises(TypeError) as caught:

@@ -15,8 +15,8 @@ import pandas as pd
 import pytest
 
 import tolvane
+from markets import mapped_file_of
 from reference.prepared_data import ReferenceBuilder, assert_same_data
-from test_prepared_store import mapped_file_of
 from tolvane import singleton
 from tolvane.backtest import (
     BinaryPreparedDataStore,

@@ -4,7 +4,6 @@ unpickler, writes and updates that fail part-way, snapshots, and the legacy undo
 from __future__ import annotations
 
 import json
-import mmap
 import os
 import pickle
 
@@ -12,6 +11,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from markets import mapped_file_of
 from tolvane.backtest._prepare import BinaryPreparedDataStore
 from tolvane.backtest._store import JOURNAL_FILE, BinaryPreparedDataStoreBase, StoreFormatError
 
@@ -43,13 +43,6 @@ def payload(seed=0, dates=DATES, stocks=("000001", "000002", "600000")) -> dict:
 
 def open_store(path, component_names=None):
     return BinaryPreparedDataStore(path, [] if component_names is None else component_names)
-
-
-def mapped_file_of(data: pd.DataFrame):
-    array = data.to_numpy()
-    while array is not None and not isinstance(array, mmap.mmap):
-        array = getattr(array, "base", None)
-    return array
 
 
 def test_round_trip_mapping_and_date_ranges(tmp_path):

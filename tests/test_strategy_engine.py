@@ -12,49 +12,9 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from markets import DATES, flat_market, frame, random_market, with_cells
 from reference.strategy_engine import daily_cash_terms
 from tolvane.backtest import _strategy_kernel as sk
-
-
-def frame(values, dates, stocks, layout="F"):
-    """A frame over ``values`` laid out in memory as C, F or a strided view."""
-    values = np.asarray(values)
-    if layout == "C":
-        values = np.ascontiguousarray(values)
-    elif layout == "strided":
-        wide = np.zeros((values.shape[0], values.shape[1] * 2), dtype=values.dtype)
-        wide[:, ::2] = values
-        values = wide[:, ::2]
-    else:
-        values = np.asfortranarray(values)
-    return pd.DataFrame(values, index=dates, columns=stocks, copy=False)
-
-
-def flat_market(dates, stocks, price=10.0):
-    """Constant prices, everything tradable, no corporate actions."""
-    shape = (len(dates), len(stocks))
-    prices = frame(np.full(shape, price), dates, stocks)
-    return {
-        "can_buy_stock": frame(np.ones(shape, bool), dates, stocks),
-        "cant_sell_stock": frame(np.zeros(shape, bool), dates, stocks),
-        "split_factor": frame(np.full(shape, np.nan), dates, stocks),
-        "dividend_factor": frame(np.full(shape, np.nan), dates, stocks),
-        "close_price": prices,
-        "prev_close": prices,
-        "buy_price": prices,
-        "sell_price": prices,
-    }
-
-
-def with_cells(market, name, cells):
-    """A copy of ``market`` whose matrix ``name`` has ``cells`` {(day, stock): value} set."""
-    values = market[name].to_numpy().copy()
-    for (day, stock), value in cells.items():
-        values[day, stock] = value
-    return {**market, name: frame(values, market[name].index, market[name].columns)}
-
-
-DATES = pd.Index(["20240102", "20240103", "20240104", "20240105"])
 
 
 # --- agreement with the literal reference ---------------------------------
@@ -256,32 +216,12 @@ def test_duplicate_dates_are_refused_as_pandas_refuses_them():
 # --- memory and threads ------------------------------------------------
 
 
-def large_case(n_days=300, n_stocks=400, seed=7, layout="F"):
-    rng = np.random.default_rng(seed)
-    dates = pd.Index([str(20200000 + i) for i in range(n_days)])
-    stocks = pd.Index([f"{j:06d}" for j in range(n_stocks)])
-    prices = rng.uniform(5, 50, (n_days, n_stocks))
-    market = {
-        "can_buy_stock": rng.random(prices.shape) < 0.9,
-        "cant_sell_stock": rng.random(prices.shape) < 0.1,
-        "split_factor": np.where(rng.random(prices.shape) < 0.01, 1.5, np.nan),
-        "dividend_factor": np.where(rng.random(prices.shape) < 0.01, 0.2, np.nan),
-        "close_price": prices * 1.01,
-        "prev_close": prices,
-        "buy_price": prices * 1.002,
-        "sell_price": prices * 0.998,
-    }
-    weights = np.where(rng.random(prices.shape) < 0.2, rng.random(prices.shape) / 40, 0.0)
-    market = {name: frame(values, dates, stocks, layout) for name, values in market.items()}
-    return frame(weights, dates, stocks, layout), market
-
-
 @pytest.mark.parametrize("layout, weight_layout", [("C", "C"), ("F", "F"), ("C", "F")])
 def test_long_wide_markets_match_the_reference_across_block_edges(layout, weight_layout):
     # Wider and longer than the engine's blocks of stocks and days, with a
     # partial group of stocks at the end; a prepared store's row-major market
     # with weights in pandas' column layout is read day by day as well.
-    signal, market = large_case(n_days=300, n_stocks=259, layout=layout)
+    signal, market = random_market(300, 259, seed=7, layout=layout, signal="weights")
     signal = frame(signal.to_numpy(), signal.index, signal.columns, weight_layout)
     result = sk.calc_strategy_vwap_daily_return(signal, **market)
     _, daily_cash, magnitude = daily_cash_terms(signal, **market)
@@ -294,7 +234,7 @@ def test_daily_returns_are_the_same_bit_for_bit_whatever_the_layout(huge_weights
     loops but one summation order: the returns are equal, not merely close.
     Missing prices, restrictions and ragged sizes included; huge weights
     give share counts beyond 2^53, which no longer add up exactly."""
-    signal, market = large_case(n_days=301, n_stocks=263, seed=11, layout="C")
+    signal, market = random_market(301, 263, seed=11, layout="C", signal="weights")
     rng = np.random.default_rng(3)
     values = {name: m.to_numpy().copy() for name, m in market.items()}
     for name in ("close_price", "buy_price", "sell_price", "prev_close"):
@@ -319,7 +259,7 @@ def test_daily_returns_are_the_same_bit_for_bit_whatever_the_layout(huge_weights
 
 
 def test_aligned_inputs_are_read_in_place():
-    signal, market = large_case()
+    signal, market = random_market(300, 400, seed=7, signal="weights")
     input_bytes = signal.to_numpy().nbytes + sum(m.to_numpy().nbytes for m in market.values())
     sk.calc_strategy_vwap_daily_return(signal, **market)
     tracemalloc.start()
@@ -332,7 +272,7 @@ def test_aligned_inputs_are_read_in_place():
 
 
 def test_two_threads_on_shared_inputs_match_serial_results():
-    signal, market = large_case()
+    signal, market = random_market(300, 400, seed=7, signal="weights")
     fees = (0.0, 0.001)
     serial = [sk.calc_strategy_vwap_daily_return(signal, **market, fee=fee) for fee in fees]
     results = [[] for _ in fees]

@@ -10,7 +10,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from test_strategy_engine import DATES, flat_market, frame, with_cells
+from markets import DATES, flat_market, frame, with_cells
 from tolvane.backtest import _strategy_kernel as sk
 
 

@@ -13,19 +13,23 @@ from pathlib import Path
 import pytest
 
 PACKAGE_SOURCE = Path(__file__).resolve().parents[1] / "src" / "tolvane"
-STUBS = sorted(PACKAGE_SOURCE.rglob("*.pyi"))
-
-# Stubs of modules that only the test build installs.
-TEST_ONLY_MODULES = {"tolvane._frame_probe"}
+# Stubs of modules that only the test build installs, kept with their sources
+# beside the tests, and the modules they describe.
+TEST_ONLY_STUBS = {
+    Path(__file__).resolve().parent / "native" / "frame_probe.pyi": "tolvane._frame_probe",
+}
+STUBS = sorted(PACKAGE_SOURCE.rglob("*.pyi")) + list(TEST_ONLY_STUBS)
 
 
 def module_name(stub: Path) -> str:
+    if stub in TEST_ONLY_STUBS:
+        return TEST_ONLY_STUBS[stub]
     return ".".join(("tolvane",) + stub.relative_to(PACKAGE_SOURCE).with_suffix("").parts)
 
 
 def runtime_module(stub: Path):
     name = module_name(stub)
-    if name in TEST_ONLY_MODULES:
+    if stub in TEST_ONLY_STUBS:
         return pytest.importorskip(name, reason="built only with TOLVANE_TEST_MODULES=ON")
     return importlib.import_module(name)
 

@@ -127,7 +127,7 @@ void populate(mf::ModuleBuilder &module) {
 
 mf::ModuleDef probe_module{
     .full_name = "tolvane._frame_probe",
-    .source_path = "src/tolvane/_frame_probe",
+    .source_path = "tests/native/frame_probe",
     .doc = "模块框架的自检模块(仅供测试)。",
     .populate = populate,
 };
