@@ -1,8 +1,11 @@
 // The pieces both report charts are built from; see chart_style.hpp.
 #include "chart_style.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <string_view>
+
+#include <nanobind/ndarray.h>
 
 #include "png_rows.hpp"
 
@@ -186,29 +189,64 @@ void write_png_chunk(nb::handle file, nb::handle zlib, std::string_view type, nb
     file.attr("write")(nb::bytes(tail.data(), tail.size()));
 }
 
-// Writes 8-bit RGBA pixels (rows top first) as a PNG file with the metadata
-// matplotlib gives its files: the resolution and the Software text.
-void write_png(const Matplotlib &mpl, nb::handle save_path, const nb::bytes &rgba,
-               std::size_t width, std::size_t height, double dpi) {
-    const std::size_t row_bytes = width * 4;
-    if (rgba.size() != row_bytes * height)
-        mf::raise(PyExc_RuntimeError, "savefig 渲染出 " + std::to_string(rgba.size()) + " 字节, " +
-                                          std::to_string(width) + " x " + std::to_string(height) +
-                                          " 像素的页面应为 " + std::to_string(row_bytes * height) +
-                                          " 字节");
+// The pixels savefig renders for a page: its one write of raw RGBA, a view of
+// the renderer's buffer that is kept rather than copied.
+struct RenderedPixels {
+    nb::list writes;
+    nb::object sink;  // the file object savefig writes to
+};
 
-    nb::object filtered =
-        nb::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(height * (row_bytes + 1))));
-    if (!filtered.is_valid())
-        throw nb::python_error();
-    {
-        auto *pixels = reinterpret_cast<const std::uint8_t *>(rgba.c_str());
-        auto *out = reinterpret_cast<std::uint8_t *>(PyBytes_AS_STRING(filtered.ptr()));
-        nb::gil_scoped_release no_gil;
-        tolvane::kernels::png_up_filtered_rows(pixels, height, row_bytes, out);
+RenderedPixels pixel_sink() {
+    RenderedPixels rendered;
+    // savefig takes any object with write and seek as a file; it only ever
+    // writes to this one (the raw format never seeks).
+    rendered.sink = nb::module_::import_("types").attr("SimpleNamespace")(
+        "write"_a = rendered.writes.attr("append"), "seek"_a = nb::none());
+    return rendered;
+}
+
+using RgbaPixels = nb::ndarray<const std::uint8_t, nb::ndim<3>, nb::c_contig, nb::device::cpu>;
+
+// Rows filtered and compressed per step: small enough to stay in cache
+// between the filter and the compressor.
+constexpr std::size_t rows_per_step_bytes = std::size_t{256} << 10;
+
+// The zlib stream of a PNG file's pixel data: every row Up-filtered, a few
+// rows at a time, and compressed at the fastest level.
+nb::bytes compressed_rows(const RgbaPixels &pixels, std::size_t height, std::size_t row_bytes) {
+    nb::object compressor = nb::module_::import_("zlib").attr("compressobj")(png_compression_level);
+    const std::size_t filtered_row_bytes = row_bytes + 1;
+    const std::size_t rows_per_step = std::max<std::size_t>(1, rows_per_step_bytes / filtered_row_bytes);
+    std::vector<std::uint8_t> filtered(std::min(rows_per_step, height) * filtered_row_bytes);
+    nb::list parts;
+    for (std::size_t first = 0; first < height; first += rows_per_step) {
+        const std::size_t rows = std::min(rows_per_step, height - first);
+        {
+            nb::gil_scoped_release no_gil;
+            tolvane::kernels::png_up_filtered_rows(pixels.data(), first, rows, row_bytes,
+                                                   filtered.data());
+        }
+        nb::object step = nb::steal(PyMemoryView_FromMemory(
+            reinterpret_cast<char *>(filtered.data()),
+            static_cast<Py_ssize_t>(rows * filtered_row_bytes), PyBUF_READ));
+        if (!step.is_valid())
+            throw nb::python_error();
+        parts.append(compressor.attr("compress")(step));
     }
-    nb::object zlib = nb::module_::import_("zlib");
-    nb::bytes compressed = nb::borrow<nb::bytes>(zlib.attr("compress")(filtered, png_compression_level));
+    parts.append(compressor.attr("flush")());
+    return nb::borrow<nb::bytes>(nb::bytes("", 0).attr("join")(parts));
+}
+
+// Writes the page's 8-bit RGBA pixels (rows top first) as a PNG file with the
+// metadata matplotlib gives its files: the resolution and the Software text.
+void write_png(const Matplotlib &mpl, nb::handle save_path, nb::handle rendered,
+               std::size_t width, std::size_t height, double dpi) {
+    RgbaPixels pixels;
+    if (!nb::try_cast(rendered, pixels) || pixels.shape(0) != height ||
+        pixels.shape(1) != width || pixels.shape(2) != 4)
+        mf::raise(PyExc_RuntimeError, "savefig 渲染出的像素不是 " + std::to_string(width) +
+                                          " x " + std::to_string(height) + " 的 RGBA 页面");
+    nb::bytes compressed = compressed_rows(pixels, height, width * 4);
 
     std::string header;
     append_big_endian(header, static_cast<std::uint32_t>(width));
@@ -226,6 +264,7 @@ void write_png(const Matplotlib &mpl, nb::handle save_path, const nb::bytes &rgb
 
     // Everything is ready before the file is opened, so a failure leaves no
     // half-written file behind.
+    nb::object zlib = nb::module_::import_("zlib");
     nb::object file = nb::module_::import_("builtins").attr("open")(save_path, "wb");
     mf::with_context(file, [&](nb::handle opened) {
         const char signature[] = "\x89PNG\r\n\x1a\n";
@@ -256,15 +295,15 @@ void save_page(const Matplotlib &mpl, const Page &page, const PageShape &shape,
     }
 
     nb::object crop = shape.tight ? lay_out_before_saving(mpl, figure, shape.dpi) : nb::none();
-    nb::object rendered = nb::module_::import_("io").attr("BytesIO")();
-    figure.attr("savefig")(rendered, "format"_a = "rgba", "dpi"_a = shape.dpi,
+    RenderedPixels rendered = pixel_sink();
+    figure.attr("savefig")(rendered.sink, "format"_a = "rgba", "dpi"_a = shape.dpi,
                            "bbox_inches"_a = crop, "facecolor"_a = face_colour);
-    nb::bytes rgba = nb::borrow<nb::bytes>(rendered.attr("getvalue")());
-    if (rgba.size() == 0)
+    if (nb::len(rendered.writes) != 1)
         return;  // savefig rendered nothing (replaced by a stand-in)
 
     nb::object inches = crop.is_none() ? figure.attr("get_size_inches")() : crop.attr("size");
-    write_png(mpl, save_path, rgba, whole_pixels(nb::cast<double>(inches[nb::int_(0)]), shape.dpi),
+    write_png(mpl, save_path, rendered.writes[0],
+              whole_pixels(nb::cast<double>(inches[nb::int_(0)]), shape.dpi),
               whole_pixels(nb::cast<double>(inches[nb::int_(1)]), shape.dpi), shape.dpi);
 }
 
