@@ -277,10 +277,104 @@ void write_png(const Matplotlib &mpl, nb::handle save_path, nb::handle rendered,
     });
 }
 
+// ---------------------------------------------------------------------------
+// Work matplotlib repeats for every layout pass and draw of a page
+//
+// A cropped page is measured in both passes of the constrained layout, again
+// for its crop box, and once more while it is drawn. The helpers below give
+// the same numbers as matplotlib's own methods, for the objects of a page
+// being saved only (they are set on those objects, not on their classes).
+
+// The measurement of one text, shared by the renderers of one page.
+nb::object measured_text(mf::Call &call) {
+    nb::handle measurements = call.arg("measurements");
+    nb::object key = nb::make_tuple(call.arg("text"), call.arg("font").attr("copy")(),
+                                    call.arg("ismath"), call.arg("dpi"));
+    PyObject *known = PyDict_GetItemWithError(measurements.ptr(), key.ptr());
+    if (known != nullptr)
+        return nb::borrow(known);
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    nb::object measured = call.arg("measure")(call.arg("text"), call.arg("font"), call.arg("ismath"));
+    measurements[key] = measured;
+    return measured;
+}
+
+const mf::FunctionDef measured_text_def{
+    .name = "measured_text",
+    .impl = measured_text,
+    .params = {{.name = "measure"}, {.name = "measurements"}, {.name = "dpi"}, {.name = "text"},
+               {.name = "font"}, {.name = "ismath"}},
+};
+
+// The canvas's renderer, measuring text through the page's shared table.
+nb::object renderer_sharing_measurements(mf::Call &call) {
+    nb::object renderer = call.arg("get_renderer")();
+    constexpr const char *measure = "get_text_width_height_descent";
+    if (!PyDict_Contains(renderer.attr("__dict__").ptr(), nb::str(measure).ptr())) {
+        nb::object shared = nb::module_::import_("functools").attr("partial")(
+            call.make_function(measured_text_def), renderer.attr(measure),
+            call.arg("measurements"), renderer.attr("dpi"));
+        nb::setattr(renderer, measure, shared);
+    }
+    return renderer;
+}
+
+const mf::FunctionDef renderer_sharing_measurements_def{
+    .name = "renderer_sharing_measurements",
+    .impl = renderer_sharing_measurements,
+    .params = {{.name = "get_renderer"}, {.name = "measurements"}},
+};
+
+// matplotlib keeps the text measurements of each renderer it meets. savefig
+// draws a cropped page with a renderer of its own, so every text the layout
+// measured would be measured again, glyph by glyph, at the same resolution.
+// The renderers of the page's canvas share one table of measurements instead,
+// keyed like matplotlib's (text, font, math mode) plus the resolution.
+void share_text_measurements(const mf::Call &call, nb::handle figure) {
+    nb::object canvas = figure.attr("canvas");
+    nb::setattr(canvas, "get_renderer",
+                nb::module_::import_("functools").attr("partial")(
+                    call.make_function(renderer_sharing_measurements_def),
+                    canvas.attr("get_renderer"), nb::dict()));
+}
+
+// The window extent of a table cell: the corners of the unit square under the
+// cell's transform. matplotlib takes the extent of the cell's outline path,
+// whose vertices it first sorts by their codes with numpy set operations, at
+// about 0.1 ms a cell; a page's tables (up to ~90 cells) are measured about
+// eight times while it is saved. A cell's outline always runs along that
+// square, so the corners, transform and so the numbers are the same.
+nb::object cell_window_extent(mf::Call &call) {
+    constexpr std::array<double, 8> unit_square_corners{0, 0, 1, 0, 1, 1, 0, 1};
+    nb::object corners =
+        call.global("np").attr("array")(python_list(unit_square_corners)).attr("reshape")(4, 2);
+    nb::object points = call.arg("cell").attr("get_transform")().attr("transform")(corners);
+    nb::list lower_left_upper_right;
+    lower_left_upper_right.append(points.attr("min")("axis"_a = 0));
+    lower_left_upper_right.append(points.attr("max")("axis"_a = 0));
+    return nb::module_::import_("matplotlib.transforms").attr("Bbox")(lower_left_upper_right);
+}
+
+const mf::FunctionDef cell_window_extent_def{
+    .name = "cell_window_extent",
+    .impl = cell_window_extent,
+    .params = {{.name = "cell"}, {.name = "renderer", .default_value = mf::none_default}},
+};
+
+void measure_table_cells_directly(const mf::Call &call, nb::handle figure) {
+    nb::object extent = call.make_function(cell_window_extent_def);
+    nb::object method = nb::module_::import_("types").attr("MethodType");
+    for (nb::handle ax : figure.attr("axes"))
+        for (nb::handle table : ax.attr("tables"))
+            for (nb::handle cell : table.attr("get_celld")().attr("values")())
+                nb::setattr(cell, "get_window_extent", method(extent, cell));
+}
+
 }  // namespace
 
-void save_page(const Matplotlib &mpl, const Page &page, const PageShape &shape,
-               nb::handle save_path) {
+void save_page(const mf::Call &call, const Matplotlib &mpl, const Page &page,
+               const PageShape &shape, nb::handle save_path) {
     nb::handle figure = page.figure;
     nb::object face_colour = figure.attr("get_facecolor")();
     pin_empty_axis_labels(figure);
@@ -294,6 +388,8 @@ void save_page(const Matplotlib &mpl, const Page &page, const PageShape &shape,
         return;
     }
 
+    share_text_measurements(call, figure);
+    measure_table_cells_directly(call, figure);
     nb::object crop = shape.tight ? lay_out_before_saving(mpl, figure, shape.dpi) : nb::none();
     RenderedPixels rendered = pixel_sink();
     figure.attr("savefig")(rendered.sink, "format"_a = "rgba", "dpi"_a = shape.dpi,
