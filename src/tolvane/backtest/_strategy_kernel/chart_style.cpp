@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <string_view>
 
 #include <nanobind/ndarray.h>
@@ -371,6 +372,93 @@ void measure_table_cells_directly(const mf::Call &call, nb::handle figure) {
                 nb::setattr(cell, "get_window_extent", method(extent, cell));
 }
 
+// What a tick locator or formatter of `axis` can read while a page is saved:
+// the axis's view and data limits, its axes' place on the page and the
+// resolution (the tick space of a locator follows from the last two).
+nb::object tick_inputs(nb::handle axis) {
+    nb::object as_tuple = nb::module_::import_("builtins").attr("tuple");
+    return nb::make_tuple(as_tuple(axis.attr("get_view_interval")().attr("tolist")()),
+                          as_tuple(axis.attr("get_data_interval")().attr("tolist")()),
+                          axis.attr("axes").attr("bbox").attr("bounds"),
+                          axis.attr("axes").attr("figure").attr("dpi"));
+}
+
+// `compute()` once per change of `inputs`: the last inputs and result are
+// kept in `memo` ([inputs, result]), so the locator or formatter behind
+// `compute` was last run on the inputs the result came from, and whatever
+// state it keeps (a date locator's unit, a formatter's offset) matches it.
+nb::object last_result(nb::handle memo, nb::handle inputs, const std::function<nb::object()> &compute) {
+    if (nb::len(memo) == 2 && mf::truthy(memo[nb::int_(0)].attr("__eq__")(inputs)))
+        return memo[nb::int_(1)];
+    nb::object result = compute();
+    memo.attr("clear")();
+    memo.attr("append")(inputs);
+    memo.attr("append")(result);
+    return result;
+}
+
+// axis.get_majorticklocs(), run again only when what its locator reads has
+// changed; `memos` holds one memo per locator (shared axes share theirs).
+nb::object repeated_tick_locations(mf::Call &call) {
+    nb::object locator = call.arg("axis").attr("major").attr("locator");
+    nb::object memo = call.arg("memos").attr("setdefault")(locator, nb::list());
+    nb::object locations = last_result(memo, tick_inputs(locator.attr("axis")),
+                                       [&] { return locator(); });
+    return locations.attr("copy")();
+}
+
+const mf::FunctionDef repeated_tick_locations_def{
+    .name = "repeated_tick_locations",
+    .impl = repeated_tick_locations,
+    .params = {{.name = "axis"}, {.name = "memos"}},
+};
+
+// formatter.format_ticks(values), run again only for new values or when what
+// the formatter reads has changed.
+nb::object repeated_tick_labels(mf::Call &call) {
+    nb::handle formatter = call.arg("formatter");
+    nb::handle values = call.arg("values");
+    nb::object inputs = nb::make_tuple(
+        nb::module_::import_("builtins").attr("tuple")(
+            call.global("np").attr("asarray")(values).attr("tolist")()),
+        tick_inputs(formatter.attr("axis")));
+    nb::object labels = last_result(call.arg("memo"), inputs,
+                                    [&] { return call.arg("format_ticks")(values); });
+    return labels.attr("copy")();
+}
+
+const mf::FunctionDef repeated_tick_labels_def{
+    .name = "repeated_tick_labels",
+    .impl = repeated_tick_labels,
+    .params = {{.name = "formatter"}, {.name = "format_ticks"}, {.name = "memo"}, {.name = "values"}},
+};
+
+// Every layout pass, the crop box and the draw ask each axis for its ticks
+// several times (the axis, each of its spines and the title placement), and
+// each time the locator and formatter run again: date locators build their
+// rules, formatters print every label. Each axis of the page gets its major
+// ticks again only when something they depend on has changed.
+void remember_major_ticks(const mf::Call &call, nb::handle figure) {
+    nb::object partial = nb::module_::import_("functools").attr("partial");
+    nb::object locations = call.make_function(repeated_tick_locations_def);
+    nb::object labels = call.make_function(repeated_tick_labels_def);
+    nb::dict locator_memos;
+    nb::dict formatters_done;
+    for (nb::handle ax : figure.attr("axes")) {
+        for (const char *name : {"xaxis", "yaxis"}) {
+            nb::object axis = ax.attr(name);
+            nb::setattr(axis, "get_majorticklocs", partial(locations, axis, locator_memos));
+            nb::object formatter = axis.attr("major").attr("formatter");
+            nb::object id = nb::module_::import_("builtins").attr("id")(formatter);
+            if (formatters_done.contains(id))
+                continue;  // shared with an axis already done
+            formatters_done[id] = formatter;
+            nb::setattr(formatter, "format_ticks",
+                        partial(labels, formatter, formatter.attr("format_ticks"), nb::list()));
+        }
+    }
+}
+
 }  // namespace
 
 void save_page(const mf::Call &call, const Matplotlib &mpl, const Page &page,
@@ -390,6 +478,7 @@ void save_page(const mf::Call &call, const Matplotlib &mpl, const Page &page,
 
     share_text_measurements(call, figure);
     measure_table_cells_directly(call, figure);
+    remember_major_ticks(call, figure);
     nb::object crop = shape.tight ? lay_out_before_saving(mpl, figure, shape.dpi) : nb::none();
     RenderedPixels rendered = pixel_sink();
     figure.attr("savefig")(rendered.sink, "format"_a = "rgba", "dpi"_a = shape.dpi,
