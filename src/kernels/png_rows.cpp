@@ -8,11 +8,11 @@ namespace {
 constexpr std::uint8_t up_filter = 2;
 }
 
-void png_up_filtered_rows(const std::uint8_t *pixels, std::size_t rows, std::size_t row_bytes,
-                          std::uint8_t *out) {
-    for (std::size_t row = 0; row < rows; ++row) {
+void png_up_filtered_rows(const std::uint8_t *pixels, std::size_t first_row, std::size_t rows,
+                          std::size_t row_bytes, std::uint8_t *out) {
+    for (std::size_t row = first_row; row < first_row + rows; ++row) {
         const std::uint8_t *now = pixels + row * row_bytes;
-        std::uint8_t *filtered = out + row * (row_bytes + 1);
+        std::uint8_t *filtered = out + (row - first_row) * (row_bytes + 1);
         *filtered++ = up_filter;
         if (row == 0) {
             std::copy(now, now + row_bytes, filtered);

@@ -417,7 +417,7 @@ nb::object plot_strategy_performance_unlocked(mf::Call &call) {
         for (nb::handle panel :
              {axes.cumulative, axes.excess, axes.yearly_returns, axes.rolling, axes.drawdown})
             style_plot_panel(panel);
-        save_page(mpl, page, layout.page, call.arg("save_path"));
+        save_page(call, mpl, page, layout.page, call.arg("save_path"));
     });
     return nb::none();
 }

@@ -112,7 +112,7 @@ nb::object plot_weekly_net_value_unlocked(mf::Call &call) {
 
         for (nb::handle panel : {net_value_axes, drawdown_axes})
             style_plot_panel(panel);
-        save_page(mpl, page, layout.page, call.arg("save_path"));
+        save_page(call, mpl, page, layout.page, call.arg("save_path"));
     });
     return nb::none();
 }
