@@ -2,8 +2,6 @@
 // stream decode shared by the streaming queries.
 #include <module_frame/frame.hpp>
 
-#include "service_support.hpp"
-
 #include <algorithm>
 #include <climits>
 #include <string>

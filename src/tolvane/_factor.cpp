@@ -1,11 +1,11 @@
 // tolvane._factor: factor values (streamed, narrow table) and the factor list.
 #include <module_frame/frame.hpp>
 
-#include "service_support.hpp"
+#include <native_glue/service.hpp>
 
 namespace mf = module_frame;
 namespace nb = nanobind;
-namespace service = tolvane::service;
+namespace service = tolvane::glue::service;
 using namespace nb::literals;
 
 namespace {

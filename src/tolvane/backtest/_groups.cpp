@@ -11,7 +11,7 @@
 
 #include "forward_returns.hpp"
 #include "group_engine.hpp"
-#include "kernel_glue.hpp"
+#include <native_glue/backtest.hpp>
 #include "rank_correlation.hpp"
 
 namespace {
@@ -19,7 +19,8 @@ namespace {
 namespace mf = module_frame;
 namespace nb = nanobind;
 namespace kernels = tolvane::kernels;
-using backtest_glue::matrix_view;
+namespace glue = tolvane::glue;
+using glue::backtest::matrix_view;
 
 constexpr const char *module_doc =
     "因子分组回测与因子 IC 的原生计算核心。\n"
@@ -59,15 +60,15 @@ struct GroupBacktest {
 };
 
 GroupBacktest run_group_backtest(mf::Call &call, bool with_turnover) {
-    const kernels::TradingCosts costs = backtest_glue::checked_trading_costs(call);
+    const kernels::TradingCosts costs = glue::backtest::checked_trading_costs(call);
 
     mf::KernelArrays inputs;
     std::size_t n_days = 0, n_stocks = 0;
     const kernels::MatrixView<double> factor =
         factor_view(inputs, call.arg("factor_values"), "factor_values", n_days, n_stocks);
     const std::size_t n_groups = checked_group_num(call.as_long("group_num"), n_stocks);
-    const backtest_glue::MarketEntries entries = backtest_glue::market_entries(call.arg("market"));
-    const kernels::MarketArrays market = backtest_glue::market_arrays(inputs, entries, n_days, n_stocks);
+    const glue::backtest::MarketEntries entries = glue::backtest::market_entries(call.arg("market"));
+    const kernels::MarketArrays market = glue::backtest::market_arrays(inputs, entries, n_days, n_stocks);
 
     GroupBacktest result;
     double *returns = nullptr;
@@ -187,12 +188,12 @@ mf::Param group_num_param() {
 
 // factor_values, market, group_num, then the trading costs.
 std::vector<mf::Param> group_params() {
-    return backtest_glue::joined_params({
+    return glue::backtest::joined_params({
         {{.name = "factor_values", .annotation = "np.ndarray"},
          {.name = "market", .annotation = "dict[str, np.ndarray]"},
          group_num_param()},
-        backtest_glue::trading_cost_params(),
-        {backtest_glue::lot_size_param()},
+        glue::backtest::trading_cost_params(),
+        {glue::backtest::lot_size_param()},
     });
 }
 

@@ -2,7 +2,7 @@
 // date x stock matrices.
 #include "prepare.hpp"
 
-namespace prepare {
+namespace tolvane::prepare {
 
 using namespace nb::literals;
 
@@ -406,4 +406,4 @@ const mf::FunctionDef factor_matrices_on_axes_def{
            "    ValueError: 轴上有重复的标签。\n",
 };
 
-}  // namespace prepare
+}  // namespace tolvane::prepare

@@ -1,7 +1,7 @@
 // tolvane.backtest._prepare: module set-up, in the module's order.
 #include "prepare.hpp"
 
-namespace prepare {
+namespace tolvane::prepare {
 namespace {
 
 constexpr const char *module_doc =
@@ -88,6 +88,6 @@ mf::ModuleDef prepare_module{
 };
 
 }  // namespace
-}  // namespace prepare
+}  // namespace tolvane::prepare
 
-TOLVANE_MODULE(_prepare, prepare::prepare_module)
+TOLVANE_MODULE(_prepare, tolvane::prepare::prepare_module)

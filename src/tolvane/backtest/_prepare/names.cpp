@@ -1,7 +1,7 @@
 // Name lists, the matrix type table and date formatting.
 #include "prepare.hpp"
 
-namespace prepare {
+namespace tolvane::prepare {
 
 using namespace nb::literals;
 
@@ -118,4 +118,4 @@ const mf::FunctionDef series_to_yyyymmdd_def{
            "    pd.Series: 日期文本; 输入为 Series 时保留其索引, 否则为从 0 开始的默认索引。\n",
 };
 
-}  // namespace prepare
+}  // namespace tolvane::prepare

@@ -4,7 +4,7 @@
 
 #include "prepare.hpp"
 
-namespace prepare {
+namespace tolvane::prepare {
 
 using namespace nb::literals;
 
@@ -253,4 +253,4 @@ const mf::FunctionDef assemble_payload_def{
     .qualname = "GroupPreparedDataBuilder._assemble_payload",
 };
 
-}  // namespace prepare
+}  // namespace tolvane::prepare

@@ -15,10 +15,9 @@
 #include "long_pivot.hpp"
 #include "prepare.hpp"
 
-namespace prepare {
+namespace tolvane::prepare {
 
 using namespace nb::literals;
-namespace kernels = tolvane::kernels;
 
 namespace {
 
@@ -318,4 +317,4 @@ void pivot_factor_answer(const mf::Call &call, nb::handle frame, const char *val
     }
 }
 
-}  // namespace prepare
+}  // namespace tolvane::prepare

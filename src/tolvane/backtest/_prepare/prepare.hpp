@@ -9,9 +9,9 @@
 
 #include <module_frame/frame.hpp>
 
-#include "../pandas_support.hpp"
+#include <native_glue/pandas.hpp>
 
-namespace prepare {
+namespace tolvane::prepare {
 
 namespace mf = module_frame;
 namespace nb = nanobind;
@@ -82,8 +82,8 @@ bool is_network_error(const mf::Call &call, const nb::python_error &error);
 // by name (exactly a dict) or None, default None.
 mf::Param optional_batch_param();
 
-using pandas_support::infinities_as_missing;
-using pandas_support::python_list;
-using pandas_support::nan_value;
+using glue::pandas::infinities_as_missing;
+using glue::pandas::python_list;
+using glue::pandas::nan_value;
 
-}  // namespace prepare
+}  // namespace tolvane::prepare

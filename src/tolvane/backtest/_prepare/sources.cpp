@@ -4,7 +4,7 @@
 
 #include "prepare.hpp"
 
-namespace prepare {
+namespace tolvane::prepare {
 
 using namespace nb::literals;
 
@@ -238,4 +238,4 @@ const mf::FunctionDef read_source_data_def{
     .qualname = "GroupPreparedDataBuilder._read_source_data",
 };
 
-}  // namespace prepare
+}  // namespace tolvane::prepare

@@ -1,7 +1,7 @@
 // BinaryPreparedDataStore: the base store extended by index-component matrices.
 #include "prepare.hpp"
 
-namespace prepare {
+namespace tolvane::prepare {
 
 using namespace nb::literals;
 
@@ -185,4 +185,4 @@ const mf::FunctionDef store_add_component_matrices_def{
     .qualname = "BinaryPreparedDataStore.add_component_matrices",
 };
 
-}  // namespace prepare
+}  // namespace tolvane::prepare

@@ -10,7 +10,7 @@
 
 #include "png_rows.hpp"
 
-namespace strategy_kernel::charts {
+namespace tolvane::strategy_kernel::charts {
 
 bool is_empty(nb::handle data) { return mf::truthy(data.attr("empty")); }
 
@@ -224,7 +224,7 @@ nb::bytes compressed_rows(const RgbaPixels &pixels, std::size_t height, std::siz
         const std::size_t rows = std::min(rows_per_step, height - first);
         {
             nb::gil_scoped_release no_gil;
-            tolvane::kernels::png_up_filtered_rows(pixels.data(), first, rows, row_bytes,
+            kernels::png_up_filtered_rows(pixels.data(), first, rows, row_bytes,
                                                    filtered.data());
         }
         nb::object step = nb::steal(PyMemoryView_FromMemory(
@@ -581,4 +581,4 @@ std::vector<mf::Param> chart_params(bool with_stats, const char *default_save_pa
     return params;
 }
 
-}  // namespace strategy_kernel::charts
+}  // namespace tolvane::strategy_kernel::charts

@@ -15,7 +15,7 @@
 
 #include "strategy_kernel.hpp"
 
-namespace strategy_kernel::charts {
+namespace tolvane::strategy_kernel::charts {
 
 using namespace nb::literals;
 
@@ -32,7 +32,7 @@ inline constexpr const char *heading_ink = "#0f172a";
 // ---------------------------------------------------------------------------
 // Python statements spelled out in C++
 
-using pandas_support::python_list;
+using glue::pandas::python_list;
 
 // data.empty
 bool is_empty(nb::handle data);
@@ -190,4 +190,4 @@ void draw_under_plot_lock(const mf::Call &call, const char *unlocked_name, bool 
 std::vector<mf::Param> chart_params(bool with_stats, const char *default_save_path,
                                     bool with_defaults);
 
-}  // namespace strategy_kernel::charts
+}  // namespace tolvane::strategy_kernel::charts

@@ -4,11 +4,10 @@
 #include "strategy_engine.hpp"
 #include "strategy_kernel.hpp"
 
-namespace strategy_kernel {
+namespace tolvane::strategy_kernel {
 
 using namespace nb::literals;
-namespace kernels = tolvane::kernels;
-using backtest_glue::matrix_view;
+using glue::backtest::matrix_view;
 
 std::vector<mf::Param> backtest_matrix_params(const char *weights_name) {
     std::vector<mf::Param> params{{.name = weights_name, .annotation = "pd.DataFrame"}};
@@ -20,7 +19,7 @@ std::vector<mf::Param> backtest_matrix_params(const char *weights_name) {
 namespace {
 
 nb::object calc_strategy_vwap_daily_return(mf::Call &call) {
-    const kernels::TradingCosts costs = backtest_glue::checked_trading_costs(call);
+    const kernels::TradingCosts costs = glue::backtest::checked_trading_costs(call);
 
     nb::handle signal_matrix = call.arg("signal_matrix");
     nb::handle float_type(reinterpret_cast<PyObject *>(&PyFloat_Type));
@@ -31,8 +30,8 @@ nb::object calc_strategy_vwap_daily_return(mf::Call &call) {
         return pd.attr("Series")("dtype"_a = float_type);
 
     nb::object pnl_index = source_index[nb::slice(nb::int_(1), nb::none(), nb::none())];
-    const backtest_glue::MarketEntries market =
-        backtest_glue::market_entries(call.global("_build_market_arrays")(
+    const glue::backtest::MarketEntries market =
+        glue::backtest::market_entries(call.global("_build_market_arrays")(
             pnl_index, columns, call.arg("can_buy_stock"), call.arg("cant_sell_stock"),
             call.arg("split_factor"), call.arg("dividend_factor"), call.arg("close_price"),
             call.arg("prev_close"), call.arg("buy_price"), call.arg("sell_price")));
@@ -50,7 +49,7 @@ nb::object calc_strategy_vwap_daily_return(mf::Call &call) {
     mf::KernelArrays inputs;
     const kernels::MatrixView<double> weight_view = matrix_view(inputs.add<double, 2>(
         weight_values, "signal_matrix.to_numpy()", {n_days + 1, n_stocks}, mf::Dtype::Convert));
-    const kernels::MarketArrays arrays = backtest_glue::market_arrays(inputs, market, n_days, n_stocks);
+    const kernels::MarketArrays arrays = glue::backtest::market_arrays(inputs, market, n_days, n_stocks);
 
     double *returns = nullptr;
     nb::object daily_return = mf::new_numpy_vector(n_days, returns);
@@ -96,4 +95,4 @@ const mf::FunctionDef calc_strategy_vwap_daily_return_def{
            "    ValueError: total_money、fee、rule_fee 或 lot_size 超出取值范围(在任何计算之前)。\n",
 };
 
-}  // namespace strategy_kernel
+}  // namespace tolvane::strategy_kernel

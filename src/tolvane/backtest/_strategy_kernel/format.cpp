@@ -4,7 +4,7 @@
 
 #include "strategy_kernel.hpp"
 
-namespace strategy_kernel {
+namespace tolvane::strategy_kernel {
 namespace {
 
 nb::str missing_mark() { return nb::str("--"); }
@@ -137,4 +137,4 @@ const mf::FunctionDef format_annual_excess_def{
            "    str: 各年 \"年份: 百分数\" 以 \" | \" 连接; 为 None、为空或全部缺失时为 \"--\"。\n",
 };
 
-}  // namespace strategy_kernel
+}  // namespace tolvane::strategy_kernel

@@ -5,7 +5,7 @@
 
 #include "strategy_kernel.hpp"
 
-namespace strategy_kernel {
+namespace tolvane::strategy_kernel {
 
 using namespace nb::literals;
 
@@ -106,4 +106,4 @@ const mf::FunctionDef calc_yearly_performance_metrics_def{
            "    空 DataFrame。\n",
 };
 
-}  // namespace strategy_kernel
+}  // namespace tolvane::strategy_kernel

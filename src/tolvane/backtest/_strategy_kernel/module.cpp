@@ -1,7 +1,7 @@
 // tolvane.backtest._strategy_kernel: module set-up, in the module's order.
 #include "strategy_kernel.hpp"
 
-namespace strategy_kernel {
+namespace tolvane::strategy_kernel {
 namespace {
 
 constexpr const char *module_doc =
@@ -89,6 +89,6 @@ mf::ModuleDef strategy_kernel_module{
 };
 
 }  // namespace
-}  // namespace strategy_kernel
+}  // namespace tolvane::strategy_kernel
 
-TOLVANE_MODULE(_strategy_kernel, strategy_kernel::strategy_kernel_module)
+TOLVANE_MODULE(_strategy_kernel, tolvane::strategy_kernel::strategy_kernel_module)

@@ -5,7 +5,7 @@
 
 #include "chart_style.hpp"
 
-namespace strategy_kernel {
+namespace tolvane::strategy_kernel {
 
 using namespace charts;
 
@@ -486,4 +486,4 @@ const mf::FunctionDef plot_strategy_performance_unlocked_def{
            "    None\n",
 };
 
-}  // namespace strategy_kernel
+}  // namespace tolvane::strategy_kernel

@@ -4,7 +4,7 @@
 
 #include "strategy_kernel.hpp"
 
-namespace strategy_kernel {
+namespace tolvane::strategy_kernel {
 
 using namespace nb::literals;
 
@@ -91,7 +91,7 @@ nb::object run_strategy_backtest_core(mf::Call &call) {
     const double fee = call.as_double("fee");
     const double rule_fee = call.as_double("rule_fee");
     // The runner trades in the engine's default lots.
-    backtest_glue::check_trading_costs(total_money, fee, rule_fee, default_lot_size);
+    glue::backtest::check_trading_costs(total_money, fee, rule_fee, default_lot_size);
 
     nb::object pd = call.global("pd");
     nb::object work_matrix = traded_weights(call.arg("strategy_matrix"), call.as_long("rolling_window"));
@@ -180,4 +180,4 @@ const mf::FunctionDef run_strategy_backtest_core_def{
            "    与图表路径(未出图时为空字典)。\n",
 };
 
-}  // namespace strategy_kernel
+}  // namespace tolvane::strategy_kernel

@@ -8,11 +8,10 @@
 #include "strategy_kernel.hpp"
 #include "weight_activity.hpp"
 
-namespace strategy_kernel {
+namespace tolvane::strategy_kernel {
 
 using namespace nb::literals;
-namespace kernels = tolvane::kernels;
-using backtest_glue::matrix_view;
+using glue::backtest::matrix_view;
 
 namespace {
 
@@ -216,4 +215,4 @@ const mf::FunctionDef calc_strategy_stats_def{
            "    只有一行时 turnover 为 NaN。\n",
 };
 
-}  // namespace strategy_kernel
+}  // namespace tolvane::strategy_kernel

@@ -10,10 +10,10 @@
 
 #include <module_frame/frame.hpp>
 
-#include "../kernel_glue.hpp"
-#include "../pandas_support.hpp"
+#include <native_glue/backtest.hpp>
+#include <native_glue/pandas.hpp>
 
-namespace strategy_kernel {
+namespace tolvane::strategy_kernel {
 
 namespace mf = module_frame;
 namespace nb = nanobind;
@@ -49,10 +49,10 @@ inline constexpr const char *market_matrix_names[] = {
 // market matrices.
 std::vector<mf::Param> backtest_matrix_params(const char *weights_name);
 
-using backtest_glue::default_lot_size;
-using backtest_glue::joined_params;
-using backtest_glue::lot_size_param;
-using backtest_glue::trading_cost_params;
+using glue::backtest::default_lot_size;
+using glue::backtest::joined_params;
+using glue::backtest::lot_size_param;
+using glue::backtest::trading_cost_params;
 
 // Docstring lines of the parameters the engine and the runner share.
 #define STRATEGY_MARKET_MATRICES_DOC                                        \
@@ -65,7 +65,7 @@ using backtest_glue::trading_cost_params;
     "    buy_price: 当日买入成交价(VWAP)。\n"                                 \
     "    sell_price: 当日卖出成交价(VWAP)。\n"
 
-using pandas_support::infinities_as_missing;
-using pandas_support::nan_value;
+using glue::pandas::infinities_as_missing;
+using glue::pandas::nan_value;
 
-}  // namespace strategy_kernel
+}  // namespace tolvane::strategy_kernel

@@ -2,7 +2,7 @@
 // yearly metrics table.
 #include "chart_style.hpp"
 
-namespace strategy_kernel {
+namespace tolvane::strategy_kernel {
 
 using namespace charts;
 
@@ -176,4 +176,4 @@ const mf::FunctionDef plot_weekly_net_value_unlocked_def{
            "    None\n",
 };
 
-}  // namespace strategy_kernel
+}  // namespace tolvane::strategy_kernel

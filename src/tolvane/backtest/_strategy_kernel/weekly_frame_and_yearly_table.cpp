@@ -2,7 +2,7 @@
 // weekly chart and the yearly metrics table at the foot of both pages.
 #include "chart_style.hpp"
 
-namespace strategy_kernel {
+namespace tolvane::strategy_kernel {
 
 using namespace charts;
 
@@ -169,4 +169,4 @@ const mf::FunctionDef draw_yearly_metrics_table_def{
            "    None\n",
 };
 
-}  // namespace strategy_kernel
+}  // namespace tolvane::strategy_kernel

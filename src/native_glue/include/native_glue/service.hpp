@@ -8,7 +8,7 @@
 #include <initializer_list>
 #include <string>
 
-namespace tolvane::service {
+namespace tolvane::glue::service {
 
 namespace mf = module_frame;
 namespace nb = nanobind;
@@ -118,4 +118,4 @@ inline nb::object concatenated(mf::Call &call, nb::handle frames) {
     return call.global("pd").attr("concat")(frames, "ignore_index"_a = true);
 }
 
-}  // namespace tolvane::service
+}  // namespace tolvane::glue::service

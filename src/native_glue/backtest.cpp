@@ -1,13 +1,12 @@
-#include "kernel_glue.hpp"
+#include <native_glue/backtest.hpp>
 
 #include <cmath>
 #include <cstdint>
 #include <string>
 #include <type_traits>
 
-namespace backtest_glue {
+namespace tolvane::glue::backtest {
 
-namespace kernels = tolvane::kernels;
 
 namespace {
 
@@ -97,4 +96,4 @@ std::vector<mf::Param> joined_params(std::initializer_list<std::vector<mf::Param
     return params;
 }
 
-}  // namespace backtest_glue
+}  // namespace tolvane::glue::backtest

@@ -11,14 +11,14 @@
 
 #include "strategy_engine.hpp"
 
-namespace backtest_glue {
+namespace tolvane::glue::backtest {
 
 namespace mf = module_frame;
 namespace nb = nanobind;
 
 // The view of a checked two-dimensional array, with its element strides.
 template <typename T>
-tolvane::kernels::MatrixView<T> matrix_view(const mf::KernelArray<T, 2> &array) {
+kernels::MatrixView<T> matrix_view(const mf::KernelArray<T, 2> &array) {
     return {array.data(), static_cast<std::ptrdiff_t>(array.stride(0)),
             static_cast<std::ptrdiff_t>(array.stride(1))};
 }
@@ -36,7 +36,7 @@ MarketEntries market_entries(nb::handle market);
 // Views of the market arrays, each checked to be (n_days, n_stocks): float
 // arrays of another dtype are converted (a copy); the restrictions must be
 // boolean, as `&` and `~` need them.
-tolvane::kernels::MarketArrays market_arrays(mf::KernelArrays &inputs, const MarketEntries &entries,
+kernels::MarketArrays market_arrays(mf::KernelArrays &inputs, const MarketEntries &entries,
                                              std::size_t n_days, std::size_t n_stocks);
 
 // Raises ValueError naming the first trading parameter a backtest cannot run
@@ -45,7 +45,7 @@ tolvane::kernels::MarketArrays market_arrays(mf::KernelArrays &inputs, const Mar
 void check_trading_costs(double total_money, double fee, double rule_fee, long long lot_size);
 
 // The call's total_money, fee, rule_fee and lot_size, checked as above.
-tolvane::kernels::TradingCosts checked_trading_costs(mf::Call &call);
+kernels::TradingCosts checked_trading_costs(mf::Call &call);
 
 // Shares per trading lot: the engines' default and the lot the runner trades in.
 inline constexpr long long default_lot_size = 200;
@@ -68,4 +68,4 @@ std::vector<mf::Param> joined_params(std::initializer_list<std::vector<mf::Param
 // Docstring line of lot_size.
 #define STRATEGY_LOT_SIZE_DOC "    lot_size: 每手股数, 不小于 1, 默认 200。\n"
 
-}  // namespace backtest_glue
+}  // namespace tolvane::glue::backtest

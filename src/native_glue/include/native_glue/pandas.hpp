@@ -6,7 +6,7 @@
 
 #include <module_frame/frame.hpp>
 
-namespace pandas_support {
+namespace tolvane::glue::pandas {
 
 namespace mf = module_frame;
 namespace nb = nanobind;
@@ -36,4 +36,4 @@ inline nb::object infinities_as_missing(const mf::Call &call, nb::handle data) {
     return data.attr("replace")(infinities, np.attr("nan"));
 }
 
-}  // namespace pandas_support
+}  // namespace tolvane::glue::pandas
