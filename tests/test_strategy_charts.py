@@ -309,6 +309,14 @@ class TestImages:
         width, height = png_size(tmp_path / "large.png")
         assert width == pytest.approx(3500, rel=0.05) and height == pytest.approx(2310, rel=0.05)
 
+    def test_yearly_returns_within_a_hair_of_zero_still_render(self, tmp_path):
+        # The bar labels sit 0.3% from bars a billionth of that tall: unless
+        # the axis reaches them, the cropped page is too tall to render.
+        daily = dated(np.linspace(-0.01, 0.01, 40))
+        sk.plot_strategy_performance(daily, daily.cumsum(), daily * 0.5, {}, save_path=tmp_path / "flat.png")
+        width, height = png_size(tmp_path / "flat.png")
+        assert width == pytest.approx(3500, rel=0.05) and height == pytest.approx(2310, rel=0.05)
+
     def test_weekly_layouts_and_panels(self, tmp_path, monkeypatch):
         from matplotlib.figure import Figure
 

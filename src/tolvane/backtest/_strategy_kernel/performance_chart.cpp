@@ -248,6 +248,17 @@ void draw_excess_panel(const Matplotlib &mpl, nb::handle ax, const PerformanceSe
     merged_legend(ax, drawdown_axis, "upper left");
 }
 
+// Widens the y limits to reach [low, high] where they fall short. The bar
+// labels sit a fixed distance from their bars, which autoscaling ignores: with
+// yearly returns all within a hair of zero, a label would lie billions of axis
+// heights away and the page could not be rendered.
+void keep_in_view(nb::handle ax, double low, double high) {
+    nb::tuple limits = nb::borrow<nb::tuple>(ax.attr("get_ylim")());
+    double bottom = nb::cast<double>(limits[0]), top = nb::cast<double>(limits[1]);
+    if (low < bottom || high > top)
+        ax.attr("set_ylim")(std::min(bottom, low), std::max(top, high));
+}
+
 // Distance between an excess bar and its value label: 2.5% of the largest
 // yearly value shown, but at least 0.003.
 double bar_label_offset(nb::handle yearly) {
@@ -273,6 +284,7 @@ void draw_yearly_return_panel(const mf::Call &call, const Matplotlib &mpl, nb::h
         nb::object format_pct = call.global("_format_pct");
         nb::object is_missing = call.global("pd").attr("isna");
         double position = 0.0;
+        double lowest_label = 0.0, highest_label = 0.0;
         for (nb::handle value : yearly["excess"].attr("tolist")()) {
             double bar_x = position + bar_width;
             position += 1.0;
@@ -280,12 +292,16 @@ void draw_yearly_return_panel(const mf::Call &call, const Matplotlib &mpl, nb::h
                 continue;
             double excess = nb::cast<double>(value);
             bool above = excess >= 0;
-            ax.attr("text")(bar_x, above ? excess + offset : excess - offset, format_pct(value),
-                            "ha"_a = "center", "va"_a = above ? "bottom" : "top",
-                            "fontsize"_a = 8.2, "color"_a = "#991b1b", "rotation"_a = 90);
+            double label_y = above ? excess + offset : excess - offset;
+            lowest_label = std::min(lowest_label, label_y);
+            highest_label = std::max(highest_label, label_y);
+            ax.attr("text")(bar_x, label_y, format_pct(value), "ha"_a = "center",
+                            "va"_a = above ? "bottom" : "top", "fontsize"_a = 8.2,
+                            "color"_a = "#991b1b", "rotation"_a = 90);
         }
         framed_legend(ax, "best");
         ax.attr("margins")("y"_a = 0.22);
+        keep_in_view(ax, lowest_label, highest_label);
         nb::list year_labels;
         for (nb::handle year : yearly.attr("index"))
             year_labels.append(nb::str(year));
