@@ -10,6 +10,8 @@ import subprocess
 import sys
 from pathlib import Path
 
+import numpy as np
+import pandas as pd
 import pytest
 
 from tolvane.backtest import chart_fonts
@@ -79,6 +81,35 @@ def test_without_any_chinese_font_one_line_replaces_the_glyph_warnings(stale_fon
     assert family == "None"
     assert stderr.splitlines() == [chart_fonts._NO_CJK_FONT.format(", ".join(chart_fonts.CJK_FONT_FAMILIES))]
     assert (tmp_path / "boxes.png").stat().st_size > 0
+
+
+# The rc settings a report page's style decides.
+STYLE_KEYS = ("font.sans-serif", "axes.unicode_minus", "axes.titleweight", "figure.facecolor", "axes.facecolor")
+
+
+def test_factor_charts_style_their_pages_like_the_strategy_report(tmp_path):
+    """The strategy report is styled in native code and the factor charts in
+    Python; both must list the same fonts in the same order and share the look."""
+    import matplotlib.pyplot as plt
+
+    from tolvane.backtest import _chart_look
+    import tolvane.backtest._strategy_kernel as kernel
+
+    days = pd.bdate_range("2023-01-02", periods=40).strftime("%Y%m%d")
+    daily = pd.Series(np.linspace(-0.01, 0.01, len(days)), index=days)
+    with plt.rc_context():
+        kernel.plot_weekly_net_value(daily, daily.cumsum() + 1, daily * 0.5, save_path=tmp_path / "weekly.png")
+        weekly_fonts = list(plt.rcParams["font.sans-serif"])
+    with plt.rc_context():
+        kernel.plot_strategy_performance(daily, daily.cumsum(), daily * 0.5, {}, save_path=tmp_path / "report.png")
+        native = {key: plt.rcParams[key] for key in STYLE_KEYS}
+    with plt.rc_context():
+        _chart_look.apply_report_style(plt)
+        python = {key: plt.rcParams[key] for key in STYLE_KEYS}
+
+    cjk = list(chart_fonts.CJK_FONT_FAMILIES)
+    assert weekly_fonts[:len(cjk)] == cjk and native["font.sans-serif"][:len(cjk)] == cjk
+    assert python == native
 
 
 def fake_command(folder: Path, name: str, script: str) -> None:

@@ -18,9 +18,18 @@ import numpy as np
 import pandas as pd
 
 from . import _groups
+from ._chart_look import (
+    BENCHMARK_BLACK,
+    REFERENCE_LINE_GREY,
+    ROLLING_PURPLE,
+    apply_report_style,
+    centred_note,
+    group_colours,
+    style_panel,
+    zero_line,
+)
 from ._core import GROUP_SPREAD_COLUMN, _factor_values, _with_datetime_index
 from ._strategy_kernel import _MATPLOTLIB_PLOT_LOCK, TRADING_DAYS_PER_YEAR
-from .chart_fonts import CJK_FONT_FAMILIES
 
 __all__ = ["DEFAULT_HORIZONS", "FactorIC", "HorizonIC", "calc_factor_ic", "calc_factor_ic_by_horizon",
            "calc_forward_returns", "factor_rank_autocorrelation", "plot_factor_groups"]
@@ -310,59 +319,17 @@ def calc_factor_ic_by_horizon(factor_matrix: pd.DataFrame, forward_returns: dict
 
 
 # --------------------------------------------------------------------- chart
-# The report charts' look: the same style, fonts, colours and panel styling.
-
-_FONTS = [*CJK_FONT_FAMILIES, "DejaVu Sans", "Liberation Sans", "Ubuntu"]
-_INK = "#111827"
-_IC_PURPLE = "#7c3aed"
-_ZERO_LINE_GREY = "#94a3b8"
-_LOW_GROUP_BLUE = "#2563eb"
-_HIGH_GROUP_RED = "#ef4444"
-
-
-def _group_colours(count: int) -> list:
-    """From the strategy blue (lowest factor values) to the excess red (highest)."""
-    from matplotlib.colors import LinearSegmentedColormap
-
-    ramp = LinearSegmentedColormap.from_list("groups", [_LOW_GROUP_BLUE, "#a3a3a3", _HIGH_GROUP_RED])
-    return [ramp(k / max(count - 1, 1)) for k in range(count)]
-
-
-def _apply_report_style(plt) -> None:
-    try:
-        plt.style.use("seaborn-v0_8-whitegrid")
-    except Exception:  # a matplotlib without this style draws in its defaults
-        pass
-    plt.rcParams["font.sans-serif"] = list(_FONTS)
-    plt.rcParams["axes.unicode_minus"] = False
-    plt.rcParams["axes.titleweight"] = "bold"
-    plt.rcParams["figure.facecolor"] = "white"
-    plt.rcParams["axes.facecolor"] = "#fbfbfd"
-
-
-def _style_panel(ax) -> None:
-    ax.grid(True, color="#e5e7eb", linewidth=0.75, alpha=0.84)
-    ax.spines["top"].set_visible(False)
-    ax.spines["right"].set_visible(False)
-
-
-def _zero_line(ax) -> None:
-    ax.axhline(0.0, color=_ZERO_LINE_GREY, linewidth=0.8)
-
-
-def _centred_note(ax, text: str) -> None:
-    ax.text(0.5, 0.5, text, ha="center", va="center", transform=ax.transAxes)
 
 
 def _draw_net_values(ax, group_returns: pd.DataFrame, group_columns: list[str]) -> None:
     ax.set_title("Group Net Value")
     net_values = group_returns.fillna(0.0).cumsum() + 1.0
-    for column, colour in zip(group_columns, _group_colours(len(group_columns))):
+    for column, colour in zip(group_columns, group_colours(len(group_columns))):
         ax.plot(net_values.index, net_values[column], color=colour, linewidth=1.6, label=column)
     if GROUP_SPREAD_COLUMN in net_values:
-        ax.plot(net_values.index, net_values[GROUP_SPREAD_COLUMN], color=_INK, linewidth=2.0,
+        ax.plot(net_values.index, net_values[GROUP_SPREAD_COLUMN], color=BENCHMARK_BLACK, linewidth=2.0,
                 linestyle="--", label="Top - Bottom")
-    ax.axhline(1.0, color=_ZERO_LINE_GREY, linewidth=0.8)
+    ax.axhline(1.0, color=REFERENCE_LINE_GREY, linewidth=0.8)
     ax.set_ylabel("Net Value")
     ax.legend(loc="upper left", frameon=True, framealpha=0.92, ncol=2 if len(group_columns) > 6 else 1,
               fontsize=8.5)
@@ -374,24 +341,24 @@ def _draw_annual_returns(ax, group_returns: pd.DataFrame, group_columns: list[st
     ax.set_title("Group Annual Return")
     annual = group_returns[group_columns].mean() * TRADING_DAYS_PER_YEAR
     positions = np.arange(len(group_columns))
-    ax.bar(positions, annual.to_numpy(), color=_group_colours(len(group_columns)), alpha=0.86)
+    ax.bar(positions, annual.to_numpy(), color=group_colours(len(group_columns)), alpha=0.86)
     ax.set_xticks(positions)
     ax.set_xticklabels([column.removeprefix("group_") for column in group_columns])
     ax.set_xlabel("Group (low → high factor)")
     ax.yaxis.set_major_formatter(PercentFormatter(1.0))
-    _zero_line(ax)
+    zero_line(ax)
 
 
 def _draw_cumulative_ic(ax, factor_ic: FactorIC | None) -> None:
     ax.set_title("Cumulative IC")
     if factor_ic is None or factor_ic.daily_ic.dropna().empty:
-        _centred_note(ax, "No IC data")
+        centred_note(ax, "No IC data")
         return
     cumulative = _with_datetime_index(factor_ic.cumulative_ic)
     label = f"IC mean {factor_ic.ic_mean:.4f} | IR {factor_ic.ic_ir:.2f}"
-    ax.plot(cumulative.index, cumulative, color=_IC_PURPLE, linewidth=2.0, label=label)
-    ax.fill_between(cumulative.index, cumulative, 0.0, color=_IC_PURPLE, alpha=0.12)
-    _zero_line(ax)
+    ax.plot(cumulative.index, cumulative, color=ROLLING_PURPLE, linewidth=2.0, label=label)
+    ax.fill_between(cumulative.index, cumulative, 0.0, color=ROLLING_PURPLE, alpha=0.12)
+    zero_line(ax)
     ax.legend(loc="upper left", frameon=True, framealpha=0.92)
 
 
@@ -420,7 +387,7 @@ def plot_factor_groups(group_returns: pd.DataFrame, factor_ic: FactorIC | None =
 
     group_columns = [column for column in group_returns.columns if column != GROUP_SPREAD_COLUMN]
     with _MATPLOTLIB_PLOT_LOCK:
-        _apply_report_style(plt)
+        apply_report_style(plt)
         figure = plt.figure(figsize=(16.0, 10.5), constrained_layout=True)
         try:
             grid = figure.add_gridspec(2, 2, height_ratios=[1.35, 1.0], width_ratios=[1.0, 1.3])
@@ -428,17 +395,17 @@ def plot_factor_groups(group_returns: pd.DataFrame, factor_ic: FactorIC | None =
             ax_annual = figure.add_subplot(grid[1, 0])
             ax_ic = figure.add_subplot(grid[1, 1])
             figure.suptitle(f"{factor_name} | {len(group_columns)} Groups | Factor Group Backtest",
-                            fontsize=17, fontweight="bold", color=_INK)
+                            fontsize=17, fontweight="bold", color=BENCHMARK_BLACK)
             dated = _with_datetime_index(group_returns)
             if dated.empty:
-                _centred_note(ax_net, "No group data")
-                _centred_note(ax_annual, "No group data")
+                centred_note(ax_net, "No group data")
+                centred_note(ax_annual, "No group data")
             else:
                 _draw_net_values(ax_net, dated, group_columns)
                 _draw_annual_returns(ax_annual, dated, group_columns)
             _draw_cumulative_ic(ax_ic, factor_ic)
             for ax in (ax_net, ax_annual, ax_ic):
-                _style_panel(ax)
+                style_panel(ax)
             figure.savefig(save_path, dpi=175, bbox_inches="tight", facecolor=figure.get_facecolor())
         finally:
             plt.close(figure)

@@ -22,17 +22,20 @@ import pandas as pd
 
 from . import _core
 from ._core import GROUP_SPREAD_COLUMN, safe_sharpe
+from ._chart_look import (
+    BENCHMARK_BLACK,
+    EXCESS_RED,
+    ROLLING_PURPLE,
+    apply_report_style,
+    centred_note,
+    group_colours,
+    style_panel,
+    zero_line,
+)
 from ._factor_analysis import (
-    _INK,
-    _IC_PURPLE,
     DEFAULT_HORIZONS,
     FORWARD_RETURN_KEYS,
     HorizonIC,
-    _apply_report_style,
-    _centred_note,
-    _group_colours,
-    _style_panel,
-    _zero_line,
     calc_factor_ic_by_horizon,
     calc_forward_returns,
     factor_rank_autocorrelation,
@@ -318,7 +321,7 @@ def write_report_images(report: FactorReport, output: Path) -> dict[str, str]:
 
 
 def _figure(plt, size):
-    _apply_report_style(plt)
+    apply_report_style(plt)
     return plt.figure(figsize=size, constrained_layout=True)
 
 
@@ -333,18 +336,18 @@ def _draw_decay(ax, ic: HorizonIC) -> None:
     labels = [f"{h}日" for h in decay.index]
     positions = np.arange(len(labels))
     means = decay["ic_mean"].to_numpy(dtype=float)
-    ax.bar(positions, np.nan_to_num(means), color=[_IC_PURPLE if m >= 0 else "#ef4444" for m in means], alpha=0.85)
+    ax.bar(positions, np.nan_to_num(means), color=[ROLLING_PURPLE if m >= 0 else EXCESS_RED for m in means], alpha=0.85)
     for position, mean, ir in zip(positions, means, decay["ic_ir"]):
         if np.isfinite(mean):
             ax.annotate(f"{mean:.4f}\nIR {ir:.2f}", (position, mean), ha="center",
-                        va="bottom" if mean >= 0 else "top", fontsize=9, color=_INK,
+                        va="bottom" if mean >= 0 else "top", fontsize=9, color=BENCHMARK_BLACK,
                         xytext=(0, 3 if mean >= 0 else -3), textcoords="offset points")
     ax.margins(y=0.22)  # room for the labels above and below the bars
     ax.set_xticks(positions)
     ax.set_xticklabels(labels)
     ax.set_xlabel("持有期 Horizon")
     ax.set_ylabel("IC 均值 Mean IC")
-    _zero_line(ax)
+    zero_line(ax)
 
 
 def _draw_cumulative_ics(ax, ic: HorizonIC) -> None:
@@ -353,18 +356,18 @@ def _draw_cumulative_ics(ax, ic: HorizonIC) -> None:
     ax.set_title("累计 IC Cumulative IC")
     dated = _with_datetime_index(ic.daily_ic.fillna(0.0).cumsum())
     if dated.empty:
-        _centred_note(ax, "No IC data")
+        centred_note(ax, "No IC data")
         return
-    for horizon, colour in zip(ic.horizons, _group_colours(len(ic.horizons))):
+    for horizon, colour in zip(ic.horizons, group_colours(len(ic.horizons))):
         ax.plot(dated.index, dated[horizon], color=colour, linewidth=1.6, label=f"{horizon}日")
-    _zero_line(ax)
+    zero_line(ax)
     ax.legend(loc="upper left", frameon=True, framealpha=0.92)
 
 
 def _draw_monthly_heat_map(figure, ax, monthly: pd.DataFrame, horizon: int) -> None:
     ax.set_title(f"月度 IC 均值 Monthly IC ({horizon}日)")
     if monthly.empty:
-        _centred_note(ax, "No IC data")
+        centred_note(ax, "No IC data")
         return
     values = monthly.to_numpy(dtype=float)
     limit = np.nanmax(np.abs(values)) if np.isfinite(values).any() else 1.0
@@ -378,7 +381,7 @@ def _draw_monthly_heat_map(figure, ax, monthly: pd.DataFrame, horizon: int) -> N
             if np.isfinite(values[row, column]):
                 strong = abs(values[row, column]) > 0.6 * limit
                 ax.text(column, row, f"{values[row, column]:.3f}", ha="center", va="center", fontsize=8,
-                        color="white" if strong else _INK)
+                        color="white" if strong else BENCHMARK_BLACK)
     ax.grid(False)
     figure.colorbar(image, ax=ax, shrink=0.85)
 
@@ -398,12 +401,12 @@ def _plot_ic_analysis(report: FactorReport, path: Path) -> str:
             ax_decay = figure.add_subplot(grid[0, 0])
             ax_cumulative = figure.add_subplot(grid[0, 1])
             ax_heat = figure.add_subplot(grid[1, :])
-            figure.suptitle(f"{report.factor_name} | IC 分析 IC Analysis", fontsize=17, fontweight="bold", color=_INK)
+            figure.suptitle(f"{report.factor_name} | IC 分析 IC Analysis", fontsize=17, fontweight="bold", color=BENCHMARK_BLACK)
             _draw_decay(ax_decay, report.ic)
             _draw_cumulative_ics(ax_cumulative, report.ic)
             _draw_monthly_heat_map(figure, ax_heat, report.ic.monthly[first], first)
             for ax in (ax_decay, ax_cumulative):
-                _style_panel(ax)
+                style_panel(ax)
             return _save(figure, path)
         finally:
             plt.close(figure)
@@ -426,24 +429,24 @@ def _plot_turnover(report: FactorReport, path: Path) -> str:
             grid = figure.add_gridspec(1, 2, width_ratios=[1.0, 1.4])
             ax_bars = figure.add_subplot(grid[0, 0])
             ax_lines = figure.add_subplot(grid[0, 1])
-            figure.suptitle(f"{report.factor_name} | 换手 Turnover", fontsize=17, fontweight="bold", color=_INK)
+            figure.suptitle(f"{report.factor_name} | 换手 Turnover", fontsize=17, fontweight="bold", color=BENCHMARK_BLACK)
             ax_bars.set_title("各组日均换手 Mean Daily Turnover")
             positions = np.arange(len(columns))
-            ax_bars.bar(positions, turnover.mean().to_numpy(), color=_group_colours(len(columns)), alpha=0.86)
+            ax_bars.bar(positions, turnover.mean().to_numpy(), color=group_colours(len(columns)), alpha=0.86)
             ax_bars.set_xticks(positions)
             ax_bars.set_xticklabels([column.removeprefix("group_") for column in columns])
             ax_bars.set_xlabel("分组 Group (low → high factor)")
             ax_bars.yaxis.set_major_formatter(PercentFormatter(1.0))
             ax_lines.set_title("因子秩自相关 Factor Rank Autocorrelation")
             if report.rank_autocorrelation.dropna().empty:
-                _centred_note(ax_lines, "No data")
+                centred_note(ax_lines, "No data")
             else:
                 series = _with_datetime_index(report.rank_autocorrelation)
-                ax_lines.plot(series.index, series, color=_IC_PURPLE, linewidth=1.2,
+                ax_lines.plot(series.index, series, color=ROLLING_PURPLE, linewidth=1.2,
                               label=f"mean {series.mean():.3f}")
                 ax_lines.legend(loc="lower left", frameon=True, framealpha=0.92)
             for ax in (ax_bars, ax_lines):
-                _style_panel(ax)
+                style_panel(ax)
             return _save(figure, path)
         finally:
             plt.close(figure)

@@ -36,7 +36,7 @@ nb::object title_height() {
 }
 
 void apply_report_style(const mf::Call &call, const Matplotlib &mpl,
-                        std::initializer_list<const char *> sans_serif_fonts, bool bold_titles) {
+                        std::initializer_list<const char *> latin_fonts, bool bold_titles) {
     // A matplotlib without this style still draws the charts, in its defaults.
     nb::object suppress_errors =
         call.global("contextlib").attr("suppress")(call.global("Exception"));
@@ -45,7 +45,10 @@ void apply_report_style(const mf::Call &call, const Matplotlib &mpl,
     });
 
     nb::object rc_params = mpl.pyplot.attr("rcParams");
-    rc_params["font.sans-serif"] = python_list(sans_serif_fonts);
+    nb::list fonts = python_list(cjk_font_families);
+    for (const char *font : latin_fonts)
+        fonts.append(font);
+    rc_params["font.sans-serif"] = fonts;
     rc_params["axes.unicode_minus"] = false;
     if (bold_titles)
         rc_params["axes.titleweight"] = "bold";

@@ -28,6 +28,12 @@ inline constexpr const char *benchmark_black = "#111827";
 inline constexpr const char *excess_red = "#ef4444";
 inline constexpr const char *reference_line_grey = "#94a3b8";
 inline constexpr const char *heading_ink = "#0f172a";
+inline constexpr const char *rolling_purple = "#7c3aed";
+
+// The Chinese-capable families every page lists first so that Chinese strategy
+// names render (tolvane.backtest.chart_fonts keeps the Python copy).
+inline constexpr std::array<const char *, 5> cjk_font_families{
+    "Noto Sans CJK SC", "Source Han Sans SC", "WenQuanYi Micro Hei", "SimHei", "Arial Unicode MS"};
 
 // ---------------------------------------------------------------------------
 // Python statements spelled out in C++
@@ -57,10 +63,10 @@ struct Matplotlib {
 // from matplotlib.ticker import MaxNLocator, PercentFormatter
 Matplotlib import_matplotlib();
 
-// The process-wide style of the report pages. The font lists put the CJK
-// fonts first so that Chinese strategy names render.
+// The process-wide style of the report pages; the font list is the CJK
+// families followed by the page's Latin fallbacks.
 void apply_report_style(const mf::Call &call, const Matplotlib &mpl,
-                        std::initializer_list<const char *> sans_serif_fonts, bool bold_titles);
+                        std::initializer_list<const char *> latin_fonts, bool bold_titles);
 
 // ---------------------------------------------------------------------------
 // Page layouts

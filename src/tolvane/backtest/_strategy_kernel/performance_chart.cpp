@@ -336,7 +336,7 @@ void draw_rolling_panel(const mf::Call &call, const Matplotlib &mpl, nb::handle 
         window.attr("apply")(call.make_function(rolling_win_rate_def), "raw"_a = true);
 
     std::string days = std::to_string(roll_days);
-    plot_line(ax, rolling_sharpe, "color"_a = "#7c3aed", "linewidth"_a = 2.0,
+    plot_line(ax, rolling_sharpe, "color"_a = rolling_purple, "linewidth"_a = 2.0,
               "label"_a = days + "D Excess Sharpe");
     zero_line(ax);
     nb::object win_rate_axis = ax.attr("twinx")();
@@ -399,10 +399,7 @@ void draw_statistics_table(const mf::Call &call, nb::handle ax, const Performanc
 
 nb::object plot_strategy_performance_unlocked(mf::Call &call) {
     Matplotlib mpl = import_matplotlib();
-    apply_report_style(call, mpl,
-                       {"Noto Sans CJK SC", "Source Han Sans SC", "WenQuanYi Micro Hei", "SimHei",
-                        "Arial Unicode MS", "DejaVu Sans", "Liberation Sans", "Ubuntu"},
-                       /*bold_titles=*/true);
+    apply_report_style(call, mpl, {"DejaVu Sans", "Liberation Sans", "Ubuntu"}, /*bold_titles=*/true);
 
     PerformanceSeries data;
     if (!prepare_performance_series(call, data))

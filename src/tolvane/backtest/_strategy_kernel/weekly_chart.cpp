@@ -52,10 +52,7 @@ nb::object weekly_drawdown(nb::handle net_value) {
 
 nb::object plot_weekly_net_value_unlocked(mf::Call &call) {
     Matplotlib mpl = import_matplotlib();
-    apply_report_style(call, mpl,
-                       {"Noto Sans CJK SC", "Source Han Sans SC", "WenQuanYi Micro Hei", "SimHei",
-                        "Arial Unicode MS", "DejaVu Sans"},
-                       /*bold_titles=*/false);
+    apply_report_style(call, mpl, {"DejaVu Sans"}, /*bold_titles=*/false);
 
     nb::object weekly = call.global("_build_weekly_net_value_frame")(
         call.arg("daily_return"), call.arg("cumulative_return"),
