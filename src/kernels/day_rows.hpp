@@ -20,11 +20,9 @@ inline constexpr std::size_t kGatherDays = 8;
 // pages) are read once per few days instead of once per day.
 template <typename T, std::size_t kDays = kGatherDays>
 class DayRows {
-public:
+  public:
     DayRows(const MatrixView<T> &view, std::size_t n_days, std::size_t n_stocks)
-        : view_(view),
-          n_days_(n_days),
-          n_stocks_(n_stocks),
+        : view_(view), n_days_(n_days), n_stocks_(n_stocks),
           gathered_(view.col_stride == 1 ? 0 : kDays * n_stocks) {}
 
     // Row `day`; days must come in ascending order.
@@ -53,7 +51,7 @@ public:
         return gathered_.data() + offset * n_stocks_;
     }
 
-private:
+  private:
     static constexpr std::size_t kPrefetchStocks = 16;
 
     MatrixView<T> view_;

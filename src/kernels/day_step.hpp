@@ -80,9 +80,7 @@ struct Rates {
     double sell_keep;
 
     explicit Rates(const TradingCosts &costs)
-        : total_money(costs.total_money),
-          lot_size(costs.lot_size),
-          one_plus_fee(1.0 + costs.fee),
+        : total_money(costs.total_money), lot_size(costs.lot_size), one_plus_fee(1.0 + costs.fee),
           sell_keep((1.0 - costs.fee) - costs.rule_fee) {}
 };
 
@@ -105,8 +103,8 @@ struct StockDayMarket {
 };
 
 TOLVANE_STEP StockDayMarket stock_day_market(double prev_close, double close, double buy_price,
-                                       double sell_price, double split, double dividend,
-                                       const Rates &rates) {
+                                             double sell_price, double split, double dividend,
+                                             const Rates &rates) {
     const double split_eff = choose(split == split, split, 1.0);
     return {
         finite_or_zero(close - buy_price * rates.one_plus_fee),
@@ -161,8 +159,8 @@ TOLVANE_STEP void book(const Trade &done, const StockDayMarket &market, DaySums 
 
 // Trades `holding` towards `target` within the day's permissions and adds the
 // stock's five profit-and-loss terms to `sums`.
-TOLVANE_STEP void trade_and_book(double target, const StockDayMarket &market, bool can_buy,
-                           bool cant_sell, double &holding, DaySums &sums) {
+TOLVANE_STEP void trade_and_book(double target, const StockDayMarket &market, bool can_buy, bool cant_sell,
+                                 double &holding, DaySums &sums) {
     book(trade(target, can_buy, cant_sell, holding), market, sums);
 }
 

@@ -21,7 +21,7 @@
 namespace tolvane::kernels {
 
 class ForwardReturns {
-public:
+  public:
     // Reads the actions of the whole period once; the views must stay valid
     // while `write` is called.
     ForwardReturns(const MatrixView<double> &open, const MatrixView<double> &split,
@@ -33,7 +33,7 @@ public:
     // wherever the result is not finite.
     void write(std::size_t horizon, double *out) const;
 
-private:
+  private:
     // A day on which a stock's holding changes other than by its price.
     struct Action {
         std::size_t day;

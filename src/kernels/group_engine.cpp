@@ -47,7 +47,7 @@ struct DayGroups {
 // such stock's holdings and books them one by one, until no more than one
 // group holds it again.
 struct OwnerSlots {
-    std::vector<double> owner;    // the group holding the shares, kNoGroup for none
+    std::vector<double> owner;  // the group holding the shares, kNoGroup for none
     std::vector<double> shares;
     std::vector<double> several;  // 1.0 while the stock lives in the per-group table
 
@@ -56,12 +56,14 @@ struct OwnerSlots {
 };
 
 class GroupTable {
-public:
+  public:
     // Every stock has its list, empty while the stock lives in its owner
     // slot; a list keeps its memory for the next time.
     explicit GroupTable(std::size_t n_stocks) : holdings_(n_stocks) {}
 
-    void put(std::size_t stock, std::size_t group, double shares) { holdings_[stock].push_back({group, shares}); }
+    void put(std::size_t stock, std::size_t group, double shares) {
+        holdings_[stock].push_back({group, shares});
+    }
 
     // Trades the stock in every group that holds it or wants it (group
     // `wanted_by`, -1 for none) and books each group's terms, and its traded
@@ -101,7 +103,7 @@ public:
         holdings.clear();
     }
 
-private:
+  private:
     struct Holding {
         std::size_t group;
         double shares;
@@ -121,14 +123,12 @@ private:
 // each slot holds two values, the cash and the traded value, so that a stock
 // books both in one addition.
 class GroupSums {
-public:
+  public:
     static constexpr std::size_t kLanes = 4;
 
     GroupSums(std::size_t n_groups, std::size_t values_per_slot)
-        : n_groups_(n_groups),
-          values_per_slot_(values_per_slot),
-          slots_(values_per_slot * 2 * kLanes * (n_groups + 1)),
-          several_(n_groups),
+        : n_groups_(n_groups), values_per_slot_(values_per_slot),
+          slots_(values_per_slot * 2 * kLanes * (n_groups + 1)), several_(n_groups),
           several_traded_(n_groups) {}
 
     // The slot past the last group.
@@ -157,7 +157,7 @@ public:
     double cash(std::size_t group) const { return with_lanes(several_[group].cash(), group, 0); }
     double traded(std::size_t group) const { return with_lanes(several_traded_[group], group, 1); }
 
-private:
+  private:
     // `total` plus value `value` of the group's slot in every lane, added in lane order.
     double with_lanes(double total, std::size_t group, std::size_t value) const {
         for (std::size_t lane = 0; lane < 2 * kLanes; ++lane)
@@ -228,20 +228,19 @@ struct Block {
 
 // With kTraded, the sweep also works out the money each stock's trades move.
 template <bool kTraded>
-TOLVANE_SIMD_CLONES void sweep_block(const double *wanted_by, const double *weight, const double *prev_close,
-                                     const std::uint8_t *can_buy, const std::uint8_t *cant_sell,
-                                     const double *close, const double *buy_price, const double *sell_price,
-                                     const double *split, const double *dividend, std::size_t width,
-                                     const Rates &rates, const double *lane_start, double no_group_slot,
-                                     double second_set, double *owner, double *shares, const double *several,
-                                     Block &block) {
+TOLVANE_SIMD_CLONES void
+sweep_block(const double *wanted_by, const double *weight, const double *prev_close,
+            const std::uint8_t *can_buy, const std::uint8_t *cant_sell, const double *close,
+            const double *buy_price, const double *sell_price, const double *split, const double *dividend,
+            std::size_t width, const Rates &rates, const double *lane_start, double no_group_slot,
+            double second_set, double *owner, double *shares, const double *several, Block &block) {
     day_step::widen_permissions(can_buy, cant_sell, width, block.buyable, block.sellable);
     // What every holder shares first, then each holder's trade: one loop
     // doing both would hold too many values at once for the vector registers.
 #pragma omp simd
     for (std::size_t k = 0; k < width; ++k) {
-        const StockDayMarket market = day_step::stock_day_market(
-            prev_close[k], close[k], buy_price[k], sell_price[k], split[k], dividend[k], rates);
+        const StockDayMarket market = day_step::stock_day_market(prev_close[k], close[k], buy_price[k],
+                                                                 sell_price[k], split[k], dividend[k], rates);
         block.target[k] = day_step::lot_target(weight[k], prev_close[k], rates);
         block.buy_gain[k] = market.buy_gain;
         block.hold_gain[k] = market.hold_gain;
@@ -255,7 +254,8 @@ TOLVANE_SIMD_CLONES void sweep_block(const double *wanted_by, const double *weig
     }
 #pragma omp simd
     for (std::size_t k = 0; k < width; ++k) {
-        const StockDayMarket market{block.buy_gain[k], block.hold_gain[k], block.sell_gain[k], block.dividend[k]};
+        const StockDayMarket market{block.buy_gain[k], block.hold_gain[k], block.sell_gain[k],
+                                    block.dividend[k]};
         const double target = block.target[k];
         const bool buys = block.buyable[k] != 0.0, bars_sale = block.sellable[k] == 0.0;
         const bool stays = several[k] == 0.0;
@@ -263,7 +263,8 @@ TOLVANE_SIMD_CLONES void sweep_block(const double *wanted_by, const double *weig
         const bool owner_wants = owner[k] == wanted_by[k];
 
         double owner_shares = shares[k];
-        const Trade owner_trade = day_step::trade(choose(owner_wants, target, 0.0), buys, bars_sale, owner_shares);
+        const Trade owner_trade =
+            day_step::trade(choose(owner_wants, target, 0.0), buys, bars_sale, owner_shares);
         const double owner_cash = day_step::day_cash(owner_trade, market);
         // The group that wants a stock another group owns buys from nothing
         // (a target is never negative): only the buy can happen.
@@ -276,7 +277,8 @@ TOLVANE_SIMD_CLONES void sweep_block(const double *wanted_by, const double *weig
         const bool owner_out = owner_shares == 0.0;
         const bool newcomer_bought = stays & owned & (newcomer_shares != 0.0);
         const bool two_holders = newcomer_bought & !owner_out;
-        const double holder = choose(owned, owner[k], choose(wanted_by[k] >= 0.0, wanted_by[k], no_group_slot));
+        const double holder =
+            choose(owned, owner[k], choose(wanted_by[k] >= 0.0, wanted_by[k], no_group_slot));
         constexpr double kValues = kTraded ? 2.0 : 1.0;
         block.place[k] = static_cast<std::int32_t>((lane_start[k] + holder) * kValues);
         block.newcomer_place[k] = static_cast<std::int32_t>(
@@ -286,8 +288,10 @@ TOLVANE_SIMD_CLONES void sweep_block(const double *wanted_by, const double *weig
         if constexpr (kTraded) {
             const TradePrices prices{block.buy_price[k], block.sell_price[k]};
             block.booked[2 * k] = cash;
-            block.booked[2 * k + 1] = choose(stays, choose(owned, day_step::traded_value(owner_trade, prices),
-                                                           newcomer_shares * prices.buy), 0.0);
+            block.booked[2 * k + 1] = choose(
+                stays,
+                choose(owned, day_step::traded_value(owner_trade, prices), newcomer_shares * prices.buy),
+                0.0);
             block.newcomer_booked[2 * k] = joining_cash;
             block.newcomer_booked[2 * k + 1] = choose(newcomer_bought, newcomer_shares * prices.buy, 0.0);
         } else {
@@ -368,7 +372,7 @@ void run_groups(const MatrixView<double> &factor, const MarketArrays &market, st
 
     for (std::size_t day = 0; day < n_days; ++day) {
         groups.cut(cutter, factor_rows.row(day), n_groups);
-        const MarketRows rows{prev_close_rows.row(day), can_buy_rows.row(day), cant_sell_rows.row(day),
+        const MarketRows rows{prev_close_rows.row(day), can_buy_rows.row(day),   cant_sell_rows.row(day),
                               close_rows.row(day),      buy_price_rows.row(day), sell_price_rows.row(day),
                               split_rows.row(day),      dividend_rows.row(day)};
         sums.clear();
@@ -392,7 +396,8 @@ void run_groups(const MatrixView<double> &factor, const MarketArrays &market, st
                 const std::size_t stock = first + special[j];
                 // The block holds the trade prices only when traded values are asked for.
                 const TradePrices prices =
-                    kTraded ? TradePrices{block.buy_price[special[j]], block.sell_price[special[j]]} : TradePrices{};
+                    kTraded ? TradePrices{block.buy_price[special[j]], block.sell_price[special[j]]}
+                            : TradePrices{};
                 book_special(stock, block, special[j], prices, groups, slots, table, sums);
             }
         }
@@ -407,9 +412,9 @@ void run_groups(const MatrixView<double> &factor, const MarketArrays &market, st
 
 }  // namespace
 
-void group_daily_cash(const MatrixView<double> &factor, const MarketArrays &market,
-                      std::size_t n_days, std::size_t n_stocks, std::size_t n_groups,
-                      const TradingCosts &costs, double *daily_cash, double *daily_traded) {
+void group_daily_cash(const MatrixView<double> &factor, const MarketArrays &market, std::size_t n_days,
+                      std::size_t n_stocks, std::size_t n_groups, const TradingCosts &costs,
+                      double *daily_cash, double *daily_traded) {
     if (daily_traded != nullptr)
         run_groups<true>(factor, market, n_days, n_stocks, n_groups, costs, daily_cash, daily_traded);
     else

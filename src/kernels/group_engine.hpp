@@ -22,9 +22,9 @@ namespace tolvane::kernels {
 // bought times the buy price plus shares sold times the split-adjusted sell
 // price, a missing price counting 0. Row i of `factor` holds the values the
 // day before day i. Safe to call from several threads at once on shared inputs.
-void group_daily_cash(const MatrixView<double> &factor, const MarketArrays &market,
-                      std::size_t n_days, std::size_t n_stocks, std::size_t n_groups,
-                      const TradingCosts &costs, double *daily_cash, double *daily_traded = nullptr);
+void group_daily_cash(const MatrixView<double> &factor, const MarketArrays &market, std::size_t n_days,
+                      std::size_t n_stocks, std::size_t n_groups, const TradingCosts &costs,
+                      double *daily_cash, double *daily_traded = nullptr);
 
 // Writes each stock's group on each day (1 = smallest factor values) to
 // `groups`, `n_stocks` values a day; NaN where a stock has no finite factor

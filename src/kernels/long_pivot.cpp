@@ -30,8 +30,7 @@ bool codes_in_range(const LabelColumn &column, std::size_t n_rows) {
     return true;
 }
 
-inline bool row_is_valid(const LongTable &table, std::size_t row, std::int64_t &date,
-                         std::int64_t &stock) {
+inline bool row_is_valid(const LongTable &table, std::size_t row, std::int64_t &date, std::int64_t &stock) {
     if (table.groups && label_at(*table.groups, row) != table.group)
         return false;
     if (std::isnan(table.values[row]))
@@ -42,8 +41,7 @@ inline bool row_is_valid(const LongTable &table, std::size_t row, std::int64_t &
 }
 
 // The present labels of one axis, in sorted label order.
-std::vector<std::int64_t> sorted_present(const LabelColumn &column,
-                                         const std::vector<char> &present) {
+std::vector<std::int64_t> sorted_present(const LabelColumn &column, const std::vector<char> &present) {
     std::vector<std::int64_t> by_rank(column.n_labels, -1);
     for (std::size_t label = 0; label < column.n_labels; ++label)
         if (present[label])
@@ -56,8 +54,7 @@ std::vector<std::int64_t> sorted_present(const LabelColumn &column,
 }
 
 // Position of every label on its axis, -1 for labels the axis lacks.
-std::vector<std::int64_t> positions(const std::vector<std::int64_t> &axis_labels,
-                                    std::size_t n_labels) {
+std::vector<std::int64_t> positions(const std::vector<std::int64_t> &axis_labels, std::size_t n_labels) {
     std::vector<std::int64_t> position(n_labels, -1);
     for (std::size_t k = 0; k < axis_labels.size(); ++k)
         position[axis_labels[k]] = static_cast<std::int64_t>(k);

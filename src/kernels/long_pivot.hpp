@@ -19,7 +19,7 @@ struct LabelColumn {
     const std::int64_t *raw_codes;     // per row: raw code, or -1 when missing
     const std::int64_t *label_of_raw;  // per raw code: label code, or -1 when missing
     std::size_t n_raw;
-    const std::int64_t *label_rank;    // per label code: its position in sorted order
+    const std::int64_t *label_rank;  // per label code: its position in sorted order
     std::size_t n_labels;
 };
 

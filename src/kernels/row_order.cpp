@@ -22,7 +22,9 @@ constexpr std::size_t kMaxBuckets = std::size_t{1} << 24;
 // Values per bucket when a day's values are cut into groups.
 constexpr std::size_t kValuesPerBucket = 4;
 
-bool by_value(const Ranked &a, const Ranked &b) { return a.value < b.value; }
+bool by_value(const Ranked &a, const Ranked &b) {
+    return a.value < b.value;
+}
 
 // Whether values from `lo` to `hi` can go into buckets `scale` apart: the
 // range and the scale are finite (not so for values near both ends of the
@@ -115,7 +117,9 @@ constexpr double kInfinity = std::numeric_limits<double>::infinity();
 constexpr double kNoGroup = GroupCutter::kNoGroup;
 constexpr double kSplit = -2.0;
 
-bool is_finite(double value) { return (value > -kInfinity) & (value < kInfinity); }
+bool is_finite(double value) {
+    return (value > -kInfinity) & (value < kInfinity);
+}
 
 // The smallest and the largest finite value of `row` and how many there are.
 // The count is kept in doubles (exact far beyond any row's length): a loop
@@ -288,8 +292,10 @@ GroupCutter::SplitBuckets GroupCutter::group_buckets(std::size_t n_buckets, std:
     bucket_group.resize(n_buckets + 1);
     bucket_group[n_buckets] = kNoGroup;
     const auto bucket_of_place = [&](std::size_t local_place) {
-        return static_cast<std::size_t>(std::upper_bound(start.begin(), start.begin() + n_buckets + 1, local_place) -
-                                        start.begin()) - 1;
+        return static_cast<std::size_t>(
+                   std::upper_bound(start.begin(), start.begin() + n_buckets + 1, local_place) -
+                   start.begin()) -
+               1;
     };
     const std::size_t first_group = group_at(first_place);
     const std::size_t last_group = group_at(first_place + finite_count - 1);
@@ -317,15 +323,17 @@ GroupCutter::SplitBuckets GroupCutter::group_buckets(std::size_t n_buckets, std:
 // share). The values of the split buckets are gathered bucket by bucket,
 // still in position order, to be cut further; they get their shares then.
 template <typename Values>
-std::vector<Ranked> GroupCutter::give_bucket_groups(const Values &values, std::size_t size, std::size_t n_buckets,
-                                                    SplitBuckets &split, Buckets &buckets) {
+std::vector<Ranked> GroupCutter::give_bucket_groups(const Values &values, std::size_t size,
+                                                    std::size_t n_buckets, SplitBuckets &split,
+                                                    Buckets &buckets) {
     const std::uint32_t *bucket = buckets.of_value.data();
     const std::vector<double> &bucket_group = buckets.group;
     std::vector<std::size_t> &filled = split.filled;
     std::vector<Ranked> pending(filled.back());
     const auto gather_split = [&](std::size_t i, double group) {
         if (group <= kSplit)
-            pending[filled[static_cast<std::size_t>(kSplit - group)]++] = {values.value(i), values.position(i)};
+            pending[filled[static_cast<std::size_t>(kSplit - group)]++] = {values.value(i),
+                                                                           values.position(i)};
     };
     if (share_of_ == nullptr) {
         for (std::size_t i = 0; i < size; ++i) {

@@ -21,11 +21,11 @@ struct Ranked {
 
 // Sorts lists of values, reusing its buffer from one day to the next.
 class RowOrder {
-public:
+  public:
     // Sorts `items` by value, equal values keeping their order.
     void sort(std::span<Ranked> items);
 
-private:
+  private:
     std::vector<Ranked> scratch_;
 };
 
@@ -39,7 +39,7 @@ private:
 // the values are bucketed on a linear scale between the smallest and the
 // largest, and just the few buckets a cut runs through are ordered further.
 class GroupCutter {
-public:
+  public:
     // The group written for a value that is in no group.
     static constexpr double kNoGroup = -1.0;
 
@@ -54,10 +54,12 @@ public:
 
     // The number of members of `group` when `count` values are cut into `n_groups`.
     static std::size_t group_size(std::size_t group, std::size_t count, std::size_t n_groups) {
-        return count < n_groups ? 0 : group_start(group + 1, count, n_groups) - group_start(group, count, n_groups);
+        return count < n_groups
+                   ? 0
+                   : group_start(group + 1, count, n_groups) - group_start(group, count, n_groups);
     }
 
-private:
+  private:
     // One level's bucket tables: each value's bucket, where each bucket's
     // values begin in value order, each bucket's group (or its mark as split)
     // and share. The day's level keeps its tables from one day to the next.

@@ -40,10 +40,11 @@ struct DayLanes {
     }
 
     double cash() const {
-        const auto total = [](const double(&lanes)[kLanes]) {
+        const auto total = [](const double (&lanes)[kLanes]) {
             return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
         };
-        return DaySums{total(buy), total(hold), total(hold_dividend), total(sell), total(sell_dividend)}.cash();
+        return DaySums{total(buy), total(hold), total(hold_dividend), total(sell), total(sell_dividend)}
+            .cash();
     }
 };
 
@@ -59,9 +60,8 @@ static_assert(kSweepBlock % kLanes == 0);
 
 TOLVANE_SIMD_CLONES void sweep_block(const double *weight, const double *prev_close,
                                      const std::uint8_t *can_buy, const std::uint8_t *cant_sell,
-                                     const double *close, const double *buy_price,
-                                     const double *sell_price, const double *split,
-                                     const double *dividend, std::size_t width,
+                                     const double *close, const double *buy_price, const double *sell_price,
+                                     const double *split, const double *dividend, std::size_t width,
                                      const Rates &rates, double *holding, DayLanes &lanes) {
     double buyable[kSweepBlock];
     double sellable[kSweepBlock];
@@ -70,8 +70,8 @@ TOLVANE_SIMD_CLONES void sweep_block(const double *weight, const double *prev_cl
     const auto stock_terms = [&](std::size_t k) {
         DaySums terms;
         const double target = day_step::lot_target(weight[k], prev_close[k], rates);
-        const StockDayMarket market = day_step::stock_day_market(
-            prev_close[k], close[k], buy_price[k], sell_price[k], split[k], dividend[k], rates);
+        const StockDayMarket market = day_step::stock_day_market(prev_close[k], close[k], buy_price[k],
+                                                                 sell_price[k], split[k], dividend[k], rates);
         day_step::trade_and_book(target, market, buyable[k] != 0.0, sellable[k] == 0.0, holding[k], terms);
         return terms;
     };
@@ -86,9 +86,8 @@ TOLVANE_SIMD_CLONES void sweep_block(const double *weight, const double *prev_cl
     lanes = sums;
 }
 
-void run_day_major(const MatrixView<double> &weights, const MarketArrays &market,
-                   std::size_t n_days, std::size_t n_stocks, const Rates &rates,
-                   DayLanes *totals) {
+void run_day_major(const MatrixView<double> &weights, const MarketArrays &market, std::size_t n_days,
+                   std::size_t n_stocks, const Rates &rates, DayLanes *totals) {
     std::vector<double> holding(n_stocks, 0.0);
     // Weights in another layout (pandas' own, for one) are gathered a few days
     // at a time; row-major weights are read in place.
@@ -98,12 +97,11 @@ void run_day_major(const MatrixView<double> &weights, const MarketArrays &market
         const double *weight_row = weight_rows.row(day);
         for (std::size_t first = 0; first < n_stocks; first += kSweepBlock) {
             const auto col = static_cast<std::ptrdiff_t>(first);
-            sweep_block(weight_row + first, &market.prev_close.at(row, col),
-                        &market.can_buy.at(row, col), &market.cant_sell.at(row, col),
-                        &market.close.at(row, col), &market.buy_price.at(row, col),
-                        &market.sell_price.at(row, col), &market.split.at(row, col),
-                        &market.dividend.at(row, col), std::min(kSweepBlock, n_stocks - first),
-                        rates, holding.data() + first, totals[day]);
+            sweep_block(weight_row + first, &market.prev_close.at(row, col), &market.can_buy.at(row, col),
+                        &market.cant_sell.at(row, col), &market.close.at(row, col),
+                        &market.buy_price.at(row, col), &market.sell_price.at(row, col),
+                        &market.split.at(row, col), &market.dividend.at(row, col),
+                        std::min(kSweepBlock, n_stocks - first), rates, holding.data() + first, totals[day]);
         }
     }
 }
@@ -128,12 +126,8 @@ struct LaneRuns {
     std::vector<double> buy, hold, hold_dividend, sell, sell_dividend;
 
     explicit LaneRuns(std::size_t days)
-        : n_days(days),
-          buy(kLanes * days),
-          hold(kLanes * days),
-          hold_dividend(kLanes * days),
-          sell(kLanes * days),
-          sell_dividend(kLanes * days) {}
+        : n_days(days), buy(kLanes * days), hold(kLanes * days), hold_dividend(kLanes * days),
+          sell(kLanes * days), sell_dividend(kLanes * days) {}
 
     // Adds a stock's terms to its lane on a day: at lane * n_days + day.
     void add(std::size_t at, const DaySums &terms) {
@@ -275,8 +269,8 @@ TOLVANE_SIMD_CLONES void walk_stock(const MatrixView<double> &weights, const Mar
         }
 
         const auto book_day = [&](std::size_t d, const Trade &done) {
-            const StockDayMarket day = day_step::stock_day_market(prev_close[d], close[d], buy_price[d],
-                                                                  sell_price[d], split[d], dividend[d], rates);
+            const StockDayMarket day = day_step::stock_day_market(
+                prev_close[d], close[d], buy_price[d], sell_price[d], split[d], dividend[d], rates);
             DaySums terms;
             day_step::book(done, day, terms);
             runs.add(lane_start + first + d, terms);
@@ -289,7 +283,8 @@ TOLVANE_SIMD_CLONES void walk_stock(const MatrixView<double> &weights, const Mar
 #pragma omp simd
             for (std::size_t d = 0; d < days; ++d) {
                 double held = block.holding[d];
-                book_day(d, day_step::trade(block.target[d], block.buyable[d] != 0.0, block.sellable[d] == 0.0, held));
+                book_day(d, day_step::trade(block.target[d], block.buyable[d] != 0.0,
+                                            block.sellable[d] == 0.0, held));
             }
         }
     }
@@ -314,18 +309,16 @@ void run_stock_major(const MatrixView<double> &weights, const MarketArrays &mark
 }
 
 bool rows_contiguous(const MarketArrays &market) {
-    return market.prev_close.col_stride == 1 &&
-           market.can_buy.col_stride == 1 && market.cant_sell.col_stride == 1 &&
-           market.close.col_stride == 1 && market.buy_price.col_stride == 1 &&
-           market.sell_price.col_stride == 1 && market.split.col_stride == 1 &&
-           market.dividend.col_stride == 1;
+    return market.prev_close.col_stride == 1 && market.can_buy.col_stride == 1 &&
+           market.cant_sell.col_stride == 1 && market.close.col_stride == 1 &&
+           market.buy_price.col_stride == 1 && market.sell_price.col_stride == 1 &&
+           market.split.col_stride == 1 && market.dividend.col_stride == 1;
 }
 
 }  // namespace
 
-void strategy_daily_cash(const MatrixView<double> &weights, const MarketArrays &market,
-                         std::size_t n_days, std::size_t n_stocks, const TradingCosts &costs,
-                         double *daily_cash) {
+void strategy_daily_cash(const MatrixView<double> &weights, const MarketArrays &market, std::size_t n_days,
+                         std::size_t n_stocks, const TradingCosts &costs, double *daily_cash) {
     const Rates rates(costs);
     std::vector<DayLanes> totals(n_days);
     if (rows_contiguous(market)) {

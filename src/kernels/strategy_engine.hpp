@@ -53,8 +53,7 @@ struct TradingCosts {
 // `daily_cash`. Row i of `weights` holds the weights decided the day before
 // day i (the caller passes the unshifted weight matrix starting at its first
 // row). Safe to call from several threads at once on shared inputs.
-void strategy_daily_cash(const MatrixView<double> &weights, const MarketArrays &market,
-                         std::size_t n_days, std::size_t n_stocks, const TradingCosts &costs,
-                         double *daily_cash);
+void strategy_daily_cash(const MatrixView<double> &weights, const MarketArrays &market, std::size_t n_days,
+                         std::size_t n_stocks, const TradingCosts &costs, double *daily_cash);
 
 }  // namespace tolvane::kernels

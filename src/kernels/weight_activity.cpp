@@ -5,9 +5,8 @@
 
 namespace tolvane::kernels {
 
-void weight_activity(const MatrixView<double> &weights, const std::int64_t *rows,
-                     std::size_t n_rows, std::size_t n_stocks, double *holding_counts,
-                     double *weight_changes) {
+void weight_activity(const MatrixView<double> &weights, const std::int64_t *rows, std::size_t n_rows,
+                     std::size_t n_stocks, double *holding_counts, double *weight_changes) {
     std::fill(holding_counts, holding_counts + n_rows, 0.0);
     std::fill(weight_changes, weight_changes + n_rows, 0.0);
     // A missing weight, or a row the matrix lacks, counts as 0.

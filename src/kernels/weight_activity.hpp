@@ -15,8 +15,7 @@ namespace tolvane::kernels {
 // `weight_changes[k]` the sum over stocks of |w[k] - w[k - 1]| with missing
 // weights counted as 0 and undefined terms (inf - inf) skipped; the first row
 // has no row before it and changes by 0.
-void weight_activity(const MatrixView<double> &weights, const std::int64_t *rows,
-                     std::size_t n_rows, std::size_t n_stocks, double *holding_counts,
-                     double *weight_changes);
+void weight_activity(const MatrixView<double> &weights, const std::int64_t *rows, std::size_t n_rows,
+                     std::size_t n_stocks, double *holding_counts, double *weight_changes);
 
 }  // namespace tolvane::kernels

@@ -23,8 +23,7 @@ void raise_count_error(const char *name, const BoundSignature &signature, size_t
     }
     if (minimum == maximum)
         more_or_less = "exactly";
-    PyErr_Format(PyExc_TypeError,
-                 "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", name,
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", name,
                  more_or_less, static_cast<Py_ssize_t>(expected), expected == 1 ? "" : "s",
                  static_cast<Py_ssize_t>(given));
 }
@@ -62,39 +61,34 @@ bool convert_argument(const Param &param, PyObject *&value) {
         return true;
     PyObject *converted = nullptr;
     switch (param.convert) {
-        case Convert::Object:
+    case Convert::Object: return true;
+    case Convert::Dict: return check_exact(param, value, &PyDict_Type, "dict");
+    case Convert::List: return check_exact(param, value, &PyList_Type, "list");
+    case Convert::Str: return check_exact(param, value, &PyUnicode_Type, "str");
+    case Convert::Bytes: return check_exact(param, value, &PyBytes_Type, "bytes");
+    case Convert::Int:
+        if (PyLong_CheckExact(value))
             return true;
-        case Convert::Dict:
-            return check_exact(param, value, &PyDict_Type, "dict");
-        case Convert::List:
-            return check_exact(param, value, &PyList_Type, "list");
-        case Convert::Str:
-            return check_exact(param, value, &PyUnicode_Type, "str");
-        case Convert::Bytes:
-            return check_exact(param, value, &PyBytes_Type, "bytes");
-        case Convert::Int:
-            if (PyLong_CheckExact(value))
-                return true;
-            if (!PyNumber_Check(value)) {
-                raise_incorrect_type(param, "int", value);
-                return false;
-            }
-            converted = PyNumber_Long(value);
-            break;
-        case Convert::Float: {
-            double number = PyFloat_AsDouble(value);
-            if (number == -1.0 && PyErr_Occurred())
-                return false;
-            converted = PyFloat_FromDouble(number);
-            break;
+        if (!PyNumber_Check(value)) {
+            raise_incorrect_type(param, "int", value);
+            return false;
         }
-        case Convert::Bool: {
-            int truth = PyObject_IsTrue(value);
-            if (truth < 0)
-                return false;
-            converted = Py_NewRef(truth ? Py_True : Py_False);
-            break;
-        }
+        converted = PyNumber_Long(value);
+        break;
+    case Convert::Float: {
+        double number = PyFloat_AsDouble(value);
+        if (number == -1.0 && PyErr_Occurred())
+            return false;
+        converted = PyFloat_FromDouble(number);
+        break;
+    }
+    case Convert::Bool: {
+        int truth = PyObject_IsTrue(value);
+        if (truth < 0)
+            return false;
+        converted = Py_NewRef(truth ? Py_True : Py_False);
+        break;
+    }
     }
     if (!converted)
         return false;
@@ -104,8 +98,8 @@ bool convert_argument(const Param &param, PyObject *&value) {
 
 }  // namespace
 
-bool bind_arguments(const BoundSignature &signature, const char *name, PyObject *const *args,
-                    size_t nargs, PyObject *kwnames, PyObject **values) {
+bool bind_arguments(const BoundSignature &signature, const char *name, PyObject *const *args, size_t nargs,
+                    PyObject *kwnames, PyObject **values) {
     const size_t count = signature.names.size();
     if (nargs > signature.n_positional) {
         raise_count_error(name, signature, nargs);
@@ -123,13 +117,12 @@ bool bind_arguments(const BoundSignature &signature, const char *name, PyObject 
         }
         Py_ssize_t index = find_parameter(signature, keyword);
         if (index < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name,
-                         keyword);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name, keyword);
             return false;
         }
         if (values[index]) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         name, keyword);
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", name,
+                         keyword);
             return false;
         }
         values[index] = Py_NewRef(args[nargs + k]);

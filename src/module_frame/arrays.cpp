@@ -9,7 +9,9 @@ using namespace nb::literals;
 
 namespace {
 
-nb::object numpy() { return nb::module_::import_("numpy"); }
+nb::object numpy() {
+    return nb::module_::import_("numpy");
+}
 
 std::string dimensions_text(std::size_t ndim) {
     if (ndim == 1)
@@ -42,14 +44,13 @@ nb::object fresh_copy(nb::handle array, const char *dtype) {
     return numpy().attr("array")(array, "dtype"_a = wanted, "copy"_a = true);
 }
 
-void raise_wrong_array(const std::string &label, const char *dtype, std::size_t ndim,
-                       nb::handle array) {
-    raise(PyExc_TypeError, label + " 必须是" + dimensions_text(ndim) + " " + dtype + " 数组, 得到 " +
-                               described(array));
+void raise_wrong_array(const std::string &label, const char *dtype, std::size_t ndim, nb::handle array) {
+    raise(PyExc_TypeError,
+          label + " 必须是" + dimensions_text(ndim) + " " + dtype + " 数组, 得到 " + described(array));
 }
 
-void check_extents(const std::string &label, const std::size_t *shape,
-                   const std::size_t *extents, std::size_t ndim) {
+void check_extents(const std::string &label, const std::size_t *shape, const std::size_t *extents,
+                   std::size_t ndim) {
     std::vector<std::size_t> wanted(extents, extents + ndim);
     bool matches = true;
     for (std::size_t axis = 0; axis < ndim; ++axis) {
@@ -58,8 +59,8 @@ void check_extents(const std::string &label, const std::size_t *shape,
         matches = matches && wanted[axis] == shape[axis];
     }
     if (!matches) {
-        raise(PyExc_ValueError, label + " 的形状为 " + shape_text(shape, ndim) + ", 应为 " +
-                                    shape_text(wanted.data(), ndim));
+        raise(PyExc_ValueError,
+              label + " 的形状为 " + shape_text(shape, ndim) + ", 应为 " + shape_text(wanted.data(), ndim));
     }
 }
 
@@ -86,7 +87,8 @@ ObjectArrayView::~ObjectArrayView() {
 
 PyObject *ObjectArrayView::operator[](std::size_t index) const {
     PyObject *object;
-    std::memcpy(&object, static_cast<const char *>(buffer_.buf) + static_cast<Py_ssize_t>(index) * buffer_.strides[0],
+    std::memcpy(&object,
+                static_cast<const char *>(buffer_.buf) + static_cast<Py_ssize_t>(index) * buffer_.strides[0],
                 sizeof object);
     return object;
 }

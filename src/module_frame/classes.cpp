@@ -14,8 +14,8 @@ nb::object import_module_level(nb::module_ module, const char *module_name, nb::
     while (module_name[level] == '.')
         ++level;
     nb::object globals = nb::borrow(PyModule_GetDict(module.ptr()));
-    nb::object imported = nb::steal(PyImport_ImportModuleLevel(
-        module_name + level, globals.ptr(), nullptr, fromlist.ptr(), level));
+    nb::object imported = nb::steal(
+        PyImport_ImportModuleLevel(module_name + level, globals.ptr(), nullptr, fromlist.ptr(), level));
     if (!imported.is_valid())
         throw nb::python_error();
     return imported;
@@ -30,8 +30,7 @@ nb::object imported_name(nb::handle source, const char *module_name, const char 
     if (!PyErr_ExceptionMatches(PyExc_AttributeError))
         throw nb::python_error();
     PyErr_Clear();
-    raise(PyExc_ImportError,
-          std::string("cannot import name '") + name + "' from '" + module_name + "'");
+    raise(PyExc_ImportError, std::string("cannot import name '") + name + "' from '" + module_name + "'");
 }
 
 }  // namespace
@@ -119,9 +118,8 @@ nb::object ModuleBuilder::add_class(const ClassDef &def) {
     return created;
 }
 
-nb::object ModuleBuilder::add_dataclass(
-    const char *name, const char *doc,
-    std::initializer_list<std::pair<const char *, const char *>> fields) {
+nb::object ModuleBuilder::add_dataclass(const char *name, const char *doc,
+                                        std::initializer_list<std::pair<const char *, const char *>> fields) {
     nb::dict annotations;
     for (const auto &[field, annotation] : fields)
         annotations[field] = nb::str(annotation);
@@ -130,8 +128,8 @@ nb::object ModuleBuilder::add_dataclass(
     namespace_dict["__qualname__"] = nb::str(name);
     namespace_dict["__doc__"] = doc ? nb::object(nb::str(doc)) : nb::none();
     namespace_dict["__annotations__"] = annotations;
-    nb::object plain = nb::borrow(reinterpret_cast<PyObject *>(&PyType_Type))(
-        nb::str(name), nb::tuple(), namespace_dict);
+    nb::object plain =
+        nb::borrow(reinterpret_cast<PyObject *>(&PyType_Type))(nb::str(name), nb::tuple(), namespace_dict);
     nb::object dataclass = nb::module_::import_("dataclasses").attr("dataclass");
     nb::object created = dataclass(plain);
     set(name, created);

@@ -8,29 +8,34 @@
 
 namespace module_frame {
 
-void raise(PyObject *type, const std::string &message) { throw Error(type, message); }
+void raise(PyObject *type, const std::string &message) {
+    throw Error(type, message);
+}
 
-std::string shown_type_name(nb::handle value) { return std::string(Py_TYPE(value.ptr())->tp_name).substr(0, 200); }
+std::string shown_type_name(nb::handle value) {
+    return std::string(Py_TYPE(value.ptr())->tp_name).substr(0, 200);
+}
 
 void expect_type(nb::handle value, PyTypeObject *type, bool or_none) {
     if (Py_IS_TYPE(value.ptr(), type) || (or_none && value.is_none()))
         return;
-    throw Error(PyExc_TypeError, std::string("Expected ") + type->tp_name + ", got " + shown_type_name(value));
+    throw Error(PyExc_TypeError,
+                std::string("Expected ") + type->tp_name + ", got " + shown_type_name(value));
 }
 
 namespace {
 
 PyObject *builtin_exception_type(const nb::builtin_exception &e) {
     switch (e.type()) {
-        case nb::exception_type::stop_iteration: return PyExc_StopIteration;
-        case nb::exception_type::index_error: return PyExc_IndexError;
-        case nb::exception_type::key_error: return PyExc_KeyError;
-        case nb::exception_type::value_error: return PyExc_ValueError;
-        case nb::exception_type::type_error: return PyExc_TypeError;
-        case nb::exception_type::buffer_error: return PyExc_BufferError;
-        case nb::exception_type::import_error: return PyExc_ImportError;
-        case nb::exception_type::attribute_error: return PyExc_AttributeError;
-        default: return PyExc_RuntimeError;
+    case nb::exception_type::stop_iteration: return PyExc_StopIteration;
+    case nb::exception_type::index_error: return PyExc_IndexError;
+    case nb::exception_type::key_error: return PyExc_KeyError;
+    case nb::exception_type::value_error: return PyExc_ValueError;
+    case nb::exception_type::type_error: return PyExc_TypeError;
+    case nb::exception_type::buffer_error: return PyExc_BufferError;
+    case nb::exception_type::import_error: return PyExc_ImportError;
+    case nb::exception_type::attribute_error: return PyExc_AttributeError;
+    default: return PyExc_RuntimeError;
     }
 }
 
@@ -84,8 +89,7 @@ void add_traceback_frame(const char *name, const char *file, PyObject *globals) 
             if (module_name)
                 PyDict_SetItemString(frame_globals, "__name__", module_name);
         }
-        frame = reinterpret_cast<PyObject *>(
-            PyFrame_New(PyThreadState_Get(), code, frame_globals, nullptr));
+        frame = reinterpret_cast<PyObject *>(PyFrame_New(PyThreadState_Get(), code, frame_globals, nullptr));
     }
     // Whatever failed while building the frame must not mask the real error.
     PyErr_Clear();

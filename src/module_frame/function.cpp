@@ -25,8 +25,7 @@ struct FunctionState {
 };
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     PyObject *dict;
     PyObject *weakreflist;
     FunctionState *state;
@@ -38,7 +37,7 @@ FunctionState &state_of(PyObject *self) {
 
 // Releases the call's argument slots on every path out of a call.
 class ArgumentSlots {
-public:
+  public:
     explicit ArgumentSlots(size_t count) : count_(count) {
         if (count_ > inline_slots_.size()) {
             heap_slots_ = std::make_unique<PyObject *[]>(count_);
@@ -52,15 +51,14 @@ public:
     }
     PyObject **data() { return data_; }
 
-private:
+  private:
     size_t count_;
     std::array<PyObject *, 24> inline_slots_{};
     std::unique_ptr<PyObject *[]> heap_slots_;
     PyObject **data_ = inline_slots_.data();
 };
 
-PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
-                              PyObject *kwnames) {
+PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     FunctionState &state = state_of(self);
     const FunctionDef &def = *state.def;
     PyObject *result = nullptr;
@@ -80,8 +78,7 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
     if (!result) {
         if (!PyErr_Occurred())
             PyErr_SetString(PyExc_SystemError, "native function failed without an exception");
-        add_traceback_frame(state.qualname_text.c_str(), state.module_def->source_path,
-                            state.globals.ptr());
+        add_traceback_frame(state.qualname_text.c_str(), state.module_def->source_path, state.globals.ptr());
     }
     return result;
 }
@@ -91,8 +88,8 @@ int function_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(function->dict);
     if (FunctionState *state = function->state) {
-        for (nb::object *member : {&state->module, &state->globals, &state->defaults,
-                                   &state->kwdefaults, &state->annotations, &state->doc})
+        for (nb::object *member : {&state->module, &state->globals, &state->defaults, &state->kwdefaults,
+                                   &state->annotations, &state->doc})
             Py_VISIT(member->ptr());
         for (nb::object &value : state->signature.defaults)
             Py_VISIT(value.ptr());
@@ -104,8 +101,8 @@ int function_clear(PyObject *self) {
     auto *function = reinterpret_cast<FunctionObject *>(self);
     Py_CLEAR(function->dict);
     if (FunctionState *state = function->state) {
-        for (nb::object *member : {&state->module, &state->globals, &state->defaults,
-                                   &state->kwdefaults, &state->annotations, &state->doc})
+        for (nb::object *member : {&state->module, &state->globals, &state->defaults, &state->kwdefaults,
+                                   &state->annotations, &state->doc})
             member->reset();
         for (nb::object &value : state->signature.defaults)
             value.reset();
@@ -163,9 +160,15 @@ int set_member(PyObject *self, PyObject *value, void *) {
     return 0;
 }
 
-bool is_str(PyObject *value) { return PyUnicode_Check(value); }
-bool is_anything(PyObject *) { return true; }
-bool is_dict(PyObject *value) { return PyDict_Check(value); }
+bool is_str(PyObject *value) {
+    return PyUnicode_Check(value);
+}
+bool is_anything(PyObject *) {
+    return true;
+}
+bool is_dict(PyObject *value) {
+    return PyDict_Check(value);
+}
 
 constexpr char name_message[] = "__name__ must be set to a string object";
 constexpr char qualname_message[] = "__qualname__ must be set to a string object";
@@ -185,13 +188,13 @@ int set_qualname(PyObject *self, PyObject *value, void *closure) {
 }
 
 PyGetSetDef function_getset[] = {
-    {"__name__", get_member<&FunctionState::name>,
-     set_member<&FunctionState::name, is_str, name_message>, nullptr, nullptr},
+    {"__name__", get_member<&FunctionState::name>, set_member<&FunctionState::name, is_str, name_message>,
+     nullptr, nullptr},
     {"__qualname__", get_member<&FunctionState::qualname>, set_qualname, nullptr, nullptr},
     {"__module__", get_member<&FunctionState::module_name>,
      set_member<&FunctionState::module_name, is_anything, module_message>, nullptr, nullptr},
-    {"__doc__", get_member<&FunctionState::doc>,
-     set_member<&FunctionState::doc, is_anything, doc_message>, nullptr, nullptr},
+    {"__doc__", get_member<&FunctionState::doc>, set_member<&FunctionState::doc, is_anything, doc_message>,
+     nullptr, nullptr},
     {"__defaults__", get_member<&FunctionState::defaults>, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_member<&FunctionState::kwdefaults>, nullptr, nullptr, nullptr},
     {"__annotations__", get_member<&FunctionState::annotations>,
@@ -226,9 +229,8 @@ PyType_Spec function_spec = {
     "tolvane.native_function",
     sizeof(FunctionObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-        Py_TPFLAGS_IMMUTABLETYPE,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
     function_slots,
 };
 
@@ -245,17 +247,19 @@ PyTypeObject *function_type() {
 
 nb::object make_default(const DefaultValue &value) {
     switch (value.kind) {
-        case DefaultValue::Kind::Required: return nb::object();
-        case DefaultValue::Kind::None: return nb::none();
-        case DefaultValue::Kind::Int: return nb::int_(value.int_value);
-        case DefaultValue::Kind::Float: return nb::float_(value.float_value);
-        case DefaultValue::Kind::Str: return nb::str(value.str_value);
-        case DefaultValue::Kind::Bool: return nb::bool_(value.int_value != 0);
+    case DefaultValue::Kind::Required: return nb::object();
+    case DefaultValue::Kind::None: return nb::none();
+    case DefaultValue::Kind::Int: return nb::int_(value.int_value);
+    case DefaultValue::Kind::Float: return nb::float_(value.float_value);
+    case DefaultValue::Kind::Str: return nb::str(value.str_value);
+    case DefaultValue::Kind::Bool: return nb::bool_(value.int_value != 0);
     }
     return nb::object();
 }
 
-nb::str interned(const char *text) { return nb::steal<nb::str>(PyUnicode_InternFromString(text)); }
+nb::str interned(const char *text) {
+    return nb::steal<nb::str>(PyUnicode_InternFromString(text));
+}
 
 BoundSignature make_signature(const FunctionDef &def) {
     BoundSignature signature;
@@ -270,7 +274,8 @@ BoundSignature make_signature(const FunctionDef &def) {
             continue;
         }
         if (seen_keyword_only)
-            raise(PyExc_SystemError, std::string(def.name) + ": positional parameter after keyword-only ones");
+            raise(PyExc_SystemError,
+                  std::string(def.name) + ": positional parameter after keyword-only ones");
         if (!has_default && seen_default)
             raise(PyExc_SystemError, std::string(def.name) + ": required parameter after defaults");
         seen_default = seen_default || has_default;
@@ -283,10 +288,10 @@ BoundSignature make_signature(const FunctionDef &def) {
 
 // A real code object carrying the parameter names, so that inspect and help()
 // read the signature as they do for a Python function.
-nb::object make_code(const FunctionDef &def, const BoundSignature &signature,
-                     const ModuleDef &module_def, const char *qualname) {
-    nb::object code = nb::steal(
-        reinterpret_cast<PyObject *>(PyCode_NewEmpty(module_def.source_path, def.name, 1)));
+nb::object make_code(const FunctionDef &def, const BoundSignature &signature, const ModuleDef &module_def,
+                     const char *qualname) {
+    nb::object code =
+        nb::steal(reinterpret_cast<PyObject *>(PyCode_NewEmpty(module_def.source_path, def.name, 1)));
     if (!code.is_valid())
         throw nb::python_error();
     nb::list names;
@@ -319,7 +324,9 @@ nb::handle Call::arg(std::string_view name) const {
     raise(PyExc_SystemError, std::string(def_.name) + "() has no parameter " + std::string(name));
 }
 
-double Call::as_double(std::string_view name) const { return to_double(arg(name)); }
+double Call::as_double(std::string_view name) const {
+    return to_double(arg(name));
+}
 
 long long Call::as_long(std::string_view name) const {
     long long value = PyLong_AsLongLong(arg(name).ptr());

@@ -17,8 +17,7 @@ void add_traceback_frame(const char *name, const char *file, PyObject *globals);
 const ModuleDef &module_definition();
 
 // Creates a native function object for `def` in `module`.
-nb::object new_function(const FunctionDef &def, const ModuleDef &module_def,
-                        nb::handle module);
+nb::object new_function(const FunctionDef &def, const ModuleDef &module_def, nb::handle module);
 
 // Binds the arguments of one call into `values` (one slot per parameter,
 // owned references), applying defaults and conversions. Returns false with an
@@ -30,8 +29,7 @@ struct BoundSignature {
     size_t n_positional = 0;           // positional-or-keyword parameters
     size_t n_required_positional = 0;
 };
-bool bind_arguments(const BoundSignature &signature, const char *name,
-                    PyObject *const *args, size_t nargs, PyObject *kwnames,
-                    PyObject **values);
+bool bind_arguments(const BoundSignature &signature, const char *name, PyObject *const *args, size_t nargs,
+                    PyObject *kwnames, PyObject **values);
 
 }  // namespace module_frame

@@ -29,17 +29,15 @@ bool check_single_interpreter(ModuleDef &def) {
         return true;
     }
     if (def.interpreter_id != current) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be "
-                        "loaded into one interpreter per process.");
+        PyErr_SetString(PyExc_ImportError, "Interpreter change detected - this module can only be "
+                                           "loaded into one interpreter per process.");
         return false;
     }
     return true;
 }
 
 // Copies a spec attribute onto the new module when the spec has a value.
-bool copy_spec_attribute(nb::handle spec, nb::handle module, const char *from,
-                         const char *to) {
+bool copy_spec_attribute(nb::handle spec, nb::handle module, const char *from, const char *to) {
     nb::object value = nb::steal(PyObject_GetAttrString(spec.ptr(), from));
     if (!value.is_valid()) {
         PyErr_Clear();
@@ -117,7 +115,9 @@ int exec_module(PyObject *module_object) {
 
 }  // namespace
 
-const ModuleDef &module_definition() { return *the_module; }
+const ModuleDef &module_definition() {
+    return *the_module;
+}
 
 int check_binary_version(int compiled_major, int compiled_minor, const char *module_name) {
     const char *runtime = Py_GetVersion();
@@ -130,8 +130,8 @@ int check_binary_version(int compiled_major, int compiled_minor, const char *mod
     std::snprintf(message, sizeof message,
                   "compile time Python version %d.%d of module '%.100s' %s "
                   "runtime version %d.%d",
-                  compiled_major, compiled_minor, module_name, "does not match",
-                  runtime_major, runtime_minor);
+                  compiled_major, compiled_minor, module_name, "does not match", runtime_major,
+                  runtime_minor);
     return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
 }
 
@@ -143,23 +143,15 @@ PyObject *init_module(ModuleDef &def) {
 #if PY_VERSION_HEX >= 0x030C0000
         // Legacy sub-interpreters reach create, where the one-interpreter
         // check refuses them with our message.
-        def.slots.push_back({Py_mod_multiple_interpreters,
-                             Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED});
+        def.slots.push_back({Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED});
 #endif
 #if PY_VERSION_HEX >= 0x030D0000
         def.slots.push_back({Py_mod_gil, Py_MOD_GIL_USED});
 #endif
         def.slots.push_back({0, nullptr});
         def.python_def = PyModuleDef{
-            PyModuleDef_HEAD_INIT,
-            def.full_name,
-            def.doc,
-            0,
-            nullptr,
-            def.slots.data(),
-            nullptr,
-            nullptr,
-            nullptr,
+            PyModuleDef_HEAD_INIT, def.full_name, def.doc, 0,       nullptr,
+            def.slots.data(),      nullptr,       nullptr, nullptr,
         };
     }
     return PyModuleDef_Init(&def.python_def);

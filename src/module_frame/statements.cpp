@@ -24,10 +24,9 @@ double to_double(nb::handle value) {
     return number;
 }
 
-void raise_from(nb::handle exception_type, const std::string &message,
-                const nb::python_error &cause, const std::string &note) {
-    nb::object exception =
-        exception_type(nb::str(message.data(), message.size()));
+void raise_from(nb::handle exception_type, const std::string &message, const nb::python_error &cause,
+                const std::string &note) {
+    nb::object exception = exception_type(nb::str(message.data(), message.size()));
     if (!note.empty())
         exception.attr("add_note")(nb::str(note.data(), note.size()));
     // Both setters take over a reference of their own.

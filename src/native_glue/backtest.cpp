@@ -7,7 +7,6 @@
 
 namespace tolvane::glue::backtest {
 
-
 namespace {
 
 constexpr const char *market_keys[8] = {
@@ -19,15 +18,16 @@ template <typename T>
 kernels::MatrixView<T> market_view(mf::KernelArrays &inputs, nb::handle array, const char *key,
                                    std::size_t n_days, std::size_t n_stocks) {
     constexpr mf::Dtype dtype = std::is_same_v<T, bool> ? mf::Dtype::Exact : mf::Dtype::Convert;
-    return matrix_view(
-        inputs.add<T, 2>(array, std::string("行情数组 ") + key, {n_days, n_stocks}, dtype));
+    return matrix_view(inputs.add<T, 2>(array, std::string("行情数组 ") + key, {n_days, n_stocks}, dtype));
 }
 
 kernels::MatrixView<std::uint8_t> as_bytes(const kernels::MatrixView<bool> &view) {
     return {reinterpret_cast<const std::uint8_t *>(view.data), view.row_stride, view.col_stride};
 }
 
-std::string repr_of(double value) { return nb::repr(nb::float_(value)).c_str(); }
+std::string repr_of(double value) {
+    return nb::repr(nb::float_(value)).c_str();
+}
 
 }  // namespace
 
@@ -75,17 +75,25 @@ kernels::TradingCosts checked_trading_costs(mf::Call &call) {
 
 std::vector<mf::Param> trading_cost_params() {
     return {
-        {.name = "total_money", .annotation = "float", .convert = mf::Convert::Float,
+        {.name = "total_money",
+         .annotation = "float",
+         .convert = mf::Convert::Float,
          .default_value = mf::float_default(1e8)},
-        {.name = "fee", .annotation = "float", .convert = mf::Convert::Float,
+        {.name = "fee",
+         .annotation = "float",
+         .convert = mf::Convert::Float,
          .default_value = mf::float_default(0.0001)},
-        {.name = "rule_fee", .annotation = "float", .convert = mf::Convert::Float,
+        {.name = "rule_fee",
+         .annotation = "float",
+         .convert = mf::Convert::Float,
          .default_value = mf::float_default(0.0005)},
     };
 }
 
 mf::Param lot_size_param() {
-    return {.name = "lot_size", .annotation = "int", .convert = mf::Convert::Int,
+    return {.name = "lot_size",
+            .annotation = "int",
+            .convert = mf::Convert::Int,
             .default_value = mf::int_default(default_lot_size)};
 }
 

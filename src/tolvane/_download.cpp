@@ -30,7 +30,9 @@ nb::bytearray unread_buffer(nb::handle self) {
     return nb::borrow<nb::bytearray>(buffer);
 }
 
-bool pull_more(nb::handle self) { return truthy(self.attr("_pull_one")()); }
+bool pull_more(nb::handle self) {
+    return truthy(self.attr("_pull_one")());
+}
 
 nb::object reader_init(mf::Call &call) {
     nb::handle self = call.arg("self");
@@ -93,9 +95,7 @@ nb::object reader_read(mf::Call &call) {
     if (truthy(self.attr("closed")))
         mf::raise(PyExc_ValueError, "I/O operation on closed file.");
     // n < 0 drains the upstream; otherwise pull only until n bytes are buffered.
-    while ((wanted < 0 || unread_buffer(self).size() < static_cast<size_t>(wanted)) &&
-           pull_more(self)) {
-    }
+    while ((wanted < 0 || unread_buffer(self).size() < static_cast<size_t>(wanted)) && pull_more(self)) {}
     // One copy out of the buffer; deleting from the front of a bytearray only
     // moves its start, so the unread tail is not re-copied.
     nb::bytearray buffer = unread_buffer(self);
@@ -110,7 +110,9 @@ const mf::FunctionDef reader_read_def{
     .name = "read",
     .impl = reader_read,
     .params = {{.name = "self"},
-               {.name = "n", .annotation = "int", .convert = mf::Convert::Int,
+               {.name = "n",
+                .annotation = "int",
+                .convert = mf::Convert::Int,
                 .default_value = mf::int_default(-1)}},
     .returns = "bytes",
     .doc = "读取至多 n 字节;n<0 表示读到 EOF。",
@@ -156,8 +158,8 @@ nb::object reader_readinto(mf::Call &call) {
     nb::object data = self.attr("read")(room);
     const std::size_t count = nb::len(data);
     if (count > room) {
-        mf::raise(PyExc_OSError, "read() returned " + std::to_string(count) +
-                                     " bytes, more than the " + std::to_string(room) + " requested");
+        mf::raise(PyExc_OSError, "read() returned " + std::to_string(count) + " bytes, more than the " +
+                                     std::to_string(room) + " requested");
     }
     if (PySequence_SetSlice(target.ptr(), 0, static_cast<Py_ssize_t>(count), data.ptr()) < 0) {
         nb::python_error error;
@@ -182,8 +184,12 @@ const mf::FunctionDef reader_readinto_def{
     .qualname = "_StreamReader.readinto",
 };
 
-nb::object reader_readable(mf::Call &) { return nb::bool_(true); }
-nb::object reader_not_supported(mf::Call &) { return nb::bool_(false); }
+nb::object reader_readable(mf::Call &) {
+    return nb::bool_(true);
+}
+nb::object reader_not_supported(mf::Call &) {
+    return nb::bool_(false);
+}
 
 const mf::FunctionDef reader_readable_def{
     .name = "readable",
@@ -236,11 +242,9 @@ nb::object next_batch(nb::handle reader) {
 nb::object stream_decode(mf::Call &call) {
     nb::list frames;
     nb::object schema = nb::none();
-    nb::object stream = call.arg("http").attr("stream_post_iter")(call.arg("api_path"),
-                                                                  call.arg("body"));
+    nb::object stream = call.arg("http").attr("stream_post_iter")(call.arg("api_path"), call.arg("body"));
     mf::with_context(stream, [&](nb::handle chunks) {
-        nb::object reader =
-            call.global("ipc").attr("open_stream")(call.global("_StreamReader")(chunks));
+        nb::object reader = call.global("ipc").attr("open_stream")(call.global("_StreamReader")(chunks));
         schema = reader.attr("schema");
         for (nb::object batch = next_batch(reader); !batch.is_none(); batch = next_batch(reader))
             frames.append(batch.attr("to_pandas")());

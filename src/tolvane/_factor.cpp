@@ -39,12 +39,9 @@ const mf::FunctionDef get_factors_def{
     .params =
         {
             {.name = "self"},
-            {.name = "ukeys", .annotation = "str | list[str] | None",
-             .default_value = mf::none_default},
-            {.name = "factor", .annotation = "str | list[str] | None",
-             .default_value = mf::none_default},
-            {.name = "start_date", .annotation = "DateLike | None",
-             .default_value = mf::none_default},
+            {.name = "ukeys", .annotation = "str | list[str] | None", .default_value = mf::none_default},
+            {.name = "factor", .annotation = "str | list[str] | None", .default_value = mf::none_default},
+            {.name = "start_date", .annotation = "DateLike | None", .default_value = mf::none_default},
             {.name = "end_date", .annotation = "DateLike | None", .default_value = mf::none_default},
         },
     .returns = "pd.DataFrame",
@@ -68,8 +65,8 @@ const mf::FunctionDef get_factors_def{
 };
 
 nb::object list_factors(mf::Call &call) {
-    nb::object raw = call.arg("self").attr("_http").attr("get")(call.global("API_PREFIX") +
-                                                                 nb::str("/factors"));
+    nb::object raw =
+        call.arg("self").attr("_http").attr("get")(call.global("API_PREFIX") + nb::str("/factors"));
     nb::object items = raw;
     if (!PyList_Check(raw.ptr())) {
         nb::object get = raw.attr("get");

@@ -40,10 +40,8 @@ const mf::FunctionDef get_index_day_def{
         {
             {.name = "self"},
             {.name = "ukeys", .annotation = "str | list[str]"},
-            {.name = "fields", .annotation = "str | list[str] | None",
-             .default_value = mf::none_default},
-            {.name = "start_date", .annotation = "DateLike | None",
-             .default_value = mf::none_default},
+            {.name = "fields", .annotation = "str | list[str] | None", .default_value = mf::none_default},
+            {.name = "start_date", .annotation = "DateLike | None", .default_value = mf::none_default},
             {.name = "end_date", .annotation = "DateLike | None", .default_value = mf::none_default},
         },
     .returns = "pd.DataFrame",
@@ -66,8 +64,7 @@ const mf::FunctionDef get_index_day_def{
     .qualname = "IndexDayService.get_index_day",
 };
 
-const mf::FunctionDef index_day_service_init_def =
-    service::service_init_def("IndexDayService.__init__");
+const mf::FunctionDef index_day_service_init_def = service::service_init_def("IndexDayService.__init__");
 
 void populate(mf::ModuleBuilder &module) {
     service::import_stream_client_names(module);

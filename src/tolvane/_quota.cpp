@@ -34,8 +34,7 @@ constexpr const char *quota_doc =
     "    license_type: 服务端给出的套餐类型(如 \"commercial\"、\"免费版\")。\n";
 
 nb::object get_quota(mf::Call &call) {
-    nb::object data =
-        call.arg("self").attr("_http").attr("get")(service::endpoint_path(call, "/quota"));
+    nb::object data = call.arg("self").attr("_http").attr("get")(service::endpoint_path(call, "/quota"));
     nb::dict quota;
     if (!PyDict_Check(data.ptr()))
         return quota;

@@ -23,8 +23,8 @@ nb::object body_hash(mf::Call &call) {
 const mf::FunctionDef body_hash_def{
     .name = "_body_hash",
     .impl = body_hash,
-    .params = {{.name = "body", .annotation = "bytes | None", .convert = mf::Convert::Bytes,
-                .or_none = true}},
+    .params =
+        {{.name = "body", .annotation = "bytes | None", .convert = mf::Convert::Bytes, .or_none = true}},
     .returns = "str",
     .doc = "计算请求体的 SHA-256 摘要。\n"
            "\n"
@@ -86,10 +86,17 @@ const mf::FunctionDef sign_request_def{
             {.name = "sign_secret", .annotation = "str", .convert = mf::Convert::Str},
             {.name = "method", .annotation = "str", .convert = mf::Convert::Str},
             {.name = "path", .annotation = "str", .convert = mf::Convert::Str},
-            {.name = "body", .annotation = "bytes | None", .convert = mf::Convert::Bytes,
-             .or_none = true, .default_value = mf::none_default},
-            {.name = "params", .annotation = "dict[str, str] | None", .convert = mf::Convert::Dict,
-             .or_none = true, .keyword_only = true, .default_value = mf::none_default},
+            {.name = "body",
+             .annotation = "bytes | None",
+             .convert = mf::Convert::Bytes,
+             .or_none = true,
+             .default_value = mf::none_default},
+            {.name = "params",
+             .annotation = "dict[str, str] | None",
+             .convert = mf::Convert::Dict,
+             .or_none = true,
+             .keyword_only = true,
+             .default_value = mf::none_default},
         },
     .returns = "dict[str, str]",
     .doc = "为请求生成签名头（HMAC-SHA256）.\n"

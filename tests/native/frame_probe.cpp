@@ -8,8 +8,8 @@ namespace nb = nanobind;
 namespace {
 
 nb::object convert_all(mf::Call &call) {
-    return nb::make_tuple(call.arg("count"), call.arg("ratio"), call.arg("flag"),
-                          call.arg("mapping"), call.arg("items"), call.arg("label"));
+    return nb::make_tuple(call.arg("count"), call.arg("ratio"), call.arg("flag"), call.arg("mapping"),
+                          call.arg("items"), call.arg("label"));
 }
 
 const mf::FunctionDef convert_all_def{
@@ -19,20 +19,33 @@ const mf::FunctionDef convert_all_def{
         {
             {.name = "count", .annotation = "int", .convert = mf::Convert::Int},
             {.name = "ratio", .annotation = "float", .convert = mf::Convert::Float},
-            {.name = "flag", .annotation = "bool", .convert = mf::Convert::Bool,
+            {.name = "flag",
+             .annotation = "bool",
+             .convert = mf::Convert::Bool,
              .default_value = mf::bool_default(false)},
-            {.name = "mapping", .annotation = "dict | None", .convert = mf::Convert::Dict,
-             .or_none = true, .default_value = mf::none_default},
-            {.name = "items", .annotation = "list", .convert = mf::Convert::List,
-             .keyword_only = true, .default_value = mf::none_default},
-            {.name = "label", .annotation = "str", .convert = mf::Convert::Str,
-             .keyword_only = true, .default_value = mf::str_default("x")},
+            {.name = "mapping",
+             .annotation = "dict | None",
+             .convert = mf::Convert::Dict,
+             .or_none = true,
+             .default_value = mf::none_default},
+            {.name = "items",
+             .annotation = "list",
+             .convert = mf::Convert::List,
+             .keyword_only = true,
+             .default_value = mf::none_default},
+            {.name = "label",
+             .annotation = "str",
+             .convert = mf::Convert::Str,
+             .keyword_only = true,
+             .default_value = mf::str_default("x")},
         },
     .returns = "tuple",
     .doc = "返回转换后的全部参数。",
 };
 
-nb::object needs_keyword(mf::Call &call) { return nb::borrow(call.arg("key")); }
+nb::object needs_keyword(mf::Call &call) {
+    return nb::borrow(call.arg("key"));
+}
 
 const mf::FunctionDef needs_keyword_def{
     .name = "needs_keyword",
@@ -74,8 +87,7 @@ const mf::FunctionDef read_global_def{
 
 nb::object check_version(mf::Call &call) {
     if (mf::check_binary_version(static_cast<int>(call.as_long("major")),
-                                 static_cast<int>(call.as_long("minor")),
-                                 "tolvane._frame_probe") < 0)
+                                 static_cast<int>(call.as_long("minor")), "tolvane._frame_probe") < 0)
         throw nb::python_error();
     return nb::none();
 }
@@ -100,7 +112,9 @@ const mf::FunctionDef describe_def{
     .qualname = "Probe.describe",
 };
 
-nb::object twice(mf::Call &call) { return call.arg("value") * nb::int_(2); }
+nb::object twice(mf::Call &call) {
+    return call.arg("value") * nb::int_(2);
+}
 
 const mf::FunctionDef twice_def{
     .name = "twice",

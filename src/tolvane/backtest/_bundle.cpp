@@ -97,8 +97,7 @@ void discard_part_file(nb::handle dest);
 // switched in by the store, under the target's writer lock: a kill at any
 // moment leaves the old store or the new one, and readers never see a half
 // unpacked package.
-void install_package(mf::Call &call, nb::handle part_file, nb::handle store_dir,
-                     nb::handle temp_dir) {
+void install_package(mf::Call &call, nb::handle part_file, nb::handle store_dir, nb::handle temp_dir) {
     nb::object store =
         nb::module_::import_("tolvane.backtest._prepare").attr("BinaryPreparedDataStore")(store_dir);
     nb::object remove_tree = call.global("shutil").attr("rmtree");
@@ -183,8 +182,7 @@ nb::object download_benchmark_package(mf::Call &call) {
 const mf::FunctionDef download_benchmark_package_def{
     .name = "download_benchmark_package",
     .impl = download_benchmark_package,
-    .params = {{.name = "http", .annotation = "HttpClient"},
-               {.name = "store_dir", .annotation = "Path"}},
+    .params = {{.name = "http", .annotation = "HttpClient"}, {.name = "store_dir", .annotation = "Path"}},
     .returns = "Path",
     .doc = "下载回测基准数据包并铺开到本地目录,支持断点续传与进度显示。\n"
            "\n"
@@ -246,13 +244,11 @@ void save_validator(nb::handle response, nb::handle dest) {
 }
 
 // Writes the response body to the part file under the progress bar.
-void write_body(mf::Call &call, nb::handle response, nb::handle dest, bool resumed,
-                long long resume_pos) {
+void write_body(mf::Call &call, nb::handle response, nb::handle dest, bool resumed, long long resume_pos) {
     nb::object already = nb::int_(resumed ? resume_pos : 0);
     nb::object content_length = response.attr("headers").attr("get")("Content-Length");
-    nb::object remaining = mf::truthy(content_length)
-                               ? call.global("int")(content_length)
-                               : nb::object(nb::int_(0));
+    nb::object remaining =
+        mf::truthy(content_length) ? call.global("int")(content_length) : nb::object(nb::int_(0));
     nb::object total = mf::truthy(remaining) ? nb::object(already + remaining) : nb::none();
 
     mf::with_context(dest.attr("open")(resumed ? "ab" : "wb"), [&](nb::handle file) {
@@ -264,8 +260,7 @@ void write_body(mf::Call &call, nb::handle response, nb::handle dest, bool resum
         mf::with_context(bar, [&](nb::handle progress) {
             nb::object write = file.attr("write");
             nb::object advance = progress.attr("update");
-            nb::object chunks =
-                response.attr("iter_bytes")(call.global("_DOWNLOAD_CHUNK_SIZE"));
+            nb::object chunks = response.attr("iter_bytes")(call.global("_DOWNLOAD_CHUNK_SIZE"));
             for (nb::handle chunk : chunks) {
                 write(chunk);
                 advance(nb::len(chunk));
@@ -282,9 +277,9 @@ Transfer request_package(mf::Call &call, nb::handle url, nb::handle dest, long l
         if (!validator.is_none())
             headers["If-Range"] = validator;
     }
-    nb::object stream = call.global("httpx").attr("stream")(
-        "GET", url, "headers"_a = headers, "timeout"_a = call.global("_DOWNLOAD_TIMEOUT"),
-        "follow_redirects"_a = true);
+    nb::object stream = call.global("httpx").attr("stream")("GET", url, "headers"_a = headers,
+                                                            "timeout"_a = call.global("_DOWNLOAD_TIMEOUT"),
+                                                            "follow_redirects"_a = true);
     Transfer outcome = Transfer::Written;
     mf::with_context(stream, [&](nb::handle response) {
         int status = nb::cast<int>(response.attr("status_code"));
@@ -315,12 +310,11 @@ Transfer request_package(mf::Call &call, nb::handle url, nb::handle dest, long l
 void raise_transfer_error(mf::Call &call, const nb::python_error &error, nb::handle dest) {
     nb::object httpx = call.global("httpx");
     nb::object network_error = call.global("NetworkError");
-    std::string resume = "已下载的部分保存在 " + nb::cast<std::string>(nb::str(dest)) +
-                         ", 再次运行同一下载会从断点续传";
+    std::string resume =
+        "已下载的部分保存在 " + nb::cast<std::string>(nb::str(dest)) + ", 再次运行同一下载会从断点续传";
     if (error.matches(httpx.attr("HTTPStatusError"))) {
         nb::object status = nb::handle(error.value()).attr("response").attr("status_code");
-        mf::raise_from(network_error,
-                       "下载回测基准数据失败: HTTP " + nb::cast<std::string>(nb::str(status)),
+        mf::raise_from(network_error, "下载回测基准数据失败: HTTP " + nb::cast<std::string>(nb::str(status)),
                        error, resume);
     }
     if (error.matches(httpx.attr("HTTPError")))
@@ -336,8 +330,7 @@ nb::object stream_download(mf::Call &call) {
     nb::handle url = call.arg("url");
     nb::handle dest = call.arg("dest");
     long long resume_pos =
-        mf::truthy(dest.attr("exists")()) ? nb::cast<long long>(dest.attr("stat")().attr("st_size"))
-                                          : 0;
+        mf::truthy(dest.attr("exists")()) ? nb::cast<long long>(dest.attr("stat")().attr("st_size")) : 0;
     try {
         if (request_package(call, url, dest, resume_pos) == Transfer::StartOver) {
             discard_part_file(dest);
@@ -392,9 +385,11 @@ void check_entries(mf::Call &call, nb::handle archive, nb::handle store_dir) {
 }
 
 // ZIP_STORED, ZIP_DEFLATED, ZIP_BZIP2 and ZIP_LZMA: what zipfile can unpack.
-bool known_compression(int method) { return method == 0 || method == 8 || method == 12 || method == 14; }
+bool known_compression(int method) {
+    return method == 0 || method == 8 || method == 12 || method == 14;
+}
 
-constexpr std::size_t longest_name_part = 255;   // bytes of one path component
+constexpr std::size_t longest_name_part = 255;  // bytes of one path component
 constexpr std::size_t longest_member_path = 1024;
 
 // What makes a member impossible to unpack faithfully, or an empty string.
@@ -433,7 +428,8 @@ void check_members(mf::Call &call, nb::handle archive, nb::handle store_dir) {
     long long declared = 0;
     for (nb::handle info : archive.attr("infolist")()) {
         nb::object target = (store_dir / info.attr("filename")).attr("resolve")();
-        std::string path = nb::cast<std::string>(target.attr("relative_to")(resolved_root).attr("as_posix")());
+        std::string path =
+            nb::cast<std::string>(target.attr("relative_to")(resolved_root).attr("as_posix")());
         bool is_folder = mf::truthy(info.attr("is_dir")());
         std::string problem = member_problem(info, path, is_folder, files, folders);
         if (!problem.empty()) {
@@ -441,16 +437,18 @@ void check_members(mf::Call &call, nb::handle archive, nb::handle store_dir) {
                       "成员 " + nb::cast<std::string>(info.attr("filename")) + " " + problem);
         }
         (is_folder ? folders : files).insert(path);
-        for (std::size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1))
+        for (std::size_t slash = path.find('/'); slash != std::string::npos;
+             slash = path.find('/', slash + 1))
             folders.insert(path.substr(0, slash));
         declared += nb::cast<long long>(info.attr("file_size"));
     }
-    long long free_bytes = nb::cast<long long>(call.global("shutil").attr("disk_usage")(store_dir).attr("free"));
+    long long free_bytes =
+        nb::cast<long long>(call.global("shutil").attr("disk_usage")(store_dir).attr("free"));
     long long margin = std::max<long long>(declared / 20, 64LL << 20);
     if (declared + margin > free_bytes) {
-        mf::raise(call.global("TolvaneError").ptr(),
-                  "回测基准数据包解压后有 " + std::to_string(declared) + " 字节, 目标磁盘只剩 " +
-                      std::to_string(free_bytes) + " 字节: 请先腾出空间");
+        mf::raise(call.global("TolvaneError").ptr(), "回测基准数据包解压后有 " + std::to_string(declared) +
+                                                         " 字节, 目标磁盘只剩 " + std::to_string(free_bytes) +
+                                                         " 字节: 请先腾出空间");
     }
 }
 
@@ -477,8 +475,7 @@ nb::object extract_zip(mf::Call &call) {
 const mf::FunctionDef extract_zip_def{
     .name = "_extract_zip",
     .impl = extract_zip,
-    .params = {{.name = "archive", .annotation = "Path"},
-               {.name = "store_dir", .annotation = "Path"}},
+    .params = {{.name = "archive", .annotation = "Path"}, {.name = "store_dir", .annotation = "Path"}},
     .returns = "None",
     .doc = "解压 zip 数据包到目标目录,带 Zip Slip 路径穿越防护。\n"
            "\n"
@@ -554,8 +551,7 @@ void populate(mf::ModuleBuilder &module) {
     module.import_from("..logger", {"logger"});
 
     nb::object api_prefix = module.module().attr("API_PREFIX");
-    module.set("_BENCHMARK_DATA_PATH",
-               nb::str("{}/backtest-data/benchmark-data").attr("format")(api_prefix));
+    module.set("_BENCHMARK_DATA_PATH", nb::str("{}/backtest-data/benchmark-data").attr("format")(api_prefix));
     module.set("_CONTENT_TYPE_ZIP", nb::str("application/zip"));
     module.set("_DOWNLOAD_TIMEOUT", httpx.attr("Timeout")(300.0, "connect"_a = 10.0));
     module.set("_DOWNLOAD_CHUNK_SIZE", nb::int_(1048576));

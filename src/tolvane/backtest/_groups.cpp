@@ -35,8 +35,8 @@ constexpr long long default_group_num = 10;
 // at most as many stocks as a position index can count.
 kernels::MatrixView<double> factor_view(mf::KernelArrays &inputs, nb::handle values, const char *label,
                                         std::size_t &n_days, std::size_t &n_stocks) {
-    const auto array = inputs.add<double, 2>(values, label, {mf::any_extent, mf::any_extent},
-                                             mf::Dtype::Convert);
+    const auto array =
+        inputs.add<double, 2>(values, label, {mf::any_extent, mf::any_extent}, mf::Dtype::Convert);
     n_days = array.shape(0);
     n_stocks = array.shape(1);
     if (n_stocks > std::numeric_limits<std::uint32_t>::max())
@@ -89,7 +89,9 @@ GroupBacktest run_group_backtest(mf::Call &call, bool with_turnover) {
     return result;
 }
 
-nb::object group_vwap_daily_return(mf::Call &call) { return run_group_backtest(call, false).returns; }
+nb::object group_vwap_daily_return(mf::Call &call) {
+    return run_group_backtest(call, false).returns;
+}
 
 nb::object group_vwap_daily_return_with_turnover(mf::Call &call) {
     GroupBacktest result = run_group_backtest(call, true);
@@ -135,7 +137,8 @@ nb::object daily_rank_correlations(mf::Call &call) {
     std::vector<kernels::MatrixView<double>> rights;
     for (nb::handle right : call.arg("rights")) {
         const std::string label = "rights[" + std::to_string(rights.size()) + "]";
-        rights.push_back(matrix_view(inputs.add<double, 2>(right, label, {n_days, n_stocks}, mf::Dtype::Convert)));
+        rights.push_back(
+            matrix_view(inputs.add<double, 2>(right, label, {n_days, n_stocks}, mf::Dtype::Convert)));
     }
     double *correlation = nullptr;
     nb::object result = mf::new_numpy_array<double, 2>({rights.size(), n_days}, correlation);
@@ -152,9 +155,10 @@ nb::object daily_rank_correlations(mf::Call &call) {
 nb::object forward_returns(mf::Call &call) {
     mf::KernelArrays inputs;
     std::size_t n_days = 0, n_stocks = 0;
-    const kernels::MatrixView<double> open = factor_view(inputs, call.arg("open_price"), "open_price", n_days, n_stocks);
-    const kernels::MatrixView<double> split = matrix_view(
-        inputs.add<double, 2>(call.arg("split_factor"), "split_factor", {n_days, n_stocks}, mf::Dtype::Convert));
+    const kernels::MatrixView<double> open =
+        factor_view(inputs, call.arg("open_price"), "open_price", n_days, n_stocks);
+    const kernels::MatrixView<double> split = matrix_view(inputs.add<double, 2>(
+        call.arg("split_factor"), "split_factor", {n_days, n_stocks}, mf::Dtype::Convert));
     const kernels::MatrixView<double> dividend = matrix_view(inputs.add<double, 2>(
         call.arg("dividend_factor"), "dividend_factor", {n_days, n_stocks}, mf::Dtype::Convert));
     std::vector<std::size_t> horizons;
@@ -182,7 +186,9 @@ nb::object forward_returns(mf::Call &call) {
 }
 
 mf::Param group_num_param() {
-    return {.name = "group_num", .annotation = "int", .convert = mf::Convert::Int,
+    return {.name = "group_num",
+            .annotation = "int",
+            .convert = mf::Convert::Int,
             .default_value = mf::int_default(default_group_num)};
 }
 
@@ -197,12 +203,12 @@ std::vector<mf::Param> group_params() {
     });
 }
 
-#define FACTOR_VALUES_DOC                                                              \
-    "    factor_values: 因子值数组(日期 × 股票); 第 i 行是第 i 个收益日前一日的因子值。\n" \
+#define FACTOR_VALUES_DOC                                                                                    \
+    "    factor_values: 因子值数组(日期 × 股票); 第 i 行是第 i 个收益日前一日的因子值。\n"                   \
     "        只有有限值参与分组, NaN 与正负无穷的股票当日不入组。\n"
-#define GROUP_RULE_DOC                                                                 \
-    "当日有因子值的 n 只股票按因子值升序排列(相同的值按列的先后), 排第 p 位\n"           \
-    "(从 0 起)的股票进入第 floor(p × group_num / n) 组: 各组人数至多相差一只,\n"         \
+#define GROUP_RULE_DOC                                                                                       \
+    "当日有因子值的 n 只股票按因子值升序排列(相同的值按列的先后), 排第 p 位\n"                               \
+    "(从 0 起)的股票进入第 floor(p × group_num / n) 组: 各组人数至多相差一只,\n"                             \
     "多出的股票均匀分布在各组。有因子值的股票少于 group_num 只的日子不分组。\n"
 
 const mf::FunctionDef group_vwap_daily_return_def{
@@ -210,25 +216,21 @@ const mf::FunctionDef group_vwap_daily_return_def{
     .impl = group_vwap_daily_return,
     .params = group_params(),
     .returns = "np.ndarray",
-    .doc = "计算因子各分组等权组合的 VWAP 日收益(T-1 日分组在 T 日成交)。\n"
-           "\n"
-           GROUP_RULE_DOC
-           "每组在固定资金 total_money 上等权持有组内股票, 按单组合引擎的规则交易:\n"
-           "整手取整、不可买不买、不可卖继续持有、拆分与分红、佣金与印花税及规费。\n"
-           "所有分组在一次逐日遍历中同时推进, 每个行情数组每天只读一次。\n"
-           "\n"
-           "Args:\n"
-           FACTOR_VALUES_DOC
-           "    market: _build_market_arrays 返回的八个行情数组, 形状与 factor_values 相同。\n"
-           "    group_num: 分组数, 1 到股票数之间, 默认 10。\n"
-           STRATEGY_TRADING_COSTS_DOC
-           STRATEGY_LOT_SIZE_DOC
-           "\n"
-           "Returns:\n"
-           "    np.ndarray: 形状为 (日期数, group_num) 的日收益(比例); 第 0 列是因子值最小的一组。\n"
-           "\n"
-           "Raises:\n"
-           "    ValueError: 参数超出取值范围, 或数组形状不一致。\n",
+    .doc =
+        "计算因子各分组等权组合的 VWAP 日收益(T-1 日分组在 T 日成交)。\n"
+        "\n" GROUP_RULE_DOC "每组在固定资金 total_money 上等权持有组内股票, 按单组合引擎的规则交易:\n"
+        "整手取整、不可买不买、不可卖继续持有、拆分与分红、佣金与印花税及规费。\n"
+        "所有分组在一次逐日遍历中同时推进, 每个行情数组每天只读一次。\n"
+        "\n"
+        "Args:\n" FACTOR_VALUES_DOC
+        "    market: _build_market_arrays 返回的八个行情数组, 形状与 factor_values 相同。\n"
+        "    group_num: 分组数, 1 到股票数之间, 默认 10。\n" STRATEGY_TRADING_COSTS_DOC STRATEGY_LOT_SIZE_DOC
+        "\n"
+        "Returns:\n"
+        "    np.ndarray: 形状为 (日期数, group_num) 的日收益(比例); 第 0 列是因子值最小的一组。\n"
+        "\n"
+        "Raises:\n"
+        "    ValueError: 参数超出取值范围, 或数组形状不一致。\n",
 };
 
 const mf::FunctionDef group_vwap_daily_return_with_turnover_def{
@@ -236,25 +238,23 @@ const mf::FunctionDef group_vwap_daily_return_with_turnover_def{
     .impl = group_vwap_daily_return_with_turnover,
     .params = group_params(),
     .returns = "tuple[np.ndarray, np.ndarray]",
-    .doc = "计算因子各分组的 VWAP 日收益与日换手率, 一次遍历同时得出。\n"
-           "\n"
-           "日收益与 group_vwap_daily_return 完全相同。某组某日的换手率是该组当日\n"
-           "每只股票成交金额的绝对值之和除以 total_money: 买入股数 × 买入成交价,\n"
-           "加上卖出股数 × 拆分因子 × 卖出成交价(与卖出所得的记账一致); 成交价缺失\n"
-           "时按 0 计。\n"
-           "\n"
-           "Args:\n"
-           FACTOR_VALUES_DOC
-           "    market: _build_market_arrays 返回的八个行情数组, 形状与 factor_values 相同。\n"
-           "    group_num: 分组数, 1 到股票数之间, 默认 10。\n"
-           STRATEGY_TRADING_COSTS_DOC
-           STRATEGY_LOT_SIZE_DOC
-           "\n"
-           "Returns:\n"
-           "    tuple[np.ndarray, np.ndarray]: (日收益, 日换手率), 形状都是 (日期数, group_num)。\n"
-           "\n"
-           "Raises:\n"
-           "    ValueError: 参数超出取值范围, 或数组形状不一致。\n",
+    .doc =
+        "计算因子各分组的 VWAP 日收益与日换手率, 一次遍历同时得出。\n"
+        "\n"
+        "日收益与 group_vwap_daily_return 完全相同。某组某日的换手率是该组当日\n"
+        "每只股票成交金额的绝对值之和除以 total_money: 买入股数 × 买入成交价,\n"
+        "加上卖出股数 × 拆分因子 × 卖出成交价(与卖出所得的记账一致); 成交价缺失\n"
+        "时按 0 计。\n"
+        "\n"
+        "Args:\n" FACTOR_VALUES_DOC
+        "    market: _build_market_arrays 返回的八个行情数组, 形状与 factor_values 相同。\n"
+        "    group_num: 分组数, 1 到股票数之间, 默认 10。\n" STRATEGY_TRADING_COSTS_DOC STRATEGY_LOT_SIZE_DOC
+        "\n"
+        "Returns:\n"
+        "    tuple[np.ndarray, np.ndarray]: (日收益, 日换手率), 形状都是 (日期数, group_num)。\n"
+        "\n"
+        "Raises:\n"
+        "    ValueError: 参数超出取值范围, 或数组形状不一致。\n",
 };
 
 const mf::FunctionDef factor_groups_def{
@@ -263,12 +263,8 @@ const mf::FunctionDef factor_groups_def{
     .params = {{.name = "factor_values", .annotation = "np.ndarray"}, group_num_param()},
     .returns = "np.ndarray",
     .doc = "计算每个交易日每只股票所在的因子分组。\n"
-           "\n"
-           GROUP_RULE_DOC
-           "\n"
-           "Args:\n"
-           FACTOR_VALUES_DOC
-           "    group_num: 分组数, 1 到股票数之间, 默认 10。\n"
+           "\n" GROUP_RULE_DOC "\n"
+           "Args:\n" FACTOR_VALUES_DOC "    group_num: 分组数, 1 到股票数之间, 默认 10。\n"
            "\n"
            "Returns:\n"
            "    np.ndarray: 与 factor_values 同形状的组号, 1 为因子值最小的一组; 不入组处为 NaN。\n",

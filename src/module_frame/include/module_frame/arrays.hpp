@@ -49,14 +49,14 @@ nb::object fresh_copy(nb::handle array, const char *dtype);
 [[noreturn]] void raise_wrong_array(const std::string &label, const char *dtype, std::size_t ndim,
                                     nb::handle array);
 
-void check_extents(const std::string &label, const std::size_t *shape,
-                   const std::size_t *extents, std::size_t ndim);
+void check_extents(const std::string &label, const std::size_t *shape, const std::size_t *extents,
+                   std::size_t ndim);
 
 }  // namespace detail
 
 // The arrays one call hands to its kernels.
 class KernelArrays {
-public:
+  public:
     // A view of `array` with elements of type T and the given extents. An
     // array that cannot be read in place (elements of another type, unaligned
     // data, strides that are not whole elements) is copied once; `label`
@@ -66,8 +66,7 @@ public:
     // as long as this object lives.
     template <typename T, std::size_t Ndim>
     KernelArray<T, Ndim> add(nb::handle array, const std::string &label,
-                             const std::array<std::size_t, Ndim> &extents,
-                             Dtype dtype = Dtype::Exact) {
+                             const std::array<std::size_t, Ndim> &extents, Dtype dtype = Dtype::Exact) {
         KernelArray<T, Ndim> view;
         if (!readable_in_place(array, view)) {
             nb::object copy =
@@ -83,7 +82,7 @@ public:
         return view;
     }
 
-private:
+  private:
     template <typename View>
     static bool readable_in_place(nb::handle array, View &view) {
         return nb::try_cast(array, view, false) &&
@@ -98,7 +97,7 @@ private:
 // lives (it keeps the array's buffer). Empty when `array` exports no such
 // buffer.
 class ObjectArrayView {
-public:
+  public:
     explicit ObjectArrayView(nb::handle array);
     ~ObjectArrayView();
     ObjectArrayView(const ObjectArrayView &) = delete;
@@ -107,7 +106,7 @@ public:
     std::size_t size() const { return size_; }
     PyObject *operator[](std::size_t index) const;
 
-private:
+  private:
     Py_buffer buffer_{};
     bool held_ = false;
     std::size_t size_ = 0;

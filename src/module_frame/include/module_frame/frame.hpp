@@ -50,20 +50,24 @@ struct DefaultValue {
 
 inline constexpr DefaultValue required{};
 inline constexpr DefaultValue none_default{DefaultValue::Kind::None};
-constexpr DefaultValue int_default(long long v) { return {DefaultValue::Kind::Int, v}; }
+constexpr DefaultValue int_default(long long v) {
+    return {DefaultValue::Kind::Int, v};
+}
 constexpr DefaultValue float_default(double v) {
     return {DefaultValue::Kind::Float, 0, v};
 }
 constexpr DefaultValue str_default(const char *v) {
     return {DefaultValue::Kind::Str, 0, 0.0, v};
 }
-constexpr DefaultValue bool_default(bool v) { return {DefaultValue::Kind::Bool, v ? 1 : 0}; }
+constexpr DefaultValue bool_default(bool v) {
+    return {DefaultValue::Kind::Bool, v ? 1 : 0};
+}
 
 struct Param {
     const char *name;
     const char *annotation = nullptr;  // stored as written; nullptr: none
     Convert convert = Convert::Object;
-    bool or_none = false;              // None accepted besides the converted type
+    bool or_none = false;  // None accepted besides the converted type
     bool keyword_only = false;
     DefaultValue default_value = required;
 };
@@ -80,17 +84,18 @@ struct FunctionDef {
     const char *name;
     Impl impl;
     std::vector<Param> params;
-    const char *returns = nullptr;   // return annotation
+    const char *returns = nullptr;  // return annotation
     const char *doc = nullptr;
     const char *qualname = nullptr;  // "Class.method" for methods; defaults to name
 };
 
 // What module code sees of one call: the converted arguments and the module.
 class Call {
-public:
+  public:
     // The argument bound to `name` (after conversion and defaults).
     nb::handle arg(std::string_view name) const;
-    template <typename T> T get(std::string_view name) const {
+    template <typename T>
+    T get(std::string_view name) const {
         return nb::cast<T>(arg(name));
     }
     double as_double(std::string_view name) const;
@@ -109,7 +114,7 @@ public:
     Call(const FunctionDef &def, nb::handle module, PyObject *const *values)
         : def_(def), module_(module), values_(values) {}
 
-private:
+  private:
     const FunctionDef &def_;
     nb::handle module_;
     PyObject *const *values_;
@@ -120,13 +125,12 @@ private:
 
 // A Python exception of a given type with a message, thrown from module code.
 class Error : public std::exception {
-public:
-    Error(PyObject *type, std::string message)
-        : type_(type), message_(std::move(message)) {}
+  public:
+    Error(PyObject *type, std::string message) : type_(type), message_(std::move(message)) {}
     const char *what() const noexcept override { return message_.c_str(); }
     PyObject *type() const { return type_; }
 
-private:
+  private:
     PyObject *type_;
     std::string message_;
 };
@@ -200,9 +204,8 @@ struct ModuleDef;
 // Handed to a module's populate step, which runs once, top to bottom, at
 // import: imports, constants, classes and functions, in the module's order.
 class ModuleBuilder {
-public:
-    explicit ModuleBuilder(ModuleDef &def, nb::module_ module)
-        : def_(def), module_(module) {}
+  public:
+    explicit ModuleBuilder(ModuleDef &def, nb::module_ module) : def_(def), module_(module) {}
 
     nb::module_ module() const { return module_; }
 
@@ -240,7 +243,7 @@ public:
     nb::object add_dataclass(const char *name, const char *doc,
                              std::initializer_list<std::pair<const char *, const char *>> fields);
 
-private:
+  private:
     ModuleDef &def_;
     nb::module_ module_;
 };
@@ -272,8 +275,8 @@ int check_binary_version(int compiled_major, int compiled_minor, const char *mod
 
 // Declares the module's PyInit function. `short_name` is the last component of
 // the dotted name, `definition` a ModuleDef with static storage.
-#define TOLVANE_MODULE(short_name, definition)                                  \
-    extern "C" NB_EXPORT PyObject *PyInit_##short_name(void);                  \
-    extern "C" PyObject *PyInit_##short_name(void) {                           \
-        return ::module_frame::init_module(definition);                        \
+#define TOLVANE_MODULE(short_name, definition)                                                               \
+    extern "C" NB_EXPORT PyObject *PyInit_##short_name(void);                                                \
+    extern "C" PyObject *PyInit_##short_name(void) {                                                         \
+        return ::module_frame::init_module(definition);                                                      \
     }

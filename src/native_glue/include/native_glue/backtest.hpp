@@ -37,7 +37,7 @@ MarketEntries market_entries(nb::handle market);
 // arrays of another dtype are converted (a copy); the restrictions must be
 // boolean, as `&` and `~` need them.
 kernels::MarketArrays market_arrays(mf::KernelArrays &inputs, const MarketEntries &entries,
-                                             std::size_t n_days, std::size_t n_stocks);
+                                    std::size_t n_days, std::size_t n_stocks);
 
 // Raises ValueError naming the first trading parameter a backtest cannot run
 // with: a capital that is not a finite positive number, a fee or rule_fee
@@ -60,9 +60,9 @@ mf::Param lot_size_param();
 std::vector<mf::Param> joined_params(std::initializer_list<std::vector<mf::Param>> parts);
 
 // Docstring lines of the trading parameters.
-#define STRATEGY_TRADING_COSTS_DOC                                          \
-    "    total_money: 固定资金, 必须是有限的正数, 默认 1e8。\n"               \
-    "    fee: 佣金费率, 买卖双边收取, 取值 [0, 1), 默认 0.0001。\n"           \
+#define STRATEGY_TRADING_COSTS_DOC                                                                           \
+    "    total_money: 固定资金, 必须是有限的正数, 默认 1e8。\n"                                              \
+    "    fee: 佣金费率, 买卖双边收取, 取值 [0, 1), 默认 0.0001。\n"                                          \
     "    rule_fee: 印花税及规费费率, 仅卖出收取, 取值 [0, 1), 默认 0.0005。\n"
 
 // Docstring line of lot_size.

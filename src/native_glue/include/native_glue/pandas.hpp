@@ -12,7 +12,9 @@ namespace mf = module_frame;
 namespace nb = nanobind;
 
 // Python's float('nan').
-inline nb::object nan_value() { return nb::float_(NAN); }
+inline nb::object nan_value() {
+    return nb::float_(NAN);
+}
 
 // A Python list of C++ values (numbers or texts).
 template <typename Values>

@@ -108,8 +108,8 @@ struct StreamedAnswer {
 // Posts `body` to the endpoint through the service's client and decodes the
 // Arrow stream batch by batch as it arrives.
 inline StreamedAnswer stream_query(mf::Call &call, const char *endpoint, nb::handle body) {
-    nb::object decoded = call.global("stream_decode")(call.arg("self").attr("_http"),
-                                                      endpoint_path(call, endpoint), body);
+    nb::object decoded =
+        call.global("stream_decode")(call.arg("self").attr("_http"), endpoint_path(call, endpoint), body);
     return {decoded[0], decoded[1]};
 }
 

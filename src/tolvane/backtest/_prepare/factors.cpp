@@ -12,7 +12,9 @@ const char *const builder_doc =
     "    并组装成可写入二进制存储的 payload。\n"
     "    ";
 
-bool has_rows(nb::handle value) { return !value.is_none() && nb::len(value) > 0; }
+bool has_rows(nb::handle value) {
+    return !value.is_none() && nb::len(value) > 0;
+}
 
 bool is_network_error(const mf::Call &call, const nb::python_error &error) {
     return error.matches(call.global("NetworkError"));
@@ -28,7 +30,9 @@ mf::Param optional_batch_param() {
 
 namespace {
 
-nb::object new_empty_frame(const mf::Call &call) { return call.global("pd").attr("DataFrame")(); }
+nb::object new_empty_frame(const mf::Call &call) {
+    return call.global("pd").attr("DataFrame")();
+}
 
 nb::object builder_init(mf::Call &call) {
     nb::handle self = call.arg("self");
@@ -146,7 +150,7 @@ nb::object factor_matrices_on_axes(mf::Call &call) {
     nb::dict result;
     for (nb::handle name : names)
         result[name] = pd.attr("DataFrame")(nan_value(), "index"_a = onto.index, "columns"_a = onto.columns,
-                                           "dtype"_a = "float64");
+                                            "dtype"_a = "float64");
     convert_answer(call, call.arg("df"), names, result, &onto);
     return result;
 }
@@ -211,7 +215,6 @@ mf::Param str_param(const char *name) {
     return {.name = name, .annotation = "str", .convert = mf::Convert::Str};
 }
 
-
 }  // namespace
 
 const mf::FunctionDef builder_init_def{
@@ -247,8 +250,8 @@ const mf::FunctionDef normalize_ddb_backtest_date_def{
 const mf::FunctionDef tolvane_factor_date_def{
     .name = "_tolvane_factor_date",
     .impl = tolvane_factor_date,
-    .params = {{.name = "date_value", .annotation = "str | None", .convert = mf::Convert::Str,
-                .or_none = true}},
+    .params =
+        {{.name = "date_value", .annotation = "str | None", .convert = mf::Convert::Str, .or_none = true}},
     .returns = "str | None",
     .doc = "把日期转换成因子服务需要的 \"YYYY-MM-DD\" 文本。\n"
            "\n"
@@ -323,8 +326,7 @@ const mf::FunctionDef tolvane_factors_to_matrices_def{
 const mf::FunctionDef read_normal_factor_batch_def{
     .name = "_read_normal_factor_batch",
     .impl = read_normal_factor_batch,
-    .params = {{.name = "self"},
-               {.name = "names", .annotation = "list[str]", .convert = mf::Convert::List}},
+    .params = {{.name = "self"}, {.name = "names", .annotation = "list[str]", .convert = mf::Convert::List}},
     .returns = "dict[str, pd.DataFrame]",
     .doc = "一次查询多个因子; 批量查询失败或某个因子为空时逐个重新查询。\n"
            "\n"

@@ -21,12 +21,13 @@ void populate(mf::ModuleBuilder &module) {
     module.import("pandas", "pd");
     module.import_from("tolvane.exceptions", {"NetworkError"});
     module.import_from("tolvane.singleton", {"get_instance"});
-    module.import_from("._store", {"BinaryPreparedDataStoreBase", "clean_matrix",
-                                   "component_dataset_key", "normalize_yyyymmdd"});
+    module.import_from("._store", {"BinaryPreparedDataStoreBase", "clean_matrix", "component_dataset_key",
+                                   "normalize_yyyymmdd"});
     nb::module_ self = module.module();
 
-    module.set("PathLike", self.attr("Union")[nb::make_tuple(nb::module_::import_("builtins").attr("str"),
-                                                            self.attr("Path"))]);
+    module.set(
+        "PathLike",
+        self.attr("Union")[nb::make_tuple(nb::module_::import_("builtins").attr("str"), self.attr("Path"))]);
     module.set("FLOAT_STORAGE_DTYPE", nb::str("float64"));
     module.set("BOOL_STORAGE_DTYPE", nb::str("bool"));
     module.set("TAIL_RELOAD_ROWS", nb::int_(2));
@@ -50,8 +51,8 @@ void populate(mf::ModuleBuilder &module) {
     nb::object float_dtype = self.attr("FLOAT_STORAGE_DTYPE");
     nb::object bool_dtype = self.attr("BOOL_STORAGE_DTYPE");
     nb::dict base_matrix_dtype;
-    for (const char *key : {"industry_matrix", "close_price", "open_price", "close_price_valid",
-                            "prev_close", "buy_price", "sell_price", "rq_get_split", "rq_get_dividend"})
+    for (const char *key : {"industry_matrix", "close_price", "open_price", "close_price_valid", "prev_close",
+                            "buy_price", "sell_price", "rq_get_split", "rq_get_dividend"})
         base_matrix_dtype[key] = float_dtype;
     base_matrix_dtype["can_buy_stock"] = bool_dtype;
     base_matrix_dtype["cant_sell_stock"] = bool_dtype;
@@ -68,16 +69,15 @@ void populate(mf::ModuleBuilder &module) {
                       .doc = binary_store_doc,
                       .bases = {self.attr("BinaryPreparedDataStoreBase")},
                       .methods = {&store_init_def, &store_load_def, &store_add_component_matrices_def}});
-    module.add_class({.name = "GroupPreparedDataBuilder",
-                      .doc = builder_doc,
-                      .methods = {&builder_init_def, &read_normal_factor_matrix_def,
-                                  &tolvane_factors_to_matrices_def, &read_normal_factor_batch_def,
-                                  &read_or_empty_def, &batch_or_read_def, &component_matrices_def,
-                                  &format_benchmark_daily_return_def, &read_benchmark_dict_def,
-                                  &read_source_data_def, &build_def, &build_incremental_def,
-                                  &build_payload_def, &build_from_matrices_def, &assemble_payload_def},
-                      .static_methods = {&normalize_ddb_backtest_date_def, &tolvane_factor_date_def,
-                                         &empty_like_def}});
+    module.add_class(
+        {.name = "GroupPreparedDataBuilder",
+         .doc = builder_doc,
+         .methods = {&builder_init_def, &read_normal_factor_matrix_def, &tolvane_factors_to_matrices_def,
+                     &read_normal_factor_batch_def, &read_or_empty_def, &batch_or_read_def,
+                     &component_matrices_def, &format_benchmark_daily_return_def, &read_benchmark_dict_def,
+                     &read_source_data_def, &build_def, &build_incremental_def, &build_payload_def,
+                     &build_from_matrices_def, &assemble_payload_def},
+         .static_methods = {&normalize_ddb_backtest_date_def, &tolvane_factor_date_def, &empty_like_def}});
 }
 
 mf::ModuleDef prepare_module{

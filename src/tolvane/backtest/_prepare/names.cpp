@@ -35,9 +35,8 @@ nb::object get_component_factor_names(mf::Call &call) {
 
 nb::object build_matrix_dtype(mf::Call &call) {
     nb::object matrix_dtype = call.global("dict")(call.global("BASE_MATRIX_DTYPE"));
-    nb::object names = call.is_none("component_names")
-                           ? call.global("get_component_factor_names")()
-                           : nb::borrow(call.arg("component_names"));
+    nb::object names = call.is_none("component_names") ? call.global("get_component_factor_names")()
+                                                       : nb::borrow(call.arg("component_names"));
     names = call.global("parse_name_list")(names);
     nb::object component_dataset_key = call.global("component_dataset_key");
     for (nb::handle component_name : names)
@@ -86,8 +85,10 @@ const mf::FunctionDef get_component_factor_names_def{
 const mf::FunctionDef build_matrix_dtype_def{
     .name = "build_matrix_dtype",
     .impl = build_matrix_dtype,
-    .params = {{.name = "component_names", .annotation = "list[str] | None",
-                .convert = mf::Convert::List, .or_none = true,
+    .params = {{.name = "component_names",
+                .annotation = "list[str] | None",
+                .convert = mf::Convert::List,
+                .or_none = true,
                 .default_value = mf::none_default}},
     .returns = "dict[str, str]",
     .doc = "存储的矩阵类型表: 基础矩阵加上每个成分股矩阵。\n"

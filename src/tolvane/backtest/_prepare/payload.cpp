@@ -40,7 +40,7 @@ nb::object build_payload(mf::Call &call) {
     }
     nb::object data = self.attr("_build_from_matrices")(source);
     return checked_dict(self.attr("_assemble_payload")(data, component_matrices, benchmark_dict,
-                                                      component_names, call.arg("meta_time_key")));
+                                                       component_names, call.arg("meta_time_key")));
 }
 
 // A suspended cell (its "rq_is_suspended" value equals 1) can be neither
@@ -52,8 +52,8 @@ nb::object suspension_mask(nb::handle suspended) {
 
 // frame equal to limit_matrix reindexed to frame's rows and columns
 nb::object at_limit(nb::handle price, nb::handle limit_matrix) {
-    return price.attr("eq")(limit_matrix.attr("reindex")("index"_a = price.attr("index"),
-                                                        "columns"_a = price.attr("columns")));
+    return price.attr("eq")(
+        limit_matrix.attr("reindex")("index"_a = price.attr("index"), "columns"_a = price.attr("columns")));
 }
 
 nb::object build_from_matrices(mf::Call &call) {

@@ -144,7 +144,8 @@ void factorize_column(const mf::Call &call, nb::handle column, nb::object (&code
     nb::object run_start = mf::new_numpy_vector(starts.size(), start_data);
     nb::object run_length = mf::new_numpy_vector(starts.size(), length_data);
     for (std::size_t run = 0; run < starts.size(); ++run) {
-        const std::int64_t end = run + 1 < starts.size() ? starts[run + 1] : static_cast<std::int64_t>(n_rows);
+        const std::int64_t end =
+            run + 1 < starts.size() ? starts[run + 1] : static_cast<std::int64_t>(n_rows);
         start_data[run] = starts[run];
         length_data[run] = end - starts[run];
     }
@@ -200,8 +201,8 @@ struct LabelViews {
 };
 
 // labels[codes], as an index named `name`.
-nb::object axis_labels(const mf::Call &call, const CodedLabels &coded,
-                       const std::vector<std::int64_t> &codes, const char *name) {
+nb::object axis_labels(const mf::Call &call, const CodedLabels &coded, const std::vector<std::int64_t> &codes,
+                       const char *name) {
     std::int64_t *position_data;
     nb::object positions = mf::new_numpy_vector(codes.size(), position_data);
     if (!codes.empty())
@@ -229,8 +230,12 @@ nb::object pivot_rows(const mf::Call &call, const CodedLabels &dates, const Code
         group_views.emplace(*groups, n_rows, "factorname");
         group_column = group_views->column();
     }
-    const kernels::LongTable table{date_views.column(), stock_views.column(), value_view.data(),
-                                   groups ? &group_column : nullptr, group, n_rows};
+    const kernels::LongTable table{date_views.column(),
+                                   stock_views.column(),
+                                   value_view.data(),
+                                   groups ? &group_column : nullptr,
+                                   group,
+                                   n_rows};
 
     nb::object pd = call.global("pd");
     double *matrix_data;
@@ -261,8 +266,8 @@ nb::object pivot_rows(const mf::Call &call, const CodedLabels &dates, const Code
     }
     if (!codes_valid)
         mf::raise(PyExc_ValueError, "因子数据转换失败: 标签编码越界");
-    nb::object matrix = mf::new_numpy_array<double, 2>(
-        {axes.date_labels.size(), axes.stock_labels.size()}, matrix_data);
+    nb::object matrix =
+        mf::new_numpy_array<double, 2>({axes.date_labels.size(), axes.stock_labels.size()}, matrix_data);
     {
         nb::gil_scoped_release unlocked;
         kernels::pivot_fill(table, axes, matrix_data);
@@ -292,8 +297,8 @@ void pivot_factor_answer(const mf::Call &call, nb::handle frame, const char *val
     // carry text codes, whose factorisation this leaves as it is.
     nb::object ukey = frame["ukey"];
     if (nb::str(ukey.attr("dtype")).equal(nb::str("object")) &&
-        !nb::str("string").equal(call.global("pd").attr("api").attr("types").attr("infer_dtype")(
-            ukey, "skipna"_a = true)))
+        !nb::str("string").equal(
+            call.global("pd").attr("api").attr("types").attr("infer_dtype")(ukey, "skipna"_a = true)))
         ukey = ukey.attr("astype")(text_type);
     CodedLabels stocks = coded_labels(call, ukey, [&](nb::handle codes) {
         return codes.attr("astype")(text_type).attr("str").attr("slice")(0, 6);
@@ -306,14 +311,14 @@ void pivot_factor_answer(const mf::Call &call, nb::handle frame, const char *val
         result[only_name] = pivot_rows(call, dates, stocks, values, nullptr, 0, onto);
         return;
     }
-    CodedLabels groups = coded_labels(call, frame[group_column], [&](nb::handle names) {
-        return names.attr("astype")(text_type);
-    });
+    CodedLabels groups = coded_labels(call, frame[group_column],
+                                      [&](nb::handle names) { return names.attr("astype")(text_type); });
     const std::size_t n_groups = nb::len(groups.labels);
     for (std::size_t group = 0; group < n_groups; ++group) {
         nb::object name = groups.labels[nb::int_(group)];
         if (mf::contains(result, name))
-            result[name] = pivot_rows(call, dates, stocks, values, &groups, static_cast<std::int64_t>(group), onto);
+            result[name] =
+                pivot_rows(call, dates, stocks, values, &groups, static_cast<std::int64_t>(group), onto);
     }
 }
 

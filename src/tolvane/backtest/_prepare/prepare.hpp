@@ -83,7 +83,7 @@ bool is_network_error(const mf::Call &call, const nb::python_error &error);
 mf::Param optional_batch_param();
 
 using glue::pandas::infinities_as_missing;
-using glue::pandas::python_list;
 using glue::pandas::nan_value;
+using glue::pandas::python_list;
 
 }  // namespace tolvane::prepare

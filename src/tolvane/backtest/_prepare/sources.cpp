@@ -43,7 +43,9 @@ nb::object component_matrices(mf::Call &call) {
     return matrices;
 }
 
-[[noreturn]] void raise_key_error(const std::string &message) { mf::raise(PyExc_KeyError, message); }
+[[noreturn]] void raise_key_error(const std::string &message) {
+    mf::raise(PyExc_KeyError, message);
+}
 
 nb::object format_benchmark_daily_return(mf::Call &call) {
     nb::handle df = call.arg("df");

@@ -38,10 +38,10 @@ nb::object store_load(mf::Call &call) {
         }
         keys = held;
     }
-    nb::object loaded = call.global("BinaryPreparedDataStoreBase")
-                            .attr("load")(self, "start_date"_a = call.arg("start_date"),
-                                          "end_date"_a = call.arg("end_date"), "keys"_a = keys,
-                                          "mmap"_a = call.arg("mmap"));
+    nb::object loaded =
+        call.global("BinaryPreparedDataStoreBase")
+            .attr("load")(self, "start_date"_a = call.arg("start_date"), "end_date"_a = call.arg("end_date"),
+                          "keys"_a = keys, "mmap"_a = call.arg("mmap"));
     mf::expect_type(loaded, &PyDict_Type, /*or_none=*/true);
     return loaded;
 }
@@ -72,14 +72,14 @@ nb::object add_component_matrices_locked(mf::Call &call) {
             continue;
         nb::object matrix = component_matrices.attr("get")(component_name);
         if (!has_rows(matrix)) {
-            mf::raise(PyExc_ValueError, std::string("缺失成分股矩阵为空，无法补充: ") +
-                                            nb::str(component_name).c_str());
+            mf::raise(PyExc_ValueError,
+                      std::string("缺失成分股矩阵为空，无法补充: ") + nb::str(component_name).c_str());
         }
         // A store that has metadata but no build yet takes its axes from the
         // first matrix written into it.
         self.attr("_give_axes")(metadata, matrix);
         datasets[key] = self.attr("_write_matrix")(self.attr("store_dir"), key, matrix,
-                                                    call.global("FLOAT_STORAGE_DTYPE"));
+                                                   call.global("FLOAT_STORAGE_DTYPE"));
         written_names.append(component_name);
     }
     if (nb::len(written_names) == 0)
@@ -121,8 +121,10 @@ const mf::FunctionDef store_init_def{
     .impl = store_init,
     .params = {{.name = "self"},
                {.name = "store_dir", .annotation = "PathLike"},
-               {.name = "component_names", .annotation = "list[str] | None",
-                .convert = mf::Convert::List, .or_none = true,
+               {.name = "component_names",
+                .annotation = "list[str] | None",
+                .convert = mf::Convert::List,
+                .or_none = true,
                 .default_value = mf::none_default}},
     .returns = "None",
     .doc = "在目录上创建存储对象 (不读写任何文件)。\n"
@@ -139,9 +141,14 @@ const mf::FunctionDef store_load_def{
     .params = {{.name = "self"},
                {.name = "start_date", .default_value = mf::none_default},
                {.name = "end_date", .default_value = mf::none_default},
-               {.name = "keys", .annotation = "list[str] | None", .convert = mf::Convert::List,
-                .or_none = true, .default_value = mf::none_default},
-               {.name = "mmap", .annotation = "bool", .convert = mf::Convert::Bool,
+               {.name = "keys",
+                .annotation = "list[str] | None",
+                .convert = mf::Convert::List,
+                .or_none = true,
+                .default_value = mf::none_default},
+               {.name = "mmap",
+                .annotation = "bool",
+                .convert = mf::Convert::Bool,
                 .default_value = mf::bool_default(true)}},
     .returns = "dict",
     .doc = "读取存储中的矩阵。\n"
@@ -164,7 +171,8 @@ const mf::FunctionDef store_add_component_matrices_def{
     .name = "add_component_matrices",
     .impl = store_add_component_matrices,
     .params = {{.name = "self"},
-               {.name = "component_matrices", .annotation = "dict[str, pd.DataFrame]",
+               {.name = "component_matrices",
+                .annotation = "dict[str, pd.DataFrame]",
                 .convert = mf::Convert::Dict},
                {.name = "component_names", .annotation = "list[str]", .convert = mf::Convert::List}},
     .returns = "list[str]",

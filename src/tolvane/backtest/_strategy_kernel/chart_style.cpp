@@ -12,13 +12,17 @@
 
 namespace tolvane::strategy_kernel::charts {
 
-bool is_empty(nb::handle data) { return mf::truthy(data.attr("empty")); }
+bool is_empty(nb::handle data) {
+    return mf::truthy(data.attr("empty"));
+}
 
-nb::object slice_all() { return nb::slice(nb::none(), nb::none(), nb::none()); }
+nb::object slice_all() {
+    return nb::slice(nb::none(), nb::none(), nb::none());
+}
 
 nb::object from_first_value(nb::handle running_sum) {
-    nb::object first = nb::len(running_sum) > 0 ? nb::object(running_sum.attr("iloc")[0])
-                                                : nb::object(nb::float_(0.0));
+    nb::object first =
+        nb::len(running_sum) > 0 ? nb::object(running_sum.attr("iloc")[0]) : nb::object(nb::float_(0.0));
     return running_sum - first;
 }
 
@@ -38,11 +42,9 @@ nb::object title_height() {
 void apply_report_style(const mf::Call &call, const Matplotlib &mpl,
                         std::initializer_list<const char *> latin_fonts, bool bold_titles) {
     // A matplotlib without this style still draws the charts, in its defaults.
-    nb::object suppress_errors =
-        call.global("contextlib").attr("suppress")(call.global("Exception"));
-    mf::with_context(suppress_errors, [&](nb::handle) {
-        mpl.pyplot.attr("style").attr("use")("seaborn-v0_8-whitegrid");
-    });
+    nb::object suppress_errors = call.global("contextlib").attr("suppress")(call.global("Exception"));
+    mf::with_context(suppress_errors,
+                     [&](nb::handle) { mpl.pyplot.attr("style").attr("use")("seaborn-v0_8-whitegrid"); });
 
     nb::object rc_params = mpl.pyplot.attr("rcParams");
     nb::list fonts = python_list(cjk_font_families);
@@ -61,9 +63,8 @@ bool wants_portrait_page(const mf::Call &call) {
 }
 
 Page new_page(const Matplotlib &mpl, const PageShape &shape) {
-    nb::object figure =
-        mpl.pyplot.attr("figure")("figsize"_a = nb::make_tuple(shape.width, shape.height),
-                                  "constrained_layout"_a = shape.constrained);
+    nb::object figure = mpl.pyplot.attr("figure")("figsize"_a = nb::make_tuple(shape.width, shape.height),
+                                                  "constrained_layout"_a = shape.constrained);
     nb::dict grid_options;
     grid_options["height_ratios"] = python_list(shape.height_ratios);
     if (!shape.width_ratios.empty())
@@ -82,8 +83,7 @@ nb::object add_axes(const Page &page, Span span, nb::handle sharex) {
     return page.figure.attr("add_subplot")(cell, "sharex"_a = sharex);
 }
 
-void page_title(const Page &page, const PageShape &shape, const std::string &text,
-                double font_size) {
+void page_title(const Page &page, const PageShape &shape, const std::string &text, double font_size) {
     page.figure.attr("suptitle")(text, "fontsize"_a = font_size, "fontweight"_a = "bold",
                                  "color"_a = benchmark_black, "y"_a = shape.title_y);
 }
@@ -227,12 +227,11 @@ nb::bytes compressed_rows(const RgbaPixels &pixels, std::size_t height, std::siz
         const std::size_t rows = std::min(rows_per_step, height - first);
         {
             nb::gil_scoped_release no_gil;
-            kernels::png_up_filtered_rows(pixels.data(), first, rows, row_bytes,
-                                                   filtered.data());
+            kernels::png_up_filtered_rows(pixels.data(), first, rows, row_bytes, filtered.data());
         }
-        nb::object step = nb::steal(PyMemoryView_FromMemory(
-            reinterpret_cast<char *>(filtered.data()),
-            static_cast<Py_ssize_t>(rows * filtered_row_bytes), PyBUF_READ));
+        nb::object step = nb::steal(
+            PyMemoryView_FromMemory(reinterpret_cast<char *>(filtered.data()),
+                                    static_cast<Py_ssize_t>(rows * filtered_row_bytes), PyBUF_READ));
         if (!step.is_valid())
             throw nb::python_error();
         parts.append(compressor.attr("compress")(step));
@@ -243,13 +242,13 @@ nb::bytes compressed_rows(const RgbaPixels &pixels, std::size_t height, std::siz
 
 // Writes the page's 8-bit RGBA pixels (rows top first) as a PNG file with the
 // metadata matplotlib gives its files: the resolution and the Software text.
-void write_png(const Matplotlib &mpl, nb::handle save_path, nb::handle rendered,
-               std::size_t width, std::size_t height, double dpi) {
+void write_png(const Matplotlib &mpl, nb::handle save_path, nb::handle rendered, std::size_t width,
+               std::size_t height, double dpi) {
     RgbaPixels pixels;
-    if (!nb::try_cast(rendered, pixels) || pixels.shape(0) != height ||
-        pixels.shape(1) != width || pixels.shape(2) != 4)
-        mf::raise(PyExc_RuntimeError, "savefig 渲染出的像素不是 " + std::to_string(width) +
-                                          " x " + std::to_string(height) + " 的 RGBA 页面");
+    if (!nb::try_cast(rendered, pixels) || pixels.shape(0) != height || pixels.shape(1) != width ||
+        pixels.shape(2) != 4)
+        mf::raise(PyExc_RuntimeError, "savefig 渲染出的像素不是 " + std::to_string(width) + " x " +
+                                          std::to_string(height) + " 的 RGBA 页面");
     nb::bytes compressed = compressed_rows(pixels, height, width * 4);
 
     std::string header;
@@ -292,8 +291,8 @@ void write_png(const Matplotlib &mpl, nb::handle save_path, nb::handle rendered,
 // The measurement of one text, shared by the renderers of one page.
 nb::object measured_text(mf::Call &call) {
     nb::handle measurements = call.arg("measurements");
-    nb::object key = nb::make_tuple(call.arg("text"), call.arg("font").attr("copy")(),
-                                    call.arg("ismath"), call.arg("dpi"));
+    nb::object key = nb::make_tuple(call.arg("text"), call.arg("font").attr("copy")(), call.arg("ismath"),
+                                    call.arg("dpi"));
     PyObject *known = PyDict_GetItemWithError(measurements.ptr(), key.ptr());
     if (known != nullptr)
         return nb::borrow(known);
@@ -307,8 +306,12 @@ nb::object measured_text(mf::Call &call) {
 const mf::FunctionDef measured_text_def{
     .name = "measured_text",
     .impl = measured_text,
-    .params = {{.name = "measure"}, {.name = "measurements"}, {.name = "dpi"}, {.name = "text"},
-               {.name = "font"}, {.name = "ismath"}},
+    .params = {{.name = "measure"},
+               {.name = "measurements"},
+               {.name = "dpi"},
+               {.name = "text"},
+               {.name = "font"},
+               {.name = "ismath"}},
 };
 
 // The canvas's renderer, measuring text through the page's shared table.
@@ -316,9 +319,10 @@ nb::object renderer_sharing_measurements(mf::Call &call) {
     nb::object renderer = call.arg("get_renderer")();
     constexpr const char *measure = "get_text_width_height_descent";
     if (!PyDict_Contains(renderer.attr("__dict__").ptr(), nb::str(measure).ptr())) {
-        nb::object shared = nb::module_::import_("functools").attr("partial")(
-            call.make_function(measured_text_def), renderer.attr(measure),
-            call.arg("measurements"), renderer.attr("dpi"));
+        nb::object shared =
+            nb::module_::import_("functools")
+                .attr("partial")(call.make_function(measured_text_def), renderer.attr(measure),
+                                 call.arg("measurements"), renderer.attr("dpi"));
         nb::setattr(renderer, measure, shared);
     }
     return renderer;
@@ -338,9 +342,9 @@ const mf::FunctionDef renderer_sharing_measurements_def{
 void share_text_measurements(const mf::Call &call, nb::handle figure) {
     nb::object canvas = figure.attr("canvas");
     nb::setattr(canvas, "get_renderer",
-                nb::module_::import_("functools").attr("partial")(
-                    call.make_function(renderer_sharing_measurements_def),
-                    canvas.attr("get_renderer"), nb::dict()));
+                nb::module_::import_("functools")
+                    .attr("partial")(call.make_function(renderer_sharing_measurements_def),
+                                     canvas.attr("get_renderer"), nb::dict()));
 }
 
 // The window extent of a table cell: the corners of the unit square under the
@@ -405,8 +409,7 @@ nb::object last_result(nb::handle memo, nb::handle inputs, const std::function<n
 nb::object repeated_tick_locations(mf::Call &call) {
     nb::object locator = call.arg("axis").attr("major").attr("locator");
     nb::object memo = call.arg("memos").attr("setdefault")(locator, nb::list());
-    nb::object locations = last_result(memo, tick_inputs(locator.attr("axis")),
-                                       [&] { return locator(); });
+    nb::object locations = last_result(memo, tick_inputs(locator.attr("axis")), [&] { return locator(); });
     return locations.attr("copy")();
 }
 
@@ -421,12 +424,12 @@ const mf::FunctionDef repeated_tick_locations_def{
 nb::object repeated_tick_labels(mf::Call &call) {
     nb::handle formatter = call.arg("formatter");
     nb::handle values = call.arg("values");
-    nb::object inputs = nb::make_tuple(
-        nb::module_::import_("builtins").attr("tuple")(
-            call.global("np").attr("asarray")(values).attr("tolist")()),
-        tick_inputs(formatter.attr("axis")));
-    nb::object labels = last_result(call.arg("memo"), inputs,
-                                    [&] { return call.arg("format_ticks")(values); });
+    nb::object inputs =
+        nb::make_tuple(nb::module_::import_("builtins")
+                           .attr("tuple")(call.global("np").attr("asarray")(values).attr("tolist")()),
+                       tick_inputs(formatter.attr("axis")));
+    nb::object labels =
+        last_result(call.arg("memo"), inputs, [&] { return call.arg("format_ticks")(values); });
     return labels.attr("copy")();
 }
 
@@ -464,8 +467,8 @@ void remember_major_ticks(const mf::Call &call, nb::handle figure) {
 
 }  // namespace
 
-void save_page(const mf::Call &call, const Matplotlib &mpl, const Page &page,
-               const PageShape &shape, nb::handle save_path) {
+void save_page(const mf::Call &call, const Matplotlib &mpl, const Page &page, const PageShape &shape,
+               nb::handle save_path) {
     nb::handle figure = page.figure;
     nb::object face_colour = figure.attr("get_facecolor")();
     pin_empty_axis_labels(figure);
@@ -484,8 +487,8 @@ void save_page(const mf::Call &call, const Matplotlib &mpl, const Page &page,
     remember_major_ticks(call, figure);
     nb::object crop = shape.tight ? lay_out_before_saving(mpl, figure, shape.dpi) : nb::none();
     RenderedPixels rendered = pixel_sink();
-    figure.attr("savefig")(rendered.sink, "format"_a = "rgba", "dpi"_a = shape.dpi,
-                           "bbox_inches"_a = crop, "facecolor"_a = face_colour);
+    figure.attr("savefig")(rendered.sink, "format"_a = "rgba", "dpi"_a = shape.dpi, "bbox_inches"_a = crop,
+                           "facecolor"_a = face_colour);
     if (nb::len(rendered.writes) != 1)
         return;  // savefig rendered nothing (replaced by a stand-in)
 
@@ -499,7 +502,9 @@ void reference_line(nb::handle ax, double level, double width) {
     ax.attr("axhline")(level, "color"_a = reference_line_grey, "linewidth"_a = width);
 }
 
-void zero_line(nb::handle ax) { reference_line(ax, 0.0, 0.8); }
+void zero_line(nb::handle ax) {
+    reference_line(ax, 0.0, 0.8);
+}
 
 void percent_ticks(const Matplotlib &mpl, nb::handle ax) {
     ax.attr("yaxis").attr("set_major_formatter")(mpl.percent_formatter(1.0));
@@ -555,23 +560,32 @@ namespace {
 std::vector<mf::Param> chart_options(const char *default_save_path, bool with_defaults) {
     auto or_required = [&](mf::DefaultValue value) { return with_defaults ? value : mf::required; };
     return {
-        {.name = "strategy_name", .annotation = "str", .convert = mf::Convert::Str,
+        {.name = "strategy_name",
+         .annotation = "str",
+         .convert = mf::Convert::Str,
          .default_value = or_required(mf::str_default("strategy"))},
-        {.name = "plot_title", .annotation = "str | None", .convert = mf::Convert::Str,
-         .or_none = true, .default_value = or_required(mf::none_default)},
-        {.name = "save_path", .annotation = "str | Path",
+        {.name = "plot_title",
+         .annotation = "str | None",
+         .convert = mf::Convert::Str,
+         .or_none = true,
+         .default_value = or_required(mf::none_default)},
+        {.name = "save_path",
+         .annotation = "str | Path",
          .default_value = or_required(mf::str_default(default_save_path))},
-        {.name = "image_kind", .annotation = "str", .convert = mf::Convert::Str,
+        {.name = "image_kind",
+         .annotation = "str",
+         .convert = mf::Convert::Str,
          .default_value = or_required(mf::str_default("large"))},
-        {.name = "benchmark_name", .annotation = "str", .convert = mf::Convert::Str,
+        {.name = "benchmark_name",
+         .annotation = "str",
+         .convert = mf::Convert::Str,
          .default_value = mf::str_default("000852")},
     };
 }
 
 }  // namespace
 
-std::vector<mf::Param> chart_params(bool with_stats, const char *default_save_path,
-                                    bool with_defaults) {
+std::vector<mf::Param> chart_params(bool with_stats, const char *default_save_path, bool with_defaults) {
     std::vector<mf::Param> params{
         {.name = "daily_return"},
         {.name = "cumulative_return"},

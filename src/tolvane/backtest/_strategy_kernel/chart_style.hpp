@@ -81,8 +81,8 @@ struct PageShape {
     bool constrained;      // constrained layout
     int rows, columns;
     std::vector<double> height_ratios;
-    std::vector<double> width_ratios;    // empty: equal widths
-    double hspace = NAN, wspace = NAN;   // NaN: matplotlib's spacing
+    std::vector<double> width_ratios;   // empty: equal widths
+    double hspace = NAN, wspace = NAN;  // NaN: matplotlib's spacing
     double title_y;
     // Saving: a portrait page gets fixed margins and keeps its size; a
     // landscape page is cropped to a tight bounding box.
@@ -103,8 +103,7 @@ Page new_page(const Matplotlib &mpl, const PageShape &shape);
 
 nb::object add_axes(const Page &page, Span span, nb::handle sharex = nb::none());
 
-void page_title(const Page &page, const PageShape &shape, const std::string &text,
-                double font_size);
+void page_title(const Page &page, const PageShape &shape, const std::string &text, double font_size);
 
 // "<title or strategy name> | Benchmark <code> | <chart name>"
 std::string page_title_text(const mf::Call &call, const char *chart_name);
@@ -113,8 +112,8 @@ std::string page_title_text(const mf::Call &call, const char *chart_name);
 // written from the pixels savefig renders, with less of matplotlib's repeated
 // measuring (see chart_style.cpp for why); other formats and file objects are
 // saved by savefig itself.
-void save_page(const mf::Call &call, const Matplotlib &mpl, const Page &page,
-               const PageShape &shape, nb::handle save_path);
+void save_page(const mf::Call &call, const Matplotlib &mpl, const Page &page, const PageShape &shape,
+               nb::handle save_path);
 
 // Draws on the page's figure and closes it afterwards, also after a failure,
 // so that a failed chart leaves no open figure behind in pyplot.
@@ -193,7 +192,6 @@ void draw_under_plot_lock(const mf::Call &call, const char *unlocked_name, bool 
 // The three data series, `stats` when the chart shows statistics, then the
 // options; `save_path` defaults to the chart's own file name. In the
 // lock-free twins (`with_defaults` false) only benchmark_name keeps its default.
-std::vector<mf::Param> chart_params(bool with_stats, const char *default_save_path,
-                                    bool with_defaults);
+std::vector<mf::Param> chart_params(bool with_stats, const char *default_save_path, bool with_defaults);
 
 }  // namespace tolvane::strategy_kernel::charts

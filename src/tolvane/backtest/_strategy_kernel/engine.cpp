@@ -73,26 +73,24 @@ const mf::FunctionDef calc_strategy_vwap_daily_return_def{
         {lot_size_param()},
     }),
     .returns = "pd.Series",
-    .doc = "计算策略权重矩阵的 VWAP 日收益序列(T-1 日信号在 T 日成交)。\n"
-           "\n"
-           "每个交易日用前一日的权重和前收盘价按固定资金 total_money 计算目标股数,\n"
-           "向下取整到整手; 以当日 VWAP 买入价/卖出价向目标调仓, 不可买的股票不买入,\n"
-           "不可卖的股票继续持有; 持有与卖出的股份计入拆分因子与当日分红;\n"
-           "买卖两边收取佣金 fee, 卖出另收印花税及规费 rule_fee。当日盈亏除以\n"
-           "total_money 即为当日收益。只持有权重大于 0 的股票(不做空)。\n"
-           "\n"
-           "Args:\n"
-           "    signal_matrix: 目标权重矩阵(日期 × 股票); NaN 或 0 表示不持有。\n"
-           STRATEGY_MARKET_MATRICES_DOC
-           STRATEGY_TRADING_COSTS_DOC
-           STRATEGY_LOT_SIZE_DOC
-           "\n"
-           "Returns:\n"
-           "    pd.Series: 以 signal_matrix.index[1:] 为索引的日收益(比例, 0.01 = 1%);\n"
-           "    权重矩阵不足两行时为空序列。\n"
-           "\n"
-           "Raises:\n"
-           "    ValueError: total_money、fee、rule_fee 或 lot_size 超出取值范围(在任何计算之前)。\n",
+    .doc =
+        "计算策略权重矩阵的 VWAP 日收益序列(T-1 日信号在 T 日成交)。\n"
+        "\n"
+        "每个交易日用前一日的权重和前收盘价按固定资金 total_money 计算目标股数,\n"
+        "向下取整到整手; 以当日 VWAP 买入价/卖出价向目标调仓, 不可买的股票不买入,\n"
+        "不可卖的股票继续持有; 持有与卖出的股份计入拆分因子与当日分红;\n"
+        "买卖两边收取佣金 fee, 卖出另收印花税及规费 rule_fee。当日盈亏除以\n"
+        "total_money 即为当日收益。只持有权重大于 0 的股票(不做空)。\n"
+        "\n"
+        "Args:\n"
+        "    signal_matrix: 目标权重矩阵(日期 × 股票); NaN 或 0 表示不持有。\n" STRATEGY_MARKET_MATRICES_DOC
+            STRATEGY_TRADING_COSTS_DOC STRATEGY_LOT_SIZE_DOC "\n"
+        "Returns:\n"
+        "    pd.Series: 以 signal_matrix.index[1:] 为索引的日收益(比例, 0.01 = 1%);\n"
+        "    权重矩阵不足两行时为空序列。\n"
+        "\n"
+        "Raises:\n"
+        "    ValueError: total_money、fee、rule_fee 或 lot_size 超出取值范围(在任何计算之前)。\n",
 };
 
 }  // namespace tolvane::strategy_kernel

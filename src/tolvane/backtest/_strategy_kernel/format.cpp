@@ -7,7 +7,9 @@
 namespace tolvane::strategy_kernel {
 namespace {
 
-nb::str missing_mark() { return nb::str("--"); }
+nb::str missing_mark() {
+    return nb::str("--");
+}
 
 bool is_missing(mf::Call &call, nb::handle value) {
     return value.is_none() || nb::bool_(call.global("pd").attr("isna")(value));
@@ -24,7 +26,9 @@ nb::str format_float(nb::handle value, const std::string &format_spec) {
     return nb::borrow<nb::str>(text);
 }
 
-std::string precision(mf::Call &call) { return "." + std::to_string(call.as_long("digits")); }
+std::string precision(mf::Call &call) {
+    return "." + std::to_string(call.as_long("digits"));
+}
 
 nb::object format_pct(mf::Call &call) {
     nb::handle value = call.arg("value");
@@ -65,9 +69,13 @@ nb::object format_annual_excess(mf::Call &call) {
     return nb::str(" | ").attr("join")(parts);
 }
 
-mf::Param value_param() { return {.name = "value"}; }
+mf::Param value_param() {
+    return {.name = "value"};
+}
 mf::Param digits_param() {
-    return {.name = "digits", .annotation = "int", .convert = mf::Convert::Int,
+    return {.name = "digits",
+            .annotation = "int",
+            .convert = mf::Convert::Int,
             .default_value = mf::int_default(2)};
 }
 

@@ -54,14 +54,14 @@ void populate(mf::ModuleBuilder &module) {
     module.set("ROLLING_STABILITY_DAYS", nb::int_(60));
     module.set("MIN_ROLLING_STABILITY_DAYS", nb::int_(5));
     nb::object result_class = module.add_dataclass("_StrategyCoreResult", result_doc,
-                         {
-                             {"strategy_name", "str"},
-                             {"daily_return", "pd.Series"},
-                             {"cumulative_return", "pd.Series"},
-                             {"stats", "dict"},
-                             {"benchmark_summary", "pd.DataFrame"},
-                             {"plot_paths", "dict[str, str]"},
-                         });
+                                                   {
+                                                       {"strategy_name", "str"},
+                                                       {"daily_return", "pd.Series"},
+                                                       {"cumulative_return", "pd.Series"},
+                                                       {"stats", "dict"},
+                                                       {"benchmark_summary", "pd.DataFrame"},
+                                                       {"plot_paths", "dict[str, str]"},
+                                                   });
     result_class.attr("_repr_html_") = module.make_function(result_repr_html_def);
 
     module.function(calc_strategy_vwap_daily_return_def);

@@ -36,9 +36,18 @@ struct PerformanceLayout {
 };
 
 const PerformanceLayout long_performance_layout{
-    .page = {.width = 15.5, .height = 34.0, .constrained = false, .rows = 7, .columns = 2,
-             .height_ratios = {0.7, 3.2, 3.0, 2.7, 2.7, 1.5, 2.0}, .width_ratios = {},
-             .hspace = 0.42, .wspace = 0.22, .title_y = 0.986, .tight = false, .dpi = 145,
+    .page = {.width = 15.5,
+             .height = 34.0,
+             .constrained = false,
+             .rows = 7,
+             .columns = 2,
+             .height_ratios = {0.7, 3.2, 3.0, 2.7, 2.7, 1.5, 2.0},
+             .width_ratios = {},
+             .hspace = 0.42,
+             .wspace = 0.22,
+             .title_y = 0.986,
+             .tight = false,
+             .dpi = 145,
              .margins = {0.06, 0.94, 0.965, 0.035}},
     .cards = {0, 0, 2},
     .cumulative = {1, 0, 2},
@@ -54,9 +63,16 @@ const PerformanceLayout long_performance_layout{
 };
 
 const PerformanceLayout large_performance_layout{
-    .page = {.width = 20.0, .height = 13.2, .constrained = true, .rows = 4, .columns = 3,
-             .height_ratios = {0.62, 2.55, 2.15, 1.6}, .width_ratios = {1.05, 1.05, 1.0},
-             .title_y = 0.997, .tight = true, .dpi = 175},
+    .page = {.width = 20.0,
+             .height = 13.2,
+             .constrained = true,
+             .rows = 4,
+             .columns = 3,
+             .height_ratios = {0.62, 2.55, 2.15, 1.6},
+             .width_ratios = {1.05, 1.05, 1.0},
+             .title_y = 0.997,
+             .tight = true,
+             .dpi = 175},
     .cards = {0, 0, 3},
     .cumulative = {1, 0, 2},
     .excess = {1, 2, 3},
@@ -94,7 +110,7 @@ struct PerformanceSeries {
     nb::object strategy_returns, strategy_net_value, benchmark_returns, excess_returns;
     nb::object excess_return_curve;  // the running excess made to start at 0
     nb::object strategy_drawdown, benchmark_net_value, benchmark_drawdown, excess_drawdown;
-    nb::object yearly_returns;       // arithmetic sums per calendar year
+    nb::object yearly_returns;  // arithmetic sums per calendar year
     nb::object yearly_metrics;
 };
 
@@ -104,23 +120,20 @@ bool prepare_performance_series(const mf::Call &call, PerformanceSeries &data) {
     nb::object pd = call.global("pd");
     nb::object with_datetime_index = call.global("_with_datetime_index");
 
-    data.strategy_returns = with_datetime_index(
-        infinities_as_missing(call, call.arg("daily_return")).attr("dropna")());
-    nb::object strategy_net_value = with_datetime_index(
-        infinities_as_missing(call, call.arg("cumulative_return")).attr("dropna")());
+    data.strategy_returns =
+        with_datetime_index(infinities_as_missing(call, call.arg("daily_return")).attr("dropna")());
+    nb::object strategy_net_value =
+        with_datetime_index(infinities_as_missing(call, call.arg("cumulative_return")).attr("dropna")());
     if (is_empty(data.strategy_returns) || is_empty(strategy_net_value))
         return false;
 
     nb::object dates = data.strategy_returns.attr("index");
-    data.strategy_net_value =
-        strategy_net_value.attr("reindex")(dates).attr("ffill")().attr("bfill")();
+    data.strategy_net_value = strategy_net_value.attr("reindex")(dates).attr("ffill")().attr("bfill")();
     // The benchmark gets the same date conversion as the strategy, so that its
     // dates match whatever their form (text, integer or timestamp dates).
-    data.benchmark_returns = with_datetime_index(call.arg("benchmark_daily_return"))
-                                 .attr("reindex")(dates)
-                                 .attr("fillna")(0.0);
-    data.excess_returns =
-        data.strategy_returns.attr("sub")(data.benchmark_returns, "fill_value"_a = 0.0);
+    data.benchmark_returns =
+        with_datetime_index(call.arg("benchmark_daily_return")).attr("reindex")(dates).attr("fillna")(0.0);
+    data.excess_returns = data.strategy_returns.attr("sub")(data.benchmark_returns, "fill_value"_a = 0.0);
     data.excess_return_curve = from_first_value(data.excess_returns.attr("cumsum")());
     data.strategy_drawdown = data.strategy_net_value - data.strategy_net_value.attr("cummax")();
     data.benchmark_net_value = (nb::int_(1) + data.benchmark_returns).attr("cumprod")();
@@ -134,9 +147,9 @@ bool prepare_performance_series(const mf::Call &call, PerformanceSeries &data) {
     yearly_columns["excess"] = data.excess_returns;
     nb::object yearly_frame = pd.attr("DataFrame")(yearly_columns);
     data.yearly_returns = yearly_frame.attr("groupby")(yearly_frame.attr("index").attr("year"))
-                      .attr("agg")("strategy"_a = nb::make_tuple("daily", "sum"),
-                                   "benchmark"_a = nb::make_tuple("index", "sum"),
-                                   "excess"_a = nb::make_tuple("excess", "sum"));
+                              .attr("agg")("strategy"_a = nb::make_tuple("daily", "sum"),
+                                           "benchmark"_a = nb::make_tuple("index", "sum"),
+                                           "excess"_a = nb::make_tuple("excess", "sum"));
 
     nb::dict metrics_columns;
     metrics_columns["daily_return"] = data.strategy_returns;
@@ -191,11 +204,11 @@ void draw_kpi_cards(nb::handle ax, const std::vector<std::pair<const char *, nb:
     value_box["linewidth"] = 1.0;
     for (size_t card = 0; card < cards.size(); ++card) {
         double x = (static_cast<double>(card) + 0.5) / static_cast<double>(cards.size());
-        ax.attr("text")(x, 0.6, cards[card].second, "ha"_a = "center", "va"_a = "center",
-                        "fontsize"_a = 13, "fontweight"_a = "bold", "color"_a = heading_ink,
-                        "bbox"_a = value_box, "transform"_a = in_axes);
-        ax.attr("text")(x, 0.2, cards[card].first, "ha"_a = "center", "va"_a = "center",
-                        "fontsize"_a = 8.5, "color"_a = "#64748b", "transform"_a = in_axes);
+        ax.attr("text")(x, 0.6, cards[card].second, "ha"_a = "center", "va"_a = "center", "fontsize"_a = 13,
+                        "fontweight"_a = "bold", "color"_a = heading_ink, "bbox"_a = value_box,
+                        "transform"_a = in_axes);
+        ax.attr("text")(x, 0.2, cards[card].first, "ha"_a = "center", "va"_a = "center", "fontsize"_a = 8.5,
+                        "color"_a = "#64748b", "transform"_a = in_axes);
     }
 }
 
@@ -220,8 +233,8 @@ void draw_cumulative_panel(const mf::Call &call, const Matplotlib &mpl, nb::hand
     percent_ticks(mpl, drawdown_axis);
     drawdown_axis.attr("grid")(false);
     drawdown_axis.attr("spines")["top"].attr("set_visible")(false);
-    fill_to_zero(drawdown_axis, data.strategy_drawdown, "color"_a = strategy_drawdown_fill,
-                 "alpha"_a = 0.28, "zorder"_a = 0, "label"_a = "Strategy Drawdown");
+    fill_to_zero(drawdown_axis, data.strategy_drawdown, "color"_a = strategy_drawdown_fill, "alpha"_a = 0.28,
+                 "zorder"_a = 0, "label"_a = "Strategy Drawdown");
     fill_to_zero(drawdown_axis, data.benchmark_drawdown, "color"_a = "#d1d5db", "alpha"_a = 0.24,
                  "zorder"_a = 0, "label"_a = nb::str(benchmark_name) + nb::str(" Drawdown"));
     zero_line(ax);
@@ -296,8 +309,8 @@ void draw_yearly_return_panel(const mf::Call &call, const Matplotlib &mpl, nb::h
             lowest_label = std::min(lowest_label, label_y);
             highest_label = std::max(highest_label, label_y);
             ax.attr("text")(bar_x, label_y, format_pct(value), "ha"_a = "center",
-                            "va"_a = above ? "bottom" : "top", "fontsize"_a = 8.2,
-                            "color"_a = "#991b1b", "rotation"_a = 90);
+                            "va"_a = above ? "bottom" : "top", "fontsize"_a = 8.2, "color"_a = "#991b1b",
+                            "rotation"_a = 90);
         }
         framed_legend(ax, "best");
         ax.attr("margins")("y"_a = 0.22);
@@ -321,19 +334,16 @@ void draw_rolling_panel(const mf::Call &call, const Matplotlib &mpl, nb::handle 
     long observations = static_cast<long>(nb::len(data.excess_returns));
     long full_window = nb::cast<long>(call.global("ROLLING_STABILITY_DAYS"));
     long minimum_window = nb::cast<long>(call.global("MIN_ROLLING_STABILITY_DAYS"));
-    long roll_days =
-        observations >= full_window ? full_window : std::max(minimum_window, observations / 3);
+    long roll_days = observations >= full_window ? full_window : std::max(minimum_window, observations / 3);
     if (observations < roll_days || roll_days <= 1) {
         centred_note(ax, "Not enough data");
         return;
     }
 
     nb::object window = data.excess_returns.attr("rolling")(roll_days);
-    nb::object annualisation =
-        call.global("np").attr("sqrt")(call.global("TRADING_DAYS_PER_YEAR"));
+    nb::object annualisation = call.global("np").attr("sqrt")(call.global("TRADING_DAYS_PER_YEAR"));
     nb::object rolling_sharpe = window.attr("mean")() / window.attr("std")() * annualisation;
-    nb::object rolling_win =
-        window.attr("apply")(call.make_function(rolling_win_rate_def), "raw"_a = true);
+    nb::object rolling_win = window.attr("apply")(call.make_function(rolling_win_rate_def), "raw"_a = true);
 
     std::string days = std::to_string(roll_days);
     plot_line(ax, rolling_sharpe, "color"_a = rolling_purple, "linewidth"_a = 2.0,
@@ -341,8 +351,8 @@ void draw_rolling_panel(const mf::Call &call, const Matplotlib &mpl, nb::handle 
     zero_line(ax);
     nb::object win_rate_axis = ax.attr("twinx")();
     percent_ticks(mpl, win_rate_axis);
-    plot_line(win_rate_axis, rolling_win, "color"_a = "#16a34a", "linewidth"_a = 1.6,
-              "alpha"_a = 0.8, "label"_a = days + "D Win Rate");
+    plot_line(win_rate_axis, rolling_win, "color"_a = "#16a34a", "linewidth"_a = 1.6, "alpha"_a = 0.8,
+              "label"_a = days + "D Win Rate");
     merged_legend(ax, win_rate_axis, "best");
 }
 
@@ -370,27 +380,24 @@ void draw_statistics_table(const mf::Call &call, nb::handle ax, const Performanc
     nb::object dates = data.strategy_returns.attr("index");
     nb::object date_range = dates.attr("min")().attr("strftime")("%Y-%m-%d") + nb::str(" ~ ") +
                             dates.attr("max")().attr("strftime")("%Y-%m-%d");
-    nb::object yearly_excess =
-        nb::len(data.yearly_returns) > 0
-            ? nb::object(data.yearly_returns["excess"])
-            : call.global("pd").attr("Series")("dtype"_a = call.global("float"));
+    nb::object yearly_excess = nb::len(data.yearly_returns) > 0
+                                   ? nb::object(data.yearly_returns["excess"])
+                                   : call.global("pd").attr("Series")("dtype"_a = call.global("float"));
 
     nb::list summary_rows;
     summary_rows.append(summary_row("Date Range", date_range));
-    summary_rows.append(
-        summary_row("Trading Days", nb::str(nb::int_(nb::len(data.strategy_returns)))));
+    summary_rows.append(summary_row("Trading Days", nb::str(nb::int_(nb::len(data.strategy_returns)))));
     summary_rows.append(summary_row("Benchmark", call.arg("benchmark_name")));
     for (const StatFormat &stat : summary_stats)
         summary_rows.append(summary_row(stat.label, formatted_stat(call, stat)));
-    summary_rows.append(
-        summary_row("Annual Excess", call.global("_format_annual_excess")(yearly_excess)));
+    summary_rows.append(summary_row("Annual Excess", call.global("_format_annual_excess")(yearly_excess)));
 
     ax.attr("axis")("off");
     title_over_offset_free_axes(ax, "Statistics", "pad"_a = title_pad);
-    nb::object table = ax.attr("table")(
-        "cellText"_a = summary_rows, "colLabels"_a = python_list({"Metric", "Value"}),
-        "loc"_a = "center", "cellLoc"_a = "left", "colLoc"_a = "left",
-        "colWidths"_a = python_list(layout.statistics_column_widths));
+    nb::object table =
+        ax.attr("table")("cellText"_a = summary_rows, "colLabels"_a = python_list({"Metric", "Value"}),
+                         "loc"_a = "center", "cellLoc"_a = "left", "colLoc"_a = "left",
+                         "colWidths"_a = python_list(layout.statistics_column_widths));
     table.attr("auto_set_font_size")(false);
     table.attr("set_fontsize")(9.4);
     table.attr("scale")(1.0, 1.28);
@@ -449,28 +456,29 @@ const mf::FunctionDef plot_strategy_performance_def{
     .impl = plot_strategy_performance,
     .params = chart_params(true, "./strategy_backtest.png", true),
     .returns = "dict[str, str]",
-    .doc = "单策略业绩图:卡片 / 累计收益+回撤 / 超额+回撤 / 年度 / 滚动稳定性 / 回撤 / 汇总表 / 年度指标表。\n"
-           "\n"
-           "配色统一: 策略为蓝色, 基准为近黑色(折线为虚线), 超额为红色。整个绘图与保存过程\n"
-           "持有 _MATPLOTLIB_PLOT_LOCK, 多个线程同时出图时依次进行。策略数据为空时不绘图、\n"
-           "不写文件, 但仍返回路径。\n"
-           "\n"
-           "Args:\n"
-           "    daily_return: 策略日收益(比例), 按日期索引。\n"
-           "    cumulative_return: 策略累计净值(算术, 从 1 附近开始)。\n"
-           "    benchmark_daily_return: 基准日收益(比例); 日期与策略日期按同样方式转换后对齐,\n"
-           "        缺失的日期按 0 计。\n"
-           "    stats: calc_strategy_stats 返回的统计字典(收益、回撤、胜率、换手为百分点);\n"
-           "        缺少的键显示为 \"--\"。\n"
-           "    strategy_name: 策略显示名称。\n"
-           "    plot_title: 页面标题; None 或空字符串时使用 strategy_name。\n"
-           "    save_path: 图片保存路径, 格式由扩展名决定。\n"
-           "    image_kind: \"long\" 为竖版长图(15.5 x 34 英寸, 145 dpi); 其他取值(默认\n"
-           "        \"large\")为横版(20 x 13.2 英寸, 175 dpi, 紧凑裁边)。\n"
-           "    benchmark_name: 基准名称, 用于标题、图例与汇总表。\n"
-           "\n"
-           "Returns:\n"
-           "    dict[str, str]: {\"main\": str(save_path)}。\n",
+    .doc =
+        "单策略业绩图:卡片 / 累计收益+回撤 / 超额+回撤 / 年度 / 滚动稳定性 / 回撤 / 汇总表 / 年度指标表。\n"
+        "\n"
+        "配色统一: 策略为蓝色, 基准为近黑色(折线为虚线), 超额为红色。整个绘图与保存过程\n"
+        "持有 _MATPLOTLIB_PLOT_LOCK, 多个线程同时出图时依次进行。策略数据为空时不绘图、\n"
+        "不写文件, 但仍返回路径。\n"
+        "\n"
+        "Args:\n"
+        "    daily_return: 策略日收益(比例), 按日期索引。\n"
+        "    cumulative_return: 策略累计净值(算术, 从 1 附近开始)。\n"
+        "    benchmark_daily_return: 基准日收益(比例); 日期与策略日期按同样方式转换后对齐,\n"
+        "        缺失的日期按 0 计。\n"
+        "    stats: calc_strategy_stats 返回的统计字典(收益、回撤、胜率、换手为百分点);\n"
+        "        缺少的键显示为 \"--\"。\n"
+        "    strategy_name: 策略显示名称。\n"
+        "    plot_title: 页面标题; None 或空字符串时使用 strategy_name。\n"
+        "    save_path: 图片保存路径, 格式由扩展名决定。\n"
+        "    image_kind: \"long\" 为竖版长图(15.5 x 34 英寸, 145 dpi); 其他取值(默认\n"
+        "        \"large\")为横版(20 x 13.2 英寸, 175 dpi, 紧凑裁边)。\n"
+        "    benchmark_name: 基准名称, 用于标题、图例与汇总表。\n"
+        "\n"
+        "Returns:\n"
+        "    dict[str, str]: {\"main\": str(save_path)}。\n",
 };
 
 const mf::FunctionDef plot_strategy_performance_unlocked_def{

@@ -16,13 +16,24 @@ using glue::backtest::matrix_view;
 namespace {
 
 const char *const kStatKeys[] = {
-    "annual_return",  "long_sharp",       "max_dd",          "extra_annual_return",
-    "extra_sharp",    "extra_max_dd",     "benchmark_annual_return", "benchmark_sharp",
-    "return_corr",    "win_rate",         "excess_win_rate", "holding_count",
+    "annual_return",
+    "long_sharp",
+    "max_dd",
+    "extra_annual_return",
+    "extra_sharp",
+    "extra_max_dd",
+    "benchmark_annual_return",
+    "benchmark_sharp",
+    "return_corr",
+    "win_rate",
+    "excess_win_rate",
+    "holding_count",
     "turnover",
 };
 
-double last_value(nb::handle series) { return mf::to_double(series.attr("iloc")[nb::int_(-1)]); }
+double last_value(nb::handle series) {
+    return mf::to_double(series.attr("iloc")[nb::int_(-1)]);
+}
 
 // The deepest drawdown of a drawdown column, as a positive number of percent points.
 double deepest_points(nb::handle drawdown) {
@@ -50,9 +61,10 @@ WeightActivity weight_activity(nb::handle signal_df, nb::handle dates) {
     const std::int64_t *rows = nullptr;
     nb::object signal_index = signal_df.attr("index");
     if (nb::bool_(signal_index.attr("is_unique"))) {
-        rows = inputs.add<std::int64_t, 1>(signal_index.attr("get_indexer")(dates),
-                                           "signal_df.index.get_indexer()", {n_rows},
-                                           mf::Dtype::Convert).data();
+        rows = inputs
+                   .add<std::int64_t, 1>(signal_index.attr("get_indexer")(dates),
+                                         "signal_df.index.get_indexer()", {n_rows}, mf::Dtype::Convert)
+                   .data();
     } else {
         // pandas aligns repeated dates only onto the same dates, which it
         // keeps as they are, and refuses any other target, saying why.
@@ -61,8 +73,8 @@ WeightActivity weight_activity(nb::handle signal_df, nb::handle dates) {
         std::iota(same_rows.begin(), same_rows.end(), std::int64_t{0});
         rows = same_rows.data();
     }
-    nb::object values = weight_frame.attr("to_numpy")(
-        "dtype"_a = "float64", "na_value"_a = nan_value(), "copy"_a = false);
+    nb::object values =
+        weight_frame.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = nan_value(), "copy"_a = false);
     const auto weights = inputs.add<double, 2>(values, "signal_df.to_numpy()",
                                                {mf::any_extent, mf::any_extent}, mf::Dtype::Convert);
     const auto weight_rows = static_cast<std::int64_t>(weights.shape(0));
@@ -76,8 +88,8 @@ WeightActivity weight_activity(nb::handle signal_df, nb::handle dates) {
     std::vector<double> holding_counts(n_rows), weight_changes(n_rows);
     {
         nb::gil_scoped_release no_gil;
-        kernels::weight_activity(matrix_view(weights), rows, n_rows, weights.shape(1),
-                                 holding_counts.data(), weight_changes.data());
+        kernels::weight_activity(matrix_view(weights), rows, n_rows, weights.shape(1), holding_counts.data(),
+                                 weight_changes.data());
     }
     double count_sum = 0.0, change_sum = 0.0;
     for (std::size_t k = 0; k < n_rows; ++k) {
@@ -117,8 +129,7 @@ void add_derived_columns(const mf::Call &call, nb::handle df) {
     assign("max_drawdown", net_value - net_value.attr("expanding")().attr("max")());
     // The excess drawdown is measured on 1 + the cumulative excess, like a net value.
     nb::object excess_net_value = df["extra_cumulative_return"] + nb::int_(1);
-    assign("extra_max_drawdown",
-           excess_net_value - excess_net_value.attr("expanding")().attr("max")());
+    assign("extra_max_drawdown", excess_net_value - excess_net_value.attr("expanding")().attr("max")());
 }
 
 nb::object calc_strategy_stats(mf::Call &call) {

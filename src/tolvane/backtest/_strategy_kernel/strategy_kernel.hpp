@@ -55,14 +55,14 @@ using glue::backtest::lot_size_param;
 using glue::backtest::trading_cost_params;
 
 // Docstring lines of the parameters the engine and the runner share.
-#define STRATEGY_MARKET_MATRICES_DOC                                        \
-    "    can_buy_stock: 可买入矩阵, True 表示当日可以买入。\n"                \
-    "    cant_sell_stock: 不可卖出矩阵, True 表示当日不能卖出。\n"            \
-    "    split_factor: 拆分/送股因子(每股拆分后的股数); NaN 视为 1。\n"       \
-    "    dividend_factor: 每股现金分红; NaN 视为 0。\n"                       \
-    "    close_price: 当日收盘价。\n"                                         \
-    "    prev_close: 前一交易日收盘价。\n"                                    \
-    "    buy_price: 当日买入成交价(VWAP)。\n"                                 \
+#define STRATEGY_MARKET_MATRICES_DOC                                                                         \
+    "    can_buy_stock: 可买入矩阵, True 表示当日可以买入。\n"                                               \
+    "    cant_sell_stock: 不可卖出矩阵, True 表示当日不能卖出。\n"                                           \
+    "    split_factor: 拆分/送股因子(每股拆分后的股数); NaN 视为 1。\n"                                      \
+    "    dividend_factor: 每股现金分红; NaN 视为 0。\n"                                                      \
+    "    close_price: 当日收盘价。\n"                                                                        \
+    "    prev_close: 前一交易日收盘价。\n"                                                                   \
+    "    buy_price: 当日买入成交价(VWAP)。\n"                                                                \
     "    sell_price: 当日卖出成交价(VWAP)。\n"
 
 using glue::pandas::infinities_as_missing;

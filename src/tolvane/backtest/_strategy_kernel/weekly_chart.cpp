@@ -15,9 +15,18 @@ struct WeeklyLayout {
 };
 
 const WeeklyLayout long_weekly_layout{
-    .page = {.width = 15.5, .height = 12.4, .constrained = false, .rows = 3, .columns = 1,
-             .height_ratios = {3.1, 1.45, 1.9}, .width_ratios = {}, .hspace = 0.34,
-             .title_y = 0.985, .tight = false, .dpi = 145, .margins = {0.065, 0.965, 0.94, 0.055}},
+    .page = {.width = 15.5,
+             .height = 12.4,
+             .constrained = false,
+             .rows = 3,
+             .columns = 1,
+             .height_ratios = {3.1, 1.45, 1.9},
+             .width_ratios = {},
+             .hspace = 0.34,
+             .title_y = 0.985,
+             .tight = false,
+             .dpi = 145,
+             .margins = {0.065, 0.965, 0.94, 0.055}},
     .net_value = {0, 0, 1},
     .drawdown = {1, 0, 1},
     .yearly_table = {2, 0, 1},
@@ -25,9 +34,16 @@ const WeeklyLayout long_weekly_layout{
 };
 
 const WeeklyLayout large_weekly_layout{
-    .page = {.width = 19.0, .height = 9.2, .constrained = true, .rows = 2, .columns = 2,
-             .height_ratios = {3.05, 1.75}, .width_ratios = {2.25, 1.05}, .title_y = 0.995,
-             .tight = true, .dpi = 175},
+    .page = {.width = 19.0,
+             .height = 9.2,
+             .constrained = true,
+             .rows = 2,
+             .columns = 2,
+             .height_ratios = {3.05, 1.75},
+             .width_ratios = {2.25, 1.05},
+             .title_y = 0.995,
+             .tight = true,
+             .dpi = 175},
     .net_value = {0, 0, 2},
     .drawdown = {1, 0, 1},
     .yearly_table = {1, 1, 2},
@@ -55,13 +71,11 @@ nb::object plot_weekly_net_value_unlocked(mf::Call &call) {
     apply_report_style(call, mpl, {"DejaVu Sans"}, /*bold_titles=*/false);
 
     nb::object weekly = call.global("_build_weekly_net_value_frame")(
-        call.arg("daily_return"), call.arg("cumulative_return"),
-        call.arg("benchmark_daily_return"));
+        call.arg("daily_return"), call.arg("cumulative_return"), call.arg("benchmark_daily_return"));
     if (is_empty(weekly))
         return nb::none();
 
-    nb::object yearly_metrics =
-        call.global("_calc_yearly_performance_metrics")(raw_daily_returns(call));
+    nb::object yearly_metrics = call.global("_calc_yearly_performance_metrics")(raw_daily_returns(call));
     nb::object strategy_net_value = weekly["long"];
     nb::object benchmark_net_value = weekly["close_net_value"];
     nb::object excess_net_value = weekly["extra_net_value"];
@@ -69,8 +83,7 @@ nb::object plot_weekly_net_value_unlocked(mf::Call &call) {
     nb::object benchmark_drawdown = weekly_drawdown(benchmark_net_value);
     nb::object excess_drawdown = weekly_drawdown(excess_net_value);
 
-    const WeeklyLayout &layout =
-        wants_portrait_page(call) ? long_weekly_layout : large_weekly_layout;
+    const WeeklyLayout &layout = wants_portrait_page(call) ? long_weekly_layout : large_weekly_layout;
     Page page = new_page(mpl, layout.page);
     draw_and_close(mpl, page, [&] {
         nb::object net_value_axes = add_axes(page, layout.net_value);
@@ -80,11 +93,10 @@ nb::object plot_weekly_net_value_unlocked(mf::Call &call) {
         nb::str benchmark_name(call.arg("benchmark_name"));
 
         net_value_axes.attr("set_title")("Weekly Net Value");
-        plot_line(net_value_axes, strategy_net_value, "color"_a = strategy_blue,
-                  "linewidth"_a = 2.4, "label"_a = "Strategy NAV");
-        plot_line(net_value_axes, benchmark_net_value, "color"_a = benchmark_black,
-                  "linewidth"_a = 1.8, "linestyle"_a = "--",
-                  "label"_a = benchmark_name + nb::str(" NAV"));
+        plot_line(net_value_axes, strategy_net_value, "color"_a = strategy_blue, "linewidth"_a = 2.4,
+                  "label"_a = "Strategy NAV");
+        plot_line(net_value_axes, benchmark_net_value, "color"_a = benchmark_black, "linewidth"_a = 1.8,
+                  "linestyle"_a = "--", "label"_a = benchmark_name + nb::str(" NAV"));
         plot_line(net_value_axes, excess_net_value, "color"_a = excess_red, "linewidth"_a = 2.0,
                   "alpha"_a = 0.92, "label"_a = "Excess NAV");
         reference_line(net_value_axes, 1.0, 0.9);  // the starting net value
@@ -92,11 +104,10 @@ nb::object plot_weekly_net_value_unlocked(mf::Call &call) {
         framed_legend(net_value_axes, "best");
 
         title_over_offset_free_axes(drawdown_axes, "Weekly Drawdown");
-        fill_to_zero(drawdown_axes, strategy_drawdown, "color"_a = strategy_drawdown_fill,
-                     "alpha"_a = 0.58, "label"_a = "Strategy Drawdown");
-        plot_line(drawdown_axes, benchmark_drawdown, "color"_a = benchmark_black,
-                  "linewidth"_a = 1.25, "alpha"_a = 0.76,
-                  "label"_a = benchmark_name + nb::str(" Drawdown"));
+        fill_to_zero(drawdown_axes, strategy_drawdown, "color"_a = strategy_drawdown_fill, "alpha"_a = 0.58,
+                     "label"_a = "Strategy Drawdown");
+        plot_line(drawdown_axes, benchmark_drawdown, "color"_a = benchmark_black, "linewidth"_a = 1.25,
+                  "alpha"_a = 0.76, "label"_a = benchmark_name + nb::str(" Drawdown"));
         plot_line(drawdown_axes, excess_drawdown, "color"_a = excess_red, "linewidth"_a = 1.45,
                   "alpha"_a = 0.86, "label"_a = "Excess Drawdown");
         zero_line(drawdown_axes);

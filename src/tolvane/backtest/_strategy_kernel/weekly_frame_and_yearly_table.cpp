@@ -29,8 +29,7 @@ nb::object build_weekly_net_value_frame(mf::Call &call) {
     net_value_columns["close_net_value"] =
         (nb::int_(1) + daily["index_day_return"].attr("fillna")(0.0)).attr("cumprod")();
     net_value_columns["extra_return"] = from_first_value(excess_running_sum);
-    nb::object net_values =
-        call.global("_with_datetime_index")(pd.attr("DataFrame")(net_value_columns));
+    nb::object net_values = call.global("_with_datetime_index")(pd.attr("DataFrame")(net_value_columns));
     if (is_empty(net_values))
         return pd.attr("DataFrame")();
 
@@ -41,10 +40,9 @@ nb::object build_weekly_net_value_frame(mf::Call &call) {
                             .attr("dropna")("how"_a = "all");
     if (is_empty(weekly))
         return weekly;
-    weekly.attr("loc")[nb::make_tuple(slice_all(), "extra_net_value")] =
-        weekly["extra_return"] + nb::int_(1);
-    return weekly.attr("dropna")(
-        "subset"_a = python_list({"long", "close_net_value", "extra_net_value"}), "how"_a = "all");
+    weekly.attr("loc")[nb::make_tuple(slice_all(), "extra_net_value")] = weekly["extra_return"] + nb::int_(1);
+    return weekly.attr("dropna")("subset"_a = python_list({"long", "close_net_value", "extra_net_value"}),
+                                 "how"_a = "all");
 }
 
 }  // namespace
@@ -122,21 +120,20 @@ nb::object draw_yearly_metrics_table(mf::Call &call) {
 
     std::vector<double> column_widths(9, 0.115);
     column_widths[0] = 0.08;  // "Year"
-    nb::object yearly_table = ax.attr("table")(
-        "cellText"_a = yearly_rows,
-        "colLabels"_a = python_list({"Year", "Strategy Return", "Strategy Sharpe",
-                                     "Strategy Max DD", "Strategy Calmar", "Excess Return",
-                                     "Excess Sharpe", "Excess Max DD", "Excess Calmar"}),
-        "loc"_a = "center", "cellLoc"_a = "center", "colLoc"_a = "center",
-        "colWidths"_a = python_list(column_widths));
+    nb::object yearly_table =
+        ax.attr("table")("cellText"_a = yearly_rows,
+                         "colLabels"_a = python_list({"Year", "Strategy Return", "Strategy Sharpe",
+                                                      "Strategy Max DD", "Strategy Calmar", "Excess Return",
+                                                      "Excess Sharpe", "Excess Max DD", "Excess Calmar"}),
+                         "loc"_a = "center", "cellLoc"_a = "center", "colLoc"_a = "center",
+                         "colWidths"_a = python_list(column_widths));
     yearly_table.attr("auto_set_font_size")(false);
     yearly_table.attr("set_fontsize")(compact ? 7.4 : 8.4);
     yearly_table.attr("scale")(1.0, compact ? 1.08 : 1.24);
     style_report_table(yearly_table, yearly_column_colour);
 
-    title_over_offset_free_axes(ax, "Yearly Strategy & Excess Metrics",
-                                "fontsize"_a = compact ? 10.4 : 11.5, "color"_a = heading_ink,
-                                "pad"_a = compact ? 6 : 8);
+    title_over_offset_free_axes(ax, "Yearly Strategy & Excess Metrics", "fontsize"_a = compact ? 10.4 : 11.5,
+                                "color"_a = heading_ink, "pad"_a = compact ? 6 : 8);
     return nb::none();
 }
 
@@ -149,7 +146,9 @@ const mf::FunctionDef draw_yearly_metrics_table_def{
         {
             {.name = "ax"},
             {.name = "yearly_metrics", .annotation = "pd.DataFrame"},
-            {.name = "compact", .annotation = "bool", .keyword_only = true,
+            {.name = "compact",
+             .annotation = "bool",
+             .keyword_only = true,
              .default_value = mf::bool_default(false)},
         },
     .returns = "None",
