@@ -92,6 +92,7 @@ class _ChunkStream:
 
     def _drain(self) -> None:
         """读完剩余响应体, 至多 ``_DRAIN_LIMIT`` 字节; 读不完或出错时放弃。"""
+        assert self._chunk_iter is not None, "drained only while the response is open"
         left = _DRAIN_LIMIT
         try:
             for chunk in self._chunk_iter:
@@ -101,7 +102,7 @@ class _ChunkStream:
         except NetworkError:
             pass
 
-    def __exit__(self, exc_type, exc, traceback) -> bool:
+    def __exit__(self, exc_type, exc, traceback) -> None:
         if self._response is not None:
             try:
                 if exc_type is None:
@@ -110,7 +111,6 @@ class _ChunkStream:
                 self._response.close()
                 self._response = None
                 self._chunk_iter = None
-        return False
 
 
 class HttpClient:

@@ -20,7 +20,8 @@ _COMPACT = re.compile(r"^(\d{4})(\d{2})(\d{2})$")
 _DASHED = re.compile(r"^(\d{4})-(\d{1,2})-(\d{1,2})$")
 
 
-def _from_parts(year: str, month: str, day: str, original: object) -> str:
+def _from_match(match: re.Match[str], original: object) -> str:
+    year, month, day = match.groups()
     try:
         return _dt.date(int(year), int(month), int(day)).isoformat()
     except ValueError:
@@ -54,11 +55,11 @@ def normalize_date(value: DateLike) -> str:
         match = _COMPACT.match(str(value))
         if not match:
             raise ValueError(f"无法识别的日期: {value!r}")
-        return _from_parts(*match.groups(), value)
+        return _from_match(match, value)
     if isinstance(value, str):
         text = value.strip()
         match = _COMPACT.match(text) or _DASHED.match(text)
         if not match:
             raise ValueError(f"无法识别的日期: {value!r}")
-        return _from_parts(*match.groups(), value)
+        return _from_match(match, value)
     raise TypeError(f"不支持的日期类型: {type(value).__name__}")

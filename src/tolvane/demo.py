@@ -153,6 +153,7 @@ def run_demo(output_dir="demo-output", *, seed: int = defaults.SEED, n_stocks: i
     try:
         with stages.stage("启动沙盒数据服务"):
             sandbox.start()
+            assert sandbox.process is not None, "start() returns with the process running"
             stages.say(f"子进程 {sandbox.process.pid}, {sandbox.base_url}, api_key {sandbox.api_key}")
             stages.say(f"合成市场: {n_stocks} 只股票, {start} .. {end}, 种子 {seed}")
         service, quota_before, store = _bring_data(stages, sandbox, output / "data", end)

@@ -244,9 +244,9 @@ def analyse_factor(factor: pd.DataFrame, data: dict, *, groups: int = 10, horizo
     `forward_returns` (the store's, by horizon) when already computed."""
     close = data["close_price"]
     factor = _on_store_axes(factor, close.index, close.columns)
-    costs = {"total_money": total_money, "fee": fee, "rule_fee": rule_fee, "lot_size": lot_size}
     group_returns, turnover = _core.calc_all_group_vwap_daily_return_with_turnover(
-        factor, **_core.backtest_inputs(data), group_num=groups, **costs)
+        factor, **_core.backtest_inputs(data), group_num=groups, total_money=total_money, fee=fee,
+        rule_fee=rule_fee, lot_size=lot_size)
     # The periods that start on the factor's last days end after it, on the store's later opens.
     forward = calc_forward_returns(data, horizons) if forward_returns is None else forward_returns
     ic = calc_factor_ic_by_horizon(factor, {h: matrix.loc[factor.index] for h, matrix in forward.items()})

@@ -49,6 +49,11 @@ class BinaryPreparedDataStore(BinaryPreparedDataStoreBase):
     ) -> list[str]: ...
 
 class GroupPreparedDataBuilder:
+    # Instance attributes set by __init__, normalised to "YYYYMMDD". Type comments: an
+    # annotated class attribute in these stubs stands for an annotation that the
+    # runtime class carries, and this class carries none.
+    default_start = ...  # type: str
+    end_date = ...  # type: str
     def __init__(self, start_date: str, end_date: str) -> None: ...
     @staticmethod
     def _normalize_ddb_backtest_date(date_value: object) -> str | None: ...

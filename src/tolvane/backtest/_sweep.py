@@ -194,8 +194,9 @@ def _run_serially(run, tasks, notes, bar) -> list[dict]:
     return rows
 
 
-def _collect(completed, index_of, notes, bar, rows) -> None:
-    """Puts each finished task's row in its place, in the order they finish."""
+def _collect(completed, index_of, count: int, notes, bar) -> list[dict]:
+    """The rows of `count` tasks in task order, each put in its place as its task finishes."""
+    rows: dict[int, dict] = {}
     for future in completed:
         index = index_of(future)
         try:
@@ -203,6 +204,7 @@ def _collect(completed, index_of, notes, bar, rows) -> None:
         except Exception as error:
             raise _failed(error, notes[index])
         bar.update(1)
+    return [rows[index] for index in range(count)]
 
 
 def _run_on_threads(workers: int, run, tasks, notes, bar) -> list[dict]:
@@ -220,9 +222,8 @@ def _run_on_threads(workers: int, run, tasks, notes, bar) -> list[dict]:
 
 def _run_on_futures(executor, run, tasks, notes, bar) -> list[dict]:
     futures = {executor.submit(run, *task): index for index, task in enumerate(tasks)}
-    rows: list[dict | None] = [None] * len(tasks)
     try:
-        _collect(concurrent.futures.as_completed(futures), futures.__getitem__, notes, bar, rows)
+        rows = _collect(concurrent.futures.as_completed(futures), futures.__getitem__, len(tasks), notes, bar)
     except BaseException:
         for future in futures:
             future.cancel()
@@ -235,9 +236,8 @@ def _run_on_dask(client, run, tasks, notes, bar) -> list[dict]:
 
     futures = [client.submit(run, *task, pure=False) for task in tasks]
     index_of = {future.key: index for index, future in enumerate(futures)}
-    rows: list[dict | None] = [None] * len(tasks)
     try:
-        _collect(as_completed(futures), lambda future: index_of[future.key], notes, bar, rows)
+        rows = _collect(as_completed(futures), lambda future: index_of[future.key], len(tasks), notes, bar)
     except BaseException:
         client.cancel(futures)
         raise
@@ -329,7 +329,7 @@ def sweep(store_dir: PathLike, variants: Iterable, executor=None, *, start_date=
 def _factor_items(factors) -> list[tuple[str, Any, Mapping]]:
     """(label, source, params) of each factor of a sweep."""
     if isinstance(factors, Mapping):
-        items = []
+        items: list[tuple[str, Any, Mapping]] = []
         for name, source in factors.items():
             if isinstance(source, Variant):
                 items.append((str(name), source.make_weights, dict(source.params)))

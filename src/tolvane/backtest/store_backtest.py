@@ -46,6 +46,7 @@ def _wide_table(frame: pd.DataFrame, first_column_is_date: bool, value_columns=W
     if "ukey" in columns and value_name is None:
         raise ValueError(f"长表 (date、ukey、{'/'.join(value_columns)}) 缺少数值列; 表中的列: {list(frame.columns)[:8]}")
     if "date" in columns and "ukey" in columns:
+        assert value_name is not None, "a long table without a value column was refused above"
         date, ukey, value = columns["date"], columns["ukey"], columns[value_name]
         long = frame[[date, ukey, value]].assign(
             **{str(ukey): frame[ukey].astype(str).str.strip().str[:6]})

@@ -12,12 +12,17 @@ import hashlib
 import io
 import os
 import re
+import threading
 import time
-from typing import BinaryIO
+from typing import TYPE_CHECKING, BinaryIO
 
+from .connection_base import ConnectionBase
 from .faults import ConnectionCut, Faults
 from .package_cache import cached_package
 from .parsing import ascii_int
+
+if TYPE_CHECKING:
+    from .market import SyntheticMarket
 
 __all__ = ["DOWNLOAD_PATH", "DownloadServing", "PackageDownloads"]
 
@@ -37,8 +42,16 @@ class PackageDownloads:
     (自己生成的市场的参数, 数据包可以缓存; 给定的市场为 ``None``)、可选的 ``_package``
     字节或路径与 ``_package_lock``。"""
 
+    package_end: str
+    _market_key: dict | None
+    _package: bytes | str | os.PathLike | None
+    _package_lock: threading.Lock
     _memory_tag: tuple[bytes, str] | None = None
     _file_tag: tuple[tuple, str] | None = None
+
+    if TYPE_CHECKING:
+        @property
+        def market(self) -> SyntheticMarket: ...
 
     def package_bytes(self) -> bytes:
         """供下载的基准数据包; 第一次用到时构建 (或从缓存读出), 同时到达的请求只构建一次。"""
@@ -102,7 +115,7 @@ def _entity_tag(pieces) -> str:
     return f'"{digest.hexdigest()}"'
 
 
-class DownloadServing:
+class DownloadServing(ConnectionBase):
     """连接处理中应答数据包下载的部分。"""
 
     async def _serve_download(self, method: str, faults: Faults | None) -> None:

@@ -126,8 +126,8 @@ def index_bars(m: SyntheticMarket, member: np.ndarray, base_level: float) -> dic
     bars["open"][0] = bars["close"][0]
     bars["high"][0] = max(bars["high"][0], bars["close"][0])
     bars["low"][0] = min(bars["low"][0], bars["close"][0])
-    bars["high"] = np.maximum.reduce([bars["high"], bars["open"], bars["close"]])
-    bars["low"] = np.minimum.reduce([bars["low"], bars["open"], bars["close"]])
+    bars["high"] = np.maximum(np.maximum(bars["high"], bars["open"]), bars["close"])
+    bars["low"] = np.minimum(np.minimum(bars["low"], bars["open"]), bars["close"])
     for v in bars.values():
         v.setflags(write=False)
     return bars

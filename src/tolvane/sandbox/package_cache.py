@@ -71,7 +71,9 @@ def _producing_files() -> list[Path]:
     files += sorted((backtest / "_store").rglob("*.py"))
     import importlib.util
 
-    files.append(Path(importlib.util.find_spec("tolvane.backtest._prepare").origin))
+    prepare = importlib.util.find_spec("tolvane.backtest._prepare")
+    assert prepare is not None and prepare.origin is not None, "the native module is part of the package"
+    files.append(Path(prepare.origin))
     return files
 
 

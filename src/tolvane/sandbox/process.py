@@ -78,15 +78,16 @@ class SandboxProcess:
         """
         if self.process is not None:
             return self
-        log = open(self.log_path, "wb") if self.log_path is not None else subprocess.DEVNULL
+        log = open(self.log_path, "wb") if self.log_path is not None else None
         try:
             # A session of its own: Ctrl+C reaches the caller, which then stops
             # the child in order instead of both racing to shut down.
             self.process = subprocess.Popen(self.command, stdin=subprocess.PIPE,
-                                            stdout=subprocess.PIPE, stderr=log,
+                                            stdout=subprocess.PIPE,
+                                            stderr=subprocess.DEVNULL if log is None else log,
                                             start_new_session=True)
         finally:
-            if log is not subprocess.DEVNULL:
+            if log is not None:
                 log.close()
         self._reader = threading.Thread(target=self._read_lines, name="tolvane-sandbox-stdout",
                                         daemon=True)
@@ -100,6 +101,7 @@ class SandboxProcess:
 
     def _read_lines(self) -> None:
         # Reads to the end so that the child never blocks on a full pipe.
+        assert self.process is not None and self.process.stdout is not None, "started with stdout=PIPE"
         for line in self.process.stdout:
             self._lines.put(line.decode("utf-8", "replace"))
         self._lines.put(None)
@@ -113,6 +115,7 @@ class SandboxProcess:
             except queue.Empty:
                 raise SandboxStartError(self._failure(f"沙盒子进程 {self.startup_timeout:.0f} 秒内没有启动")) from None
             if line is None:
+                assert self.process is not None, "the lines come from the started process"
                 code = self.process.wait()
                 raise SandboxStartError(self._failure(f"沙盒子进程启动失败 (退出码 {code})"))
             key, _, value = line.strip().partition(" ")
@@ -138,6 +141,7 @@ class SandboxProcess:
         process = self.process
         if process is None:
             return
+        assert process.stdin is not None and process.stdout is not None, "started with both pipes"
         try:
             process.stdin.close()
         except OSError:
@@ -152,8 +156,10 @@ class SandboxProcess:
             if process.poll() is None:
                 process.kill()
                 process.wait()
-            self._reader.join(timeout=1.0)
-            if not self._reader.is_alive():
+            reader = self._reader
+            if reader is not None:
+                reader.join(timeout=1.0)
+            if reader is None or not reader.is_alive():
                 process.stdout.close()
 
     def __enter__(self) -> "SandboxProcess":

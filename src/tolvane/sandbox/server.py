@@ -165,6 +165,7 @@ class SandboxServer(PackageDownloads):
             with self._market_lock:
                 if self._market is None:
                     key = self._market_key
+                    assert key is not None, "without a given market the server keeps the key to make one"
                     self._market = SyntheticMarket(key["seed"], key["n_stocks"], key["first_day"],
                                                    key["last_day"])
         return self._market
@@ -333,6 +334,7 @@ class _EventLoopService:
 
     async def _connected(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
         task = asyncio.current_task()
+        assert task is not None, "a connection is served by a task"
         self._connections.add(task)
         connection = Connection(self.sandbox, reader, writer, self._pool)
         try:

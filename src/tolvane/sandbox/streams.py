@@ -15,6 +15,7 @@ from typing import Iterable, Iterator
 import numpy as np
 import pyarrow as pa
 
+from .connection_base import ConnectionBase
 from .faults import ConnectionCut, Faults
 from .market import INDEX_CODES, SyntheticMarket
 from .parsing import RequestError, parse_day, str_list
@@ -71,18 +72,17 @@ def factor_stream(m: SyntheticMarket, body: dict, batch_rows: int) -> Stream:
     if body.get("start_date") is None:
         raise RequestError(400, "缺少 start_date")
     d0, d1 = _date_span(m, body)
+    cols: np.ndarray | None = None
     if codes:
-        cols = []
+        positions: list[int] = []
         for c in codes:
             match = _STOCK_CODE.match(c)
             if match is None:
                 raise RequestError(400, f"无效的股票代码: {c!r}")
             pos = m.stock_index(match.group(1))
-            if pos is not None and pos not in cols:
-                cols.append(pos)
-        cols = np.array(sorted(cols), dtype=np.int64)
-    else:
-        cols = None
+            if pos is not None and pos not in positions:
+                positions.append(pos)
+        cols = np.array(sorted(positions), dtype=np.int64)
     return FACTOR_SCHEMA, _factor_batches(m, names, cols, d0, d1, batch_rows)
 
 
@@ -184,7 +184,7 @@ def _next_chunk(chunks: Iterator[list]) -> tuple[list, int, bytes] | None:
     return parts, size, b"".join([b"%X\r\n" % size, *parts, b"\r\n"])
 
 
-class ArrowStreaming:
+class ArrowStreaming(ConnectionBase):
     """连接处理中发送 Arrow 流式应答的部分。"""
 
     async def _send_stream(self, schema: pa.Schema, batches: Iterator[pa.RecordBatch],

@@ -143,9 +143,16 @@ class NewFile:
 
     def __init__(self, path: Path) -> None:
         self.path = path
-        self.checksum: Checksum | None = None
+        self._checksum: Checksum | None = None
         self._hasher = BlockHasher()
         self._fd = -1
+
+    @property
+    def checksum(self) -> Checksum:
+        """写完的文件 (with 块正常结束之后) 的分块摘要。"""
+        if self._checksum is None:
+            raise RuntimeError(f"{self.path} 还没有写完, 没有校验和")
+        return self._checksum
 
     def __enter__(self) -> NewFile:
         self._fd = os.open(self.path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
@@ -160,7 +167,7 @@ class NewFile:
             if kind is not None:
                 self.path.unlink(missing_ok=True)
         if kind is None:
-            self.checksum = self._hasher.finish()
+            self._checksum = self._hasher.finish()
 
     def write(self, data) -> None:
         _write_all(self._fd, data)
@@ -301,7 +308,8 @@ def npy_bytes(array: np.ndarray) -> bytes:
 
 def npz_bytes(arrays: dict[str, np.ndarray]) -> bytes:
     buffer = io.BytesIO()
-    np.savez(buffer, **arrays)
+    # mypy lets **arrays fill savez's `allow_pickle: bool` too; the keys here are member names.
+    np.savez(buffer, **arrays)  # type: ignore[arg-type]
     return buffer.getvalue()
 
 

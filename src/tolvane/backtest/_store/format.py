@@ -15,6 +15,7 @@ import pickle
 import re
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Literal, overload
 
 import numpy as np
 import pandas as pd
@@ -172,6 +173,11 @@ class _Fields:
             raise self.fail(key, "非负整数")
         return value
 
+    @overload
+    def text(self, key: str, optional: Literal[False] = False) -> str: ...
+    @overload
+    def text(self, key: str, optional: bool) -> str | None: ...
+
     def text(self, key: str, optional: bool = False) -> str | None:
         value = self.mapping.get(key)
         if value is None and optional:
@@ -185,6 +191,11 @@ class _Fields:
         if not isinstance(name, str) or not is_plain_file_name(name):
             raise self.fail(key, "存储目录中的文件名")
         return name
+
+    @overload
+    def nested(self, key: str, optional: Literal[False] = False) -> _Fields: ...
+    @overload
+    def nested(self, key: str, optional: bool) -> _Fields | None: ...
 
     def nested(self, key: str, optional: bool = False) -> _Fields | None:
         value = self.mapping.get(key)
@@ -228,6 +239,8 @@ def parse_layout(metadata: dict, source: Path, dtype_of) -> Layout:
         StoreFormatError: 任何一项不符, 信息中指明字段。
     """
     top = _Fields(metadata, "metadata", source)
+    dates_file: str | None
+    stocks_file: str | None
     axes = top.nested("axes", optional=True)
     if axes is not None and axes.mapping:
         dates_file, stocks_file = axes.file_name("dates_file"), axes.file_name("stocks_file")
@@ -239,21 +252,22 @@ def parse_layout(metadata: dict, source: Path, dtype_of) -> Layout:
 
     datasets = {}
     dataset_fields = top.nested("datasets", optional=True)
-    for key in (dataset_fields.mapping if dataset_fields is not None else {}):
-        if not isinstance(key, str):
-            raise StoreFormatError(f"{source}: 数据集键应为文本, 实际为 {key!r:.80}")
-        if dates_file is None:
-            raise StoreFormatError(f"{source}: 有数据集 {key!r} 却没有日期与股票轴")
-        entry = dataset_fields.nested(key)
-        dtype = entry.text("dtype")
-        wanted = dtype_of(key)
-        if dtype not in STORAGE_DTYPES or dtype != wanted:
-            raise entry.fail("dtype", f' "{wanted}" (存储类型表中该数据集的类型)')
-        shape = entry.mapping.get("shape")
-        if not isinstance(shape, (list, tuple)) or list(shape) != [n_dates, n_stocks]:
-            raise entry.fail("shape", f"轴的长度 [{n_dates}, {n_stocks}]")
-        datasets[key] = DatasetFile(entry.file_name("file"), np.dtype(dtype), (n_dates, n_stocks),
-                                    entry.checksum("checksum"))
+    if dataset_fields is not None:
+        for key in dataset_fields.mapping:
+            if not isinstance(key, str):
+                raise StoreFormatError(f"{source}: 数据集键应为文本, 实际为 {key!r:.80}")
+            if dates_file is None:
+                raise StoreFormatError(f"{source}: 有数据集 {key!r} 却没有日期与股票轴")
+            entry = dataset_fields.nested(key)
+            dtype = entry.text("dtype")
+            wanted = dtype_of(key)
+            if dtype not in STORAGE_DTYPES or dtype != wanted:
+                raise entry.fail("dtype", f' "{wanted}" (存储类型表中该数据集的类型)')
+            shape = entry.mapping.get("shape")
+            if not isinstance(shape, (list, tuple)) or list(shape) != [n_dates, n_stocks]:
+                raise entry.fail("shape", f"轴的长度 [{n_dates}, {n_stocks}]")
+            datasets[key] = DatasetFile(entry.file_name("file"), np.dtype(dtype), (n_dates, n_stocks),
+                                        entry.checksum("checksum"))
 
     benchmarks = top.nested("benchmarks", optional=True)
     benchmarks_file = benchmarks_checksum = None

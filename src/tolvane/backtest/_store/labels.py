@@ -4,12 +4,12 @@ from __future__ import annotations
 
 import hashlib
 import re
-from typing import Iterable
+from typing import Iterable, overload
 
 import numpy as np
 import pandas as pd
 
-from ...dates import normalize_date
+from ...dates import DateLike, normalize_date
 from .format import DATE_AXIS_NAME, STOCK_AXIS_NAME
 
 _COMPONENT_PREFIX = "rq_index_components_new_"
@@ -17,7 +17,13 @@ _SAFE_KEY = re.compile(r"[A-Za-z0-9_.\-]+")
 _UNSAFE_KEY_CHARACTER = re.compile(r"[^A-Za-z0-9_.\-]")
 
 
-def normalize_yyyymmdd(value) -> str | None:
+@overload
+def normalize_yyyymmdd(value: None) -> None: ...
+@overload
+def normalize_yyyymmdd(value: DateLike | np.datetime64) -> str: ...
+
+
+def normalize_yyyymmdd(value: DateLike | np.datetime64 | None) -> str | None:
     """把日期规范成八位 "YYYYMMDD" 文本; ``None`` 原样返回 ``None``。
 
     接受 int YYYYMMDD、"YYYY-MM-DD" 或 "YYYYMMDD" 文本、date、datetime、

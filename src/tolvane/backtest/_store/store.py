@@ -275,7 +275,7 @@ class BinaryPreparedDataStoreBase:
         return path
 
     def _read_axes(self, layout: Layout) -> tuple[pd.Index, pd.Index]:
-        if not layout.has_axes:
+        if layout.dates_file is None or layout.stocks_file is None:
             raise StoreFormatError(f"{self.store_dir} 还没有日期与股票轴: 请先写入一次完整构建")
         dates_path, stocks_path = self._data_path(layout.dates_file), self._data_path(layout.stocks_file)
         dates, stocks = read_label_file(dates_path, layout.n_dates), read_label_file(stocks_path, layout.n_stocks)
@@ -573,6 +573,7 @@ class BinaryPreparedDataStoreBase:
                 merged = merged_benchmarks(self._benchmark_arrays(layout), benchmark_dict, seam)
                 benchmarks = write_benchmarks(self.store_dir, merged, generation)
                 if new_stocks.equals(old_stocks) or new_stocks.isin(old_stocks).all():
+                    assert layout.stocks_file is not None, "_read_axes refuses a store without axes"
                     datasets = self._copy_and_append(layout, tail, dates, old_stocks, kept, generation, progress)
                     axes = self._write_axes(dates, old_stocks, generation,
                                             kept_stocks=(layout.stocks_file, metadata["axes"].get("stocks_checksum")))
