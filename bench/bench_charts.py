@@ -62,14 +62,13 @@ def child(folder: Path, plain: bool) -> None:
 
     warnings.simplefilter("ignore")
     logging.getLogger("matplotlib.font_manager").setLevel(logging.ERROR)
-    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
     import tolvane.backtest._strategy_kernel as sk
 
     saving = contextlib.nullcontext(lambda path: path)
     if plain:
-        from reference.chart_saving import matplotlib_own_saving
+        from support import test_reference
 
-        saving = matplotlib_own_saving()
+        saving = test_reference("chart_saving").matplotlib_own_saving()
 
     def draw(series, kind, stem, target):
         sk.plot_strategy_performance(*series, STATS, strategy_name="动量策略", image_kind=kind,

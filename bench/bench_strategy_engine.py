@@ -27,10 +27,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
-
-from reference.strategy_engine import calc_strategy_vwap_daily_return as reference_engine  # noqa: E402
-from support import (  # noqa: E402
+from support import (
     c_ordered,
     interleaved,
     median_seconds,
@@ -38,9 +35,13 @@ from support import (  # noqa: E402
     ratio_against_goal,
     ratio_text,
     synthetic_market,
+    test_reference,
 )
-from tolvane.backtest import _strategy_kernel as kernel  # noqa: E402
-from tolvane.backtest._core import _build_market_arrays  # noqa: E402
+
+from tolvane.backtest import _strategy_kernel as kernel
+from tolvane.backtest._core import _build_market_arrays
+
+reference_engine = test_reference("strategy_engine").calc_strategy_vwap_daily_return
 
 
 def peak_rss_bytes() -> int:
@@ -87,7 +88,9 @@ def layouts_against_floor(label: str, signal, market, runs: int) -> list[np.ndar
 def bench_size(n_days: int, n_stocks: int, runs: int, reference_runs: int) -> None:
     label = f"{n_days:,} x {n_stocks:,}"
     signal, market = synthetic_market(n_days, n_stocks)
-    engine = lambda: kernel.calc_strategy_vwap_daily_return(signal, **market)  # noqa: E731
+
+    def engine():
+        return kernel.calc_strategy_vwap_daily_return(signal, **market)
 
     # 1. End to end against the literal reference.
     engine_s = median_seconds(engine, runs)

@@ -13,14 +13,28 @@ a machine shared with other work, time spent waiting for a core is left out.
 from __future__ import annotations
 
 import gc
+import importlib
 import statistics
 import subprocess
 import sys
 import time
+from pathlib import Path
+from types import ModuleType
 from typing import Callable
 
 import numpy as np
 import pandas as pd
+
+_TESTS_FOLDER = Path(__file__).resolve().parents[1] / "tests"
+
+
+def test_reference(name: str) -> ModuleType:
+    """A module of ``tests/reference/``: the literal transcriptions the tests
+    check the package against, which benches time it against."""
+    if str(_TESTS_FOLDER) not in sys.path:
+        sys.path.insert(0, str(_TESTS_FOLDER))
+    return importlib.import_module(f"reference.{name}")
+
 
 # ---------------------------------------------------------------- timing
 

@@ -11,7 +11,7 @@ import pytest
 from tolvane.backtest._core import _build_market_arrays, _with_datetime_index, safe_sharpe
 
 KEYS = ["can_buy_arr", "cant_sell_arr", "split_arr", "dividend_arr", "close_arr",
-        "prev_close_arr", "buy_price_arr", "sell_price_arr"]  # fmt: skip
+        "prev_close_arr", "buy_price_arr", "sell_price_arr"]
 
 
 def market_frames(dates, stocks, rng):

@@ -86,7 +86,7 @@ def test_yearly_metrics_rows_by_ascending_integer_year():
     assert list(metrics.columns) == [
         "strategy_return", "strategy_sharpe", "strategy_max_dd", "strategy_calmar",
         "excess_return", "excess_sharpe", "excess_max_dd", "excess_calmar",
-    ]  # fmt: skip
+    ]
     # 2023: the infinite return is dropped; 2022 has nothing usable and no row.
     assert metrics.loc[2023, "strategy_return"] == pytest.approx(0.02)
     assert metrics.loc[2023, "excess_return"] == pytest.approx(0.02)

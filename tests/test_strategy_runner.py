@@ -34,7 +34,7 @@ def test_module_names_in_order_and_result_record():
         "_period_return_drawdown_calmar", "_calc_yearly_performance_metrics",
         "_draw_yearly_metrics_table", "_build_weekly_net_value_frame", "plot_strategy_performance",
         "_plot_strategy_performance_unlocked", "plot_weekly_net_value", "_plot_weekly_net_value_unlocked",
-    ]  # fmt: skip
+    ]
     assert (sk.TRADING_DAYS_PER_YEAR, sk.ROLLING_STABILITY_DAYS, sk.MIN_ROLLING_STABILITY_DAYS) == (252, 60, 5)
     assert isinstance(sk._MATPLOTLIB_PLOT_LOCK, type(threading.RLock()))
     record = sk._StrategyCoreResult
@@ -44,7 +44,7 @@ def test_module_names_in_order_and_result_record():
     assert [(f.name, f.type) for f in dataclasses.fields(record)] == [
         ("strategy_name", "str"), ("daily_return", "pd.Series"), ("cumulative_return", "pd.Series"),
         ("stats", "dict"), ("benchmark_summary", "pd.DataFrame"), ("plot_paths", "dict[str, str]"),
-    ]  # fmt: skip
+    ]
     assert not record.__dataclass_params__.frozen
     assert sk.__doc__.startswith("策略层 VWAP 日收益纯计算核心。")
 
@@ -73,7 +73,7 @@ def test_benchmarks_are_summarised_in_order_and_missing_dates_count_zero():
     assert summary["benchmark_name"].tolist() == ["000300", "000852"]
     assert list(summary.columns) == [
         "benchmark_name", "benchmark_annual_return", "excess_annual_return", "excess_sharpe", "excess_max_dd",
-    ]  # fmt: skip
+    ]
     assert summary["benchmark_annual_return"].tolist() == pytest.approx([0.004 / 3 * 252, 0.002 * 252])
     excess = result.daily_return - full
     assert summary["excess_annual_return"].iloc[1] == pytest.approx(excess.mean() * 252)

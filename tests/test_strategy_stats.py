@@ -17,7 +17,7 @@ STAT_KEYS = [
     "annual_return", "long_sharp", "max_dd", "extra_annual_return", "extra_sharp",
     "extra_max_dd", "benchmark_annual_return", "benchmark_sharp", "return_corr",
     "win_rate", "excess_win_rate", "holding_count", "turnover",
-]  # fmt: skip
+]
 
 
 def returns_frame(strategy, benchmark=None, **extra):
