@@ -110,8 +110,7 @@ def timed(download, url: str, dest: Path, size: int) -> tuple[float, float]:
 
 def memory_growth(base_url: str, store: Path) -> tuple[int, int]:
     command = [sys.executable, "-c", MEMORY_PROBE, base_url, KEY, SECRET, str(store)]
-    growth, baseline = subprocess.run(command, check=True, capture_output=True,
-                                      text=True).stdout.split()
+    growth, baseline = subprocess.run(command, check=True, capture_output=True, text=True).stdout.split()
     return int(growth), int(baseline)
 
 
@@ -152,13 +151,19 @@ def main() -> None:
     print(f"package {size / MIB:.1f} MiB over loopback, 1 MiB chunks, medians of {args.rounds} rounds:")
     for name, median in medians.items():
         rounds = " ".join(f"{wall * 1000:.0f}" for wall, _ in times[name])
-        print(f"  {name:20s} {median * 1000:8.1f} ms  {size / MIB / median:7.1f} MiB/s  x{median / plain:.3f}"
-              f"  client CPU {cpu[name] * 1000:7.1f} ms  (rounds, ms: {rounds})")
+        print(
+            f"  {name:20s} {median * 1000:8.1f} ms  {size / MIB / median:7.1f} MiB/s  x{median / plain:.3f}"
+            f"  client CPU {cpu[name] * 1000:7.1f} ms  (rounds, ms: {rounds})"
+        )
     ratio = medians["_stream_download"] / plain
-    print(f"  ratio _stream_download / plain: {ratio:.3f} ({100 * (ratio - 1):+.1f}%; goal <= +10%); "
-          f"client CPU ratio {cpu['_stream_download'] / cpu['plain httpx loop']:.3f}")
-    print(f"  download_benchmark_package peak RSS growth: {growth / MIB:.1f} MiB over a "
-          f"{baseline / MIB:.1f} MiB process (goal < 32 MiB)")
+    print(
+        f"  ratio _stream_download / plain: {ratio:.3f} ({100 * (ratio - 1):+.1f}%; goal <= +10%); "
+        f"client CPU ratio {cpu['_stream_download'] / cpu['plain httpx loop']:.3f}"
+    )
+    print(
+        f"  download_benchmark_package peak RSS growth: {growth / MIB:.1f} MiB over a "
+        f"{baseline / MIB:.1f} MiB process (goal < 32 MiB)"
+    )
 
 
 if __name__ == "__main__":

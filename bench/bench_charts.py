@@ -32,14 +32,26 @@ import tempfile
 import time
 from pathlib import Path
 
-CASES = [("demo, landscape", 1460, "large"), ("ten years, landscape", 2500, "large"),
-         ("demo, portrait", 1460, "long")]
+CASES = [
+    ("demo, landscape", 1460, "large"),
+    ("ten years, landscape", 2500, "large"),
+    ("demo, portrait", 1460, "long"),
+]
 CHARTS = ("performance", "weekly")
 STATS = {
-    "annual_return": 12.5, "long_sharp": 1.1, "max_dd": 8.0, "extra_annual_return": 6.0,
-    "extra_sharp": 1.4, "extra_max_dd": 3.0, "win_rate": 53.0, "excess_win_rate": 55.0,
-    "turnover": 14.0, "benchmark_annual_return": 4.0, "benchmark_sharp": 0.4,
-    "return_corr": 0.8, "holding_count": 49.6,
+    "annual_return": 12.5,
+    "long_sharp": 1.1,
+    "max_dd": 8.0,
+    "extra_annual_return": 6.0,
+    "extra_sharp": 1.4,
+    "extra_max_dd": 3.0,
+    "win_rate": 53.0,
+    "excess_win_rate": 55.0,
+    "turnover": 14.0,
+    "benchmark_annual_return": 4.0,
+    "benchmark_sharp": 0.4,
+    "return_corr": 0.8,
+    "holding_count": 49.6,
 }
 
 
@@ -71,11 +83,20 @@ def child(folder: Path, plain: bool) -> None:
         saving = test_reference("chart_saving").matplotlib_own_saving()
 
     def draw(series, kind, stem, target):
-        sk.plot_strategy_performance(*series, STATS, strategy_name="动量策略", image_kind=kind,
-                                     save_path=target(folder / f"{stem}_performance.png"))
+        sk.plot_strategy_performance(
+            *series,
+            STATS,
+            strategy_name="动量策略",
+            image_kind=kind,
+            save_path=target(folder / f"{stem}_performance.png"),
+        )
         yield
-        sk.plot_weekly_net_value(*series, strategy_name="动量策略", image_kind=kind,
-                                 save_path=target(folder / f"{stem}_weekly.png"))
+        sk.plot_weekly_net_value(
+            *series,
+            strategy_name="动量策略",
+            image_kind=kind,
+            save_path=target(folder / f"{stem}_weekly.png"),
+        )
         yield
 
     timings = {}
@@ -110,8 +131,10 @@ def pixel_difference(before: Path, after: Path) -> str:
     difference = np.abs(first - second).max(axis=2)
     if not difference.any():
         return f"{first.shape[1]}x{first.shape[0]}, same pixels"
-    return (f"{first.shape[1]}x{first.shape[0]}, {(difference > 0).mean():.4%} of pixels differ "
-            f"(largest difference {difference.max()})")
+    return (
+        f"{first.shape[1]}x{first.shape[0]}, {(difference > 0).mean():.4%} of pixels differ "
+        f"(largest difference {difference.max()})"
+    )
 
 
 def spread(values: list[float]) -> str:
@@ -131,15 +154,19 @@ def main() -> None:
 
     before_label = options.before or "plain matplotlib saving, this build"
     print(f"before: {before_label}\nafter:  this build ({sys.executable})")
-    print(f"{options.rounds} rounds, sides alternating; CPU seconds of the drawing process "
-          "(the machine is shared, so CPU time is steadier than wall time)\n")
+    print(
+        f"{options.rounds} rounds, sides alternating; CPU seconds of the drawing process "
+        "(the machine is shared, so CPU time is steadier than wall time)\n"
+    )
     with tempfile.TemporaryDirectory(prefix="bench-charts-") as temporary:
         folders = {side: Path(temporary) / side for side in ("before", "after")}
         for folder in folders.values():
             folder.mkdir()
         runs = {"before": [], "after": []}
-        sides = {"before": (options.before or sys.executable, options.before is None),
-                 "after": (sys.executable, False)}
+        sides = {
+            "before": (options.before or sys.executable, options.before is None),
+            "after": (sys.executable, False),
+        }
         for round_ in range(options.rounds):
             order = ["before", "after"] if round_ % 2 == 0 else ["after", "before"]
             for side in order:
@@ -160,17 +187,24 @@ def main() -> None:
                 fastest_ratio = min(cpu["after"]) / min(cpu["before"])
                 wall_ratio = statistics.median(wall["after"]) / statistics.median(wall["before"])
                 stem = f"{days}_{kind}_{chart}.png"
-                sizes = " / ".join(f"{(folders[side] / stem).stat().st_size / 1e6:.2f} MB"
-                                   for side in ("before", "after"))
-                print(f"  {chart:11s} CPU before {spread(cpu['before'])}  after {spread(cpu['after'])}"
-                      f"  ratio {ratio:.2f}, fastest {fastest_ratio:.2f}, wall {wall_ratio:.2f}")
-                print(f"  {'':11s} files {sizes}; "
-                      f"{pixel_difference(folders['before'] / stem, folders['after'] / stem)}")
+                sizes = " / ".join(
+                    f"{(folders[side] / stem).stat().st_size / 1e6:.2f} MB" for side in ("before", "after")
+                )
+                print(
+                    f"  {chart:11s} CPU before {spread(cpu['before'])}  after {spread(cpu['after'])}"
+                    f"  ratio {ratio:.2f}, fastest {fastest_ratio:.2f}, wall {wall_ratio:.2f}"
+                )
+                print(
+                    f"  {'':11s} files {sizes}; "
+                    f"{pixel_difference(folders['before'] / stem, folders['after'] / stem)}"
+                )
         ratio = statistics.median(totals["after"]) / statistics.median(totals["before"])
         fastest_ratio = min(totals["after"]) / min(totals["before"])
-        print(f"\nboth demo charts: CPU before {spread(totals['before'])}  "
-              f"after {spread(totals['after'])}  ratio {ratio:.2f}, fastest {fastest_ratio:.2f} "
-              "(goal: at most 0.50)")
+        print(
+            f"\nboth demo charts: CPU before {spread(totals['before'])}  "
+            f"after {spread(totals['after'])}  ratio {ratio:.2f}, fastest {fastest_ratio:.2f} "
+            "(goal: at most 0.50)"
+        )
 
 
 if __name__ == "__main__":

@@ -94,9 +94,12 @@ def bench_ic_and_report(n_days: int, n_stocks: int, runs: int) -> None:
         size = f"{n_days:,} x {n_stocks:,}"
         alphalens = peer_module()
         if alphalens is None:
-            print("1-2. alphalens-reloaded is not installed here (pip install alphalens-reloaded): peer skipped")
-            timings = interleaved({"ours": lambda: calc_factor_ic_by_horizon(factor, forward)}, runs,
-                                  clock=time.perf_counter)
+            print(
+                "1-2. alphalens-reloaded is not installed here (pip install alphalens-reloaded): peer skipped"
+            )
+            timings = interleaved(
+                {"ours": lambda: calc_factor_ic_by_horizon(factor, forward)}, runs, clock=time.perf_counter
+            )
             print(f"1. [{size}] IC of {len(HORIZONS)} horizons {milliseconds(timings['ours'])}")
             return
         with warnings.catch_warnings():
@@ -106,33 +109,46 @@ def bench_ic_and_report(n_days: int, n_stocks: int, runs: int) -> None:
             peer_ic = alphalens.performance.factor_information_coefficient(prepared)
             common = peer_ic.index.strftime("%Y%m%d")
             gap = np.nanmax(np.abs(peer_ic.to_numpy() - ours.daily_ic.loc[common].to_numpy()))
-            timings = interleaved({
-                "ours": lambda: calc_factor_ic_by_horizon(factor, forward),
-                "peer IC": lambda: alphalens.performance.factor_information_coefficient(prepared),
-                "peer preparation + IC": lambda: alphalens.performance.factor_information_coefficient(
-                    peer_prepare(alphalens, factor_series, returns)),
-            }, runs, clock=time.perf_counter)
+            timings = interleaved(
+                {
+                    "ours": lambda: calc_factor_ic_by_horizon(factor, forward),
+                    "peer IC": lambda: alphalens.performance.factor_information_coefficient(prepared),
+                    "peer preparation + IC": lambda: alphalens.performance.factor_information_coefficient(
+                        peer_prepare(alphalens, factor_series, returns)
+                    ),
+                },
+                runs,
+                clock=time.perf_counter,
+            )
         ours_s = statistics.median(timings["ours"])
         ratio = statistics.median(timings["peer IC"]) / ours_s
-        print(f"1. [{size}] IC of {len(HORIZONS)} horizons: ours {milliseconds(timings['ours'])}"
-              f" | peer on prepared data {milliseconds(timings['peer IC'])} | speed-up {ratio:5.1f}x"
-              f" ({'goal met' if ratio >= 50 else 'goal missed'}: >= 50x)"
-              f" | with the peer's preparation {milliseconds(timings['peer preparation + IC'])}, "
-              f"{statistics.median(timings['peer preparation + IC']) / ours_s:5.1f}x | max |diff| {gap:.1e}"
-              f" ({'equal' if gap <= 1e-12 else 'NOT equal'} within 1e-12)")
+        print(
+            f"1. [{size}] IC of {len(HORIZONS)} horizons: ours {milliseconds(timings['ours'])}"
+            f" | peer on prepared data {milliseconds(timings['peer IC'])} | speed-up {ratio:5.1f}x"
+            f" ({'goal met' if ratio >= 50 else 'goal missed'}: >= 50x)"
+            f" | with the peer's preparation {milliseconds(timings['peer preparation + IC'])}, "
+            f"{statistics.median(timings['peer preparation + IC']) / ours_s:5.1f}x | max |diff| {gap:.1e}"
+            f" ({'equal' if gap <= 1e-12 else 'NOT equal'} within 1e-12)"
+        )
 
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
-            timings = interleaved({
-                "ours": lambda: analyse_factor(factor, data, groups=10, horizons=HORIZONS),
-                "peer": lambda: peer_report(alphalens, factor_series, returns),
-            }, max(2, runs // 2), clock=time.perf_counter)
+            timings = interleaved(
+                {
+                    "ours": lambda: analyse_factor(factor, data, groups=10, horizons=HORIZONS),
+                    "peer": lambda: peer_report(alphalens, factor_series, returns),
+                },
+                max(2, runs // 2),
+                clock=time.perf_counter,
+            )
         ratio = statistics.median(timings["peer"]) / statistics.median(timings["ours"])
-        print(f"2. [{size}] whole report (forward returns, IC tables, 10 groups traded, turnover, autocorrelation):"
-              f" ours {milliseconds(timings['ours'])}"
-              f" | peer preparation + IC + returns by quantile + turnover + autocorrelation"
-              f" {milliseconds(timings['peer'])} | speed-up {ratio:5.1f}x"
-              f" ({'goal met' if ratio >= 30 else 'goal missed'}: >= 30x)")
+        print(
+            f"2. [{size}] whole report (forward returns, IC tables, 10 groups traded, turnover, autocorrelation):"
+            f" ours {milliseconds(timings['ours'])}"
+            f" | peer preparation + IC + returns by quantile + turnover + autocorrelation"
+            f" {milliseconds(timings['peer'])} | speed-up {ratio:5.1f}x"
+            f" ({'goal met' if ratio >= 30 else 'goal missed'}: >= 30x)"
+        )
 
 
 def reversal(data, window: int) -> pd.DataFrame:
@@ -159,19 +175,35 @@ def bench_sweep(n_days: int, n_stocks: int, n_factors: int, runs: int) -> None:
             return
         import logging
 
-        print(f"3. this machine now: two processes of plain Python run {machine_scaling():4.2f}x one"
-              " (the ceiling of the speed-up below)")
-        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
-                          silence_logs=logging.ERROR) as cluster, Client(cluster) as client:
+        print(
+            f"3. this machine now: two processes of plain Python run {machine_scaling():4.2f}x one"
+            " (the ceiling of the speed-up below)"
+        )
+        with (
+            LocalCluster(
+                n_workers=2,
+                threads_per_worker=1,
+                processes=True,
+                dashboard_address=":0",
+                silence_logs=logging.ERROR,
+            ) as cluster,
+            Client(cluster) as client,
+        ):
             pd.testing.assert_frame_equal(factor_sweep(folder, factors, executor=client), serial)
-            timings = interleaved({
-                "serial": lambda: factor_sweep(folder, factors, max_workers=1),
-                "dask": lambda: factor_sweep(folder, factors, executor=client),
-            }, runs, clock=time.perf_counter)
+            timings = interleaved(
+                {
+                    "serial": lambda: factor_sweep(folder, factors, max_workers=1),
+                    "dask": lambda: factor_sweep(folder, factors, executor=client),
+                },
+                runs,
+                clock=time.perf_counter,
+            )
     ratio = statistics.median(timings["serial"]) / statistics.median(timings["dask"])
-    print(f"3. [{size}] two-worker Dask cluster {milliseconds(timings['dask'])}"
-          f" | serial {milliseconds(timings['serial'])}"
-          f" | speed-up {ratio:4.2f}x ({'goal met' if ratio >= 1.5 else 'goal missed'}: >= 1.5x)")
+    print(
+        f"3. [{size}] two-worker Dask cluster {milliseconds(timings['dask'])}"
+        f" | serial {milliseconds(timings['serial'])}"
+        f" | speed-up {ratio:4.2f}x ({'goal met' if ratio >= 1.5 else 'goal missed'}: >= 1.5x)"
+    )
 
 
 def main() -> None:

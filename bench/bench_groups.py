@@ -47,30 +47,46 @@ def group_weights(factor: pd.DataFrame) -> list[pd.DataFrame]:
     for group in range(1, GROUPS + 1):
         member = (groups == group).astype(float)
         values = member.div(member.sum(axis=1), axis=0).fillna(0.0).to_numpy()
-        weights.append(pd.DataFrame(np.asarray(values, order=order), index=factor.index, columns=factor.columns,
-                                    copy=False))
+        weights.append(
+            pd.DataFrame(
+                np.asarray(values, order=order), index=factor.index, columns=factor.columns, copy=False
+            )
+        )
     return weights
 
 
 def bench_groups(label: str, factor, market, runs: int) -> None:
     weights = group_weights(factor)
-    timings = interleaved({
-        "groups": lambda: _core.calc_all_group_vwap_daily_return(factor, **market),
-        "one call": lambda: kernel.calc_strategy_vwap_daily_return(weights[GROUPS // 2], **market),
-        "with turnover": lambda: _core.calc_all_group_vwap_daily_return_with_turnover(factor, **market),
-    }, runs)
-    ten_s = median_of(lambda: [kernel.calc_strategy_vwap_daily_return(w, **market) for w in weights],
-                      max(1, runs // 3))
+    timings = interleaved(
+        {
+            "groups": lambda: _core.calc_all_group_vwap_daily_return(factor, **market),
+            "one call": lambda: kernel.calc_strategy_vwap_daily_return(weights[GROUPS // 2], **market),
+            "with turnover": lambda: _core.calc_all_group_vwap_daily_return_with_turnover(factor, **market),
+        },
+        runs,
+    )
+    ten_s = median_of(
+        lambda: [kernel.calc_strategy_vwap_daily_return(w, **market) for w in weights], max(1, runs // 3)
+    )
     result = _core.calc_all_group_vwap_daily_return(factor, **market)
-    gap = max(np.abs(kernel.calc_strategy_vwap_daily_return(w, **market).to_numpy()
-                     - result[f"group_{g + 1}"].to_numpy()).max() for g, w in enumerate(weights))
-    print(f"[{label}] 1. ten groups {milliseconds(timings['groups'])} | one engine call"
-          f" {milliseconds(timings['one call'])} | groups / one call"
-          f" {ratio_against_goal(timings['groups'], timings['one call'], 2.2)} | ten engine calls"
-          f" {ten_s * 1e3:8.1f} ms | max |diff| {gap:.1e}")
-    print(f"[{label}] 2. with turnover {milliseconds(timings['with turnover'])} | returns alone"
-          f" {milliseconds(timings['groups'])} | ratio"
-          f" {ratio_against_goal(timings['with turnover'], timings['groups'], 1.1)}")
+    gap = max(
+        np.abs(
+            kernel.calc_strategy_vwap_daily_return(w, **market).to_numpy()
+            - result[f"group_{g + 1}"].to_numpy()
+        ).max()
+        for g, w in enumerate(weights)
+    )
+    print(
+        f"[{label}] 1. ten groups {milliseconds(timings['groups'])} | one engine call"
+        f" {milliseconds(timings['one call'])} | groups / one call"
+        f" {ratio_against_goal(timings['groups'], timings['one call'], 2.2)} | ten engine calls"
+        f" {ten_s * 1e3:8.1f} ms | max |diff| {gap:.1e}"
+    )
+    print(
+        f"[{label}] 2. with turnover {milliseconds(timings['with turnover'])} | returns alone"
+        f" {milliseconds(timings['groups'])} | ratio"
+        f" {ratio_against_goal(timings['with turnover'], timings['groups'], 1.1)}"
+    )
 
 
 def pandas_ic(factor: pd.DataFrame, forward_rank: pd.DataFrame) -> pd.Series:
@@ -84,8 +100,10 @@ def bench_ic(label: str, factor, market, runs: int) -> None:
     native_s = median_of(lambda: calc_factor_ic(factor, forward_rank), runs)
     pandas_s = median_of(lambda: pandas_ic(factor, forward_rank), max(1, runs // 3))
     gap = np.nanmax(np.abs(calc_factor_ic(factor, forward_rank).daily_ic - pandas_ic(factor, forward_rank)))
-    print(f"[{label}] 3. factor IC {native_s * 1e3:8.1f} ms | pandas transcription {pandas_s * 1e3:8.1f} ms"
-          f" | speed-up {pandas_s / native_s:5.1f}x | max |diff| {gap:.1e}")
+    print(
+        f"[{label}] 3. factor IC {native_s * 1e3:8.1f} ms | pandas transcription {pandas_s * 1e3:8.1f} ms"
+        f" | speed-up {pandas_s / native_s:5.1f}x | max |diff| {gap:.1e}"
+    )
 
 
 def main() -> None:
@@ -96,7 +114,9 @@ def main() -> None:
     signal, market = synthetic_market(n_days, n_stocks)
     factor = synthetic_factor(signal)
     size = f"{n_days:,} x {n_stocks:,}"
-    bench_groups(f"{size}, C order", c_ordered(factor), {name: c_ordered(m) for name, m in market.items()}, runs)
+    bench_groups(
+        f"{size}, C order", c_ordered(factor), {name: c_ordered(m) for name, m in market.items()}, runs
+    )
     bench_groups(f"{size}, pandas' layout", factor, market, runs)
     bench_ic(size, factor, market, runs)
 

@@ -76,8 +76,24 @@ def child_main(args) -> None:
 
 
 def run_child(kind: str, server, start: str, end: str) -> dict:
-    command = [sys.executable, __file__, "--child", kind, "--url", server.base_url, "--key", server.api_key,
-               "--secret", server.api_secret, "--start", start, "--end", end, "--workdir", WORKDIR]
+    command = [
+        sys.executable,
+        __file__,
+        "--child",
+        kind,
+        "--url",
+        server.base_url,
+        "--key",
+        server.api_key,
+        "--secret",
+        server.api_secret,
+        "--start",
+        start,
+        "--end",
+        end,
+        "--workdir",
+        WORKDIR,
+    ]
     done = subprocess.run(command, capture_output=True, text=True, check=True)
     return json.loads(done.stdout.strip().splitlines()[-1])
 
@@ -94,8 +110,10 @@ def bench_build(n_stocks: int, years: int, runs: int) -> None:
         for code in BENCHMARK_INDEX_CODES.values():
             server.market.index_bars(code)
         market = server.market
-        print(f"1. full build, {market.n_days} days x {market.n_stocks} stocks from the sandbox "
-              f"({runs} runs each, interleaved, one client process per run)")
+        print(
+            f"1. full build, {market.n_days} days x {market.n_stocks} stocks from the sandbox "
+            f"({runs} runs each, interleaved, one client process per run)"
+        )
         downloads, builds, prepares = [], [], []
         for _ in range(runs):
             downloads.append(run_child("download", server, start, end))
@@ -104,18 +122,28 @@ def bench_build(n_stocks: int, years: int, runs: int) -> None:
     download_s = statistics.median(r["seconds"] for r in downloads)
     build_s = statistics.median(r["seconds"] for r in builds)
     prepare_s = statistics.median(r["seconds"] for r in prepares)
-    print(f"   download of the 15 factor tables  {download_s:8.2f} s   peak RSS "
-          f"{statistics.median(r['peak_mb'] for r in downloads):7.0f} MB")
-    print(f"   full build                         {build_s:8.2f} s   peak RSS "
-          f"{statistics.median(r['peak_mb'] for r in builds):7.0f} MB "
-          f"(+{statistics.median(r['growth_mb'] for r in builds):.0f} MB over the process "
-          f"after its imports; download +{statistics.median(r['growth_mb'] for r in downloads):.0f} MB)")
-    print(f"   prepare_store (build and write)    {prepare_s:8.2f} s   spread "
-          f"{min(r['seconds'] for r in prepares):.2f}..{max(r['seconds'] for r in prepares):.2f} s")
+    print(
+        f"   download of the 15 factor tables  {download_s:8.2f} s   peak RSS "
+        f"{statistics.median(r['peak_mb'] for r in downloads):7.0f} MB"
+    )
+    print(
+        f"   full build                         {build_s:8.2f} s   peak RSS "
+        f"{statistics.median(r['peak_mb'] for r in builds):7.0f} MB "
+        f"(+{statistics.median(r['growth_mb'] for r in builds):.0f} MB over the process "
+        f"after its imports; download +{statistics.median(r['growth_mb'] for r in downloads):.0f} MB)"
+    )
+    print(
+        f"   prepare_store (build and write)    {prepare_s:8.2f} s   spread "
+        f"{min(r['seconds'] for r in prepares):.2f}..{max(r['seconds'] for r in prepares):.2f} s"
+    )
     ratio = build_s / download_s
-    print(f"   build / download                   {ratio:8.2f} x   goal <= 2.0x: {'met' if ratio <= 2.0 else 'NOT met'}")
+    print(
+        f"   build / download                   {ratio:8.2f} x   goal <= 2.0x: {'met' if ratio <= 2.0 else 'NOT met'}"
+    )
     ratio = prepare_s / download_s
-    print(f"   prepare_store / download           {ratio:8.2f} x   goal <= 1.3x: {'met' if ratio <= 1.3 else 'NOT met'}")
+    print(
+        f"   prepare_store / download           {ratio:8.2f} x   goal <= 1.3x: {'met' if ratio <= 1.3 else 'NOT met'}"
+    )
 
 
 # ---------------------------------------------------------------- 2./3. store
@@ -144,8 +172,10 @@ def bench_store(n_days: int, n_stocks: int, runs: int) -> None:
         del payload
         gc.collect()
 
-        print(f"\n2. loading all {len(store.matrix_dtype)} matrices of a {n_days} x {n_stocks} store "
-              f"({size_mb:.0f} MB on disk, written in {write_s:.2f} s; {runs} runs each)")
+        print(
+            f"\n2. loading all {len(store.matrix_dtype)} matrices of a {n_days} x {n_stocks} store "
+            f"({size_mb:.0f} MB on disk, written in {write_s:.2f} s; {runs} runs each)"
+        )
         mapped_s = median_of(lambda: store.load(mmap=True), runs)
         read_s = median_of(lambda: store.load(mmap=False), runs)
         print(f"   load, memory-mapped               {mapped_s * 1000:9.1f} ms")
@@ -156,14 +186,17 @@ def bench_store(n_days: int, n_stocks: int, runs: int) -> None:
 
         def from_store():
             matrices = store.load(mmap=True)
-            run_strategy_backtest_core(weights, **backtest_inputs(matrices),
-                                       benchmark_dict=store.load_benchmarks())
+            run_strategy_backtest_core(
+                weights, **backtest_inputs(matrices), benchmark_dict=store.load_benchmarks()
+            )
 
         def from_memory():
             run_strategy_backtest_core(weights, **backtest_inputs(in_memory), benchmark_dict=benchmarks)
 
-        print(f"\n3. store load + run_strategy_backtest_core (no charts) against the runner on "
-              f"frames in memory ({runs} runs each, interleaved)")
+        print(
+            f"\n3. store load + run_strategy_backtest_core (no charts) against the runner on "
+            f"frames in memory ({runs} runs each, interleaved)"
+        )
         store_runs, memory_runs = [], []
         from_store()  # the first run pays for page-ins of a store just written; count warm runs
         for _ in range(runs):
@@ -173,7 +206,9 @@ def bench_store(n_days: int, n_stocks: int, runs: int) -> None:
         ratio = store_s / memory_s
         print(f"   store load + runner                {store_s:8.2f} s")
         print(f"   runner on frames in memory         {memory_s:8.2f} s")
-        print(f"   ratio                              {ratio:8.2f} x   goal <= 1.3x: {'met' if ratio <= 1.3 else 'NOT met'}")
+        print(
+            f"   ratio                              {ratio:8.2f} x   goal <= 1.3x: {'met' if ratio <= 1.3 else 'NOT met'}"
+        )
 
 
 def main() -> None:

@@ -39,8 +39,7 @@ from tolvane.sandbox import API_PREFIX, DOWNLOAD_PATH, sign_headers
 KEY, SECRET = "bench-key", "bench-secret"
 FACTORS = API_PREFIX + "/factors/stream"
 QUOTA = API_PREFIX + "/quota"
-STREAM_BODY = json.dumps({"factor": ["Close"], "start_date": "2024-01-01",
-                          "end_date": "2024-06-30"}).encode()
+STREAM_BODY = json.dumps({"factor": ["Close"], "start_date": "2024-01-01", "end_date": "2024-06-30"}).encode()
 # What the package's own client allows (tolvane._http): 10 s to connect, 60 s to read.
 TIMEOUT = httpx.Timeout(60.0, connect=10.0)
 PROBE_EVERY = 0.2
@@ -73,10 +72,27 @@ print(json.dumps(latencies), flush=True)
 
 def start_service(batch_rows: int) -> tuple[subprocess.Popen, str]:
     server = subprocess.Popen(
-        [sys.executable, "-m", "tolvane", "sandbox", "--port", "0", "--api-key", KEY,
-         "--api-secret", SECRET, "--batch-rows", str(batch_rows), "--log-level", "ERROR"],
-        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True,
-        env={**os.environ, "TOLVANE_SANDBOX_CACHE": "off"})  # the user's cache stays as it was
+        [
+            sys.executable,
+            "-m",
+            "tolvane",
+            "sandbox",
+            "--port",
+            "0",
+            "--api-key",
+            KEY,
+            "--api-secret",
+            SECRET,
+            "--batch-rows",
+            str(batch_rows),
+            "--log-level",
+            "ERROR",
+        ],
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.PIPE,
+        text=True,
+        env={**os.environ, "TOLVANE_SANDBOX_CACHE": "off"},
+    )  # the user's cache stays as it was
     for line in server.stdout:
         if line.startswith("base_url"):
             return server, line.split()[1]
@@ -89,7 +105,10 @@ class Probe:
     def __init__(self, base_url: str) -> None:
         self.process = subprocess.Popen(
             [sys.executable, "-c", PROBE, base_url, KEY, SECRET, QUOTA, str(PROBE_EVERY)],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
+        )
 
     def finish(self) -> list[float | None]:
         out, _ = self.process.communicate("", timeout=120)
@@ -105,8 +124,9 @@ def reference_digest(base_url: str) -> tuple[str, int]:
     fetched first: the service makes it (and its market) once, and no load
     should run while it does."""
     httpx.get(base_url + DOWNLOAD_PATH, timeout=600.0).raise_for_status()
-    r = httpx.post(base_url + FACTORS, content=STREAM_BODY, headers=signed(FACTORS, STREAM_BODY),
-                   timeout=TIMEOUT)
+    r = httpx.post(
+        base_url + FACTORS, content=STREAM_BODY, headers=signed(FACTORS, STREAM_BODY), timeout=TIMEOUT
+    )
     r.raise_for_status()
     return hashlib.sha256(r.content).hexdigest(), len(r.content)
 
@@ -116,8 +136,9 @@ async def streaming_client(base_url: str, requests: int, expected: str, tally: d
         for _ in range(requests):
             digest = hashlib.sha256()
             try:
-                async with client.stream("POST", base_url + FACTORS, content=STREAM_BODY,
-                                         headers=signed(FACTORS, STREAM_BODY)) as r:
+                async with client.stream(
+                    "POST", base_url + FACTORS, content=STREAM_BODY, headers=signed(FACTORS, STREAM_BODY)
+                ) as r:
                     async for piece in r.aiter_bytes():
                         digest.update(piece)
                 if r.status_code != 200:
@@ -143,8 +164,9 @@ async def dripping_connection(host: str, port: int, drip: float, until: float, d
     header = f"GET {QUOTA} HTTP/1.1\r\nHost: {host}\r\n" + "X-Padding: " + "x" * 4096
     while time.monotonic() < until:
         try:
-            reader, writer = await asyncio.wait_for(asyncio.open_connection(host, port),
-                                                    max(until - time.monotonic(), 0.01))
+            reader, writer = await asyncio.wait_for(
+                asyncio.open_connection(host, port), max(until - time.monotonic(), 0.01)
+            )
         except (OSError, asyncio.TimeoutError):
             drops[0] += 1
             await asyncio.sleep(drip)
@@ -187,9 +209,11 @@ def latency_line(label: str, latencies: list[float | None]) -> str:
     if not answered:
         return f"{label}: {len(latencies)} quota requests, all failed"
     p99 = answered[min(len(answered) - 1, round(0.99 * (len(answered) - 1)))]
-    return (f"{label}: {len(latencies)} quota requests, {failed} failed; latency p50 "
-            f"{statistics.median(answered) * 1000:.0f} ms, p99 {p99 * 1000:.0f} ms, "
-            f"max {answered[-1] * 1000:.0f} ms")
+    return (
+        f"{label}: {len(latencies)} quota requests, {failed} failed; latency p50 "
+        f"{statistics.median(answered) * 1000:.0f} ms, p99 {p99 * 1000:.0f} ms, "
+        f"max {answered[-1] * 1000:.0f} ms"
+    )
 
 
 def main() -> int:
@@ -215,16 +239,20 @@ def main() -> int:
         latencies = probe.finish()
         total = args.clients * args.requests
         reasons = ", ".join(f"{n} {why}" for why, n in {**tally["status"], **tally["errors"]}.items())
-        print(f"{args.clients} streaming clients x {args.requests}: {tally['ok']} of {total} requests ok, "
-              f"{total - tally['ok']} failed{f' ({reasons})' if reasons else ''}; "
-              f"{tally['complete']} tables complete; {elapsed:.1f} s")
+        print(
+            f"{args.clients} streaming clients x {args.requests}: {tally['ok']} of {total} requests ok, "
+            f"{total - tally['ok']} failed{f' ({reasons})' if reasons else ''}; "
+            f"{tally['complete']} tables complete; {elapsed:.1f} s"
+        )
         print(latency_line(f"  under {args.clients} streaming clients", latencies))
 
         probe = Probe(base_url)
         drops = asyncio.run(slow_load(base_url, args.slow, args.drip, args.slow_seconds))
         latencies = probe.finish()
-        print(f"{args.slow} slow connections for {args.slow_seconds:g} s "
-              f"(one byte every {args.drip:g} s; {drops} dropped by the service and opened again)")
+        print(
+            f"{args.slow} slow connections for {args.slow_seconds:g} s "
+            f"(one byte every {args.drip:g} s; {drops} dropped by the service and opened again)"
+        )
         print(latency_line(f"  under {args.slow} slow connections", latencies))
     finally:
         server.terminate()

@@ -36,27 +36,51 @@ KEY, SECRET = "bench-key", "bench-secret"
 QUOTA = API_PREFIX + "/quota"
 MARKET = {"seed": 7, "n_stocks": 300, "start": "2019-01-01", "end": "2024-12-31"}
 PACKAGE_END = "20240630"
-COMMAND = [sys.executable, "-m", "tolvane", "sandbox", "--port", "0", "--api-key", KEY,
-           "--api-secret", SECRET, "--seed", str(MARKET["seed"]), "--stocks", str(MARKET["n_stocks"]),
-           "--start", MARKET["start"], "--end", MARKET["end"], "--package-end", PACKAGE_END,
-           "--log-level", "WARNING"]
+COMMAND = [
+    sys.executable,
+    "-m",
+    "tolvane",
+    "sandbox",
+    "--port",
+    "0",
+    "--api-key",
+    KEY,
+    "--api-secret",
+    SECRET,
+    "--seed",
+    str(MARKET["seed"]),
+    "--stocks",
+    str(MARKET["n_stocks"]),
+    "--start",
+    MARKET["start"],
+    "--end",
+    MARKET["end"],
+    "--package-end",
+    PACKAGE_END,
+    "--log-level",
+    "WARNING",
+]
 
 # Each part of a start on its own, in a fresh process; prints the seconds it took.
 PARTS = {
     "interpreter": ("", "pass"),
     "imports (tolvane.cli, tolvane.sandbox)": ("", "import tolvane.cli, tolvane.sandbox"),
-    "market": ("from tolvane.sandbox import SyntheticMarket",
-               f"SyntheticMarket({MARKET['seed']}, {MARKET['n_stocks']}, '{MARKET['start']}', '{MARKET['end']}')"),
+    "market": (
+        "from tolvane.sandbox import SyntheticMarket",
+        f"SyntheticMarket({MARKET['seed']}, {MARKET['n_stocks']}, '{MARKET['start']}', '{MARKET['end']}')",
+    ),
     "package build (market included)": (
         "from tolvane.sandbox import SyntheticMarket\n"
         "from tolvane.sandbox.package import build_benchmark_package",
         f"build_benchmark_package(SyntheticMarket({MARKET['seed']}, {MARKET['n_stocks']}, "
-        f"'{MARKET['start']}', '{MARKET['end']}'), '{PACKAGE_END}')"),
+        f"'{MARKET['start']}', '{MARKET['end']}'), '{PACKAGE_END}')",
+    ),
     "package from a warm cache": (
         "from tolvane.sandbox import SandboxServer\n"
         f"server = SandboxServer(seed={MARKET['seed']}, n_stocks={MARKET['n_stocks']}, "
         f"start='{MARKET['start']}', end='{MARKET['end']}', package_end='{PACKAGE_END}')",
-        "server.package_bytes()"),
+        "server.package_bytes()",
+    ),
 }
 PART_SCRIPT = """
 import time
@@ -82,7 +106,9 @@ def one_start(env: dict) -> tuple[float, float]:
     """Seconds from the start of the command to its first answer, and to the package downloaded."""
     with httpx.Client(timeout=120.0) as client:  # made before the clock starts
         started = time.perf_counter()
-        child = subprocess.Popen(COMMAND, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True, env=env)
+        child = subprocess.Popen(
+            COMMAND, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True, env=env
+        )
         try:
             base_url = next(line.split()[1] for line in child.stdout if line.startswith("base_url"))
             r = client.get(base_url + QUOTA, headers=sign_headers(KEY, SECRET, "GET", QUOTA))
@@ -107,8 +133,10 @@ def main() -> int:
     args = parser.parse_args()
 
     with tempfile.TemporaryDirectory(prefix="tolvane-start-bench-") as cache:
-        cases = {"no cache": {**os.environ, "TOLVANE_SANDBOX_CACHE": "off"},
-                 "warm cache": {**os.environ, "TOLVANE_SANDBOX_CACHE": cache}}
+        cases = {
+            "no cache": {**os.environ, "TOLVANE_SANDBOX_CACHE": "off"},
+            "warm cache": {**os.environ, "TOLVANE_SANDBOX_CACHE": cache},
+        }
         one_start(cases["warm cache"])  # fills the cache
 
         print("where the time goes (each part in a fresh process, median of 3):")
@@ -133,8 +161,10 @@ def main() -> int:
     for case, (answers, downloads) in results.items():
         print(f"  {case:12s} {spread(answers):24s} {spread(downloads):24s}")
     (cold_a, cold_d), (warm_a, warm_d) = results.values()
-    print(f"  warm / no cache: first answer x{statistics.median(warm_a) / statistics.median(cold_a):.2f}, "
-          f"package x{statistics.median(warm_d) / statistics.median(cold_d):.2f}")
+    print(
+        f"  warm / no cache: first answer x{statistics.median(warm_a) / statistics.median(cold_a):.2f}, "
+        f"package x{statistics.median(warm_d) / statistics.median(cold_d):.2f}"
+    )
     return 0
 
 

@@ -44,11 +44,14 @@ def payload_for(store, dates: list[str], stocks: list[str], seed: int) -> dict:
             values = rng.random((len(dates), len(stocks))) > 0.1
         else:
             values = rng.random((len(dates), len(stocks)))
-        data[key] = pd.DataFrame(values, index=pd.Index(dates, name="DataDate"),
-                                 columns=pd.Index(stocks, name="ukey"), copy=False)
+        data[key] = pd.DataFrame(
+            values, index=pd.Index(dates, name="DataDate"), columns=pd.Index(stocks, name="ukey"), copy=False
+        )
     index = pd.Index(dates, name="DataDate")
-    data["benchmark_dict"] = {name: pd.Series(rng.normal(0, 0.01, len(dates)), index=index, name="index_day_return")
-                              for name in ("000852", "000300", "000905")}
+    data["benchmark_dict"] = {
+        name: pd.Series(rng.normal(0, 0.01, len(dates)), index=index, name="index_day_return")
+        for name in ("000852", "000300", "000905")
+    }
     return {"version": 1, "meta": {"start_date": dates[0], "end_date": dates[-1]}, "data": data}
 
 
@@ -59,11 +62,11 @@ def child_main(args) -> None:
     all_dates = dates_from("2010-01-04", args.dates + args.repeats)
     with tempfile.TemporaryDirectory(dir=args.workdir) as folder:
         store = BinaryPreparedDataStore(Path(folder) / "store")
-        store.write(payload_for(store, all_dates[:args.dates], stocks, seed=0))
+        store.write(payload_for(store, all_dates[: args.dates], stocks, seed=0))
         updates, loads, touched = [], [], []
         for day in range(args.repeats):
             end = args.dates + day + 1
-            tail_dates = all_dates[end - 1 - TAIL_ROWS:end]
+            tail_dates = all_dates[end - 1 - TAIL_ROWS : end]
             tail = payload_for(store, tail_dates, stocks, seed=day + 1)
             began = time.perf_counter()
             store.replace_tail(tail, tail_dates[0])
@@ -73,8 +76,11 @@ def child_main(args) -> None:
             matrices = store.load()
             loads.append(time.perf_counter() - began)
             began = time.perf_counter()
-            total = sum(float(matrix.to_numpy()[:, ::512].sum()) for matrix in matrices.values()
-                        if matrix.dtypes.iloc[0] == np.float64)
+            total = sum(
+                float(matrix.to_numpy()[:, ::512].sum())
+                for matrix in matrices.values()
+                if matrix.dtypes.iloc[0] == np.float64
+            )
             touched.append(time.perf_counter() - began + loads[-1])
             del matrices
         assert np.isfinite(total)
@@ -82,8 +88,19 @@ def child_main(args) -> None:
 
 
 def run_child(python: str, args) -> dict:
-    command = [python, __file__, "--child", "--dates", str(args.dates), "--stocks", str(args.stocks),
-               "--repeats", str(args.repeats), "--workdir", args.workdir]
+    command = [
+        python,
+        __file__,
+        "--child",
+        "--dates",
+        str(args.dates),
+        "--stocks",
+        str(args.stocks),
+        "--repeats",
+        str(args.repeats),
+        "--workdir",
+        args.workdir,
+    ]
     done = subprocess.run(command, capture_output=True, text=True, check=True)
     return json.loads(done.stdout.strip().splitlines()[-1])
 
@@ -93,16 +110,25 @@ def describe(values: list[float]) -> str:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--quick", action="store_true", help="small sizes, for a check in seconds")
-    parser.add_argument("--compare", metavar="PYTHON", help="another interpreter whose installed build to time alongside")
+    parser.add_argument(
+        "--compare", metavar="PYTHON", help="another interpreter whose installed build to time alongside"
+    )
     parser.add_argument("--dates", type=int, default=2500)
     parser.add_argument("--stocks", type=int, default=5000)
     parser.add_argument("--repeats", type=int, default=5, help="updates per child process")
-    parser.add_argument("--rounds", type=int, default=2, help="child processes per interpreter, taken in turns")
-    parser.add_argument("--workdir", default=str(Path(__file__).resolve().parent.parent / "build"),
-                        help="where the temporary stores go (a real disk, not tmpfs)")
+    parser.add_argument(
+        "--rounds", type=int, default=2, help="child processes per interpreter, taken in turns"
+    )
+    parser.add_argument(
+        "--workdir",
+        default=str(Path(__file__).resolve().parent.parent / "build"),
+        help="where the temporary stores go (a real disk, not tmpfs)",
+    )
     args = parser.parse_args()
     if args.child:
         child_main(args)
@@ -118,8 +144,10 @@ def main() -> None:
         for label, python in pythons.items():
             for key, values in run_child(python, args).items():
                 results[label][key].extend(values)
-    print(f"store of {args.dates} dates x {args.stocks} stocks, every default dataset; "
-          f"{args.rounds} x {args.repeats} runs per interpreter")
+    print(
+        f"store of {args.dates} dates x {args.stocks} stocks, every default dataset; "
+        f"{args.rounds} x {args.repeats} runs per interpreter"
+    )
     for label, figures in results.items():
         print(f"  {label}:")
         print(f"    one-day update        {describe(figures['update'])}")
@@ -127,7 +155,9 @@ def main() -> None:
         print(f"    load and read pages   {describe(figures['load_and_read'])}")
     if args.compare:
         for key in ("update", "load"):
-            ratio = statistics.median(results["this build"][key]) / statistics.median(results["compared"][key])
+            ratio = statistics.median(results["this build"][key]) / statistics.median(
+                results["compared"][key]
+            )
             print(f"  {key}: this build / compared = {ratio:.2f}x")
 
 

@@ -69,19 +69,28 @@ def layouts_against_floor(label: str, signal, market, runs: int) -> list[np.ndar
     row_market = {name: c_ordered(m) for name, m in market.items()}
     arrays = _build_market_arrays(signal.index[1:], signal.columns, *row_market.values())
     inputs = [row_signal.to_numpy(copy=False), *arrays.values()]
-    timings = interleaved({
-        "row-major": lambda: kernel.calc_strategy_vwap_daily_return(row_signal, **row_market),
-        "column-major": lambda: kernel.calc_strategy_vwap_daily_return(signal, **market),
-        "read pass": lambda: [array.max() for array in inputs],
-    }, runs)
-    same = np.array_equal(kernel.calc_strategy_vwap_daily_return(signal, **market).to_numpy().view(np.uint64),
-                          kernel.calc_strategy_vwap_daily_return(row_signal, **row_market).to_numpy().view(np.uint64))
-    print(f"[{label}] 2. pandas' column layout {milliseconds(timings['column-major'])} | row-major"
-          f" {milliseconds(timings['row-major'])} | column / row"
-          f" {ratio_against_goal(timings['column-major'], timings['row-major'], 1.1)}"
-          f" | same returns bit for bit: {same}")
-    print(f"[{label}]    row-major engine / read-only pass {milliseconds(timings['read pass'])}:"
-          f" {ratio_text(timings['row-major'], timings['read pass'])}")
+    timings = interleaved(
+        {
+            "row-major": lambda: kernel.calc_strategy_vwap_daily_return(row_signal, **row_market),
+            "column-major": lambda: kernel.calc_strategy_vwap_daily_return(signal, **market),
+            "read pass": lambda: [array.max() for array in inputs],
+        },
+        runs,
+    )
+    same = np.array_equal(
+        kernel.calc_strategy_vwap_daily_return(signal, **market).to_numpy().view(np.uint64),
+        kernel.calc_strategy_vwap_daily_return(row_signal, **row_market).to_numpy().view(np.uint64),
+    )
+    print(
+        f"[{label}] 2. pandas' column layout {milliseconds(timings['column-major'])} | row-major"
+        f" {milliseconds(timings['row-major'])} | column / row"
+        f" {ratio_against_goal(timings['column-major'], timings['row-major'], 1.1)}"
+        f" | same returns bit for bit: {same}"
+    )
+    print(
+        f"[{label}]    row-major engine / read-only pass {milliseconds(timings['read pass'])}:"
+        f" {ratio_text(timings['row-major'], timings['read pass'])}"
+    )
     return inputs
 
 
@@ -96,8 +105,10 @@ def bench_size(n_days: int, n_stocks: int, runs: int, reference_runs: int) -> No
     engine_s = median_seconds(engine, runs)
     reference_s = median_seconds(lambda: reference_engine(signal, **market), reference_runs)
     result, expected = engine(), reference_engine(signal, **market)
-    print(f"[{label}] 1. engine {engine_s * 1e3:9.2f} ms | reference {reference_s * 1e3:9.2f} ms"
-          f" | speed-up {reference_s / engine_s:6.1f}x | max |diff| {np.abs(result - expected).max():.1e}")
+    print(
+        f"[{label}] 1. engine {engine_s * 1e3:9.2f} ms | reference {reference_s * 1e3:9.2f} ms"
+        f" | speed-up {reference_s / engine_s:6.1f}x | max |diff| {np.abs(result - expected).max():.1e}"
+    )
 
     inputs = layouts_against_floor(label, signal, market, runs)
 
@@ -112,8 +123,10 @@ def bench_size(n_days: int, n_stocks: int, runs: int, reference_runs: int) -> No
         before = peak_rss_bytes()
         engine()
         rss_note = f" | peak RSS growth {(peak_rss_bytes() - before) / 2**10:7.0f} KiB"
-    print(f"[{label}] 3. inputs {input_bytes / 2**20:9.1f} MiB | traced peak {traced_peak / 2**20:7.2f} MiB"
-          f" ({traced_peak / input_bytes:.2%}){rss_note}")
+    print(
+        f"[{label}] 3. inputs {input_bytes / 2**20:9.1f} MiB | traced peak {traced_peak / 2**20:7.2f} MiB"
+        f" ({traced_peak / input_bytes:.2%}){rss_note}"
+    )
 
     # 4. Two threads against one on shared inputs, each thread busy for about a second.
     calls = max(4, round(1.0 / engine_s))
@@ -131,12 +144,16 @@ def bench_size(n_days: int, n_stocks: int, runs: int, reference_runs: int) -> No
 
     one_s = median_seconds(serial, 3)
     two_s = median_seconds(two_threads, 3)
-    print(f"[{label}] 4. one thread {calls / one_s:7.1f} backtests/s | two threads {2 * calls / two_s:7.1f}"
-          f" backtests/s | scaling {(2 * calls / two_s) / (calls / one_s):4.2f}x")
+    print(
+        f"[{label}] 4. one thread {calls / one_s:7.1f} backtests/s | two threads {2 * calls / two_s:7.1f}"
+        f" backtests/s | scaling {(2 * calls / two_s) / (calls / one_s):4.2f}x"
+    )
 
     # The whole runner without charts, against the engine.
     runner_s = median_seconds(lambda: kernel.run_strategy_backtest_core(signal, **market), runs)
-    print(f"[{label}]    runner without charts {runner_s * 1e3:9.2f} ms | {runner_s / engine_s:4.2f}x the engine")
+    print(
+        f"[{label}]    runner without charts {runner_s * 1e3:9.2f} ms | {runner_s / engine_s:4.2f}x the engine"
+    )
 
     bench_vectorbt(label, signal, market, result)
 
@@ -164,8 +181,16 @@ def bench_vectorbt(label, signal, market, engine_result):
         price = market["buy_price"].loc[days].where(buying, market["sell_price"].loc[days]).fillna(close)
         fees = pd.DataFrame(np.where(buying, fee, fee + rule_fee), index=days, columns=signal.columns)
         return lambda: vbt.Portfolio.from_orders(
-            close, target, size_type="targetamount", price=price, fees=fees, size_granularity=lot,
-            init_cash=init_cash, cash_sharing=True, group_by=True, freq="D",
+            close,
+            target,
+            size_type="targetamount",
+            price=price,
+            fees=fees,
+            size_granularity=lot,
+            init_cash=init_cash,
+            cash_sharing=True,
+            group_by=True,
+            freq="D",
         )
 
     def return_gap(simulate, expected):
@@ -179,13 +204,19 @@ def bench_vectorbt(label, signal, market, engine_result):
     engine_s = median_seconds(lambda: kernel.calc_strategy_vwap_daily_return(signal, **market), 3)
     gap = return_gap(simulate, engine_result)
     # vectorbt knows no trading limits, splits or dividends: without them the two must agree.
-    plain = {**market, "can_buy_stock": market["can_buy_stock"] | True,
-             "cant_sell_stock": market["cant_sell_stock"] & False,
-             "split_factor": market["split_factor"] * np.nan, "dividend_factor": market["dividend_factor"] * np.nan}
+    plain = {
+        **market,
+        "can_buy_stock": market["can_buy_stock"] | True,
+        "cant_sell_stock": market["cant_sell_stock"] & False,
+        "split_factor": market["split_factor"] * np.nan,
+        "dividend_factor": market["dividend_factor"] * np.nan,
+    }
     plain_gap = return_gap(simulation(plain), kernel.calc_strategy_vwap_daily_return(signal, **plain))
-    print(f"[{label}] 5. vectorbt {vbt_s * 1e3:9.2f} ms | engine {engine_s * 1e3:9.2f} ms"
-          f" | vectorbt / engine {vbt_s / engine_s:6.1f}x | daily return gap: median {np.median(gap):.1e},"
-          f" max {gap.max():.1e}; without limits, splits and dividends max {plain_gap.max():.1e}")
+    print(
+        f"[{label}] 5. vectorbt {vbt_s * 1e3:9.2f} ms | engine {engine_s * 1e3:9.2f} ms"
+        f" | vectorbt / engine {vbt_s / engine_s:6.1f}x | daily return gap: median {np.median(gap):.1e},"
+        f" max {gap.max():.1e}; without limits, splits and dividends max {plain_gap.max():.1e}"
+    )
 
 
 def main() -> None:

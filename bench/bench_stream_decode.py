@@ -125,8 +125,10 @@ def measure(args, body: dict, chunk_delay: float) -> None:
     """Times every stage against one sandbox and prints medians and ratios."""
     server, base_url = start_sandbox(args.stocks, args.batch_rows, chunk_delay)
     try:
-        with httpx.Client(base_url=base_url, timeout=60) as client, \
-                HttpClient(base_url, KEY, SECRET, timeout=60) as http:
+        with (
+            httpx.Client(base_url=base_url, timeout=60) as client,
+            HttpClient(base_url, KEY, SECRET, timeout=60) as http,
+        ):
             sessions = {plain_transfer: client}
             size = plain_transfer(client, body)  # warm both paths and the server caches
             batches = len(decode(http, body))
@@ -144,15 +146,21 @@ def measure(args, body: dict, chunk_delay: float) -> None:
     pacing = f"server pauses {chunk_delay * 1000:.0f} ms per batch" if chunk_delay else "unpaced"
     print(f"{size / MIB:.1f} MiB in {batches} batches, loopback {pacing}, medians of {args.rounds} rounds:")
     for name, median in medians.items():
-        print(f"  {name:30s} {median * 1000:8.1f} ms  {size / MIB / median:7.1f} MiB/s  x{median / transfer:.3f}")
+        print(
+            f"  {name:30s} {median * 1000:8.1f} ms  {size / MIB / median:7.1f} MiB/s  x{median / transfer:.3f}"
+        )
     ratio = medians["stream_decode (+ to_pandas)"] / transfer
-    print(f"  ratio stream_decode / transfer: {ratio:.3f} (decoding adds {100 * (ratio - 1):+.1f}%; goal <= +15%)")
+    print(
+        f"  ratio stream_decode / transfer: {ratio:.3f} (decoding adds {100 * (ratio - 1):+.1f}%; goal <= +15%)"
+    )
     if memory:
         overhead = memory["peak"] - memory["kept"]
-        print(f"  memory: frames {memory['frames'] / MIB:.1f} MiB (pandas), kept after decode "
-              f"{memory['kept'] / MIB:.1f} MiB, peak during decode {memory['peak'] / MIB:.1f} MiB; "
-              f"transient {overhead / MIB:.1f} MiB = {overhead / (size / batches):.1f} average batch "
-              f"messages (whole response {size / MIB:.1f} MiB)")
+        print(
+            f"  memory: frames {memory['frames'] / MIB:.1f} MiB (pandas), kept after decode "
+            f"{memory['kept'] / MIB:.1f} MiB, peak during decode {memory['peak'] / MIB:.1f} MiB; "
+            f"transient {overhead / MIB:.1f} MiB = {overhead / (size / batches):.1f} average batch "
+            f"messages (whole response {size / MIB:.1f} MiB)"
+        )
 
 
 def main() -> None:
@@ -160,13 +168,19 @@ def main() -> None:
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--stocks", type=int, default=300)
     parser.add_argument("--batch-rows", type=int, default=65536)
-    parser.add_argument("--paced-delay", type=float, default=0.01,
-                        help="seconds the paced server waits before each batch (0 to skip)")
+    parser.add_argument(
+        "--paced-delay",
+        type=float,
+        default=0.01,
+        help="seconds the paced server waits before each batch (0 to skip)",
+    )
     args = parser.parse_args()
 
     body = {"factor": ["alpha1", "alpha2", "vwap", "Close"], "start_date": "2019-01-01"}
-    print(f"factor stream: {args.stocks} stocks, 2019-2024, {len(body['factor'])} factors, "
-          f"batch_rows {args.batch_rows}")
+    print(
+        f"factor stream: {args.stocks} stocks, 2019-2024, {len(body['factor'])} factors, "
+        f"batch_rows {args.batch_rows}"
+    )
     measure(args, body, 0.0)
     if args.paced_delay:
         measure(args, body, args.paced_delay)

@@ -39,8 +39,9 @@ def test_reference(name: str) -> ModuleType:
 # ---------------------------------------------------------------- timing
 
 
-def interleaved(actions: dict[str, Callable[[], object]], rounds: int,
-                clock: Callable[[], float] = time.thread_time) -> dict[str, list[float]]:
+def interleaved(
+    actions: dict[str, Callable[[], object]], rounds: int, clock: Callable[[], float] = time.thread_time
+) -> dict[str, list[float]]:
     """Seconds of each action in each of `rounds` rounds, after one warm-up
     round: the calling thread's CPU time, or another `clock` (wall time,
     ``time.perf_counter``, for work done in other processes)."""
@@ -58,8 +59,7 @@ def interleaved(actions: dict[str, Callable[[], object]], rounds: int,
 
 def milliseconds(seconds: list[float]) -> str:
     """Median and range of a list of timings, in milliseconds."""
-    return (f"{statistics.median(seconds) * 1e3:7.1f} ms"
-            f" ({min(seconds) * 1e3:.1f}-{max(seconds) * 1e3:.1f})")
+    return f"{statistics.median(seconds) * 1e3:7.1f} ms ({min(seconds) * 1e3:.1f}-{max(seconds) * 1e3:.1f})"
 
 
 def ratio(numerator: list[float], denominator: list[float]) -> tuple[float, float, float]:
@@ -159,7 +159,9 @@ def synthetic_market(n_days: int, n_stocks: int, seed: int = 20240101):
 
 def c_ordered(frame: pd.DataFrame) -> pd.DataFrame:
     """The same frame over a C-ordered array, as a memory-mapped store gives it."""
-    return pd.DataFrame(np.ascontiguousarray(frame.to_numpy()), index=frame.index, columns=frame.columns, copy=False)
+    return pd.DataFrame(
+        np.ascontiguousarray(frame.to_numpy()), index=frame.index, columns=frame.columns, copy=False
+    )
 
 
 def synthetic_factor(signal: pd.DataFrame, seed: int = 7) -> pd.DataFrame:
@@ -204,8 +206,11 @@ def synthetic_payload(n_days: int, n_stocks: int, seed: int = 7) -> dict:
         name: pd.Series(rng.normal(0.0003, 0.012, n_days), index=dates, name="index_day_return")
         for name in ("000852", "000300", "000905")
     }
-    return {"version": PREPARED_DATA_VERSION, "meta": {"start_date": dates[0], "end_date": dates[-1]},
-            "data": data}
+    return {
+        "version": PREPARED_DATA_VERSION,
+        "meta": {"start_date": dates[0], "end_date": dates[-1]},
+        "data": data,
+    }
 
 
 # ---------------------------------------------------------------- sandbox
@@ -215,8 +220,7 @@ def start_sandbox(script: str, *args: str) -> tuple[subprocess.Popen, str]:
     """Runs ``script`` with ``args`` in a child process, so that the sandbox
     service does not share the benchmark's GIL, and returns the process and
     the base URL the script printed first."""
-    server = subprocess.Popen([sys.executable, "-c", script, *args], stdout=subprocess.PIPE,
-                              text=True)
+    server = subprocess.Popen([sys.executable, "-c", script, *args], stdout=subprocess.PIPE, text=True)
     base_url = server.stdout.readline().strip()
     if not base_url.startswith("http"):
         server.kill()

@@ -43,8 +43,7 @@ def sandbox_server():
     so that streams span several record batches."""
     from tolvane.sandbox import SandboxServer
 
-    with SandboxServer(seed=11, n_stocks=40, start="2022-01-01", end="2023-12-31",
-                       batch_rows=2000) as server:
+    with SandboxServer(seed=11, n_stocks=40, start="2022-01-01", end="2023-12-31", batch_rows=2000) as server:
         yield server
 
 

@@ -198,16 +198,20 @@ class DuckFrame:
         return len(self.index)
 
     def to_numpy(self, *args, **kwargs):
-        return self._frame.to_numpy(*args, **kwargs)[self._shift:]
+        return self._frame.to_numpy(*args, **kwargs)[self._shift :]
 
     def __getattr__(self, name):
         return getattr(self._frame, name)
 
 
 def arrow_stream(rows: int) -> bytes:
-    table = pa.table({"date": pd.date_range("2024-01-01", periods=rows).date,
-                      "ukey": [f"{i:06d}.SZ" for i in range(rows)],
-                      "value": np.linspace(0, 1, rows)})
+    table = pa.table(
+        {
+            "date": pd.date_range("2024-01-01", periods=rows).date,
+            "ukey": [f"{i:06d}.SZ" for i in range(rows)],
+            "value": np.linspace(0, 1, rows),
+        }
+    )
     sink = pa.BufferOutputStream()
     with pa.ipc.new_stream(sink, table.schema) as writer:
         for batch in table.to_batches(max_chunksize=3):
@@ -218,9 +222,9 @@ def arrow_stream(rows: int) -> bytes:
 def chunk_items(kind: str, size: int):
     stream = arrow_stream(7)
     if kind == "arrow":
-        return [stream[i:i + size] for i in range(0, len(stream), size)]
+        return [stream[i : i + size] for i in range(0, len(stream), size)]
     if kind == "arrow_cut":
-        return [stream[:size], stream[size:len(stream) // 2]]
+        return [stream[:size], stream[size : len(stream) // 2]]
     if kind == "garbage":
         return [b"\xff" * size, b"", b"\x00" * 8]
     return [b"ab", "text", 5, None, bytearray(b"cd"), memoryview(b"ef")]
@@ -268,8 +272,9 @@ def build(recipe):
     if kind == "frame":
         (rows, cols), dtype, layout, content, seed, index, flavour = spec
         values = lay_out(fill((rows, cols), dtype, content, seed), layout)
-        frame = pd.DataFrame(values, index=labels(index, rows), columns=[f"{j:06d}" for j in range(cols)],
-                             copy=False)
+        frame = pd.DataFrame(
+            values, index=labels(index, rows), columns=[f"{j:06d}" for j in range(cols)], copy=False
+        )
         if flavour == "subclass":
             return SubFrame(frame)
         if flavour == "lying":
@@ -282,9 +287,13 @@ def build(recipe):
         return pd.Series(fill((length,), dtype, content, seed), index=labels(index, length))
     if kind == "returns":  # a frame of strategy and benchmark daily returns
         length, content, seed, index, with_close = spec
-        frame = pd.DataFrame({"daily_return": fill((length,), "float64", content, seed) / 100,
-                              "index_day_return": fill((length,), "float64", content, seed + 1) / 100},
-                             index=labels(index, length))
+        frame = pd.DataFrame(
+            {
+                "daily_return": fill((length,), "float64", content, seed) / 100,
+                "index_day_return": fill((length,), "float64", content, seed + 1) / 100,
+            },
+            index=labels(index, length),
+        )
         frame["extra_daily_return"] = frame["daily_return"] - frame["index_day_return"]
         if with_close:
             frame["close"] = fill((length,), "float64", content, seed + 2)
@@ -352,8 +361,12 @@ def same(a, b) -> bool:
         left, right = np.asarray(a, dtype=float), np.asarray(b, dtype=float)
         return bool(np.allclose(left, right, rtol=1e-9, atol=1e-12, equal_nan=True))
     if isinstance(a, np.ndarray):
-        return (isinstance(b, np.ndarray) and a.shape == b.shape and a.dtype == b.dtype
-                and bool(np.allclose(a, b, rtol=1e-9, atol=1e-12, equal_nan=True)))
+        return (
+            isinstance(b, np.ndarray)
+            and a.shape == b.shape
+            and a.dtype == b.dtype
+            and bool(np.allclose(a, b, rtol=1e-9, atol=1e-12, equal_nan=True))
+        )
     if isinstance(a, dict):
         return isinstance(b, dict) and list(a) == list(b) and all(same(a[k], b[k]) for k in a)
     if isinstance(a, tuple):

@@ -77,7 +77,8 @@ def random_market(n_days, n_stocks, seed, layout="F", cant_sell_share=0.1, signa
         signal_values = rng.normal(size=prices.shape).round(1)
         signal_values[rng.random(prices.shape) < 0.1] = np.nan
     return frame(signal_values, dates, stocks, layout), {
-        name: frame(values, dates, stocks, layout) for name, values in market.items()}
+        name: frame(values, dates, stocks, layout) for name, values in market.items()
+    }
 
 
 def mapped_file_of(data: pd.DataFrame):

@@ -56,8 +56,12 @@ def expected_version(n_dates: int) -> dict[str, pd.DataFrame]:
     rows = np.arange(n_dates)
     versions = writer_of_rows(n_dates)
     index = pd.Index(ALL_DATES[:n_dates], name="DataDate")
-    return {key: pd.DataFrame(cell_values(key, rows, versions), index=index, columns=pd.Index(STOCKS, name="ukey"))
-            for key in KEYS}
+    return {
+        key: pd.DataFrame(
+            cell_values(key, rows, versions), index=index, columns=pd.Index(STOCKS, name="ukey")
+        )
+        for key in KEYS
+    }
 
 
 def expected_benchmark(n_dates: int) -> np.ndarray:
@@ -67,9 +71,14 @@ def expected_benchmark(n_dates: int) -> np.ndarray:
 def payload(rows: range, version: int) -> dict:
     row_numbers = np.arange(rows.start, rows.stop)
     index = pd.Index([ALL_DATES[row] for row in rows], name="DataDate")
-    data = {key: pd.DataFrame(cell_values(key, row_numbers, np.full(len(row_numbers), version)), index=index,
-                              columns=pd.Index(STOCKS, name="ukey"))
-            for key in KEYS}
+    data = {
+        key: pd.DataFrame(
+            cell_values(key, row_numbers, np.full(len(row_numbers), version)),
+            index=index,
+            columns=pd.Index(STOCKS, name="ukey"),
+        )
+        for key in KEYS
+    }
     data["benchmark_dict"] = {"000852": pd.Series(row_numbers * 1e-4 + version, index=index)}
     return {"version": 1, "meta": {"start_date": index[0], "end_date": index[-1]}, "data": data}
 
@@ -107,6 +116,7 @@ def differences(loaded: dict, expected: dict) -> list[str]:
 
 
 # ------------------------------------------------------------------ roles
+
 
 def read_until(args) -> dict:
     """Loads in a loop until the stop file appears; every load must be a whole version,
@@ -202,8 +212,13 @@ def main() -> None:
     parser.add_argument("--start")
     parser.add_argument("--end")
     args = parser.parse_args()
-    roles = {"read": read_until, "update": update_versions, "hold": hold_lock, "snapshot": keep_snapshot,
-             "service": service_job}
+    roles = {
+        "read": read_until,
+        "update": update_versions,
+        "hold": hold_lock,
+        "snapshot": keep_snapshot,
+        "service": service_job,
+    }
     print(json.dumps(roles[args.role](args)), flush=True)
 
 

@@ -10,8 +10,16 @@ import pytest
 
 from tolvane.backtest._core import _build_market_arrays, _with_datetime_index, safe_sharpe
 
-KEYS = ["can_buy_arr", "cant_sell_arr", "split_arr", "dividend_arr", "close_arr",
-        "prev_close_arr", "buy_price_arr", "sell_price_arr"]
+KEYS = [
+    "can_buy_arr",
+    "cant_sell_arr",
+    "split_arr",
+    "dividend_arr",
+    "close_arr",
+    "prev_close_arr",
+    "buy_price_arr",
+    "sell_price_arr",
+]
 
 
 def market_frames(dates, stocks, rng):

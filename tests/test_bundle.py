@@ -37,19 +37,30 @@ def packaged_store(seed: int) -> tuple[bytes, dict]:
     """A real store zipped as the service packs it, beside a member the store does not
     name; returns the archive and the store's matrices."""
     rng = np.random.default_rng(seed)
-    dates = pd.Index([f"2023{month:02d}{day:02d}" for month in (1, 2, 3, 4, 5) for day in range(1, 29)][:130],
-                     name="DataDate")
+    dates = pd.Index(
+        [f"2023{month:02d}{day:02d}" for month in (1, 2, 3, 4, 5) for day in range(1, 29)][:130],
+        name="DataDate",
+    )
     stocks = pd.Index([f"{n:06d}" for n in range(5000)], name="ukey")
-    payload = {"version": 1, "meta": {"start_date": dates[0], "end_date": dates[-1]}, "data": {
-        "close_price": pd.DataFrame(rng.random((len(dates), len(stocks))), index=dates, columns=stocks),
-        "can_buy_stock": pd.DataFrame(rng.random((len(dates), len(stocks))) > 0.2, index=dates, columns=stocks),
-        "benchmark_dict": {"000852": pd.Series(rng.normal(0, 0.01, len(dates)), index=dates)},
-    }}
+    payload = {
+        "version": 1,
+        "meta": {"start_date": dates[0], "end_date": dates[-1]},
+        "data": {
+            "close_price": pd.DataFrame(rng.random((len(dates), len(stocks))), index=dates, columns=stocks),
+            "can_buy_stock": pd.DataFrame(
+                rng.random((len(dates), len(stocks))) > 0.2, index=dates, columns=stocks
+            ),
+            "benchmark_dict": {"000852": pd.Series(rng.normal(0, 0.01, len(dates)), index=dates)},
+        },
+    }
     with tempfile.TemporaryDirectory() as folder:
         store = BinaryPreparedDataStore(folder, [])
         store.write(payload)
-        members = {path.name: path.read_bytes() for path in sorted(Path(folder).iterdir())
-                   if not path.name.startswith(".")}
+        members = {
+            path.name: path.read_bytes()
+            for path in sorted(Path(folder).iterdir())
+            if not path.name.startswith(".")
+        }
         matrices = store.load(mmap=False)
     members["index/benchmark.csv"] = "date,ukey,close\n".encode() + b"20230103,000300.XSHG,3887.9\n" * 40000
     return build_package(members), matrices
@@ -58,19 +69,26 @@ def packaged_store(seed: int) -> tuple[bytes, dict]:
 # A package of a few MiB: the download writes whole 1 MiB chunks, so a cut only
 # leaves something to resume from once more than a chunk has arrived.
 PACKAGE, PACKAGED = packaged_store(seed=0)
-CLOSE_PRICE_MEMBER = next(name for name in zipfile.ZipFile(io.BytesIO(PACKAGE)).namelist()
-                          if name.startswith("close_price."))
+CLOSE_PRICE_MEMBER = next(
+    name for name in zipfile.ZipFile(io.BytesIO(PACKAGE)).namelist() if name.startswith("close_price.")
+)
 
 
 def member_hashes(package: bytes) -> dict[str, str]:
     with zipfile.ZipFile(io.BytesIO(package)) as zf:
-        return {name: hashlib.sha256(zf.read(name)).hexdigest()
-                for name in zf.namelist() if not name.endswith("/")}
+        return {
+            name: hashlib.sha256(zf.read(name)).hexdigest()
+            for name in zf.namelist()
+            if not name.endswith("/")
+        }
 
 
 def tree_hashes(root: Path) -> dict[str, str]:
-    return {p.relative_to(root).as_posix(): hashlib.sha256(p.read_bytes()).hexdigest()
-            for p in root.rglob("*") if p.is_file()}
+    return {
+        p.relative_to(root).as_posix(): hashlib.sha256(p.read_bytes()).hexdigest()
+        for p in root.rglob("*")
+        if p.is_file()
+    }
 
 
 def assert_installed(store_dir: Path, matrices: dict = PACKAGED) -> None:
@@ -118,6 +136,7 @@ def client(served):
 def recorded(monkeypatch):
     """Records the Range header of every download request and the settings and final
     position of every progress bar; the requests still go over the wire."""
+
     class Recorder:
         def __init__(self):
             self.ranges, self.bars = [], []
@@ -147,8 +166,10 @@ def url_of(server) -> str:
 
 # ------------------------------------------------------------------ whole download
 
-def test_download_lays_out_the_package_beside_a_temp_dir(served, client, recorded, tmp_path,
-                                                         monkeypatch, caplog):
+
+def test_download_lays_out_the_package_beside_a_temp_dir(
+    served, client, recorded, tmp_path, monkeypatch, caplog
+):
     monkeypatch.setenv("HOME", str(tmp_path))
     caplog.set_level("INFO", logger="tolvane")
     store = _bundle.download_benchmark_package(client, "~/data/store")
@@ -159,17 +180,24 @@ def test_download_lays_out_the_package_beside_a_temp_dir(served, client, recorde
     assert not (tmp_path / "data" / "temp" / "benchmark.part").exists()
     assert recorded.ranges == [None]
     [(settings, bar)] = recorded.bars
-    assert settings == {"total": len(PACKAGE), "initial": 0, "unit": "B", "unit_scale": True,
-                        "unit_divisor": 1024, "desc": "下载基准数据",
-                        "bar_format": "{desc} {percentage:3.0f}%|{bar}| {n_fmt}/{total_fmt} [{rate_fmt}]",
-                        "mininterval": 1.0}
+    assert settings == {
+        "total": len(PACKAGE),
+        "initial": 0,
+        "unit": "B",
+        "unit_scale": True,
+        "unit_divisor": 1024,
+        "desc": "下载基准数据",
+        "bar_format": "{desc} {percentage:3.0f}%|{bar}| {n_fmt}/{total_fmt} [{rate_fmt}]",
+        "mininterval": 1.0,
+    }
     assert bar.n == len(PACKAGE)
     assert [r.getMessage() for r in caplog.records if r.name == "tolvane"] == [
-        "开始下载回测基准数据包", "回测基准数据包下载完成"]
+        "开始下载回测基准数据包",
+        "回测基准数据包下载完成",
+    ]
 
 
-def test_cut_downloads_keep_the_part_file_and_resume_until_complete(served, client, recorded,
-                                                                    tmp_path):
+def test_cut_downloads_keep_the_part_file_and_resume_until_complete(served, client, recorded, tmp_path):
     cut = 3 * MIB // 2
     served.faults = Faults(cut_after_bytes=cut, paths=(DOWNLOAD_PATH,), times=3)
     part = tmp_path / "temp" / "benchmark.part"
@@ -184,21 +212,26 @@ def test_cut_downloads_keep_the_part_file_and_resume_until_complete(served, clie
     _bundle.download_benchmark_package(client, tmp_path / "store")
     assert recorded.ranges == [None] + [f"bytes={n * MIB}-" for n in (1, 2, 3)]
     assert [(s["initial"], s["total"]) for s, _ in recorded.bars] == [
-        (n * MIB, len(PACKAGE)) for n in range(4)]
+        (n * MIB, len(PACKAGE)) for n in range(4)
+    ]
     assert_installed(tmp_path / "store")
     assert not part.exists()
 
 
-@pytest.mark.parametrize("fault, part_bytes, sent_range, bar", [
-    # 206: the five bytes on disk are kept and the rest appended.
-    (Faults(), PACKAGE[:5], "bytes=5-", (5, len(PACKAGE))),
-    # 200 to a Range request: the file is rewritten from the start.
-    (Faults(ignore_range=True), b"stale", "bytes=5-", (0, len(PACKAGE))),
-    # No Content-Length: a bar without a total.
-    (Faults(chunked_download=True), None, None, (0, None)),
-])
-def test_part_file_continued_or_rewritten_by_the_answer(served, recorded, tmp_path, fault,
-                                                        part_bytes, sent_range, bar):
+@pytest.mark.parametrize(
+    "fault, part_bytes, sent_range, bar",
+    [
+        # 206: the five bytes on disk are kept and the rest appended.
+        (Faults(), PACKAGE[:5], "bytes=5-", (5, len(PACKAGE))),
+        # 200 to a Range request: the file is rewritten from the start.
+        (Faults(ignore_range=True), b"stale", "bytes=5-", (0, len(PACKAGE))),
+        # No Content-Length: a bar without a total.
+        (Faults(chunked_download=True), None, None, (0, None)),
+    ],
+)
+def test_part_file_continued_or_rewritten_by_the_answer(
+    served, recorded, tmp_path, fault, part_bytes, sent_range, bar
+):
     served.faults = fault
     part = tmp_path / "benchmark.part"
     if part_bytes is not None:
@@ -211,10 +244,13 @@ def test_part_file_continued_or_rewritten_by_the_answer(served, recorded, tmp_pa
     assert progress.n == len(PACKAGE)
 
 
-@pytest.mark.parametrize("fault, part_bytes, status", [
-    (Faults(status=503), PACKAGE[:100], 503),
-    (Faults(status=404), None, 404),
-])
+@pytest.mark.parametrize(
+    "fault, part_bytes, status",
+    [
+        (Faults(status=503), PACKAGE[:100], 503),
+        (Faults(status=404), None, 404),
+    ],
+)
 def test_http_errors_raise_and_leave_the_part_file(served, tmp_path, fault, part_bytes, status):
     served.faults = fault
     part = tmp_path / "benchmark.part"
@@ -247,10 +283,21 @@ def test_a_damaged_part_file_is_discarded_and_downloaded_once_more(served, clien
     assert not part.exists()
 
 
-def test_a_package_damaged_on_the_server_is_reported_after_one_more_download(served, client, recorded, tmp_path):
+def test_a_package_damaged_on_the_server_is_reported_after_one_more_download(
+    served, client, recorded, tmp_path
+):
     existing = tmp_path / "store"
-    BinaryPreparedDataStore(existing, []).write({"version": 1, "meta": {}, "data": {
-        "close_price": pd.DataFrame([[1.0]], index=pd.Index(["20230103"]), columns=pd.Index(["000001"]))}})
+    BinaryPreparedDataStore(existing, []).write(
+        {
+            "version": 1,
+            "meta": {},
+            "data": {
+                "close_price": pd.DataFrame(
+                    [[1.0]], index=pd.Index(["20230103"]), columns=pd.Index(["000001"])
+                )
+            },
+        }
+    )
     served.package_path.write_bytes(corrupt(PACKAGE, CLOSE_PRICE_MEMBER))
     with pytest.raises(TolvaneError) as failure:
         _bundle.download_benchmark_package(client, existing)
@@ -261,8 +308,7 @@ def test_a_package_damaged_on_the_server_is_reported_after_one_more_download(ser
 
 
 @pytest.mark.parametrize("served_from", [0, 4096 + 100])
-def test_partial_answer_from_another_offset_restarts_the_download(served, recorded, tmp_path,
-                                                                  served_from):
+def test_partial_answer_from_another_offset_restarts_the_download(served, recorded, tmp_path, served_from):
     # A server that answers bytes=4096- with a 206 starting elsewhere; appending
     # its bytes would corrupt the package.
     served.faults = Faults(range_start=served_from, paths=(DOWNLOAD_PATH,), times=1)
@@ -285,8 +331,7 @@ def test_finished_but_unextracted_download_is_extracted(served, client, recorded
     assert not part.exists()
 
 
-def test_illegal_package_from_the_service_writes_nothing_and_keeps_the_part_file(
-        served, client, tmp_path):
+def test_illegal_package_from_the_service_writes_nothing_and_keeps_the_part_file(served, client, tmp_path):
     served.package_path.write_bytes(build_package({"metadata.pkl": b"m", "../escape.txt": b"x"}))
     with pytest.raises(TolvaneError, match="^回测基准数据包含非法路径条目: ../escape.txt$"):
         _bundle.download_benchmark_package(client, tmp_path / "store")
@@ -296,6 +341,7 @@ def test_illegal_package_from_the_service_writes_nothing_and_keeps_the_part_file
 
 
 # ------------------------------------------------------------------ service reply
+
 
 class ReplyStub:
     """Stands in for the signed client's JSON reply (the download itself is real)."""
@@ -308,20 +354,31 @@ class ReplyStub:
         return self.reply
 
 
-@pytest.mark.parametrize("reply, error, message", [
-    (None, TolvaneError, "服务端未返回有效的回测基准数据下载地址"),
-    ({}, TolvaneError, "服务端未返回有效的回测基准数据下载地址"),
-    ({"download_url": " \t "}, TolvaneError, "服务端未返回有效的回测基准数据下载地址"),
-    ({"download_url": 42}, AttributeError, None),
-    ({"download_url": "http://x/p.zip", "content_type": "application/zip; charset=binary"},
-     TolvaneError, "不支持的回测基准数据包格式: application/zip; charset=binary"),
-    ({"download_url": "http://x/p.zip", "content_type": " Application/Zip "},
-     TolvaneError, "不支持的回测基准数据包格式: Application/Zip"),
-    ({"download_url": "http://x/p.zip", "content_type": "application/x-zip-compressed"},
-     TolvaneError, "不支持的回测基准数据包格式: application/x-zip-compressed"),
-])
-def test_unusable_service_reply_is_refused_before_anything_is_created(tmp_path, reply, error,
-                                                                      message):
+@pytest.mark.parametrize(
+    "reply, error, message",
+    [
+        (None, TolvaneError, "服务端未返回有效的回测基准数据下载地址"),
+        ({}, TolvaneError, "服务端未返回有效的回测基准数据下载地址"),
+        ({"download_url": " \t "}, TolvaneError, "服务端未返回有效的回测基准数据下载地址"),
+        ({"download_url": 42}, AttributeError, None),
+        (
+            {"download_url": "http://x/p.zip", "content_type": "application/zip; charset=binary"},
+            TolvaneError,
+            "不支持的回测基准数据包格式: application/zip; charset=binary",
+        ),
+        (
+            {"download_url": "http://x/p.zip", "content_type": " Application/Zip "},
+            TolvaneError,
+            "不支持的回测基准数据包格式: Application/Zip",
+        ),
+        (
+            {"download_url": "http://x/p.zip", "content_type": "application/x-zip-compressed"},
+            TolvaneError,
+            "不支持的回测基准数据包格式: application/x-zip-compressed",
+        ),
+    ],
+)
+def test_unusable_service_reply_is_refused_before_anything_is_created(tmp_path, reply, error, message):
     stub = ReplyStub(reply)
     with pytest.raises(error) as failure:
         _bundle.download_benchmark_package(stub, tmp_path / "store")
@@ -338,6 +395,7 @@ def test_blank_content_type_counts_as_zip(served, tmp_path):
 
 
 # ------------------------------------------------------------------ extraction
+
 
 def archive_at(tmp_path: Path, members: dict[str, bytes]) -> Path:
     path = tmp_path / "package.zip"
@@ -378,12 +436,15 @@ def corrupt(package: bytes, member: str) -> bytes:
     return bytes(data)
 
 
-@pytest.mark.parametrize("content", [
-    os.urandom(4096),
-    PACKAGE[: len(PACKAGE) // 2],
-    corrupt(PACKAGE, CLOSE_PRICE_MEMBER),
-    corrupt(PACKAGE, "index/benchmark.csv"),
-])
+@pytest.mark.parametrize(
+    "content",
+    [
+        os.urandom(4096),
+        PACKAGE[: len(PACKAGE) // 2],
+        corrupt(PACKAGE, CLOSE_PRICE_MEMBER),
+        corrupt(PACKAGE, "index/benchmark.csv"),
+    ],
+)
 def test_damaged_archive_is_a_package_error(tmp_path, content):
     archive = tmp_path / "package.zip"
     archive.write_bytes(content)
@@ -395,20 +456,22 @@ def test_damaged_archive_is_a_package_error(tmp_path, content):
     assert failure.value.__cause__ is not None
 
 
-def patched_headers(package: bytes, flag_bits: int = 0, method: int | None = None,
-                    file_size: int | None = None) -> bytes:
+def patched_headers(
+    package: bytes, flag_bits: int = 0, method: int | None = None, file_size: int | None = None
+) -> bytes:
     """Rewrites fields of every local and central header: general purpose flags,
     compression method, uncompressed size."""
     data = bytearray(package)
     for signature, flags_at, method_at, size_at in ((b"PK\x03\x04", 6, 8, 22), (b"PK\x01\x02", 8, 10, 24)):
         start = 0
         while (start := data.find(signature, start)) >= 0:
-            data[start + flags_at:start + flags_at + 2] = (int.from_bytes(data[start + flags_at:start + flags_at + 2],
-                                                                            "little") | flag_bits).to_bytes(2, "little")
+            data[start + flags_at : start + flags_at + 2] = (
+                int.from_bytes(data[start + flags_at : start + flags_at + 2], "little") | flag_bits
+            ).to_bytes(2, "little")
             if method is not None:
-                data[start + method_at:start + method_at + 2] = method.to_bytes(2, "little")
+                data[start + method_at : start + method_at + 2] = method.to_bytes(2, "little")
             if file_size is not None:
-                data[start + size_at:start + size_at + 4] = file_size.to_bytes(4, "little")
+                data[start + size_at : start + size_at + 4] = file_size.to_bytes(4, "little")
             start += 4
     return bytes(data)
 
@@ -421,14 +484,17 @@ def members_zip(names: list[str], data: bytes = b"payload") -> bytes:
     return buffer.getvalue()
 
 
-@pytest.mark.parametrize("content, cause", [
-    (patched_headers(members_zip(["metadata.pkl"]), flag_bits=0x1), "已加密"),
-    (patched_headers(members_zip(["metadata.pkl"]), method=99), "压缩方法不受支持"),
-    (members_zip(["data", "data/x.bin"]), "所在的目录与一个文件同名"),
-    (members_zip(["data/x.bin", "data"]), "既是文件又是目录"),
-    (members_zip(["a" * 300 + ".bin"]), "名字过长"),
-    (members_zip(["x/" * 600 + "y.bin"]), "名字过长"),
-])
+@pytest.mark.parametrize(
+    "content, cause",
+    [
+        (patched_headers(members_zip(["metadata.pkl"]), flag_bits=0x1), "已加密"),
+        (patched_headers(members_zip(["metadata.pkl"]), method=99), "压缩方法不受支持"),
+        (members_zip(["data", "data/x.bin"]), "所在的目录与一个文件同名"),
+        (members_zip(["data/x.bin", "data"]), "既是文件又是目录"),
+        (members_zip(["a" * 300 + ".bin"]), "名字过长"),
+        (members_zip(["x/" * 600 + "y.bin"]), "名字过长"),
+    ],
+)
 def test_malformed_archives_are_a_package_error_and_extract_nothing(tmp_path, content, cause):
     archive = tmp_path / "package.zip"
     archive.write_bytes(content)
@@ -474,12 +540,15 @@ def test_an_archive_larger_than_the_free_space_is_refused(tmp_path, monkeypatch)
     store = tmp_path / "store"
     store.mkdir()
     monkeypatch.setattr(_bundle, "shutil", NearlyFullDisk)
-    with pytest.raises(TolvaneError, match=r"^回测基准数据包解压后有 62914561 字节, 目标磁盘只剩 104857600 字节"):
+    with pytest.raises(
+        TolvaneError, match=r"^回测基准数据包解压后有 62914561 字节, 目标磁盘只剩 104857600 字节"
+    ):
         _bundle._extract_zip(archive, store)
     assert list(store.iterdir()) == []
 
 
 # ------------------------------------------------------------------ flattening
+
 
 def make_tree(root: Path, files: list[str]) -> None:
     for name in files:
@@ -487,13 +556,18 @@ def make_tree(root: Path, files: list[str]) -> None:
         (root / name).write_text(name)
 
 
-@pytest.mark.parametrize("files, expected", [
-    ([".DS_Store", "pkg/metadata.pkl", "pkg/.keep", "pkg/sub/x.npy"],
-     [".DS_Store", ".keep", "metadata.pkl", "sub/x.npy"]),
-    (["metadata.pkl", "pkg/a.npy"], None),
-    (["a/x.npy", "b/y.npy"], None),
-    (["only.npy"], None),
-])
+@pytest.mark.parametrize(
+    "files, expected",
+    [
+        (
+            [".DS_Store", "pkg/metadata.pkl", "pkg/.keep", "pkg/sub/x.npy"],
+            [".DS_Store", ".keep", "metadata.pkl", "sub/x.npy"],
+        ),
+        (["metadata.pkl", "pkg/a.npy"], None),
+        (["a/x.npy", "b/y.npy"], None),
+        (["only.npy"], None),
+    ],
+)
 def test_flatten_single_subdir(tmp_path, files, expected):
     make_tree(tmp_path, files)
     _bundle.flatten_single_subdir(tmp_path)
@@ -505,6 +579,7 @@ def test_flatten_single_subdir(tmp_path, files, expected):
 
 
 # ------------------------------------------------------------------ arguments
+
 
 def test_url_must_be_exactly_a_str(tmp_path):
     with pytest.raises(TypeError, match=r"^Argument 'url' has incorrect type \(expected str, got bytes\)$"):

@@ -49,21 +49,29 @@ def stale_font_cache(tmp_path_factory):
     subprocess.run([sys.executable, "-c", "import matplotlib.font_manager"], env=environment, check=True)
     (cache,) = folder.glob("fontlist-*.json")
     fonts = json.loads(cache.read_text())
-    fonts["ttflist"] = [font for font in fonts["ttflist"] if font["name"] not in chart_fonts.CJK_FONT_FAMILIES]
+    fonts["ttflist"] = [
+        font for font in fonts["ttflist"] if font["name"] not in chart_fonts.CJK_FONT_FAMILIES
+    ]
     cache.write_text(json.dumps(fonts))
     return environment
 
 
 def draw(environment: dict, mode: str, image: Path) -> tuple[str, str]:
     """(the family ensure_cjk_font found, stderr) of one drawing."""
-    done = subprocess.run([sys.executable, "-c", DRAW, mode, str(image)], env=environment,
-                          capture_output=True, text=True, check=True)
+    done = subprocess.run(
+        [sys.executable, "-c", DRAW, mode, str(image)],
+        env=environment,
+        capture_output=True,
+        text=True,
+        check=True,
+    )
     return done.stdout.strip(), done.stderr
 
 
 def listed_font_installed() -> bool:
-    return bool(chart_fonts._fontconfig_files()) or any(Path(path).is_file()
-                                                        for path in chart_fonts._KNOWN_FONT_FILES)
+    return bool(chart_fonts._fontconfig_files()) or any(
+        Path(path).is_file() for path in chart_fonts._KNOWN_FONT_FILES
+    )
 
 
 @pytest.mark.skipif(not listed_font_installed(), reason="no listed Chinese font is installed here")
@@ -84,7 +92,13 @@ def test_without_any_chinese_font_one_line_replaces_the_glyph_warnings(stale_fon
 
 
 # The rc settings a report page's style decides.
-STYLE_KEYS = ("font.sans-serif", "axes.unicode_minus", "axes.titleweight", "figure.facecolor", "axes.facecolor")
+STYLE_KEYS = (
+    "font.sans-serif",
+    "axes.unicode_minus",
+    "axes.titleweight",
+    "figure.facecolor",
+    "axes.facecolor",
+)
 
 
 def test_factor_charts_style_their_pages_like_the_strategy_report(tmp_path):
@@ -98,17 +112,21 @@ def test_factor_charts_style_their_pages_like_the_strategy_report(tmp_path):
     days = pd.bdate_range("2023-01-02", periods=40).strftime("%Y%m%d")
     daily = pd.Series(np.linspace(-0.01, 0.01, len(days)), index=days)
     with plt.rc_context():
-        kernel.plot_weekly_net_value(daily, daily.cumsum() + 1, daily * 0.5, save_path=tmp_path / "weekly.png")
+        kernel.plot_weekly_net_value(
+            daily, daily.cumsum() + 1, daily * 0.5, save_path=tmp_path / "weekly.png"
+        )
         weekly_fonts = list(plt.rcParams["font.sans-serif"])
     with plt.rc_context():
-        kernel.plot_strategy_performance(daily, daily.cumsum(), daily * 0.5, {}, save_path=tmp_path / "report.png")
+        kernel.plot_strategy_performance(
+            daily, daily.cumsum(), daily * 0.5, {}, save_path=tmp_path / "report.png"
+        )
         native = {key: plt.rcParams[key] for key in STYLE_KEYS}
     with plt.rc_context():
         _chart_look.apply_report_style(plt)
         python = {key: plt.rcParams[key] for key in STYLE_KEYS}
 
     cjk = list(chart_fonts.CJK_FONT_FAMILIES)
-    assert weekly_fonts[:len(cjk)] == cjk and native["font.sans-serif"][:len(cjk)] == cjk
+    assert weekly_fonts[: len(cjk)] == cjk and native["font.sans-serif"][: len(cjk)] == cjk
     assert python == native
 
 
@@ -118,19 +136,26 @@ def fake_command(folder: Path, name: str, script: str) -> None:
     path.chmod(0o755)
 
 
-@pytest.mark.parametrize("families, uid, installs", [
-    ("", "0", True),
-    ("DejaVu Sans\nWenQuanYi Micro Hei,文泉驿微米黑\n", "0", False),
-    ("Noto Sans CJK SC,Noto Sans CJK SC Regular\n", "0", False),
-    ("", "1000", False),
-])
+@pytest.mark.parametrize(
+    "families, uid, installs",
+    [
+        ("", "0", True),
+        ("DejaVu Sans\nWenQuanYi Micro Hei,文泉驿微米黑\n", "0", False),
+        ("Noto Sans CJK SC,Noto Sans CJK SC Regular\n", "0", False),
+        ("", "1000", False),
+    ],
+)
 def test_the_font_script_installs_only_when_missing_and_root(families, uid, installs, tmp_path):
     calls = tmp_path / "apt-calls"
     fake_command(tmp_path, "fc-list", f"printf '{families}'")
     fake_command(tmp_path, "id", f"echo {uid}")
     fake_command(tmp_path, "apt-get", f'echo "$*" >> {calls}')
-    done = subprocess.run([str(ROOT / "tools" / "ensure-cjk-font")], capture_output=True, text=True,
-                          env={**os.environ, "PATH": f"{tmp_path}:{os.environ['PATH']}"})
+    done = subprocess.run(
+        [str(ROOT / "tools" / "ensure-cjk-font")],
+        capture_output=True,
+        text=True,
+        env={**os.environ, "PATH": f"{tmp_path}:{os.environ['PATH']}"},
+    )
     assert done.returncode == 0
     if installs:
         assert "install -y -qq --no-install-recommends fonts-wqy-microhei fontconfig" in calls.read_text()

@@ -22,10 +22,19 @@ BENCHMARK_NAME = "中证1000"
 CHINESE_TEXT = "".join(ch for ch in STRATEGY_NAME + BENCHMARK_NAME if ord(ch) > 0x2E80)
 
 STATS = {
-    "annual_return": 12.5, "long_sharp": 1.1, "max_dd": 8.0, "extra_annual_return": 6.0,
-    "extra_sharp": 1.4, "extra_max_dd": 3.0, "win_rate": 53.0, "excess_win_rate": 55.0,
-    "turnover": 14.0, "benchmark_annual_return": 4.0, "benchmark_sharp": 0.4,
-    "return_corr": 0.8, "holding_count": 49.6,
+    "annual_return": 12.5,
+    "long_sharp": 1.1,
+    "max_dd": 8.0,
+    "extra_annual_return": 6.0,
+    "extra_sharp": 1.4,
+    "extra_max_dd": 3.0,
+    "win_rate": 53.0,
+    "excess_win_rate": 55.0,
+    "turnover": 14.0,
+    "benchmark_annual_return": 4.0,
+    "benchmark_sharp": 0.4,
+    "return_corr": 0.8,
+    "holding_count": 49.6,
 }
 
 # Overlaps that follow from the sizes the layouts fix, so no drawing change can
@@ -59,8 +68,9 @@ def page_elements(fig, renderer) -> list[tuple[str, object]]:
             elements.append((f"table '{title}'", table.get_window_extent(renderer)))
     cards = fig.axes[0]
     if not cards.get_title() and cards.texts:  # the performance page's KPI strip
-        elements += [(f"card text '{text.get_text()}'", text.get_window_extent(renderer))
-                     for text in cards.texts]
+        elements += [
+            (f"card text '{text.get_text()}'", text.get_window_extent(renderer)) for text in cards.texts
+        ]
     return elements
 
 
@@ -89,11 +99,13 @@ def rendered(tmp_path_factory):
                 with warnings.catch_warnings(record=True) as caught:
                     warnings.simplefilter("always")
                     if chart == "performance":
-                        sk.plot_strategy_performance(*series, STATS, image_kind=kind, **names,
-                                                     save_path=folder / f"{chart}_{kind}.png")
+                        sk.plot_strategy_performance(
+                            *series, STATS, image_kind=kind, **names, save_path=folder / f"{chart}_{kind}.png"
+                        )
                     else:
-                        sk.plot_weekly_net_value(*series, image_kind=kind, **names,
-                                                 save_path=folder / f"{chart}_{kind}.png")
+                        sk.plot_weekly_net_value(
+                            *series, image_kind=kind, **names, save_path=folder / f"{chart}_{kind}.png"
+                        )
                 page_box, elements = boxes.pop()
                 pages[chart, kind] = (caught, page_box, elements)
     finally:
@@ -109,8 +121,9 @@ def installed_fonts() -> dict[str, str]:
         from matplotlib.ft2font import FT2Font
 
         return {FT2Font(path).family_name: path for path in font_manager.findSystemFonts()}
-    listing = subprocess.run(["fc-list", "--format", "%{family}\t%{file}\n"],
-                             capture_output=True, text=True, check=True).stdout
+    listing = subprocess.run(
+        ["fc-list", "--format", "%{family}\t%{file}\n"], capture_output=True, text=True, check=True
+    ).stdout
     fonts = {}
     for line in listing.splitlines():
         families, _, path = line.partition("\t")
@@ -148,12 +161,18 @@ def test_chinese_text_has_its_glyphs_when_a_listed_font_is_installed(rendered, c
 @pytest.mark.parametrize("kind", ["long", "large"])
 def test_titles_cards_and_tables_sit_inside_the_page_and_apart(rendered, chart, kind):
     _, page, elements = rendered[chart, kind]
-    outside = [label for label, box in elements
-               if box.x0 < page.x0 or box.y0 < page.y0 or box.x1 > page.x1 or box.y1 > page.y1]
+    outside = [
+        label
+        for label, box in elements
+        if box.x0 < page.x0 or box.y0 < page.y0 or box.x1 > page.x1 or box.y1 > page.y1
+    ]
     assert outside == []
-    overlapping = {(first, second)
-                   for k, (first, box) in enumerate(elements)
-                   for second, other in elements[k + 1:] if box.overlaps(other)}
+    overlapping = {
+        (first, second)
+        for k, (first, box) in enumerate(elements)
+        for second, other in elements[k + 1 :]
+        if box.overlaps(other)
+    }
     assert overlapping <= FIXED_OVERLAPS[chart, kind]
     labels = [label for label, _ in elements]
     assert labels.count("table 'Yearly Strategy & Excess Metrics'") == 1
@@ -190,14 +209,15 @@ def test_pages_match_what_matplotlib_saves_with_its_own_defaults(tmp_path, kind)
         # than a tenth of the colour range, bar one pixel in a thousand.
         difference = np.abs(ours - plain).max(axis=2)
         assert (difference > 25).mean() <= 0.001 and difference.mean() < 0.1
-        with Image.open(tmp_path / f"{page}.png") as image, \
-                Image.open(tmp_path / f"{page}_plain.png") as plain_image:
+        with (
+            Image.open(tmp_path / f"{page}.png") as image,
+            Image.open(tmp_path / f"{page}_plain.png") as plain_image,
+        ):
             assert image.info["Software"] == plain_image.info["Software"]
             assert image.info["dpi"] == pytest.approx(plain_image.info["dpi"], abs=0.01)
 
 
-@pytest.mark.parametrize(("name", "start"), [("page.PNG", b"\x89PNG\r\n\x1a\n"),
-                                             ("page.svg", b"<?xml")])
+@pytest.mark.parametrize(("name", "start"), [("page.PNG", b"\x89PNG\r\n\x1a\n"), ("page.svg", b"<?xml")])
 def test_the_file_format_follows_the_extension(tmp_path, name, start):
     daily, cumulative, benchmark = (part.iloc[:60] for part in six_years_of_returns())
     sk.plot_weekly_net_value(daily, cumulative, benchmark, save_path=tmp_path / name)

@@ -20,8 +20,14 @@ COMMANDS = ["sandbox", "demo", "quota", "download-benchmark", "prepare", "update
 @pytest.fixture
 def tolvane_cli(sandbox, capsys):
     """Runs the command with the sandbox's address and keys; returns (status, stdout, stderr)."""
-    connection = ["--base-url", sandbox.base_url, "--api-key", sandbox.api_key,
-                  "--api-secret", sandbox.api_secret]
+    connection = [
+        "--base-url",
+        sandbox.base_url,
+        "--api-key",
+        sandbox.api_key,
+        "--api-secret",
+        sandbox.api_secret,
+    ]
 
     def run(command: str, *args: str, connect: bool = True):
         try:
@@ -53,7 +59,9 @@ def test_service_commands_download_prepare_update_and_quota(tolvane_cli, sandbox
     assert list(BinaryPreparedDataStore(tmp_path / "data" / "bm").dates()) == market_days
     assert not (tmp_path / "data" / "temp" / "benchmark.part").exists()
 
-    status, out, _ = tolvane_cli("prepare", str(tmp_path / "store"), "--start", "2022-03-01", "--end", "2022-04-29")
+    status, out, _ = tolvane_cli(
+        "prepare", str(tmp_path / "store"), "--start", "2022-03-01", "--end", "2022-04-29"
+    )
     assert status == 0 and "20220301 .. 20220429" in out
     status, out, _ = tolvane_cli("update", str(tmp_path / "store"), "--end", "20220531")
     assert status == 0 and "20220301 .. 20220531" in out
@@ -74,25 +82,55 @@ def test_backtest_writes_images_and_statistics(tolvane_cli, sandbox, tmp_path):
     weights = pd.DataFrame(0.1, index=["2022-06-01", "2022-09-01"], columns=list(codes))
     weights.rename_axis("date").to_csv(tmp_path / "top10.csv")
 
-    status, out, err = tolvane_cli("backtest", "--store", str(tmp_path / "bm"), "--weights",
-                                   str(tmp_path / "top10.csv"), "--output", str(tmp_path / "report"),
-                                   "--benchmark", "000300", connect=False)
+    status, out, err = tolvane_cli(
+        "backtest",
+        "--store",
+        str(tmp_path / "bm"),
+        "--weights",
+        str(tmp_path / "top10.csv"),
+        "--output",
+        str(tmp_path / "report"),
+        "--benchmark",
+        "000300",
+        connect=False,
+    )
     assert status == 0, err
     assert "策略统计  top10  (基准 000300)" in out and "基准汇总" in out
     record = json.loads((tmp_path / "report" / "statistics.json").read_text("utf-8"))
-    assert record["benchmark"] == "000300" and (record["start_date"], record["end_date"]) == ("20220602", "20220901")
-    assert all((tmp_path / "report" / name).stat().st_size > 10_000
-               for name in ("strategy_backtest.png", "strategy_backtest_weekly_net_value.png"))
+    assert record["benchmark"] == "000300" and (record["start_date"], record["end_date"]) == (
+        "20220602",
+        "20220901",
+    )
+    assert all(
+        (tmp_path / "report" / name).stat().st_size > 10_000
+        for name in ("strategy_backtest.png", "strategy_backtest_weekly_net_value.png")
+    )
 
 
-@pytest.mark.parametrize("args, message", [
-    (["quota", "--api-key", "k"], "缺少数据服务的 --base-url (或 TOLVANE_BASE_URL), --api-secret"),
-    (["prepare", "store", "--start", "2022-13-01", "--base-url", "http://x", "--api-key", "k",
-      "--api-secret", "s"], "无法识别的日期 '2022-13-01'"),
-    (["sandbox", "--port", "70000"], "70000 应在 0..65535 之间"),
-    (["backtest", "--store", "s", "--weights", "w.csv", "--fee", "-1"], "-1 不能为负"),
-    (["backtest", "--store", "s"], "the following arguments are required: --weights"),
-])
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["quota", "--api-key", "k"], "缺少数据服务的 --base-url (或 TOLVANE_BASE_URL), --api-secret"),
+        (
+            [
+                "prepare",
+                "store",
+                "--start",
+                "2022-13-01",
+                "--base-url",
+                "http://x",
+                "--api-key",
+                "k",
+                "--api-secret",
+                "s",
+            ],
+            "无法识别的日期 '2022-13-01'",
+        ),
+        (["sandbox", "--port", "70000"], "70000 应在 0..65535 之间"),
+        (["backtest", "--store", "s", "--weights", "w.csv", "--fee", "-1"], "-1 不能为负"),
+        (["backtest", "--store", "s"], "the following arguments are required: --weights"),
+    ],
+)
 def test_bad_options_exit_2_with_the_reason(args, message, monkeypatch, capsys):
     for name in ("TOLVANE_BASE_URL", "TOLVANE_API_KEY", "TOLVANE_API_SECRET"):
         monkeypatch.delenv(name, raising=False)
@@ -103,14 +141,24 @@ def test_bad_options_exit_2_with_the_reason(args, message, monkeypatch, capsys):
 
 def test_failures_exit_1_with_one_line(tolvane_cli, sandbox, tmp_path):
     sandbox.add_key("other-key", "other-secret")
-    status, _, err = tolvane_cli("quota", "--base-url", sandbox.base_url, "--api-key", "other-key",
-                                 "--api-secret", "wrong", connect=False)
+    status, _, err = tolvane_cli(
+        "quota",
+        "--base-url",
+        sandbox.base_url,
+        "--api-key",
+        "other-key",
+        "--api-secret",
+        "wrong",
+        connect=False,
+    )
     assert status == 1 and err.startswith("tolvane quota: 错误: 服务端返回错误 (HTTP 401)")
 
-    pd.DataFrame({"date": ["2022-06-01"] * 2, "ukey": ["999999.XSHG", "000001.XSHE"], "weight": [0.5, 0.5]}
-                 ).to_parquet(tmp_path / "w.parquet")
-    status, _, err = tolvane_cli("backtest", "--store", str(tmp_path), "--weights", str(tmp_path / "w.parquet"),
-                                 connect=False)
+    pd.DataFrame(
+        {"date": ["2022-06-01"] * 2, "ukey": ["999999.XSHG", "000001.XSHE"], "weight": [0.5, 0.5]}
+    ).to_parquet(tmp_path / "w.parquet")
+    status, _, err = tolvane_cli(
+        "backtest", "--store", str(tmp_path), "--weights", str(tmp_path / "w.parquet"), connect=False
+    )
     assert status == 1 and "没有回测准备数据存储" in err and err.count("\n") == 1
 
     status, _, err = tolvane_cli("update", str(tmp_path / "nothing-here"))
@@ -123,8 +171,9 @@ def market_store(tmp_path_factory):
     from tolvane.sandbox.package import market_payload
 
     folder = tmp_path_factory.mktemp("market")
-    BinaryPreparedDataStore(folder).write(market_payload(SyntheticMarket(seed=5, n_stocks=12, start="2022-01-01",
-                                                                         end="2022-06-30")))
+    BinaryPreparedDataStore(folder).write(
+        market_payload(SyntheticMarket(seed=5, n_stocks=12, start="2022-01-01", end="2022-06-30"))
+    )
     return folder
 
 
@@ -139,40 +188,66 @@ def weights_file(folder, name: str, content) -> str:
     return str(path)
 
 
-@pytest.mark.parametrize("name, content, message", [
-    ("inf.csv", "date,000001,000002\n2022-03-01,0.5,inf\n2022-04-01,0.5,0.5\n",
-     "inf.csv: 20220301 行 000002 列的权重为 inf, 无法交易"),
-    ("minus.csv", "date,000001,000002\n2022-03-01,0.5,-inf\n2022-04-01,0.5,0.5\n", "列的权重为 -inf, 无法交易"),
-    ("huge.csv", "date,000001,000002\n2022-03-01,1e308,0.5\n2022-04-01,0.5,0.5\n",
-     "huge.csv: 20220301 行的持仓会溢出 (000001 列的权重为 1e+308)"),
-    ("long.csv", "date,ukey,w\n2022-03-01,000001,0.5\n", "长表 (date、ukey、weight) 缺少数值列"),
-    ("empty.csv", "", "empty.csv: 无法读取权重"),
-    ("binary.csv", bytes(range(256)) * 8, "binary.csv: 无法读取权重"),
-    ("strangers.csv", "date,900001,900002\n2022-03-01,0.5,0.5\n2022-04-01,0.5,0.5\n",
-     "中没有一只是存储中的股票"),
-    ("future.csv", "date,000001\n2030-03-01,1.0\n2030-04-01,1.0\n", "没有重叠"),
-])
-def test_weights_that_cannot_be_traded_are_refused_naming_file_and_cell(market_store, tmp_path, capsys, name,
-                                                                      content, message):
+@pytest.mark.parametrize(
+    "name, content, message",
+    [
+        (
+            "inf.csv",
+            "date,000001,000002\n2022-03-01,0.5,inf\n2022-04-01,0.5,0.5\n",
+            "inf.csv: 20220301 行 000002 列的权重为 inf, 无法交易",
+        ),
+        (
+            "minus.csv",
+            "date,000001,000002\n2022-03-01,0.5,-inf\n2022-04-01,0.5,0.5\n",
+            "列的权重为 -inf, 无法交易",
+        ),
+        (
+            "huge.csv",
+            "date,000001,000002\n2022-03-01,1e308,0.5\n2022-04-01,0.5,0.5\n",
+            "huge.csv: 20220301 行的持仓会溢出 (000001 列的权重为 1e+308)",
+        ),
+        ("long.csv", "date,ukey,w\n2022-03-01,000001,0.5\n", "长表 (date、ukey、weight) 缺少数值列"),
+        ("empty.csv", "", "empty.csv: 无法读取权重"),
+        ("binary.csv", bytes(range(256)) * 8, "binary.csv: 无法读取权重"),
+        (
+            "strangers.csv",
+            "date,900001,900002\n2022-03-01,0.5,0.5\n2022-04-01,0.5,0.5\n",
+            "中没有一只是存储中的股票",
+        ),
+        ("future.csv", "date,000001\n2030-03-01,1.0\n2030-04-01,1.0\n", "没有重叠"),
+    ],
+)
+def test_weights_that_cannot_be_traded_are_refused_naming_file_and_cell(
+    market_store, tmp_path, capsys, name, content, message
+):
     path = weights_file(tmp_path, name, content)
-    status = main(["backtest", "--store", str(market_store), "--weights", path, "--output", str(tmp_path / "out")])
+    status = main(
+        ["backtest", "--store", str(market_store), "--weights", path, "--output", str(tmp_path / "out")]
+    )
     err = capsys.readouterr().err
     assert status == 1 and message in err and err.startswith("tolvane backtest: 错误: ")
     assert not (tmp_path / "out" / "statistics.json").exists()
 
 
 def test_weight_on_unknown_stocks_is_reported_and_the_rest_backtested(market_store, tmp_path, capsys):
-    path = weights_file(tmp_path, "mixed.csv", "date,000001,900001\n2022-03-01,0.75,0.25\n2022-04-01,0.75,0.25\n")
-    status = main(["backtest", "--store", str(market_store), "--weights", path, "--output", str(tmp_path / "out")])
+    path = weights_file(
+        tmp_path, "mixed.csv", "date,000001,900001\n2022-03-01,0.75,0.25\n2022-04-01,0.75,0.25\n"
+    )
+    status = main(
+        ["backtest", "--store", str(market_store), "--weights", path, "--output", str(tmp_path / "out")]
+    )
     captured = capsys.readouterr()
     assert status == 0, captured.err
-    assert f"tolvane backtest: 注意: {path}: 1 只股票不在存储中, 占权重绝对值的 25.00%, 不参与回测: ['900001']" \
+    assert (
+        f"tolvane backtest: 注意: {path}: 1 只股票不在存储中, 占权重绝对值的 25.00%, 不参与回测: ['900001']"
         in captured.err
+    )
     assert (tmp_path / "out" / "statistics.json").exists()
 
 
-def test_internal_errors_show_their_traceback_and_user_errors_one_line(market_store, tmp_path, capsys,
-                                                                     monkeypatch):
+def test_internal_errors_show_their_traceback_and_user_errors_one_line(
+    market_store, tmp_path, capsys, monkeypatch
+):
     import tolvane.backtest
 
     weights = weights_file(tmp_path, "w.csv", "date,000001\n2022-03-01,1.0\n2022-04-01,1.0\n")

@@ -55,22 +55,34 @@ def market_column(sandbox, name: str, first_day: str) -> pd.DataFrame:
     keep = market.dates >= np.datetime64(first_day)
     values = market.factor(name)[keep]
     rows, stocks = np.nonzero(~np.isnan(values))
-    return pd.DataFrame({"date": market.dates[keep][rows].astype(object),
-                         "ukey": np.array(market.codes)[stocks],
-                         "value": values[rows, stocks]})
+    return pd.DataFrame(
+        {
+            "date": market.dates[keep][rows].astype(object),
+            "ukey": np.array(market.codes)[stocks],
+            "value": values[rows, stocks],
+        }
+    )
 
 
 class TestFactorQuery:
     def test_request_body_keys_in_order_only_when_given(self, http, received):
         service = FactorService(http)
         service.get_factors(ukeys="000001", factor="alpha1", start_date=20231201)
-        service.get_factors(["000001.SZ", "600036.SH"], ["alpha1", "vwap"], dt.date(2023, 1, 3),
-                            pd.Timestamp("2023-01-31 15:00"))
+        service.get_factors(
+            ["000001.SZ", "600036.SH"],
+            ["alpha1", "vwap"],
+            dt.date(2023, 1, 3),
+            pd.Timestamp("2023-01-31 15:00"),
+        )
         service.get_factors(ukeys=[], factor=("alpha1", "vwap"), start_date="20230103")
         assert received[FACTORS_STREAM] == [
             [("factor", ["alpha1"]), ("ukeys", ["000001"]), ("start_date", "2023-12-01")],
-            [("factor", ["alpha1", "vwap"]), ("ukeys", ["000001.SZ", "600036.SH"]),
-             ("start_date", "2023-01-03"), ("end_date", "2023-01-31")],
+            [
+                ("factor", ["alpha1", "vwap"]),
+                ("ukeys", ["000001.SZ", "600036.SH"]),
+                ("start_date", "2023-01-03"),
+                ("end_date", "2023-01-31"),
+            ],
             [("factor", ["alpha1", "vwap"]), ("start_date", "2023-01-03")],
         ]
 
@@ -142,14 +154,22 @@ class TestFactorList:
         assert all(list(f) == ["factorname", "startDate", "endDate"] for f in factors)
         assert factors[0]["startDate"] == sandbox.market.start
 
-    @pytest.mark.parametrize("reply, expected", [
-        ({"items": [{"factorname": "x", "startDate": 1, "unit": "y"}]}, [{"factorname": "x", "startDate": 1}]),
-        ({"items": [{"endDate": "e", "factorname": "a"}], "factors": [{"factorname": "b"}]},
-         [{"factorname": "a", "endDate": "e"}]),
-        ({"factors": [{"factorname": "b", "id": 3}]}, [{"factorname": "b"}]),
-        ([{"startDate": "s"}, {}], [{"startDate": "s"}, {}]),
-        ({"total": 0}, []),
-    ])
+    @pytest.mark.parametrize(
+        "reply, expected",
+        [
+            (
+                {"items": [{"factorname": "x", "startDate": 1, "unit": "y"}]},
+                [{"factorname": "x", "startDate": 1}],
+            ),
+            (
+                {"items": [{"endDate": "e", "factorname": "a"}], "factors": [{"factorname": "b"}]},
+                [{"factorname": "a", "endDate": "e"}],
+            ),
+            ({"factors": [{"factorname": "b", "id": 3}]}, [{"factorname": "b"}]),
+            ([{"startDate": "s"}, {}], [{"startDate": "s"}, {}]),
+            ({"total": 0}, []),
+        ],
+    )
     def test_reply_shapes(self, sandbox, http, monkeypatch, reply, expected):
         served_reply(sandbox, monkeypatch, "_factor_list", reply)
         assert FactorService(http).list_factors() == expected
@@ -177,8 +197,9 @@ class TestIndexDayQuery:
         pd.testing.assert_index_equal(frame.index, pd.RangeIndex(2 * days))
         assert list(frame["ukey"]) == [codes[0]] * days + [codes[1]] * days
         for k, code in enumerate(codes):
-            np.testing.assert_array_equal(frame["close"].to_numpy()[k * days:(k + 1) * days],
-                                          sandbox.market.index_bars(code)["close"])
+            np.testing.assert_array_equal(
+                frame["close"].to_numpy()[k * days : (k + 1) * days], sandbox.market.index_bars(code)["close"]
+            )
 
     def test_no_batches_keep_the_service_schema(self, http):
         frame = IndexDayService(http).get_index_day("000300.XSHG", fields="close", **AFTER_THE_MARKET)
@@ -210,7 +231,9 @@ class TestIndexDayQuery:
         assert frame.empty and list(frame.columns) == []
 
     def test_ukeys_is_required(self, http):
-        with pytest.raises(TypeError, match=r"^get_index_day\(\) takes at least 2 positional arguments \(1 given\)$"):
+        with pytest.raises(
+            TypeError, match=r"^get_index_day\(\) takes at least 2 positional arguments \(1 given\)$"
+        ):
             IndexDayService(http).get_index_day()
 
 
@@ -218,33 +241,64 @@ class TestQuota:
     def test_live_reply(self, sandbox, http):
         FactorService(http).get_factors(factor="alpha1", start_date=20231201)
         quota = QuotaService(http).get_quota()
-        assert list(quota) == ["daily_quota_bytes", "daily_used_bytes", "extra_quota_bytes",
-                               "available_bytes", "remaining_days", "license_type"]
+        assert list(quota) == [
+            "daily_quota_bytes",
+            "daily_used_bytes",
+            "extra_quota_bytes",
+            "available_bytes",
+            "remaining_days",
+            "license_type",
+        ]
         assert quota["daily_used_bytes"] == sandbox.usage() > 0
         assert quota["available_bytes"] == sandbox.daily_quota_bytes - sandbox.usage()
 
-    @pytest.mark.parametrize("reply, expected", [
-        ({"daily_quota_bytes": "1024", "available_bytes": 10.7, "remaining_days": None,
-          "license_type": "commercial", "other": 1},
-         {"daily_quota_bytes": 1024, "available_bytes": 10, "remaining_days": None, "license_type": "commercial"}),
-        ({"license_type": 5, "remaining_days": 30.0, "extra_quota_bytes": -2.9, "daily_used_bytes": True},
-         {"daily_used_bytes": 1, "extra_quota_bytes": -2, "remaining_days": 30, "license_type": "5"}),
-        ({"license_type": None}, {"license_type": "None"}),
-        ({}, {}),
-        ([], {}),
-        (None, {}),
-    ])
+    @pytest.mark.parametrize(
+        "reply, expected",
+        [
+            (
+                {
+                    "daily_quota_bytes": "1024",
+                    "available_bytes": 10.7,
+                    "remaining_days": None,
+                    "license_type": "commercial",
+                    "other": 1,
+                },
+                {
+                    "daily_quota_bytes": 1024,
+                    "available_bytes": 10,
+                    "remaining_days": None,
+                    "license_type": "commercial",
+                },
+            ),
+            (
+                {
+                    "license_type": 5,
+                    "remaining_days": 30.0,
+                    "extra_quota_bytes": -2.9,
+                    "daily_used_bytes": True,
+                },
+                {"daily_used_bytes": 1, "extra_quota_bytes": -2, "remaining_days": 30, "license_type": "5"},
+            ),
+            ({"license_type": None}, {"license_type": "None"}),
+            ({}, {}),
+            ([], {}),
+            (None, {}),
+        ],
+    )
     def test_conversions(self, sandbox, http, monkeypatch, reply, expected):
         served_reply(sandbox, monkeypatch, "quota", reply)
         quota = QuotaService(http).get_quota()
         assert quota == expected and list(quota) == list(expected)
         assert all(type(quota[k]) is int for k in quota if k.endswith("_bytes"))
 
-    @pytest.mark.parametrize("reply, error", [
-        ({"daily_quota_bytes": 1, "daily_used_bytes": None}, TypeError),
-        ({"available_bytes": "lots"}, ValueError),
-        ({"remaining_days": "forever"}, ValueError),
-    ])
+    @pytest.mark.parametrize(
+        "reply, error",
+        [
+            ({"daily_quota_bytes": 1, "daily_used_bytes": None}, TypeError),
+            ({"available_bytes": "lots"}, ValueError),
+            ({"remaining_days": "forever"}, ValueError),
+        ],
+    )
     def test_unconvertible_values_raise(self, sandbox, http, monkeypatch, reply, error):
         served_reply(sandbox, monkeypatch, "quota", reply)
         with pytest.raises(error):
@@ -265,12 +319,19 @@ def test_service_singleton_offers_every_query(sandbox):
         singleton.reset()
 
 
-@pytest.mark.parametrize("query, frame", [
-    (lambda http: FactorService(http).get_factors(factor="alpha1", start_date="2023-13-01"),
-     ("FactorService.get_factors", "src/tolvane/_factor")),
-    (lambda http: IndexDayService(http).get_index_day("000300.XSHG", end_date="2023-13-01"),
-     ("IndexDayService.get_index_day", "src/tolvane/_index_day")),
-])
+@pytest.mark.parametrize(
+    "query, frame",
+    [
+        (
+            lambda http: FactorService(http).get_factors(factor="alpha1", start_date="2023-13-01"),
+            ("FactorService.get_factors", "src/tolvane/_factor"),
+        ),
+        (
+            lambda http: IndexDayService(http).get_index_day("000300.XSHG", end_date="2023-13-01"),
+            ("IndexDayService.get_index_day", "src/tolvane/_index_day"),
+        ),
+    ],
+)
 def test_failures_show_the_method_in_its_module_source(http, query, frame):
     with pytest.raises(ValueError) as caught:
         query(http)

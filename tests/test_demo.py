@@ -84,8 +84,14 @@ def test_a_failing_or_interrupted_demo_stops_its_sandbox(failure, tmp_path, monk
 
 
 def test_sandbox_process_with_fixed_keys_serves_a_package_snapshot(tmp_path):
-    with SandboxProcess(n_stocks=15, start="2022-01-01", end="2022-06-30", package_end="2022-03-31",
-                        api_key="fixed-key", api_secret="fixed-secret") as sandbox:
+    with SandboxProcess(
+        n_stocks=15,
+        start="2022-01-01",
+        end="2022-06-30",
+        package_end="2022-03-31",
+        api_key="fixed-key",
+        api_secret="fixed-secret",
+    ) as sandbox:
         assert (sandbox.api_key, sandbox.api_secret) == ("fixed-key", "fixed-secret")
         with HttpClient(sandbox.base_url, "fixed-key", "fixed-secret") as http:
             store = BinaryPreparedDataStore(download_benchmark_package(http, tmp_path / "bm"))
@@ -95,11 +101,16 @@ def test_sandbox_process_with_fixed_keys_serves_a_package_snapshot(tmp_path):
 
 def test_sandbox_child_exits_when_its_parent_is_killed():
     parent = subprocess.Popen(
-        [sys.executable, "-c",
-         "import time; from tolvane.sandbox import SandboxProcess\n"
-         "sandbox = SandboxProcess(n_stocks=5, start='2022-01-01', end='2022-02-28').start()\n"
-         "print(sandbox.process.pid, flush=True); time.sleep(600)"],
-        stdout=subprocess.PIPE, text=True)
+        [
+            sys.executable,
+            "-c",
+            "import time; from tolvane.sandbox import SandboxProcess\n"
+            "sandbox = SandboxProcess(n_stocks=5, start='2022-01-01', end='2022-02-28').start()\n"
+            "print(sandbox.process.pid, flush=True); time.sleep(600)",
+        ],
+        stdout=subprocess.PIPE,
+        text=True,
+    )
     child = int(parent.stdout.readline())
     parent.kill()
     parent.wait()
@@ -112,9 +123,16 @@ def test_sandbox_child_exits_when_its_parent_is_killed():
 
 
 def test_a_sandbox_that_cannot_start_says_why(tmp_path):
-    sandbox = SandboxProcess(n_stocks=5, start="2022-01-01", end="2022-02-28", package_end="2023-01-01",
-                             log_path=tmp_path / "sandbox.log")
-    with pytest.raises(RuntimeError, match=r"(?s)启动失败 \(退出码 1\).*不在市场区间 \d{8}\.\.20220228 内") as failure:
+    sandbox = SandboxProcess(
+        n_stocks=5,
+        start="2022-01-01",
+        end="2022-02-28",
+        package_end="2023-01-01",
+        log_path=tmp_path / "sandbox.log",
+    )
+    with pytest.raises(
+        RuntimeError, match=r"(?s)启动失败 \(退出码 1\).*不在市场区间 \d{8}\.\.20220228 内"
+    ) as failure:
         sandbox.start()
     assert not sandbox.running
     # The child's own error line is quoted, not taken for the caller's.

@@ -11,11 +11,13 @@ from hypothesis import strategies as st
 from tolvane import _download
 from tolvane._download import _StreamReader, stream_decode
 
-TABLE = pa.table({
-    "date": pa.array([20240101 + i % 7 for i in range(23)], pa.int32()),
-    "ukey": [f"{i:06d}.SZ" for i in range(23)],
-    "value": [i / 3 if i % 5 else None for i in range(23)],
-})
+TABLE = pa.table(
+    {
+        "date": pa.array([20240101 + i % 7 for i in range(23)], pa.int32()),
+        "ukey": [f"{i:06d}.SZ" for i in range(23)],
+        "value": [i / 3 if i % 5 else None for i in range(23)],
+    }
+)
 BATCH_ROWS = [5, 5, 5, 5, 3]
 
 
@@ -35,14 +37,14 @@ STREAM = ipc_stream(TABLE)
 
 
 def split(data: bytes, size: int) -> list[bytes]:
-    return [data[i:i + size] for i in range(0, len(data), size)]
+    return [data[i : i + size] for i in range(0, len(data), size)]
 
 
 def cut_after(batches: int | None, failure: Exception):
     """STREAM up to ``batches`` batches (None: nothing at all), half a message, then ``failure``."""
     prefix = ipc_stream(TABLE, batches) if batches is not None else b""
     yield from split(prefix, 100)
-    yield STREAM[len(prefix):len(prefix) + 20]
+    yield STREAM[len(prefix) : len(prefix) + 20]
     raise failure
 
 
@@ -102,8 +104,11 @@ class TestStreamReader:
         with pytest.raises(TypeError, match=r"^'bytes' object does not support slice assignment$"):
             _StreamReader(iter([b"abc"])).readinto(b"1234")
 
-    @pytest.mark.parametrize("target", [memoryview(bytes(4)), memoryview(bytearray(8)).cast("d")],
-                             ids=["read-only", "other-format"])
+    @pytest.mark.parametrize(
+        "target",
+        [memoryview(bytes(4)), memoryview(bytearray(8)).cast("d")],
+        ids=["read-only", "other-format"],
+    )
     def test_readinto_a_buffer_that_refuses_the_bytes_loses_none(self, target):
         reader = _StreamReader(iter([b"abc", b"def"]))
         with pytest.raises((TypeError, ValueError)):
@@ -123,7 +128,12 @@ class TestStreamReader:
     def test_closed_reader_reads_nothing(self):
         reader = _StreamReader(iter([b"abc"]))
         reader.close()
-        for read in (lambda: reader.read(1), reader.read, reader.readall, lambda: reader.readinto(bytearray(2))):
+        for read in (
+            lambda: reader.read(1),
+            reader.read,
+            reader.readall,
+            lambda: reader.readinto(bytearray(2)),
+        ):
             with pytest.raises(ValueError, match=r"^I/O operation on closed file\.$"):
                 read()
 
@@ -132,11 +142,15 @@ class TestStreamReader:
         assert _StreamReader(iter([b"abcd"])).read(True) == b"a"
         assert _StreamReader(iter([b"ab", b"cd"])).read(2**70) == b"abcd"
         reader = _StreamReader(iter([b"abcd"]))
-        with pytest.raises(TypeError, match=r"^Argument 'n' has incorrect type \(expected int, got NoneType\)$"):
+        with pytest.raises(
+            TypeError, match=r"^Argument 'n' has incorrect type \(expected int, got NoneType\)$"
+        ):
             reader.read(None)
         with pytest.raises(TypeError, match=r"^read\(\) takes at most 2 positional arguments \(3 given\)$"):
             reader.read(1, 2)
-        with pytest.raises(TypeError, match=r"^readinto\(\) takes exactly 2 positional arguments \(1 given\)$"):
+        with pytest.raises(
+            TypeError, match=r"^readinto\(\) takes exactly 2 positional arguments \(1 given\)$"
+        ):
             reader.readinto()
 
     def test_upstream_failures(self):
@@ -186,9 +200,13 @@ class TestStreamDecode:
             pass
 
         client = FakeClient(FakeStream([STREAM]))
-        with pytest.raises(TypeError, match=r"^Argument 'api_path' has incorrect type \(expected str, got bytes\)$"):
+        with pytest.raises(
+            TypeError, match=r"^Argument 'api_path' has incorrect type \(expected str, got bytes\)$"
+        ):
             stream_decode(client, b"/p", {})
-        with pytest.raises(TypeError, match=r"^Argument 'body' has incorrect type \(expected dict, got Body\)$"):
+        with pytest.raises(
+            TypeError, match=r"^Argument 'body' has incorrect type \(expected dict, got Body\)$"
+        ):
             stream_decode(client, "/p", Body())
         assert client.calls == []
 
@@ -197,8 +215,9 @@ class TestStreamDecode:
 def chunkings(draw, data: bytes):
     """``data`` cut at arbitrary points, with a run of one-byte chunks and empty chunks."""
     run = draw(st.integers(0, len(data) - 1))
-    cuts = sorted([*draw(st.lists(st.integers(0, len(data)), max_size=40)),
-                   *range(run, min(run + 64, len(data)))])
+    cuts = sorted(
+        [*draw(st.lists(st.integers(0, len(data)), max_size=40)), *range(run, min(run + 64, len(data)))]
+    )
     edges = [0, *cuts, len(data)]
     chunks = [data[a:b] for a, b in zip(edges, edges[1:])]
     for position in draw(st.lists(st.integers(0, len(chunks)), max_size=5)):

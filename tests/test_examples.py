@@ -28,10 +28,20 @@ def free_port() -> str:
 
 @pytest.mark.parametrize("script", sorted((ROOT / "examples").glob("*.py")), ids=lambda path: path.name)
 def test_example_runs_against_the_sandbox(script, sandbox, tmp_path):
-    environment = {**os.environ, "TOLVANE_BASE_URL": sandbox.base_url, "TOLVANE_API_KEY": sandbox.api_key,
-                   "TOLVANE_API_SECRET": sandbox.api_secret}
-    done = subprocess.run([sys.executable, str(script)], cwd=tmp_path, env=environment,
-                          capture_output=True, text=True, timeout=300)
+    environment = {
+        **os.environ,
+        "TOLVANE_BASE_URL": sandbox.base_url,
+        "TOLVANE_API_KEY": sandbox.api_key,
+        "TOLVANE_API_SECRET": sandbox.api_secret,
+    }
+    done = subprocess.run(
+        [sys.executable, str(script)],
+        cwd=tmp_path,
+        env=environment,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert done.returncode == 0, done.stderr
     assert "策略统计" in done.stdout
     assert len(list((tmp_path / "example-output").glob("*.png"))) == 2
@@ -55,14 +65,20 @@ def readme_snippet(port: str) -> str:
 
 def test_readme_snippet_works_against_the_readme_sandbox(tmp_path):
     port = free_port()
-    sandbox = subprocess.Popen(readme_sandbox_command(port), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                               text=True)
+    sandbox = subprocess.Popen(
+        readme_sandbox_command(port), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True
+    )
     try:
         header = [sandbox.stdout.readline() for _ in range(4)]
         assert header[1].split() == ["base_url", f"http://127.0.0.1:{port}"], header
-        done = subprocess.run([sys.executable, "-c", readme_snippet(port)], cwd=tmp_path,
-                              env={**os.environ, "HOME": str(tmp_path)}, capture_output=True, text=True,
-                              timeout=300)
+        done = subprocess.run(
+            [sys.executable, "-c", readme_snippet(port)],
+            cwd=tmp_path,
+            env={**os.environ, "HOME": str(tmp_path)},
+            capture_output=True,
+            text=True,
+            timeout=300,
+        )
         assert done.returncode == 0, done.stderr
     finally:
         sandbox.send_signal(signal.SIGINT)

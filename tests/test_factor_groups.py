@@ -49,8 +49,9 @@ def test_remainder_is_spread_and_ties_follow_the_columns():
     assert sizes.tolist() == [3, 2, 2, 3, 2, 2, 3, 2, 2, 2]
 
     # Six equal values cut into three groups go by column; -0.0 ties with 0.0.
-    tied = pd.DataFrame([[0.0, -0.0, 0.0, 0.0, 0.0, 0.0, np.inf, np.nan]], index=dates,
-                        columns=list("abcdefgh"))
+    tied = pd.DataFrame(
+        [[0.0, -0.0, 0.0, 0.0, 0.0, 0.0, np.inf, np.nan]], index=dates, columns=list("abcdefgh")
+    )
     assert _core.calc_factor_groups(tied, 3).iloc[0].tolist()[:6] == [1, 1, 2, 2, 3, 3]
     assert _core.calc_factor_groups(tied, 3).iloc[0, 6:].isna().all()
     # Fewer values than groups: nobody is grouped that day.
@@ -92,8 +93,9 @@ def factor_matrices(draw):
 @given(factor_matrices())
 def test_groups_follow_the_transcribed_rule(case):
     factor, group_num = case
-    pd.testing.assert_frame_equal(_core.calc_factor_groups(factor, group_num),
-                                  transcribed_groups(factor, group_num), check_dtype=False)
+    pd.testing.assert_frame_equal(
+        _core.calc_factor_groups(factor, group_num), transcribed_groups(factor, group_num), check_dtype=False
+    )
 
 
 # --- groups against the single engine ---------------------------------------
@@ -105,7 +107,8 @@ def assert_each_group_is_the_single_engine(factor, market, group_num):
     costs = {"total_money": 1e7, "fee": 0.0003, "rule_fee": 0.001, "lot_size": 100}
     result = _core.calc_all_group_vwap_daily_return(factor, **market, group_num=group_num, **costs)
     with_turnover, turnover = _core.calc_all_group_vwap_daily_return_with_turnover(
-        factor, **market, group_num=group_num, **costs)
+        factor, **market, group_num=group_num, **costs
+    )
     pd.testing.assert_frame_equal(with_turnover, result, check_exact=True)
 
     names = [f"group_{g}" for g in range(1, group_num + 1)]
@@ -124,8 +127,10 @@ def assert_each_group_is_the_single_engine(factor, market, group_num):
     np.testing.assert_array_equal(result["top_minus_bottom"], result[names[-1]] - result[names[0]])
 
 
-@pytest.mark.parametrize("group_num, layout, cant_sell_share", [
-    (10, "C", 0.1), (10, "F", 0.1), (3, "C", 0.5), (1, "C", 0.1), (70, "C", 0.3)])
+@pytest.mark.parametrize(
+    "group_num, layout, cant_sell_share",
+    [(10, "C", 0.1), (10, "F", 0.1), (3, "C", 0.5), (1, "C", 0.1), (70, "C", 0.3)],
+)
 def test_each_group_is_the_single_engine_on_its_weights(group_num, layout, cant_sell_share):
     factor, market = random_market(60, 300, seed=group_num, layout=layout, cant_sell_share=cant_sell_share)
     assert_each_group_is_the_single_engine(factor, market, group_num)
@@ -144,20 +149,34 @@ def test_groups_of_a_store_shaped_market_and_of_misaligned_frames():
     factor, market = random_market(40, 120, seed=3, layout="C")
     expected = _core.calc_all_group_vwap_daily_return(factor, **market, group_num=5)
     # Market matrices with an extra leading date and stocks in another order are aligned first.
-    shuffled = {name: pd.concat([m.iloc[:1].set_axis(["20191231"]), m])[m.columns[::-1]]
-                for name, m in market.items()}
-    pd.testing.assert_frame_equal(_core.calc_all_group_vwap_daily_return(factor, **shuffled, group_num=5),
-                                  expected)
+    shuffled = {
+        name: pd.concat([m.iloc[:1].set_axis(["20191231"]), m])[m.columns[::-1]] for name, m in market.items()
+    }
+    pd.testing.assert_frame_equal(
+        _core.calc_all_group_vwap_daily_return(factor, **shuffled, group_num=5), expected
+    )
 
 
 def test_short_factor_and_bad_arguments():
     factor, market = random_market(5, 12, seed=1)
     empty = _core.calc_all_group_vwap_daily_return(factor.iloc[:1], **market, group_num=4)
-    assert empty.empty and list(empty.columns) == ["group_1", "group_2", "group_3", "group_4", "top_minus_bottom"]
+    assert empty.empty and list(empty.columns) == [
+        "group_1",
+        "group_2",
+        "group_3",
+        "group_4",
+        "top_minus_bottom",
+    ]
     empty_returns, empty_turnover = _core.calc_all_group_vwap_daily_return_with_turnover(
-        factor.iloc[:1], **market, group_num=4)
+        factor.iloc[:1], **market, group_num=4
+    )
     pd.testing.assert_frame_equal(empty_returns, empty)
-    assert empty_turnover.empty and list(empty_turnover.columns) == ["group_1", "group_2", "group_3", "group_4"]
+    assert empty_turnover.empty and list(empty_turnover.columns) == [
+        "group_1",
+        "group_2",
+        "group_3",
+        "group_4",
+    ]
 
     with pytest.raises(ValueError, match="group_num 必须在 1 与股票数 12 之间, 当前为 13"):
         _core.calc_all_group_vwap_daily_return(factor, **market, group_num=13)
@@ -180,10 +199,15 @@ def test_group_backtest_trades_by_the_single_engines_defaults():
         parameters = inspect.signature(function).parameters
         return {name: parameters[name].default for name in ("total_money", "fee", "rule_fee", "lot_size")}
 
-    for group_backtest in (_core.calc_all_group_vwap_daily_return, _core.calc_all_group_vwap_daily_return_with_turnover):
+    for group_backtest in (
+        _core.calc_all_group_vwap_daily_return,
+        _core.calc_all_group_vwap_daily_return_with_turnover,
+    ):
         assert trading_defaults(group_backtest) == trading_defaults(sk.calc_strategy_vwap_daily_return)
-    assert (inspect.signature(_core.calc_all_group_vwap_daily_return).parameters
-            == inspect.signature(_core.calc_all_group_vwap_daily_return_with_turnover).parameters)
+    assert (
+        inspect.signature(_core.calc_all_group_vwap_daily_return).parameters
+        == inspect.signature(_core.calc_all_group_vwap_daily_return_with_turnover).parameters
+    )
 
 
 def test_native_entry_checks_every_array_against_the_factor():
@@ -212,8 +236,12 @@ def test_two_threads_on_shared_inputs_give_the_serial_groups():
     factor, market = random_market(120, 400, seed=8, layout="C")
     expected = _core.calc_all_group_vwap_daily_return(factor, **market)
     results = []
-    threads = [threading.Thread(target=lambda: results.append(
-        _core.calc_all_group_vwap_daily_return(factor, **market))) for _ in range(2)]
+    threads = [
+        threading.Thread(
+            target=lambda: results.append(_core.calc_all_group_vwap_daily_return(factor, **market))
+        )
+        for _ in range(2)
+    ]
     for thread in threads:
         thread.start()
     for thread in threads:
@@ -227,20 +255,25 @@ def test_groups_and_ic_straight_from_a_memory_mapped_store(tmp_path):
     from tolvane.sandbox.market import SyntheticMarket
     from tolvane.sandbox.package import market_payload
 
-    BinaryPreparedDataStore(tmp_path).write(market_payload(SyntheticMarket(seed=5, n_stocks=40, start="2023-01-01",
-                                                                           end="2023-12-31")))
+    BinaryPreparedDataStore(tmp_path).write(
+        market_payload(SyntheticMarket(seed=5, n_stocks=40, start="2023-01-01", end="2023-12-31"))
+    )
     data = BinaryPreparedDataStore(tmp_path).load()
     market = _core.backtest_inputs(data)
-    assert market["split_factor"] is data["rq_get_split"] and not data["close_price"].to_numpy().flags.writeable
+    assert (
+        market["split_factor"] is data["rq_get_split"] and not data["close_price"].to_numpy().flags.writeable
+    )
     factor = data["close_price"].pct_change(20, fill_method=None)
     groups = _core.calc_all_group_vwap_daily_return(factor, **market, group_num=4)
     in_memory = {name: frame.copy() for name, frame in market.items()}
-    pd.testing.assert_frame_equal(groups, _core.calc_all_group_vwap_daily_return(factor.copy(), **in_memory,
-                                                                                 group_num=4))
+    pd.testing.assert_frame_equal(
+        groups, _core.calc_all_group_vwap_daily_return(factor.copy(), **in_memory, group_num=4)
+    )
     ic = calc_factor_ic(factor, data["forward_return_rank_cache"])
     forward = data["open_price"].shift(-2) / data["open_price"].shift(-1) - 1
-    pd.testing.assert_series_equal(ic.daily_ic, transcribed_ic(factor, forward).rename("ic"),
-                                   check_exact=False, rtol=1e-12, atol=1e-12)
+    pd.testing.assert_series_equal(
+        ic.daily_ic, transcribed_ic(factor, forward).rename("ic"), check_exact=False, rtol=1e-12, atol=1e-12
+    )
     with pytest.raises(KeyError, match="rq_get_split"):
         _core.backtest_inputs({key: value for key, value in data.items() if key != "rq_get_split"})
 
@@ -262,7 +295,9 @@ def test_ic_is_the_daily_spearman_correlation(seed, n_stocks, decimals):
 
     ic = calc_factor_ic(factor, forward)
     expected = transcribed_ic(factor, forward)
-    pd.testing.assert_series_equal(ic.daily_ic, expected.rename("ic"), check_exact=False, rtol=1e-12, atol=1e-12)
+    pd.testing.assert_series_equal(
+        ic.daily_ic, expected.rename("ic"), check_exact=False, rtol=1e-12, atol=1e-12
+    )
     valid = expected.dropna()
     assert ic.ic_mean == pytest.approx(valid.mean(), nan_ok=True)
     if len(valid) > 1 and valid.std() > 1e-9:  # the IR of a nearly constant IC is all rounding
@@ -270,7 +305,8 @@ def test_ic_is_the_daily_spearman_correlation(seed, n_stocks, decimals):
     assert list(ic.yearly.index) == [2023, 2024]
     assert ic.yearly.loc[2024, "days"] == expected.iloc[12:].notna().sum()
     assert ic.yearly.loc[2023, "positive_ratio"] == pytest.approx(
-        (expected.iloc[:12].dropna() > 0).mean(), nan_ok=True)
+        (expected.iloc[:12].dropna() > 0).mean(), nan_ok=True
+    )
     np.testing.assert_allclose(ic.cumulative_ic, expected.fillna(0).cumsum(), atol=1e-12)
 
 
@@ -298,14 +334,17 @@ def test_rank_autocorrelation_is_the_spearman_correlation_with_the_day_before():
     expected = transcribed_ic(factor, factor.shift(1))
     assert result.name == "rank_autocorrelation" and result.index.equals(dates)
     assert result.iloc[[0, 5, 6, 8, 9]].isna().all()
-    pd.testing.assert_series_equal(result, expected.rename("rank_autocorrelation"), check_exact=False,
-                                   rtol=1e-12, atol=1e-12)
+    pd.testing.assert_series_equal(
+        result, expected.rename("rank_autocorrelation"), check_exact=False, rtol=1e-12, atol=1e-12
+    )
 
     # A factor that keeps its order, read in pandas' column layout, is perfectly stable.
     steady = frame(np.tile(np.arange(30.0), (6, 1)) + np.arange(6.0)[:, None], dates[:6], range(30), "F")
     np.testing.assert_array_equal(factor_rank_autocorrelation(steady).to_numpy()[1:], 1.0)
     for short in (factor.iloc[:0], factor.iloc[:1]):
-        assert factor_rank_autocorrelation(short).isna().all() and len(factor_rank_autocorrelation(short)) == len(short)
+        assert factor_rank_autocorrelation(short).isna().all() and len(
+            factor_rank_autocorrelation(short)
+        ) == len(short)
 
 
 # --- the report chart -------------------------------------------------------

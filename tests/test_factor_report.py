@@ -39,10 +39,14 @@ def market_store(tmp_path_factory):
 
 
 def test_group_statistics_are_the_strategy_statistics_rules():
-    returns = pd.DataFrame({"group_1": [0.02, -0.03, 0.01, np.nan], "group_2": [-0.01, 0.0, 0.02, 0.01]},
-                           index=["20240102", "20240103", "20240104", "20240105"])
+    returns = pd.DataFrame(
+        {"group_1": [0.02, -0.03, 0.01, np.nan], "group_2": [-0.01, 0.0, 0.02, 0.01]},
+        index=["20240102", "20240103", "20240104", "20240105"],
+    )
     returns["top_minus_bottom"] = returns["group_2"] - returns["group_1"]
-    turnover = pd.DataFrame({"group_1": [1.0, 0.5, 0.5, 0.0], "group_2": [1.0, 0.2, 0.0, 0.2]}, index=returns.index)
+    turnover = pd.DataFrame(
+        {"group_1": [1.0, 0.5, 0.5, 0.0], "group_2": [1.0, 0.2, 0.0, 0.2]}, index=returns.index
+    )
     table = group_statistics(returns, turnover)
     assert list(group_statistics(returns).columns) == ["annual_return", "sharpe", "max_drawdown"]
     assert list(table.index) == ["group_1", "group_2", "top_minus_bottom"]
@@ -61,8 +65,9 @@ def test_report_is_made_of_the_functions_and_writes_images_and_json(market_store
     matplotlib = pytest.importorskip("matplotlib")
     store, alpha1 = market_store
     factor = alpha1.iloc[20:-30]  # the report runs over the factor's own dates
-    report = factor_report(factor, store, groups=5, horizons=(1, 5), output_dir=tmp_path / "out",
-                           factor_name="阿尔法一")
+    report = factor_report(
+        factor, store, groups=5, horizons=(1, 5), output_dir=tmp_path / "out", factor_name="阿尔法一"
+    )
 
     data = store.load()
     on_dates = factor.reindex(columns=data["close_price"].columns)
@@ -72,7 +77,9 @@ def test_report_is_made_of_the_functions_and_writes_images_and_json(market_store
     expected_ic = calc_factor_ic_by_horizon(on_dates, forward)
     pd.testing.assert_frame_equal(report.ic.summary, expected_ic.summary)
     assert report.ic.daily_ic[5].notna().iloc[-1]  # the last periods end on the store's later opens
-    pd.testing.assert_frame_equal(report.group_stats.iloc[:, :3], group_statistics(expected_groups).iloc[:, :3])
+    pd.testing.assert_frame_equal(
+        report.group_stats.iloc[:, :3], group_statistics(expected_groups).iloc[:, :3]
+    )
     # The planted signal is found: higher groups earn more, the IC is positive.
     assert report.group_stats.loc["top_minus_bottom", "annual_return"] > 0
     assert (report.ic.summary["ic_mean"] > 0).all()
@@ -83,12 +90,14 @@ def test_report_is_made_of_the_functions_and_writes_images_and_json(market_store
     record = json.loads(report.json_path.read_text(encoding="utf-8"))
     assert record["factor_name"] == "阿尔法一" and record["horizons"] == [1, 5] and record["groups"] == 5
     assert record["ic_summary"]["5"]["ic_mean"] == pytest.approx(report.ic.summary.loc[5, "ic_mean"])
-    assert record["group_stats"]["group_5"]["sharpe"] == pytest.approx(report.group_stats.loc["group_5", "sharpe"])
+    assert record["group_stats"]["group_5"]["sharpe"] == pytest.approx(
+        report.group_stats.loc["group_5", "sharpe"]
+    )
     assert set(record["ic_monthly"]["1"]) == {"2022", "2023"}
     assert None in record["ic_monthly"]["1"]["2022"].values()  # months before the factor starts: null
 
     page = report._repr_html_()
-    assert "ic_mean" in page and "top_minus_bottom" in page and "<img src=\"data:image/png;base64," in page
+    assert "ic_mean" in page and "top_minus_bottom" in page and '<img src="data:image/png;base64,' in page
     embedded = page.split("base64,")[1].split('"')[0]
     assert base64.b64decode(embedded) == (tmp_path / "out" / "factor_groups.png").read_bytes()
 
@@ -111,8 +120,21 @@ def test_factor_command_reports_a_factor_file(market_store, tmp_path, capsys):
     long = alpha1.stack().rename("value").reset_index()
     long.columns = ["date", "ukey", "value"]
     long.to_csv(tmp_path / "alpha1.csv", index=False)
-    code = main(["factor", "--store", str(store.store_dir), "--factor", str(tmp_path / "alpha1.csv"),
-                 "--output", str(tmp_path / "out"), "--groups", "4", "--horizons", "1,10"])
+    code = main(
+        [
+            "factor",
+            "--store",
+            str(store.store_dir),
+            "--factor",
+            str(tmp_path / "alpha1.csv"),
+            "--output",
+            str(tmp_path / "out"),
+            "--groups",
+            "4",
+            "--horizons",
+            "1,10",
+        ]
+    )
     printed = capsys.readouterr().out
     assert code == 0
     assert "因子报告  alpha1" in printed and "top_minus_bottom" in printed
@@ -130,8 +152,12 @@ def test_backtest_result_shows_itself_in_a_notebook(market_store, tmp_path):
     data = store.load()
     chosen = alpha1.rank(axis=1, ascending=False) <= 10
     weights = chosen.div(chosen.sum(axis=1), axis=0).fillna(0.0)
-    result = run_strategy_backtest_core(weights, **backtest_inputs(data), benchmark_dict=store.load_benchmarks(),
-                                        plot_save_path=str(tmp_path / "main.png"))
+    result = run_strategy_backtest_core(
+        weights,
+        **backtest_inputs(data),
+        benchmark_dict=store.load_benchmarks(),
+        plot_save_path=str(tmp_path / "main.png"),
+    )
     page = result._repr_html_()
     assert "年化收益" in page and "000852" in page and "data:image/png;base64," in page
     no_chart = run_strategy_backtest_core(weights, **backtest_inputs(data))._repr_html_()
@@ -147,7 +173,9 @@ def test_turnover_and_autocorrelation_enter_the_tables_json_and_a_chart(market_s
     store, alpha1 = market_store
     report = factor_report(alpha1, store, groups=4, horizons=(1,), output_dir=tmp_path)
     data = store.load()
-    returns, turnover = calc_all_group_vwap_daily_return_with_turnover(alpha1, **backtest_inputs(data), group_num=4)
+    returns, turnover = calc_all_group_vwap_daily_return_with_turnover(
+        alpha1, **backtest_inputs(data), group_num=4
+    )
     pd.testing.assert_frame_equal(report.group_returns, returns)
     pd.testing.assert_frame_equal(report.group_turnover, turnover)
     pd.testing.assert_series_equal(report.rank_autocorrelation, factor_rank_autocorrelation(alpha1))

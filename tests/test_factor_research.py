@@ -26,7 +26,8 @@ from tolvane.sandbox.package import market_payload
 
 def pandas_pivot(answer: pd.DataFrame, name: str, index, columns) -> pd.DataFrame:
     rows = answer[answer["factor"] == name].assign(
-        date=pd.to_datetime(answer["date"]).dt.strftime("%Y%m%d"), ukey=answer["ukey"].astype(str).str[:6])
+        date=pd.to_datetime(answer["date"]).dt.strftime("%Y%m%d"), ukey=answer["ukey"].astype(str).str[:6]
+    )
     rows = rows.dropna(subset=["date", "ukey", "value"]).drop_duplicates(["date", "ukey"], keep="last")
     wide = rows.pivot(index="date", columns="ukey", values="value").replace([np.inf, -np.inf], np.nan)
     return wide.reindex(index=index, columns=columns).astype(float)
@@ -49,9 +50,16 @@ def transcribed_summary(ic: pd.Series) -> dict:
     mean, std = valid.mean(), valid.std(ddof=1)
     centred = valid - mean
     second = (centred**2).mean()
-    return {"ic_mean": mean, "ic_std": std, "ic_ir": mean / std, "t_stat": mean / std * np.sqrt(len(valid)),
-            "positive_ratio": (valid > 0).mean(), "skew": (centred**3).mean() / second**1.5,
-            "kurtosis": (centred**4).mean() / second**2 - 3, "days": len(valid)}
+    return {
+        "ic_mean": mean,
+        "ic_std": std,
+        "ic_ir": mean / std,
+        "t_stat": mean / std * np.sqrt(len(valid)),
+        "positive_ratio": (valid > 0).mean(),
+        "skew": (centred**3).mean() / second**1.5,
+        "kurtosis": (centred**4).mean() / second**2 - 3,
+        "days": len(valid),
+    }
 
 
 # --- factors onto a store's axes --------------------------------------------
@@ -77,7 +85,9 @@ def test_factors_land_on_the_store_axes_as_the_pandas_pivot_puts_them(service, s
     assert list(loaded) == ["alpha1", "alpha2"]
     for name, matrix in loaded.items():
         assert matrix.index.equals(close.index) and matrix.columns.equals(close.columns)
-        pd.testing.assert_frame_equal(matrix, pandas_pivot(answer, name, close.index, close.columns), obj=name)
+        pd.testing.assert_frame_equal(
+            matrix, pandas_pivot(answer, name, close.index, close.columns), obj=name
+        )
         assert matrix.notna().mean().mean() > 0.5
 
     # A store (or its folder) gives its own axes; one name gives one frame.
@@ -88,14 +98,34 @@ def test_factors_land_on_the_store_axes_as_the_pandas_pivot_puts_them(service, s
 def test_factors_on_chosen_axes_drop_what_lies_outside_and_keep_the_last_row():
     """Any frame's axes, in any order, with dates and stocks the answer lacks;
     duplicate rows, exchange suffixes, infinities and holes."""
-    answer = pd.DataFrame({
-        "date": ["2024-01-02", "2024-01-02", "2024-01-03", "2024-01-03", "2024-01-03", "2024-01-04", None,
-                 "2024-01-05", "2024-01-02"],
-        "ukey": ["000001.XSHE", "600000.XSHG", "000001.XSHE", "000001.XSHG", "600000.XSHG", "600000.XSHG",
-                 "000001.XSHE", "000001.XSHE", "600000.XSHG"],
-        "value": [1.0, 2.0, 3.0, 4.0, np.inf, 6.0, 7.0, np.nan, 9.0],
-        "factor": ["f"] * 8 + ["g"],
-    })
+    answer = pd.DataFrame(
+        {
+            "date": [
+                "2024-01-02",
+                "2024-01-02",
+                "2024-01-03",
+                "2024-01-03",
+                "2024-01-03",
+                "2024-01-04",
+                None,
+                "2024-01-05",
+                "2024-01-02",
+            ],
+            "ukey": [
+                "000001.XSHE",
+                "600000.XSHG",
+                "000001.XSHE",
+                "000001.XSHG",
+                "600000.XSHG",
+                "600000.XSHG",
+                "000001.XSHE",
+                "000001.XSHE",
+                "600000.XSHG",
+            ],
+            "value": [1.0, 2.0, 3.0, 4.0, np.inf, 6.0, 7.0, np.nan, 9.0],
+            "factor": ["f"] * 8 + ["g"],
+        }
+    )
 
     class Service:
         def get_factors(self, factor, start_date, end_date):
@@ -103,12 +133,17 @@ def test_factors_on_chosen_axes_drop_what_lies_outside_and_keep_the_last_row():
             return answer
 
     service = Service()
-    like = pd.DataFrame(0.0, index=pd.Index(["20240105", "20240103", "20240102", "20231229"], name="DataDate"),
-                        columns=pd.Index(["600000", "000001", "300001"], name="ukey"))
+    like = pd.DataFrame(
+        0.0,
+        index=pd.Index(["20240105", "20240103", "20240102", "20231229"], name="DataDate"),
+        columns=pd.Index(["600000", "000001", "300001"], name="ukey"),
+    )
     matrices = load_factors(["f", "g", "missing"], like, service=service)
     assert service.query == (["f", "g", "missing"], "2023-12-29", "2024-01-05")
     for name in ("f", "g", "missing"):
-        expected = pandas_pivot(answer, name, like.index, like.columns) if name != "missing" else like * np.nan
+        expected = (
+            pandas_pivot(answer, name, like.index, like.columns) if name != "missing" else like * np.nan
+        )
         pd.testing.assert_frame_equal(matrices[name], expected, check_names=False, obj=name)
     # The later of two rows of one cell wins, an infinite value is missing.
     assert matrices["f"].loc["20240103", "000001"] == 4.0
@@ -116,8 +151,9 @@ def test_factors_on_chosen_axes_drop_what_lies_outside_and_keep_the_last_row():
 
     # Dates given as timestamps are matched by day and kept as given.
     dated = like.set_axis(pd.to_datetime(like.index), axis=0)
-    pd.testing.assert_frame_equal(load_factors("f", dated, service=service),
-                                  matrices["f"].set_axis(dated.index, axis=0))
+    pd.testing.assert_frame_equal(
+        load_factors("f", dated, service=service), matrices["f"].set_axis(dated.index, axis=0)
+    )
     with pytest.raises(ValueError, match="不重复"):
         load_factors("f", like.iloc[[0, 0]], service=service)
     with pytest.raises(ValueError, match="没有给出因子名"):
@@ -125,8 +161,13 @@ def test_factors_on_chosen_axes_drop_what_lies_outside_and_keep_the_last_row():
 
 
 def test_factor_files_long_and_wide_keep_missing_values(tmp_path):
-    long = pd.DataFrame({"date": ["2024-01-03", "2024-01-02", "2024-01-02"],
-                         "ukey": ["000001.XSHE", "000001.XSHE", "600000.XSHG"], "value": [1.5, np.nan, -2.0]})
+    long = pd.DataFrame(
+        {
+            "date": ["2024-01-03", "2024-01-02", "2024-01-02"],
+            "ukey": ["000001.XSHE", "000001.XSHE", "600000.XSHG"],
+            "value": [1.5, np.nan, -2.0],
+        }
+    )
     long.to_csv(tmp_path / "long.csv", index=False)
     factor = read_factor_file(tmp_path / "long.csv")
     assert list(factor.index) == ["20240102", "20240103"] and list(factor.columns) == ["000001", "600000"]
@@ -160,10 +201,11 @@ def test_forward_returns_follow_the_holder_through_splits_and_dividends():
     returns = calc_forward_returns(data, horizons=(1, 3, 20))
     assert list(returns) == [1, 3, 20]
     for horizon, matrix in returns.items():
-        expected = transcribed_forward_returns(data["open_price"], data["rq_get_split"], data["rq_get_dividend"],
-                                               horizon)
+        expected = transcribed_forward_returns(
+            data["open_price"], data["rq_get_split"], data["rq_get_dividend"], horizon
+        )
         pd.testing.assert_frame_equal(matrix, expected, rtol=1e-13, atol=1e-13, obj=str(horizon))
-        assert matrix.iloc[-1 - horizon:].isna().all(axis=None)
+        assert matrix.iloc[-1 - horizon :].isna().all(axis=None)
     # Without an action in the period, horizon 1 is the ratio the store's rank cache ranks.
     plain = data["open_price"].shift(-2) / data["open_price"].shift(-1) - 1
     quiet = (data["rq_get_split"].isna() & data["rq_get_dividend"].isna()).shift(-2, fill_value=True)
@@ -173,8 +215,10 @@ def test_forward_returns_follow_the_holder_through_splits_and_dividends():
     shuffled = {**data, "rq_get_split": data["rq_get_split"].iloc[::-1, ::-1].iloc[:-3]}
     trimmed = data["rq_get_split"].copy()
     trimmed.iloc[:3] = np.nan
-    pd.testing.assert_frame_equal(calc_forward_returns(shuffled, (3,))[3],
-                                  calc_forward_returns({**data, "rq_get_split": trimmed}, (3,))[3])
+    pd.testing.assert_frame_equal(
+        calc_forward_returns(shuffled, (3,))[3],
+        calc_forward_returns({**data, "rq_get_split": trimmed}, (3,))[3],
+    )
     for bad in ([0], [1.5], [], [1, 1]):
         with pytest.raises(ValueError, match="持有期"):
             calc_forward_returns(data, bad)
@@ -185,8 +229,11 @@ def test_forward_returns_follow_the_holder_through_splits_and_dividends():
 def test_every_ic_table_is_its_pandas_transcription():
     data = corporate_action_market(n_days=300)
     rng = np.random.default_rng(9)
-    factor = pd.DataFrame(rng.normal(size=data["open_price"].shape).round(1), index=data["open_price"].index,
-                          columns=data["open_price"].columns)
+    factor = pd.DataFrame(
+        rng.normal(size=data["open_price"].shape).round(1),
+        index=data["open_price"].index,
+        columns=data["open_price"].columns,
+    )
     factor[rng.random(factor.shape) < 0.1] = np.nan
     returns = calc_forward_returns(data, (1, 5))
     result = calc_factor_ic_by_horizon(factor, returns)
@@ -204,7 +251,8 @@ def test_every_ic_table_is_its_pandas_transcription():
             row = result.yearly[horizon].loc[year]
             assert row["days"] == part.notna().sum()
             assert row["ic_mean"] == pytest.approx(part.mean()) and row["t_stat"] == pytest.approx(
-                transcribed_summary(part)["t_stat"])
+                transcribed_summary(part)["t_stat"]
+            )
         monthly = daily.set_axis(dated).groupby([dated.year, dated.month]).mean()
         table = result.monthly[horizon]
         assert list(table.columns) == list(range(1, 13))
@@ -220,13 +268,16 @@ def test_every_ic_table_is_its_pandas_transcription():
 def test_horizon_one_ic_is_the_rank_cache_ic_away_from_corporate_actions(sandbox_server, tmp_path):
     from tolvane.sandbox.market import SyntheticMarket
 
-    BinaryPreparedDataStore(tmp_path).write(market_payload(SyntheticMarket(seed=5, n_stocks=60,
-                                                                           start="2023-01-01", end="2023-12-31")))
+    BinaryPreparedDataStore(tmp_path).write(
+        market_payload(SyntheticMarket(seed=5, n_stocks=60, start="2023-01-01", end="2023-12-31"))
+    )
     store = BinaryPreparedDataStore(tmp_path)
     data = store.load()
     factor = -data["close_price"].pct_change(5, fill_method=None)
     returns = calc_forward_returns(store, (1,))  # a store is read for its three matrices
-    actions = (data["rq_get_split"].notna() | (data["rq_get_dividend"].fillna(0) != 0)).shift(-2, fill_value=False)
+    actions = (data["rq_get_split"].notna() | (data["rq_get_dividend"].fillna(0) != 0)).shift(
+        -2, fill_value=False
+    )
     assert actions.any(axis=None)  # the market has ex-days in this year
     quiet_days = ~actions.any(axis=1)
     by_horizon = calc_factor_ic_by_horizon(factor, returns).daily_ic[1]

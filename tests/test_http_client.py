@@ -30,7 +30,9 @@ def verify(request: httpx.Request) -> bool:
         ]
     )
     expected = hmac.new(SECRET.encode(), canonical.encode(), hashlib.sha256).hexdigest()
-    return request.headers["X-Api-Key"] == KEY and hmac.compare_digest(expected, request.headers["X-Signature"])
+    return request.headers["X-Api-Key"] == KEY and hmac.compare_digest(
+        expected, request.headers["X-Signature"]
+    )
 
 
 def make_client(handler, base_url="http://service.test") -> HttpClient:
@@ -46,7 +48,9 @@ class TestSigning:
             if not verify(request):
                 return httpx.Response(401, json={"message": "bad signature"})
             if request.method == "GET":
-                return httpx.Response(200, json={"path": request.url.path, "query": request.url.query.decode()})
+                return httpx.Response(
+                    200, json={"path": request.url.path, "query": request.url.query.decode()}
+                )
             return httpx.Response(200, content=b"abc" * 10)
 
         client = make_client(handler, "http://service.test/base/")
@@ -54,7 +58,9 @@ class TestSigning:
             "path": "/base/api/v1/quota",
             "query": "b=x+y&a=%C3%A9",
         }
-        with client.stream_post_iter(API_PREFIX + "/factors/stream", {"factor": ["因子"], "ukeys": ["000001"]}) as chunks:
+        with client.stream_post_iter(
+            API_PREFIX + "/factors/stream", {"factor": ["因子"], "ukeys": ["000001"]}
+        ) as chunks:
             assert b"".join(chunks) == b"abc" * 10
         assert json.loads(seen[-1].content) == {"factor": ["因子"], "ukeys": ["000001"]}
         assert seen[-1].headers["Content-Type"] == "application/json"

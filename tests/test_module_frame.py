@@ -26,23 +26,47 @@ class TestArgumentErrors:
         ("call", "message"),
         [
             (lambda: signer.sign_request(), "sign_request() takes at least 3 positional arguments (0 given)"),
-            (lambda: signer.sign_request("k", "GET"), "sign_request() takes at least 3 positional arguments (2 given)"),
-            (lambda: signer.sign_request("k", "GET", "/x", b"{}", {"a": "1"}),
-             "sign_request() takes at most 4 positional arguments (5 given)"),
+            (
+                lambda: signer.sign_request("k", "GET"),
+                "sign_request() takes at least 3 positional arguments (2 given)",
+            ),
+            (
+                lambda: signer.sign_request("k", "GET", "/x", b"{}", {"a": "1"}),
+                "sign_request() takes at most 4 positional arguments (5 given)",
+            ),
             # A missing argument while others come by keyword: the index of the first gap.
-            (lambda: signer.sign_request("k", path="/x"), "sign_request() takes at least 3 positional arguments (1 given)"),
-            (lambda: signer.sign_request(method="GET", path="/x"), "sign_request() takes at least 3 positional arguments (0 given)"),
+            (
+                lambda: signer.sign_request("k", path="/x"),
+                "sign_request() takes at least 3 positional arguments (1 given)",
+            ),
+            (
+                lambda: signer.sign_request(method="GET", path="/x"),
+                "sign_request() takes at least 3 positional arguments (0 given)",
+            ),
             (lambda: signer._body_hash(), "_body_hash() takes exactly 1 positional argument (0 given)"),
-            (lambda: signer._body_hash(b"", b""), "_body_hash() takes exactly 1 positional argument (2 given)"),
-            (lambda: signer.sign_request("k", "GET", "/x", method="POST"),
-             "sign_request() got multiple values for keyword argument 'method'"),
-            (lambda: signer.sign_request("k", "GET", "/x", nonce="n"),
-             "sign_request() got an unexpected keyword argument 'nonce'"),
+            (
+                lambda: signer._body_hash(b"", b""),
+                "_body_hash() takes exactly 1 positional argument (2 given)",
+            ),
+            (
+                lambda: signer.sign_request("k", "GET", "/x", method="POST"),
+                "sign_request() got multiple values for keyword argument 'method'",
+            ),
+            (
+                lambda: signer.sign_request("k", "GET", "/x", nonce="n"),
+                "sign_request() got an unexpected keyword argument 'nonce'",
+            ),
             # Bad keywords are reported before missing arguments.
-            (lambda: signer.sign_request(sign_secret="k", zz=1), "sign_request() got an unexpected keyword argument 'zz'"),
+            (
+                lambda: signer.sign_request(sign_secret="k", zz=1),
+                "sign_request() got an unexpected keyword argument 'zz'",
+            ),
             (lambda: probe.needs_keyword(1), "needs_keyword() needs keyword-only argument key"),
             (lambda: probe.Probe.describe(), "describe() takes at least 1 positional argument (0 given)"),
-            (lambda: probe.Probe().describe(1, 2), "describe() takes at most 2 positional arguments (3 given)"),
+            (
+                lambda: probe.Probe().describe(1, 2),
+                "describe() takes at most 2 positional arguments (3 given)",
+            ),
         ],
     )
     def test_messages(self, call, message):
@@ -60,11 +84,20 @@ class TestArgumentErrors:
     @pytest.mark.parametrize(
         ("kwargs", "message"),
         [
-            (dict(sign_secret=None), "Argument 'sign_secret' has incorrect type (expected str, got NoneType)"),
+            (
+                dict(sign_secret=None),
+                "Argument 'sign_secret' has incorrect type (expected str, got NoneType)",
+            ),
             (dict(method=b"GET"), "Argument 'method' has incorrect type (expected str, got bytes)"),
-            (dict(body=bytearray(b"x")), "Argument 'body' has incorrect type (expected bytes, got bytearray)"),
+            (
+                dict(body=bytearray(b"x")),
+                "Argument 'body' has incorrect type (expected bytes, got bytearray)",
+            ),
             (dict(body="{}"), "Argument 'body' has incorrect type (expected bytes, got str)"),
-            (dict(params=OrderedDict(a="1")), "Argument 'params' has incorrect type (expected dict, got collections.OrderedDict)"),
+            (
+                dict(params=OrderedDict(a="1")),
+                "Argument 'params' has incorrect type (expected dict, got collections.OrderedDict)",
+            ),
             (dict(params=[("a", "1")]), "Argument 'params' has incorrect type (expected dict, got list)"),
         ],
     )
@@ -90,9 +123,13 @@ class TestConversions:
         assert (flag, mapping, items, label) == (False, None, None, "x")
         assert probe.convert_all(200.9, 2)[0] == 200
         assert type(probe.convert_all(True, 2)[0]) is int
-        with pytest.raises(TypeError, match=r"^Argument 'count' has incorrect type \(expected int, got str\)$"):
+        with pytest.raises(
+            TypeError, match=r"^Argument 'count' has incorrect type \(expected int, got str\)$"
+        ):
             probe.convert_all("200", 1.0)
-        with pytest.raises(TypeError, match=r"^Argument 'count' has incorrect type \(expected int, got NoneType\)$"):
+        with pytest.raises(
+            TypeError, match=r"^Argument 'count' has incorrect type \(expected int, got NoneType\)$"
+        ):
             probe.convert_all(None, 1.0)
         with pytest.raises(TypeError, match="must be real number"):
             probe.convert_all(1, None)
@@ -117,8 +154,14 @@ class TestConversions:
 
 class TestFunctionObject:
     def test_introspection_matches_python_def(self):
-        def sign_request(sign_secret: str, method: str, path: str, body: bytes | None = None, *,
-                         params: dict[str, str] | None = None) -> dict[str, str]:
+        def sign_request(
+            sign_secret: str,
+            method: str,
+            path: str,
+            body: bytes | None = None,
+            *,
+            params: dict[str, str] | None = None,
+        ) -> dict[str, str]:
             raise NotImplementedError
 
         assert inspect.signature(signer.sign_request) == inspect.signature(sign_request)
@@ -161,7 +204,10 @@ class TestFunctionObject:
         with pytest.raises(TypeError, match="expected bytes, got Built"):
             Built().call()
         assert Built().plain(b"") == ""
-        assert probe.Probe.__module__ == "tolvane._frame_probe" and probe.Probe.__doc__ == "方法与静态方法的载体。"
+        assert (
+            probe.Probe.__module__ == "tolvane._frame_probe"
+            and probe.Probe.__doc__ == "方法与静态方法的载体。"
+        )
 
     def test_dataclass(self):
         import dataclasses
@@ -170,7 +216,10 @@ class TestFunctionObject:
         assert dataclasses.is_dataclass(probe.Record)
         assert [field.name for field in dataclasses.fields(probe.Record)] == ["name", "values"]
         assert probe.Record.__annotations__ == {"name": "str", "values": "list[float]"}
-        assert record == probe.Record(name="a", values=[1.0]) and repr(record) == "Record(name='a', values=[1.0])"
+        assert (
+            record == probe.Record(name="a", values=[1.0])
+            and repr(record) == "Record(name='a', values=[1.0])"
+        )
         assert probe.Record.__qualname__ == "Record" and probe.Record.__mro__[1:] == (object,)
 
 
@@ -292,8 +341,7 @@ class TestModuleLifecycle:
             print("status", status)
             """
         )
-        result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                                timeout=60)
+        result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
         assert "status -1" in result.stdout, result.stderr
         assert (
             "ImportError: Interpreter change detected - this module can only be loaded "

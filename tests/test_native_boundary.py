@@ -91,9 +91,19 @@ class TestEngine:
     @pytest.mark.parametrize(
         ("key", "array", "error", "text"),
         [
-            ("close_arr", np.ones((2, 3)), ValueError, r"行情数组 close_arr 的形状为 \(2, 3\), 应为 \(4, 3\)"),
+            (
+                "close_arr",
+                np.ones((2, 3)),
+                ValueError,
+                r"行情数组 close_arr 的形状为 \(2, 3\), 应为 \(4, 3\)",
+            ),
             ("dividend_arr", np.ones((4, 3, 1)), TypeError, "dividend_arr 必须是二维 float64 数组"),
-            ("can_buy_arr", np.ones((4, 3)), TypeError, "can_buy_arr 必须是二维 bool 数组, 得到 二维 float64 数组"),
+            (
+                "can_buy_arr",
+                np.ones((4, 3)),
+                TypeError,
+                "can_buy_arr 必须是二维 bool 数组, 得到 二维 float64 数组",
+            ),
             ("cant_sell_arr", np.ones((4, 2), bool), ValueError, r"cant_sell_arr 的形状为 \(4, 2\)"),
         ],
         ids=["fewer rows", "three dimensions", "not boolean", "fewer columns"],
@@ -114,8 +124,11 @@ class TestEngine:
             # Big-endian, and a field of a record array (strides of 9 bytes).
             records = np.zeros(arrays["close_arr"].shape, [("flag", "u1"), ("value", "f8")])
             records["value"] = arrays["close_arr"]
-            return {**arrays, "prev_close_arr": arrays["prev_close_arr"].astype(">f8"),
-                    "close_arr": records["value"]}
+            return {
+                **arrays,
+                "prev_close_arr": arrays["prev_close_arr"].astype(">f8"),
+                "close_arr": records["value"],
+            }
 
         monkeypatch.setattr(sk, "_build_market_arrays", odd_layouts)
         pd.testing.assert_series_equal(sk.calc_strategy_vwap_daily_return(signal, **market()), expected)
@@ -131,8 +144,11 @@ class TestEngine:
         signal = pd.DataFrame(WEIGHTS, index=DATES, columns=STOCKS)
         expected = sk.calc_strategy_vwap_daily_return(signal, **market())
         build = sk._build_market_arrays
-        monkeypatch.setattr(sk, "_build_market_arrays", lambda *args: {
-            key: unaligned(array) for key, array in build(*args).items()})
+        monkeypatch.setattr(
+            sk,
+            "_build_market_arrays",
+            lambda *args: {key: unaligned(array) for key, array in build(*args).items()},
+        )
         shifted = pd.DataFrame(unaligned(WEIGHTS), index=DATES, columns=STOCKS, copy=False)
         pd.testing.assert_series_equal(sk.calc_strategy_vwap_daily_return(shifted, **market()), expected)
 
@@ -156,13 +172,19 @@ class Signal:
 
 
 class TestStatistics:
-    FRAME = pd.DataFrame({"daily_return": [0.01, 0.02, -0.01], "index_day_return": [0.0, 0.01, 0.0]},
-                         index=DATES[:3])
+    FRAME = pd.DataFrame(
+        {"daily_return": [0.01, 0.02, -0.01], "index_day_return": [0.0, 0.01, 0.0]}, index=DATES[:3]
+    )
 
     @pytest.mark.parametrize(
         ("rows", "values", "error", "text"),
         [
-            (np.array([0, 1, 2]), np.ones((2, 3)), ValueError, "行号 2 超出 signal_df.to_numpy\\(\\) 的 2 行"),
+            (
+                np.array([0, 1, 2]),
+                np.ones((2, 3)),
+                ValueError,
+                "行号 2 超出 signal_df.to_numpy\\(\\) 的 2 行",
+            ),
             (np.array([0, -2, 1]), np.ones((2, 3)), ValueError, "行号 -2 超出"),
             (np.array([0, 1]), np.ones((2, 3)), ValueError, r"get_indexer\(\) 的形状为 \(2,\), 应为 \(3,\)"),
             (np.array([[0, 1, 1]]), np.ones((2, 3)), TypeError, "必须是一维 int64 数组"),
@@ -200,9 +222,14 @@ def test_factor_pivot_writes_only_to_memory_it_allocated(monkeypatch):
         def empty(shape, *args, **kwargs):
             return np.empty((1,) * len(shape) if isinstance(shape, tuple) else shape, *args, **kwargs)
 
-    answer = pd.DataFrame({"date": ["2024-01-05", "2024-01-08", "2024-01-05"],
-                           "ukey": ["000001.XSHE", "600000.XSHG", "300750.XSHE"],
-                           "value": [1.0, 2.0, 3.0], "factor": "a"})
+    answer = pd.DataFrame(
+        {
+            "date": ["2024-01-05", "2024-01-08", "2024-01-05"],
+            "ukey": ["000001.XSHE", "600000.XSHG", "300750.XSHE"],
+            "value": [1.0, 2.0, 3.0],
+            "factor": "a",
+        }
+    )
     builder = _prepare.GroupPreparedDataBuilder("20240101", "20240131")
     expected = builder._tolvane_factors_to_matrices(answer, ["a"])["a"]
     monkeypatch.setattr(_prepare, "np", SmallMatrices())

@@ -35,15 +35,20 @@ def random_market(seed: int, n_days: int = 12, missing=()) -> dict[str, pd.DataF
     sell = np.where(rng.random(shape) < 0.15, down, np.round(close * 0.999, 3))
     tables = {
         "rq_industry_exposure_new": frame(np.tile(rng.integers(1, 5, len(codes)), (n_days, 1)).astype(float)),
-        "limit_down": frame(down), "limit_up": frame(up), "Close": frame(close),
+        "limit_down": frame(down),
+        "limit_up": frame(up),
+        "Close": frame(close),
         "Open": frame(np.round(close * rng.uniform(0.98, 1.02, shape), 2)),
-        "tick_vwap_price_935_1005": frame(buy), "tick_vwap_price_925_1000": frame(sell),
+        "tick_vwap_price_935_1005": frame(buy),
+        "tick_vwap_price_925_1000": frame(sell),
         "split_coefficient_to": frame(np.where(rng.random(shape) < 0.05, 13.0, np.nan)),
         "rq_get_dividend": frame(np.where(rng.random(shape) < 0.05, 2.5, np.nan)),
         "rq_is_suspended": frame(np.where(rng.random(shape) < 0.1, 1.0, 0.0)),
     }
     for name in COMPONENTS:
-        tables[name] = frame(np.where(rng.random(shape) < 0.5, 1.0, np.where(rng.random(shape) < 0.3, 0.0, np.nan)))
+        tables[name] = frame(
+            np.where(rng.random(shape) < 0.5, 1.0, np.where(rng.random(shape) < 0.3, 0.0, np.nan))
+        )
     return {name: table for name, table in tables.items() if name not in missing}
 
 
@@ -62,9 +67,19 @@ class FakeService:
         self.fail_batch = fail_batch
         self.queries = []
         dates = next(iter(tables.values())).index
-        self.index_frame = index_frame if index_frame is not None else pd.concat(
-            [pd.DataFrame({"date": dates.date, "ukey": code, "close": 1000 + np.arange(len(dates)) * (k + 1.0)})
-             for k, code in enumerate(INDEX_CODES)], ignore_index=True)
+        self.index_frame = (
+            index_frame
+            if index_frame is not None
+            else pd.concat(
+                [
+                    pd.DataFrame(
+                        {"date": dates.date, "ukey": code, "close": 1000 + np.arange(len(dates)) * (k + 1.0)}
+                    )
+                    for k, code in enumerate(INDEX_CODES)
+                ],
+                ignore_index=True,
+            )
+        )
 
     def get_factors(self, factor, start_date, end_date):
         self.queries.append((factor, start_date, end_date))
@@ -73,7 +88,11 @@ class FakeService:
         names = factor if isinstance(factor, list) else [factor]
         span = slice(pd.Timestamp(start_date), pd.Timestamp(end_date))
         frames = [long_rows(name, self.tables[name].loc[span]) for name in names if name in self.tables]
-        return pd.concat(frames, ignore_index=True) if frames else pd.DataFrame(columns=["date", "ukey", "value", "factor"])
+        return (
+            pd.concat(frames, ignore_index=True)
+            if frames
+            else pd.DataFrame(columns=["date", "ukey", "value", "factor"])
+        )
 
     def get_index_day(self, ukeys, start_date, end_date):
         self.queries.append((tuple(ukeys), start_date, end_date))
@@ -84,9 +103,11 @@ class FakeService:
 @pytest.fixture
 def serve(monkeypatch):
     """Installs a fake service as the module's singleton; returns it."""
+
     def install(service):
         monkeypatch.setattr(_prepare, "get_instance", lambda: service)
         return service
+
     return install
 
 
@@ -109,7 +130,9 @@ def test_name_lists_and_the_matrix_table():
     assert set(list(table.values())[12:]) == {"float64"}
     assert _prepare.build_matrix_dtype([]) == _prepare.BASE_MATRIX_DTYPE
     assert len(_prepare.build_matrix_dtype(["x", "x"])) == 13
-    with pytest.raises(TypeError, match=r"Argument 'component_names' has incorrect type \(expected list, got tuple\)"):
+    with pytest.raises(
+        TypeError, match=r"Argument 'component_names' has incorrect type \(expected list, got tuple\)"
+    ):
         _prepare.build_matrix_dtype(("x",))
 
 
@@ -120,13 +143,19 @@ def test_dates_of_the_builder():
 
     builder = GroupPreparedDataBuilder("2024-01-05", "20240301")
     assert (builder.default_start, builder.end_date, builder._ddb_start, builder._ddb_end) == (
-        "20240105", "20240301", "20240105", "20240301")
+        "20240105",
+        "20240301",
+        "20240105",
+        "20240301",
+    )
     normalize = GroupPreparedDataBuilder._normalize_ddb_backtest_date
     assert normalize(20240105) == "20240105" and normalize("2024011") == "20240110"
     assert normalize("2024-01") == "2024-01" and normalize(None) is None
     assert builder._tolvane_factor_date("20240105") == "2024-01-05"
     assert builder._tolvane_factor_date(None) is None
-    with pytest.raises(TypeError, match=r"Argument 'start_date' has incorrect type \(expected str, got int\)"):
+    with pytest.raises(
+        TypeError, match=r"Argument 'start_date' has incorrect type \(expected str, got int\)"
+    ):
         GroupPreparedDataBuilder(20240105, "20240301")
     with pytest.raises(TypeError, match=r"__init__\(\) takes exactly 3 positional arguments \(2 given\)"):
         GroupPreparedDataBuilder("20240105")
@@ -144,12 +173,14 @@ def messy_answer(seed: int, n_rows: int = 400) -> pd.DataFrame:
     values[rng.random(n_rows) < 0.05] = np.inf
     values = values.astype(object)
     values[rng.random(n_rows) < 0.05] = "n/a"
-    return pd.DataFrame({
-        "date": dates[rng.integers(0, len(dates), n_rows)],
-        "ukey": codes[rng.integers(0, len(codes), n_rows)],
-        "value": values,
-        "factor": np.array(["a", "b", "other", None], dtype=object)[rng.integers(0, 4, n_rows)],
-    })
+    return pd.DataFrame(
+        {
+            "date": dates[rng.integers(0, len(dates), n_rows)],
+            "ukey": codes[rng.integers(0, len(codes), n_rows)],
+            "value": values,
+            "factor": np.array(["a", "b", "other", None], dtype=object)[rng.integers(0, 4, n_rows)],
+        }
+    )
 
 
 @pytest.mark.filterwarnings("ignore:Could not infer format")
@@ -158,9 +189,9 @@ def test_conversion_matches_the_pandas_steps(seed):
     builder = GroupPreparedDataBuilder("20240101", "20240131")
     long = messy_answer(seed)
     cases = [
-        (long, ["a", "b", "absent"]),                                        # factor column
-        (long.drop(columns="factor"), ["a"]),                                # one name, no factor column
-        (long.drop(columns="factor"), ["a", "b"]),                           # ambiguous: all empty
+        (long, ["a", "b", "absent"]),  # factor column
+        (long.drop(columns="factor"), ["a"]),  # one name, no factor column
+        (long.drop(columns="factor"), ["a", "b"]),  # ambiguous: all empty
         (long.rename(columns={"value": "a", "date": "DataDate"}).drop(columns="factor"), ["a", "b"]),  # wide
     ]
     for answer, names in cases:
@@ -180,34 +211,55 @@ def test_conversion_of_an_answer_in_runs():
     rng = np.random.default_rng(11)
     codes = [f"{600000 + j}.XSHG" for j in range(60)]
     days = [datetime.date(2024, 1, 5), datetime.date(2024, 1, 8), None, datetime.date(2024, 1, 9)]
-    runs = [pd.DataFrame({"date": [day] * len(codes), "ukey": codes, "value": rng.normal(size=len(codes)),
-                          "factor": name})
-            for name in ["a", "b"] for day in days]
+    runs = [
+        pd.DataFrame(
+            {"date": [day] * len(codes), "ukey": codes, "value": rng.normal(size=len(codes)), "factor": name}
+        )
+        for name in ["a", "b"]
+        for day in days
+    ]
     # A few rows without a factor name (each its own run where Arrow holds the names).
     runs.append(pd.DataFrame({"date": days[0], "ukey": codes[:3], "value": 1.0, "factor": None}))
     # 2024-01-05 again, as other objects, for half the stocks.
-    runs.append(pd.DataFrame({"date": [datetime.date(2024, 1, 5) for _ in range(30)], "ukey": codes[::2],
-                              "value": rng.normal(size=30), "factor": "a"}))
+    runs.append(
+        pd.DataFrame(
+            {
+                "date": [datetime.date(2024, 1, 5) for _ in range(30)],
+                "ukey": codes[::2],
+                "value": rng.normal(size=30),
+                "factor": "a",
+            }
+        )
+    )
     answer = pd.concat(runs, ignore_index=True).astype({"date": object})
     builder = GroupPreparedDataBuilder("20240101", "20240131")
     for frame in (answer, answer.astype({"factor": "str", "ukey": "str"})):
-        assert_same_data(builder._tolvane_factors_to_matrices(frame, ["a", "b"]),
-                         factors_to_matrices(frame, ["a", "b"]))
+        assert_same_data(
+            builder._tolvane_factors_to_matrices(frame, ["a", "b"]), factors_to_matrices(frame, ["a", "b"])
+        )
 
 
 def test_conversion_keeps_the_last_row_of_a_cell():
-    answer = pd.DataFrame({"date": ["2024-01-05"] * 3, "ukey": ["000001.XSHE", "000001.XSHG", "600000.XSHG"],
-                           "value": [1.0, 2.0, 3.0], "factor": "a"})
+    answer = pd.DataFrame(
+        {
+            "date": ["2024-01-05"] * 3,
+            "ukey": ["000001.XSHE", "000001.XSHG", "600000.XSHG"],
+            "value": [1.0, 2.0, 3.0],
+            "factor": "a",
+        }
+    )
     matrix = GroupPreparedDataBuilder("20240101", "20240131")._tolvane_factors_to_matrices(answer, ["a"])["a"]
     assert matrix.columns.tolist() == ["000001", "600000"] and matrix.loc["20240105"].tolist() == [2.0, 3.0]
     # Codes as objects of mixed types are told apart as their text is.
-    mixed = pd.DataFrame({"date": ["2024-01-05"] * 3, "ukey": [1, 1.0, True], "value": [1.0, 2.0, 3.0],
-                          "factor": "a"}).astype({"ukey": object})
+    mixed = pd.DataFrame(
+        {"date": ["2024-01-05"] * 3, "ukey": [1, 1.0, True], "value": [1.0, 2.0, 3.0], "factor": "a"}
+    ).astype({"ukey": object})
     matrix = GroupPreparedDataBuilder("20240101", "20240131")._tolvane_factors_to_matrices(mixed, ["a"])["a"]
     assert matrix.columns.tolist() == ["1", "1.0", "True"] and matrix.iloc[0].tolist() == [1.0, 2.0, 3.0]
     with pytest.raises(KeyError, match="因子查询返回结果缺少 ukey/date 列"):
         GroupPreparedDataBuilder("20240101", "20240131")._tolvane_factors_to_matrices(
-            answer.drop(columns="ukey"), ["a"])
+            answer.drop(columns="ukey"), ["a"]
+        )
 
 
 # ---------------------------------------------------------------- reading
@@ -250,7 +302,7 @@ def test_component_membership_and_unreachable_components(serve):
             raise NetworkError("连接中断")
 
     serve(Unreachable(random_market(2)))
-    assert builder._component_matrices(["m", "n"], batch={"m": batch["m"]}) .keys() == {"m"}
+    assert builder._component_matrices(["m", "n"], batch={"m": batch["m"]}).keys() == {"m"}
 
 
 def test_benchmark_daily_returns():
@@ -264,8 +316,9 @@ def test_benchmark_daily_returns():
     assert series.name == "index_day_return" and series.index.tolist() == ["20240103", "20240104"]
     np.testing.assert_allclose(series, [0.01, -0.01])
     assert fmt(closes, "000300", "000300.XSHG").empty
-    repeated = pd.DataFrame({"DataDate": ["2024-01-03", "2024-01-02", "2024-01-03"], "ukey": "X",
-                             "daily_return": [0.1, 0.2, 0.3]})
+    repeated = pd.DataFrame(
+        {"DataDate": ["2024-01-03", "2024-01-02", "2024-01-03"], "ukey": "X", "daily_return": [0.1, 0.2, 0.3]}
+    )
     assert fmt(repeated, "x", "X").tolist() == [0.2, 0.3]
     with pytest.raises(KeyError, match=r"基准日频数据为空: 000852 \(000852.XSHG\)"):
         fmt(pd.DataFrame(), "000852", "000852.XSHG")
@@ -292,9 +345,13 @@ def test_derived_matrices_and_the_suspension_rule():
     suspended = frame([0, 0, 0, 0], [0, 0, 0, 0], [1, 0, np.nan, 0], [0, 0, 0, 0]).drop(columns="d")
     suspended["e"] = [0, 1, 0, 0]  # a stock with flags but not a single price
     source = {
-        "rq_industry_exposure_new": close * 0 + 3, "limit_down": limit_down, "limit_up": limit_up,
-        "Close": close, "Open": frame([10, 11, 12.1, 13.31], [1, 1, 1, 1], [1, 1, 1, 1], [1, 0, 1, 1]),
-        "tick_vwap_price_935_1005": buy, "tick_vwap_price_925_1000": sell,
+        "rq_industry_exposure_new": close * 0 + 3,
+        "limit_down": limit_down,
+        "limit_up": limit_up,
+        "Close": close,
+        "Open": frame([10, 11, 12.1, 13.31], [1, 1, 1, 1], [1, 1, 1, 1], [1, 0, 1, 1]),
+        "tick_vwap_price_935_1005": buy,
+        "tick_vwap_price_925_1000": sell,
         "split_coefficient_to": frame([12, np.nan, np.nan, np.nan], *[[np.nan] * 4] * 3),
         "rq_get_dividend": frame([5, 5, np.nan, np.nan], *[[np.nan] * 4] * 3),
         "rq_is_suspended": suspended,
@@ -313,8 +370,8 @@ def test_derived_matrices_and_the_suspension_rule():
 
     can_buy, cant_sell = data["can_buy_stock"], data["cant_sell_stock"]
     assert can_buy.dtypes.eq(bool).all() and cant_sell.dtypes.eq(bool).all()
-    assert not can_buy.loc["20240102", "a"]          # bought at the limit-up price
-    assert cant_sell.loc["20240102", "b"]            # sold at the limit-down price
+    assert not can_buy.loc["20240102", "a"]  # bought at the limit-up price
+    assert cant_sell.loc["20240102", "b"]  # sold at the limit-down price
     # Suspended (flag 1): neither buyable nor sellable although no price is at a limit.
     assert not can_buy.loc["20240102", "c"] and cant_sell.loc["20240102", "c"]
     # Flag 0, a missing flag and a stock absent from the flags follow the limits only.
@@ -337,8 +394,14 @@ def test_builds_match_the_reference(serve, seed):
     assert_same_data(full["data"], want)
     assert_same_data(incremental["data"], want)
     assert len(full["data"]) == 12 + 5 + 1 and full["version"] == 1
-    assert list(full["meta"])[:6] == ["start_date", "end_date", "ddb_start", "ddb_end", "component_names",
-                                      "component_dataset_keys"]
+    assert list(full["meta"])[:6] == [
+        "start_date",
+        "end_date",
+        "ddb_start",
+        "ddb_end",
+        "component_names",
+        "component_dataset_keys",
+    ]
     assert "created_at" in full["meta"] and "updated_at" not in full["meta"]
     assert "updated_at" in incremental["meta"] and "created_at" not in incremental["meta"]
     index_queries = [q for q in service.queries if isinstance(q[0], tuple)]
@@ -360,7 +423,9 @@ def test_a_missing_component_refuses_the_build(serve):
 
 def test_updates_keep_supplemented_components_current(serve, tmp_path):
     tables = random_market(6, n_days=20)
-    tables["extra_index"] = tables[COMPONENTS[0]].iloc[:, ::-1].set_axis(tables[COMPONENTS[0]].columns, axis=1)
+    tables["extra_index"] = (
+        tables[COMPONENTS[0]].iloc[:, ::-1].set_axis(tables[COMPONENTS[0]].columns, axis=1)
+    )
     serve(FakeService(tables))
 
     def supplemented(folder, end):

@@ -89,8 +89,9 @@ def test_a_store_feeds_the_backtest(service, tmp_path):
     matrices = store.load()
     members = matrices["component_000852.XSHG"].fillna(0.0)
     weights = members.div(members.sum(axis=1).replace(0.0, np.nan), axis=0).fillna(0.0)
-    result = run_strategy_backtest_core(weights, **backtest_inputs(matrices), benchmark_dict=store.load_benchmarks(),
-                                        benchmark_names="000852")
+    result = run_strategy_backtest_core(
+        weights, **backtest_inputs(matrices), benchmark_dict=store.load_benchmarks(), benchmark_names="000852"
+    )
     daily = result.daily_return
     assert len(daily) == len(weights) - 1 and np.isfinite(daily).all()
     # Equal weights on the index's members track the index.

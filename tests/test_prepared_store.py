@@ -19,8 +19,11 @@ DATES = [f"202401{day:02d}" for day in (2, 3, 4, 5, 8, 9)]
 
 
 def frame(values, dates=DATES, stocks=("000001", "000002", "600000")):
-    return pd.DataFrame(np.asarray(values), index=pd.Index(dates, name="DataDate"),
-                        columns=pd.Index(list(stocks), name="ukey"))
+    return pd.DataFrame(
+        np.asarray(values),
+        index=pd.Index(dates, name="DataDate"),
+        columns=pd.Index(list(stocks), name="ukey"),
+    )
 
 
 def payload(seed=0, dates=DATES, stocks=("000001", "000002", "600000")) -> dict:
@@ -35,8 +38,13 @@ def payload(seed=0, dates=DATES, stocks=("000001", "000002", "600000")) -> dict:
             "open_price": frame(rng.normal(10, 1, (shape[0], 2)), dates, stocks[:2]),
             "can_buy_stock": frame(rng.random((shape[0] - 1, shape[1])) > 0.3, dates[1:], stocks),
             "cant_sell_stock": frame(rng.random(shape) > 0.7, dates, stocks),
-            "benchmark_dict": {"000852": pd.Series(rng.normal(0, 0.01, len(dates)), index=pd.Index(dates, name="DataDate"),
-                                                   name="index_day_return")},
+            "benchmark_dict": {
+                "000852": pd.Series(
+                    rng.normal(0, 0.01, len(dates)),
+                    index=pd.Index(dates, name="DataDate"),
+                    name="index_day_return",
+                )
+            },
         },
     }
 
@@ -86,13 +94,19 @@ def test_binary_store_loads_its_table_in_table_order(tmp_path, monkeypatch):
     store = open_store(tmp_path)
     store.write(payload())
     asked = []
-    monkeypatch.setattr(BinaryPreparedDataStoreBase, "load",
-                        lambda self, **kwargs: asked.append(kwargs) or {})
+    monkeypatch.setattr(
+        BinaryPreparedDataStoreBase, "load", lambda self, **kwargs: asked.append(kwargs) or {}
+    )
     metadata = store.load_metadata()
     metadata["datasets"] = {"buy_price": {}, "close_price": {}, "not_in_table": {}}
     monkeypatch.setattr(BinaryPreparedDataStore, "load_metadata", lambda self: metadata)
     store.load()
-    assert asked[-1] == {"start_date": None, "end_date": None, "keys": ["close_price", "buy_price"], "mmap": True}
+    assert asked[-1] == {
+        "start_date": None,
+        "end_date": None,
+        "keys": ["close_price", "buy_price"],
+        "mmap": True,
+    }
 
     def unreadable(self):
         raise AssertionError("metadata read")
@@ -176,7 +190,11 @@ def test_metadata_that_would_run_code_is_refused(tmp_path, monkeypatch):
 def referenced_and_present(store) -> tuple[set, set]:
     metadata = store.load_metadata()
     referenced = {entry["file"] for entry in metadata["datasets"].values()}
-    referenced |= {metadata["axes"]["dates_file"], metadata["axes"]["stocks_file"], metadata["benchmarks"]["file"]}
+    referenced |= {
+        metadata["axes"]["dates_file"],
+        metadata["axes"]["stocks_file"],
+        metadata["benchmarks"]["file"],
+    }
     present = {name for name in os.listdir(store.store_dir) if not name.startswith(".")}
     return referenced, present - {"metadata.pkl", "manifest.json"}
 
@@ -266,8 +284,12 @@ def test_replacing_the_tail_writes_a_new_generation_and_keeps_loaded_frames(tmp_
     assert not new_files & old_files and not any((tmp_path / name).exists() for name in old_files)
     assert metadata["meta"]["end_date"] == "20240111" and metadata["meta"]["start_date"] == "20240102"
     for key, want in expected_after_update(previous, tail, "20240108").items():
-        pd.testing.assert_frame_equal(updated[key].reindex(columns=want.columns), want.reindex(columns=want.columns), obj=key,
-                                      check_dtype=False)
+        pd.testing.assert_frame_equal(
+            updated[key].reindex(columns=want.columns),
+            want.reindex(columns=want.columns),
+            obj=key,
+            check_dtype=False,
+        )
     # Frames mapped before the update are a snapshot of the version they came from.
     for key, matrix in mapped.items():
         pd.testing.assert_frame_equal(matrix, previous[key])
@@ -287,11 +309,20 @@ def test_an_interrupted_in_place_update_of_an_older_version_is_rolled_back_by_th
     original = path.read_bytes()
     # What the older in-place update left when it was killed before its commit:
     # the tail rewritten and extended, an undo journal, the old metadata.
-    journal = {"base_generation": store.load_metadata()["generation"], "new_generation": "0123456789ab",
-               "files": [{"file": entry["file"], "offset": 4 * row_bytes, "size": len(original),
-                          "undo": original[4 * row_bytes:]}]}
+    journal = {
+        "base_generation": store.load_metadata()["generation"],
+        "new_generation": "0123456789ab",
+        "files": [
+            {
+                "file": entry["file"],
+                "offset": 4 * row_bytes,
+                "size": len(original),
+                "undo": original[4 * row_bytes :],
+            }
+        ],
+    }
     (tmp_path / JOURNAL_FILE).write_bytes(pickle.dumps(journal))
-    path.write_bytes(original[:4 * row_bytes] + b"\xff" * (3 * row_bytes))
+    path.write_bytes(original[: 4 * row_bytes] + b"\xff" * (3 * row_bytes))
 
     with pytest.raises(StoreFormatError, match="update.journal"):
         store.load()
@@ -307,8 +338,9 @@ def test_an_interrupted_in_place_update_of_an_older_version_is_rolled_back_by_th
     assert not (tmp_path / JOURNAL_FILE).exists()
     pd.testing.assert_frame_equal(store.load()["close_price"], payload(seed=5)["data"]["close_price"])
 
-    (tmp_path / JOURNAL_FILE).write_bytes(pickle.dumps({**journal, "files": [{**journal["files"][0],
-                                                                              "file": "../escape.bin"}]}))
+    (tmp_path / JOURNAL_FILE).write_bytes(
+        pickle.dumps({**journal, "files": [{**journal["files"][0], "file": "../escape.bin"}]})
+    )
     with pytest.raises(StoreFormatError, match="条目无法使用"):
         store.recover()
 
@@ -323,8 +355,9 @@ def test_replacing_the_tail_with_new_stocks_and_refusing_lost_dates(tmp_path):
     updated = store.load()
     assert updated["close_price"].columns.tolist() == list(stocks)
     assert updated["close_price"]["300750"].iloc[:4].isna().all()
-    pd.testing.assert_frame_equal(updated["close_price"].iloc[:4].drop(columns="300750"),
-                                  previous["close_price"].iloc[:4])
+    pd.testing.assert_frame_equal(
+        updated["close_price"].iloc[:4].drop(columns="300750"), previous["close_price"].iloc[:4]
+    )
     pd.testing.assert_frame_equal(updated["close_price"].iloc[4:], tail["data"]["close_price"])
 
     short = tail_payload(seed=5, dates=["20240110", "20240111"])

@@ -65,8 +65,15 @@ def test_limits_bracket_every_traded_price(market):
     close = market.factor("Close")
     present = ~np.isnan(close)
     assert np.all(~np.isnan(lu[present])) and np.all(~np.isnan(ld[present]))
-    for name in ("Open", "Close", "High", "Low", "tick_vwap_price_935_1005",
-                 "tick_vwap_price_925_1000", "vwap"):
+    for name in (
+        "Open",
+        "Close",
+        "High",
+        "Low",
+        "tick_vwap_price_935_1005",
+        "tick_vwap_price_925_1000",
+        "vwap",
+    ):
         v = market.factor(name)
         ok = ~np.isnan(v)
         assert np.all(v[ok] <= lu[ok] + 1e-9), name

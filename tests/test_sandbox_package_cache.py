@@ -122,6 +122,7 @@ def test_racing_writers_leave_one_whole_package(cache):
         def build():
             barrier.wait()  # every thread has missed the cache, all write at once
             return zip_of(f"writer {k}" * 10000)
+
         results.append(package_cache.cached_package({"seed": 1}, build))
 
     threads = [threading.Thread(target=build_and_store, args=(k,)) for k in range(6)]
@@ -136,8 +137,11 @@ def test_racing_writers_leave_one_whole_package(cache):
 def test_sandboxes_of_the_same_market_share_one_build(cache, monkeypatch):
     built = []
     real_build = package_module.build_benchmark_package
-    monkeypatch.setattr(package_module, "build_benchmark_package",
-                        lambda market, end: built.append(end) or real_build(market, end))
+    monkeypatch.setattr(
+        package_module,
+        "build_benchmark_package",
+        lambda market, end: built.append(end) or real_build(market, end),
+    )
     downloads = []
     for package_end in ("20230228", "2023-02-28", None):
         with SandboxServer(**MARKET, package_end=package_end) as server:

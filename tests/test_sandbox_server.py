@@ -42,8 +42,9 @@ def raw_chunks(server, path, body):
     data = json.dumps(body).encode()
     headers = sign_headers(server.api_key, server.api_secret, "POST", path, data)
     head = "".join(f"{k}: {v}\r\n" for k, v in headers.items())
-    request = (f"POST {path} HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Length: {len(data)}\r\n"
-               f"{head}\r\n").encode() + data
+    request = (
+        f"POST {path} HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Length: {len(data)}\r\n{head}\r\n"
+    ).encode() + data
     with socket.create_connection(("127.0.0.1", server.port)) as sock:
         sock.sendall(request)
         buf = b""
@@ -58,19 +59,21 @@ def raw_chunks(server, path, body):
         if size == 0:
             return chunks
         chunks.append(rest[:size])
-        assert rest[size:size + 2] == b"\r\n"
-        rest = rest[size + 2:]
+        assert rest[size : size + 2] == b"\r\n"
+        rest = rest[size + 2 :]
 
 
 # ---------------------------------------------------------------- authentication
+
 
 def test_package_client_signs_requests_the_service_accepts(sandbox, sandbox_client):
     client = sandbox_client
     quota = client.get(API_PREFIX + "/quota")
     assert quota["available_bytes"] > 0
     assert client.get(API_PREFIX + "/quota", params={"b": "2", "a": "x y"}) == quota  # query is signed
-    with client.stream_post_iter(FACTORS, {"factor": ["Close"], "ukeys": ["000001"],
-                                           "start_date": "2023-01-01"}) as chunks:
+    with client.stream_post_iter(
+        FACTORS, {"factor": ["Close"], "ukeys": ["000001"], "start_date": "2023-01-01"}
+    ) as chunks:
         table = pa.ipc.open_stream(io.BytesIO(b"".join(chunks))).read_all()
     assert table.column_names == ["date", "ukey", "value", "factor"]
 
@@ -93,8 +96,18 @@ def test_package_client_maps_service_errors(sandbox, sandbox_client):
             pass
 
 
-@pytest.mark.parametrize("case", ["tampered_body", "tampered_path", "stale", "future", "wrong_key",
-                                  "missing_signature", "bad_signature_text"])
+@pytest.mark.parametrize(
+    "case",
+    [
+        "tampered_body",
+        "tampered_path",
+        "stale",
+        "future",
+        "wrong_key",
+        "missing_signature",
+        "bad_signature_text",
+    ],
+)
 def test_bad_authentication_is_refused_with_401(sandbox, case):
     body = json.dumps({"factor": ["Close"], "start_date": "2023-01-01"}).encode()
     path = FACTORS
@@ -136,28 +149,44 @@ def test_download_needs_no_signature_but_api_paths_do(sandbox):
 
 # ------------------------------------------------------------------ service rules
 
+
 def _codes(n):
     return [f"{600000 + i:06d}.XSHG" for i in range(n)]
 
 
-@pytest.mark.parametrize("body, fragment", [
-    ({"start_date": "2023-01-01"}, "缺少 factor"),
-    ({"factor": [], "start_date": "2023-01-01"}, "缺少 factor"),
-    ({"factor": ["alpha1"] + [f"f{i}" for i in range(20)], "start_date": "2023-01-01"}, "因子数量超过上限"),
-    ({"factor": ["Close"], "ukeys": _codes(101), "start_date": "2023-01-01"}, "股票代码数量超过上限"),
-    ({"factor": ["Close"]}, "缺少 start_date"),
-    ({"factor": ["Close"], "start_date": None}, "缺少 start_date"),
-    ({"factor": ["no_such"], "start_date": "2023-01-01"}, "未知因子: no_such"),
-    ({"factor": ["Close"], "start_date": "2023-02-30"}, "不是合法日期"),
-    ({"factor": ["Close"], "start_date": "01/02/2023"}, "start_date 必须是"),
-    ({"factor": ["Close"], "start_date": 1.5}, "start_date 必须是"),
-    ({"factor": ["Close"], "start_date": "2023-05-01", "end_date": "2023-04-01"}, "end_date 早于 start_date"),
-    ({"factor": ["Close"], "ukeys": ["12345"], "start_date": "2023-01-01"}, "无效的股票代码"),
-    ({"factor": ["Close"], "ukeys": ["\uff16\uff10\uff10\uff10\uff10\uff10"], "start_date": "2023-01-01"},
-     "无效的股票代码"),  # full-width digits
-    ({"factor": ["Close"], "ukeys": 600000, "start_date": "2023-01-01"}, "ukeys 必须是字符串列表"),
-    ({"factor": [1, 2], "start_date": "2023-01-01"}, "factor 必须是字符串列表"),
-])
+@pytest.mark.parametrize(
+    "body, fragment",
+    [
+        ({"start_date": "2023-01-01"}, "缺少 factor"),
+        ({"factor": [], "start_date": "2023-01-01"}, "缺少 factor"),
+        (
+            {"factor": ["alpha1"] + [f"f{i}" for i in range(20)], "start_date": "2023-01-01"},
+            "因子数量超过上限",
+        ),
+        ({"factor": ["Close"], "ukeys": _codes(101), "start_date": "2023-01-01"}, "股票代码数量超过上限"),
+        ({"factor": ["Close"]}, "缺少 start_date"),
+        ({"factor": ["Close"], "start_date": None}, "缺少 start_date"),
+        ({"factor": ["no_such"], "start_date": "2023-01-01"}, "未知因子: no_such"),
+        ({"factor": ["Close"], "start_date": "2023-02-30"}, "不是合法日期"),
+        ({"factor": ["Close"], "start_date": "01/02/2023"}, "start_date 必须是"),
+        ({"factor": ["Close"], "start_date": 1.5}, "start_date 必须是"),
+        (
+            {"factor": ["Close"], "start_date": "2023-05-01", "end_date": "2023-04-01"},
+            "end_date 早于 start_date",
+        ),
+        ({"factor": ["Close"], "ukeys": ["12345"], "start_date": "2023-01-01"}, "无效的股票代码"),
+        (
+            {
+                "factor": ["Close"],
+                "ukeys": ["\uff16\uff10\uff10\uff10\uff10\uff10"],
+                "start_date": "2023-01-01",
+            },
+            "无效的股票代码",
+        ),  # full-width digits
+        ({"factor": ["Close"], "ukeys": 600000, "start_date": "2023-01-01"}, "ukeys 必须是字符串列表"),
+        ({"factor": [1, 2], "start_date": "2023-01-01"}, "factor 必须是字符串列表"),
+    ],
+)
 def test_factor_rule_violations_get_400(sandbox, body, fragment):
     r = call(sandbox, "POST", FACTORS, body)
     assert r.status_code == 400
@@ -171,11 +200,14 @@ def test_rule_boundaries_are_accepted(sandbox):
     assert set(decode(r).column("factor").to_pylist()) <= set(names)
 
 
-@pytest.mark.parametrize("body, fragment", [
-    ({"ukeys": ["000300.XSHG", "999999.XSHG"]}, "未知指数代码: 999999.XSHG"),
-    ({"ukeys": ["000300.XSHG"], "fields": ["close", "vwap"]}, "未知字段: vwap"),
-    ({"ukeys": ["000300.XSHG"], "start_date": "yesterday"}, "start_date 必须是"),
-])
+@pytest.mark.parametrize(
+    "body, fragment",
+    [
+        ({"ukeys": ["000300.XSHG", "999999.XSHG"]}, "未知指数代码: 999999.XSHG"),
+        ({"ukeys": ["000300.XSHG"], "fields": ["close", "vwap"]}, "未知字段: vwap"),
+        ({"ukeys": ["000300.XSHG"], "start_date": "yesterday"}, "start_date 必须是"),
+    ],
+)
 def test_index_rule_violations_get_400(sandbox, body, fragment):
     r = call(sandbox, "POST", INDEX, body)
     assert r.status_code == 400 and fragment in r.json()["message"]
@@ -183,11 +215,21 @@ def test_index_rule_violations_get_400(sandbox, body, fragment):
 
 # ----------------------------------------------------------------------- streams
 
+
 def test_factor_stream_decodes_to_the_market_values(sandbox):
     m = sandbox.market
     codes = [m.codes[3], m.codes[17][:6], m.codes[25][:6] + ".SH"]  # suffix forms are accepted
-    r = call(sandbox, "POST", FACTORS, {"factor": ["Close", "rq_get_dividend"], "ukeys": codes,
-                                        "start_date": "2022-03-01", "end_date": "2023-06-30"})
+    r = call(
+        sandbox,
+        "POST",
+        FACTORS,
+        {
+            "factor": ["Close", "rq_get_dividend"],
+            "ukeys": codes,
+            "start_date": "2022-03-01",
+            "end_date": "2023-06-30",
+        },
+    )
     assert r.headers["content-type"] == "application/vnd.apache.arrow.stream"
     table = decode(r)
     assert table.schema.names == ["date", "ukey", "value", "factor"]
@@ -225,8 +267,9 @@ def test_stream_is_one_bounded_batch_per_chunk_and_never_an_empty_chunk(sandbox)
 
 
 def test_empty_answer_is_a_schema_only_stream(sandbox):
-    r = call(sandbox, "POST", FACTORS, {"factor": ["Close"], "start_date": "2023-01-07",
-                                        "end_date": "2023-01-08"})  # a weekend
+    r = call(
+        sandbox, "POST", FACTORS, {"factor": ["Close"], "start_date": "2023-01-07", "end_date": "2023-01-08"}
+    )  # a weekend
     assert r.status_code == 200
     table = decode(r)
     assert table.num_rows == 0 and table.schema.names == ["date", "ukey", "value", "factor"]
@@ -236,8 +279,12 @@ def test_empty_answer_is_a_schema_only_stream(sandbox):
 
 def test_index_stream_has_requested_fields_in_order(sandbox):
     m = sandbox.market
-    r = call(sandbox, "POST", INDEX, {"ukeys": ["000905.XSHG", "000300.XSHG"], "fields": ["close", "open"],
-                                      "start_date": "2023-01-01"})
+    r = call(
+        sandbox,
+        "POST",
+        INDEX,
+        {"ukeys": ["000905.XSHG", "000300.XSHG"], "fields": ["close", "open"], "start_date": "2023-01-01"},
+    )
     table = decode(r)
     assert table.column_names == ["date", "ukey", "close", "open"]
     d0 = np.searchsorted(m.dates, np.datetime64("2023-01-01"))
@@ -247,10 +294,13 @@ def test_index_stream_has_requested_fields_in_order(sandbox):
     np.testing.assert_array_equal(got, m.index_bars("000300.XSHG")["close"][d0:])
     everything = decode(call(sandbox, "POST", INDEX, {}))
     assert everything.column_names == ["date", "ukey", "open", "high", "low", "close", "volume"]
-    assert {"000001.XSHG", "000852.XSHG", "000300.XSHG", "000905.XSHG"} <= set(everything.column("ukey").to_pylist())
+    assert {"000001.XSHG", "000852.XSHG", "000300.XSHG", "000905.XSHG"} <= set(
+        everything.column("ukey").to_pylist()
+    )
 
 
 # ---------------------------------------------------------------- JSON endpoints
+
 
 def test_factor_list_carries_metadata_and_extra_fields(sandbox):
     items = call(sandbox, "GET", API_PREFIX + "/factors").json()["items"]
@@ -263,8 +313,14 @@ def test_factor_list_carries_metadata_and_extra_fields(sandbox):
 
 def test_quota_usage_grows_with_bytes_served(sandbox):
     before = call(sandbox, "GET", API_PREFIX + "/quota").json()
-    assert set(before) == {"daily_quota_bytes", "daily_used_bytes", "extra_quota_bytes",
-                           "available_bytes", "remaining_days", "license_type"}
+    assert set(before) == {
+        "daily_quota_bytes",
+        "daily_used_bytes",
+        "extra_quota_bytes",
+        "available_bytes",
+        "remaining_days",
+        "license_type",
+    }
     r = call(sandbox, "POST", FACTORS, {"factor": ["Close", "Open"], "start_date": "2023-01-01"})
     after = call(sandbox, "GET", API_PREFIX + "/quota").json()
     assert after["daily_used_bytes"] - before["daily_used_bytes"] == len(r.content)
@@ -285,6 +341,7 @@ def test_exhausted_quota_answers_429_and_extra_packs_extend_it(sandbox):
 
 
 # ------------------------------------------------------------ package download
+
 
 def test_benchmark_package_download_with_range(sandbox):
     meta = call(sandbox, "GET", API_PREFIX + "/backtest-data/benchmark-data").json()
@@ -361,8 +418,11 @@ def test_a_replaced_package_file_gets_a_new_etag_and_resumes_start_over(tmp_path
 
 # ---------------------------------------------------------------- fault injection
 
-@pytest.mark.parametrize("fault", [{"cut_after_batches": 2}, {"cut_after_batches": 0},
-                                   {"cut_after_bytes": 5000}, {"cut_after_bytes": 10}])
+
+@pytest.mark.parametrize(
+    "fault",
+    [{"cut_after_batches": 2}, {"cut_after_batches": 0}, {"cut_after_bytes": 5000}, {"cut_after_bytes": 10}],
+)
 def test_cut_stream_is_an_error_never_a_short_table(sandbox, fault):
     for key, value in fault.items():
         setattr(sandbox.faults, key, value)
@@ -382,7 +442,9 @@ def test_cut_stream_surfaces_through_the_package_client(sandbox, sandbox_client)
 
     sandbox.faults.cut_after_batches = 1
     with pytest.raises(NetworkError):
-        with sandbox_client.stream_post_iter(FACTORS, {"factor": ["Close"], "start_date": "2022-01-01"}) as chunks:
+        with sandbox_client.stream_post_iter(
+            FACTORS, {"factor": ["Close"], "start_date": "2022-01-01"}
+        ) as chunks:
             for _ in chunks:
                 pass
 
@@ -404,17 +466,21 @@ def test_forced_status_slow_chunks_and_path_filter(sandbox):
 
 # ------------------------------------------------------------ malformed requests
 
-@pytest.mark.parametrize("method, path, raw, status", [
-    ("POST", FACTORS, b"{not json", 400),
-    ("POST", FACTORS, b"[1, 2]", 400),
-    ("POST", FACTORS, b"\xff\xfe", 400),
-    ("POST", FACTORS, b"", 400),
-    ("POST", FACTORS, b"[" * 100_000 + b"]" * 100_000, 400),  # nested too deep to decode
-    ("GET", API_PREFIX + "/nothing-here", None, 404),
-    ("GET", FACTORS, None, 405),
-    ("POST", API_PREFIX + "/quota", b"{}", 405),
-    ("DELETE", API_PREFIX + "/quota", None, 405),
-])
+
+@pytest.mark.parametrize(
+    "method, path, raw, status",
+    [
+        ("POST", FACTORS, b"{not json", 400),
+        ("POST", FACTORS, b"[1, 2]", 400),
+        ("POST", FACTORS, b"\xff\xfe", 400),
+        ("POST", FACTORS, b"", 400),
+        ("POST", FACTORS, b"[" * 100_000 + b"]" * 100_000, 400),  # nested too deep to decode
+        ("GET", API_PREFIX + "/nothing-here", None, 404),
+        ("GET", FACTORS, None, 405),
+        ("POST", API_PREFIX + "/quota", b"{}", 405),
+        ("DELETE", API_PREFIX + "/quota", None, 405),
+    ],
+)
 def test_malformed_requests_get_json_4xx(sandbox, method, path, raw, status):
     r = call(sandbox, method, path, raw=raw)
     assert r.status_code == status
@@ -432,8 +498,11 @@ def _read_answer(sock: socket.socket) -> tuple[int, bytes, bytes]:
         assert line, f"connection closed before a whole answer: {head[:200]!r}"
         head += line
     assert head.startswith(b"HTTP/1.1 "), f"no status line: {head[:200]!r}"
-    length = int(next(line.split(b":")[1] for line in head.split(b"\r\n")
-                      if line.lower().startswith(b"content-length:")))
+    length = int(
+        next(
+            line.split(b":")[1] for line in head.split(b"\r\n") if line.lower().startswith(b"content-length:")
+        )
+    )
     body = b""
     while len(body) < length:
         chunk = stream.read(length - len(body))
@@ -454,28 +523,33 @@ _POST = b"POST " + FACTORS.encode() + b" HTTP/1.1\r\n"
 _CHUNKED = _POST + b"Transfer-Encoding: chunked\r\n\r\n"
 
 
-@pytest.mark.parametrize("request_bytes, status", [
-    pytest.param(b"NONSENSE\r\n\r\n", 400, id="no-request-line"),
-    pytest.param(b"GET " + DOWNLOAD_PATH.encode() + b"\r\n\r\n", 400, id="http-0.9"),
-    pytest.param(b"GET " + API_PREFIX.encode() + b"/quota HTTP/2.0\r\n\r\n", 400, id="http-2.0"),
-    pytest.param(b"BREW " + API_PREFIX.encode() + b"/quota HTTP/1.1\r\n\r\n", 405, id="unknown-method"),
-    pytest.param(b"BREW /pot HTTP/1.1\r\n\r\n", 404, id="unknown-method-and-path"),
-    pytest.param(b"GET http://[ HTTP/1.1\r\n\r\n", 400, id="broken-absolute-target"),
-    pytest.param(_POST + b"Content-Length: abc\r\n\r\n", 400, id="length-not-a-number"),
-    pytest.param(_POST + b"Content-Length: " + b"1" * 5000 + b"\r\n\r\n", 400, id="length-of-5000-digits"),
-    pytest.param(_POST + b"Content-Length: \xb2\r\n\r\n", 400, id="length-superscript-two"),
-    pytest.param(_POST + b"Content-Length: 2000000\r\n\r\n", 413, id="length-too-large"),
-    pytest.param(_CHUNKED + b"-1\r\n", 400, id="negative-chunk"),
-    pytest.param(_CHUNKED + b"FFFFFFFF\r\n", 413, id="chunk-too-large"),
-    pytest.param(_CHUNKED + b"2\r\n{}garbage\r\n0\r\n\r\n", 400, id="chunk-longer-than-its-size"),
-    pytest.param(_POST + b"Content-Length: 2\r\nContent-Length: 3\r\n\r\n{}", 400, id="two-lengths"),
-    pytest.param(_POST + b"Content-Length : 2\r\n\r\n{}", 400, id="space-before-colon"),
-    pytest.param(_POST + b"X-A: 1\r\n folded\r\n\r\n", 400, id="folded-header"),
-    pytest.param(_POST + b"no colon\r\n\r\n", 400, id="header-without-colon"),
-    pytest.param(_POST + b"X-A: 1\r\n" * 101 + b"\r\n", 431, id="too-many-headers"),
-    pytest.param(_POST + b"X-A: " + b"a" * 70000 + b"\r\n\r\n", 431, id="header-too-long"),
-    pytest.param(b"GET /" + b"a" * 70000 + b" HTTP/1.1\r\n\r\n", 414, id="target-too-long"),
-])
+@pytest.mark.parametrize(
+    "request_bytes, status",
+    [
+        pytest.param(b"NONSENSE\r\n\r\n", 400, id="no-request-line"),
+        pytest.param(b"GET " + DOWNLOAD_PATH.encode() + b"\r\n\r\n", 400, id="http-0.9"),
+        pytest.param(b"GET " + API_PREFIX.encode() + b"/quota HTTP/2.0\r\n\r\n", 400, id="http-2.0"),
+        pytest.param(b"BREW " + API_PREFIX.encode() + b"/quota HTTP/1.1\r\n\r\n", 405, id="unknown-method"),
+        pytest.param(b"BREW /pot HTTP/1.1\r\n\r\n", 404, id="unknown-method-and-path"),
+        pytest.param(b"GET http://[ HTTP/1.1\r\n\r\n", 400, id="broken-absolute-target"),
+        pytest.param(_POST + b"Content-Length: abc\r\n\r\n", 400, id="length-not-a-number"),
+        pytest.param(
+            _POST + b"Content-Length: " + b"1" * 5000 + b"\r\n\r\n", 400, id="length-of-5000-digits"
+        ),
+        pytest.param(_POST + b"Content-Length: \xb2\r\n\r\n", 400, id="length-superscript-two"),
+        pytest.param(_POST + b"Content-Length: 2000000\r\n\r\n", 413, id="length-too-large"),
+        pytest.param(_CHUNKED + b"-1\r\n", 400, id="negative-chunk"),
+        pytest.param(_CHUNKED + b"FFFFFFFF\r\n", 413, id="chunk-too-large"),
+        pytest.param(_CHUNKED + b"2\r\n{}garbage\r\n0\r\n\r\n", 400, id="chunk-longer-than-its-size"),
+        pytest.param(_POST + b"Content-Length: 2\r\nContent-Length: 3\r\n\r\n{}", 400, id="two-lengths"),
+        pytest.param(_POST + b"Content-Length : 2\r\n\r\n{}", 400, id="space-before-colon"),
+        pytest.param(_POST + b"X-A: 1\r\n folded\r\n\r\n", 400, id="folded-header"),
+        pytest.param(_POST + b"no colon\r\n\r\n", 400, id="header-without-colon"),
+        pytest.param(_POST + b"X-A: 1\r\n" * 101 + b"\r\n", 431, id="too-many-headers"),
+        pytest.param(_POST + b"X-A: " + b"a" * 70000 + b"\r\n\r\n", 431, id="header-too-long"),
+        pytest.param(b"GET /" + b"a" * 70000 + b" HTTP/1.1\r\n\r\n", 414, id="target-too-long"),
+    ],
+)
 def test_malformed_requests_on_the_wire_get_a_json_4xx_at_once(sandbox, request_bytes, status):
     got, head, body = _raw_exchange(sandbox, request_bytes)
     assert got == status
@@ -491,9 +565,11 @@ def _signed_head(server, method: str, path: str, extra: str = "", body: bytes = 
 
 def test_pipelined_requests_are_answered_in_order_on_one_connection(sandbox):
     with socket.create_connection(("127.0.0.1", sandbox.port), timeout=10) as sock:
-        sock.sendall(_signed_head(sandbox, "GET", API_PREFIX + "/quota")
-                     + f"GET {DOWNLOAD_PATH} HTTP/1.1\r\nRange: bytes=0-9\r\n\r\n".encode()
-                     + _signed_head(sandbox, "GET", API_PREFIX + "/factors"))
+        sock.sendall(
+            _signed_head(sandbox, "GET", API_PREFIX + "/quota")
+            + f"GET {DOWNLOAD_PATH} HTTP/1.1\r\nRange: bytes=0-9\r\n\r\n".encode()
+            + _signed_head(sandbox, "GET", API_PREFIX + "/factors")
+        )
         status, _, body = _read_answer(sock)
         assert status == 200 and json.loads(body)["license_type"] == "sandbox"
         status, _, body = _read_answer(sock)
@@ -505,8 +581,15 @@ def test_pipelined_requests_are_answered_in_order_on_one_connection(sandbox):
 def test_a_client_that_expects_100_continue_is_told_to_send_its_body(sandbox):
     body = b'{"start_date": "2023-01-01"}'
     with socket.create_connection(("127.0.0.1", sandbox.port), timeout=10) as sock:
-        sock.sendall(_signed_head(sandbox, "POST", FACTORS, body=body,
-                                  extra=f"Expect: 100-continue\r\nContent-Length: {len(body)}\r\n"))
+        sock.sendall(
+            _signed_head(
+                sandbox,
+                "POST",
+                FACTORS,
+                body=body,
+                extra=f"Expect: 100-continue\r\nContent-Length: {len(body)}\r\n",
+            )
+        )
         interim = b""
         while b"\r\n\r\n" not in interim:
             interim += sock.recv(1)
@@ -533,8 +616,10 @@ def test_unreadable_timestamp_is_a_bad_request(sandbox):
     for timestamp in ("\u00b2", "-5", "1e9", "1" * 13):
         headers = sign_headers(sandbox.api_key, sandbox.api_secret, "GET", API_PREFIX + "/quota")
         headers["X-Timestamp"] = timestamp
-        r = httpx.get(sandbox.base_url + API_PREFIX + "/quota",
-                      headers={k: v.encode("latin-1") for k, v in headers.items()})
+        r = httpx.get(
+            sandbox.base_url + API_PREFIX + "/quota",
+            headers={k: v.encode("latin-1") for k, v in headers.items()},
+        )
         assert r.status_code == 400 and "X-Timestamp" in r.json()["message"]
 
 
@@ -548,6 +633,7 @@ def test_concurrent_streams_are_served_independently(sandbox):
 
 
 # ------------------------------------------------------------------- connections
+
 
 @pytest.fixture
 def small_sandbox():
@@ -575,8 +661,10 @@ def _wait_until(condition, what: str, seconds: float = 10.0) -> None:
 
 def test_a_request_must_arrive_whole_within_the_deadline(small_sandbox):
     server = small_sandbox(request_timeout=1.0)
-    with socket.create_connection(("127.0.0.1", server.port), timeout=10) as drip, \
-            socket.create_connection(("127.0.0.1", server.port), timeout=10) as idle:
+    with (
+        socket.create_connection(("127.0.0.1", server.port), timeout=10) as drip,
+        socket.create_connection(("127.0.0.1", server.port), timeout=10) as idle,
+    ):
         drip.sendall(f"GET {API_PREFIX}/quota HTTP/1.1\r\n".encode())
         given_up = time.monotonic() + 10
         while not select.select([drip], [], [], 0.1)[0]:  # one header byte every 0.1 s
@@ -628,6 +716,7 @@ def test_streams_in_progress_do_not_hold_up_other_clients(sandbox):
     sandbox.faults = Faults(chunk_delay=0.5, paths=(FACTORS,))
     limits = httpx.Limits(max_connections=clients + 5, max_keepalive_connections=0)
     with httpx.Client(limits=limits, timeout=60) as client, ThreadPoolExecutor(clients) as pool:
+
         def stream(_):
             headers = sign_headers(sandbox.api_key, sandbox.api_secret, "POST", FACTORS, body)
             return client.post(sandbox.base_url + FACTORS, content=body, headers=headers).content
@@ -690,18 +779,23 @@ def test_clients_that_reset_their_connection_are_not_reported_as_errors(small_sa
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         sock.close()  # with a zero linger time: a reset, not a close
         _wait_until(lambda: server.open_connections == 0, "the reset to be handled")
-    noisy = [r for r in caplog.records if r.name.startswith("tolvane.sandbox")
-             and (r.levelno >= logging.WARNING or r.exc_info)]
+    noisy = [
+        r
+        for r in caplog.records
+        if r.name.startswith("tolvane.sandbox") and (r.levelno >= logging.WARNING or r.exc_info)
+    ]
     assert noisy == []
 
 
 # ------------------------------------------------------------------- nonces
+
 
 def test_nonces_expire_in_time_order_without_rescanning_the_store(monkeypatch):
     from tolvane.sandbox import auth
 
     class Now(float):
         """The clock's reading; counts how often the nonce store compares it."""
+
         comparisons = 0
 
         def _compare(self, other, op):
@@ -738,12 +832,31 @@ def test_nonces_expire_in_time_order_without_rescanning_the_store(monkeypatch):
 
 # ------------------------------------------------------------------- command line
 
+
 def test_command_line_prints_address_and_keys_and_serves():
     proc = subprocess.Popen(
-        [sys.executable, "-m", "tolvane.sandbox", "--port", "0", "--stocks", "12",
-         "--start", "2023-01-01", "--end", "2023-03-31", "--api-key", "k1", "--api-secret", "s1",
-         "--log-level", "WARNING"],
-        stdout=subprocess.PIPE, text=True)
+        [
+            sys.executable,
+            "-m",
+            "tolvane.sandbox",
+            "--port",
+            "0",
+            "--stocks",
+            "12",
+            "--start",
+            "2023-01-01",
+            "--end",
+            "2023-03-31",
+            "--api-key",
+            "k1",
+            "--api-secret",
+            "s1",
+            "--log-level",
+            "WARNING",
+        ],
+        stdout=subprocess.PIPE,
+        text=True,
+    )
     try:
         lines = {}
         while "api_secret" not in lines:

@@ -33,8 +33,14 @@ class TestCanonicalString:
         [
             ("get", "/a/b", None, None, "GET\n/a/b\n", ""),
             ("GET", "", None, None, "GET\n/\n", ""),
-            ("post", "https://svc.example:8443/data/q;v=1?b=2&a=1#frag", b"{}", None,
-             "POST\n/data/q\nb=2&a=1", hashlib.sha256(b"{}").hexdigest()),
+            (
+                "post",
+                "https://svc.example:8443/data/q;v=1?b=2&a=1#frag",
+                b"{}",
+                None,
+                "POST\n/data/q\nb=2&a=1",
+                hashlib.sha256(b"{}").hexdigest(),
+            ),
             ("GET", "/x?z=1", None, {"b": "2", "a": "x y"}, "GET\n/x\na=x+y&b=2", ""),
             ("GET", "/x?z=1", None, {}, "GET\n/x\nz=1", ""),
             ("GET", "factors", b"", None, "GET\nfactors\n", ""),
@@ -52,7 +58,9 @@ class TestCanonicalString:
         assert list(headers) == ["X-Timestamp", "X-Nonce", "X-Signature"]
 
     def test_empty_and_missing_body_sign_alike(self):
-        assert signer.sign_request(SECRET, "POST", "/x", b"") == signer.sign_request(SECRET, "POST", "/x", None)
+        assert signer.sign_request(SECRET, "POST", "/x", b"") == signer.sign_request(
+            SECRET, "POST", "/x", None
+        )
         assert signer._body_hash(b"") == signer._body_hash(None) == ""
         assert signer._body_hash(b"abc") == hashlib.sha256(b"abc").hexdigest()
 

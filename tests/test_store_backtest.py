@@ -27,7 +27,9 @@ from tolvane.backtest import (
 @pytest.fixture(scope="module")
 def store(sandbox_server, tmp_path_factory):
     with HttpClient(sandbox_server.base_url, sandbox_server.api_key, sandbox_server.api_secret) as http:
-        return BinaryPreparedDataStore(download_benchmark_package(http, tmp_path_factory.mktemp("data") / "bm"))
+        return BinaryPreparedDataStore(
+            download_benchmark_package(http, tmp_path_factory.mktemp("data") / "bm")
+        )
 
 
 def weekly_weights(store: BinaryPreparedDataStore, n_stocks: int = 8) -> pd.DataFrame:
@@ -37,8 +39,9 @@ def weekly_weights(store: BinaryPreparedDataStore, n_stocks: int = 8) -> pd.Data
     sundays = pd.date_range("2022-03-06", "2022-06-26", freq="W-SUN")
     rng = np.random.default_rng(3)
     values = rng.random((len(sundays), n_stocks))
-    return pd.DataFrame(values / values.sum(axis=1, keepdims=True), index=sundays,
-                        columns=[f"{code}.XSHE" for code in stocks])
+    return pd.DataFrame(
+        values / values.sum(axis=1, keepdims=True), index=sundays, columns=[f"{code}.XSHE" for code in stocks]
+    )
 
 
 def test_rows_hold_until_the_next_and_take_effect_on_the_next_trading_day(store):
@@ -50,11 +53,13 @@ def test_rows_hold_until_the_next_and_take_effect_on_the_next_trading_day(store)
     row_dates = weights.index.strftime("%Y%m%d")
     # The row in force on a day is the last one dated on or before it.
     in_force = np.searchsorted(row_dates, days, side="right") - 1
-    expected = pd.DataFrame(weights.to_numpy()[in_force], index=days,
-                            columns=[code[:6] for code in weights.columns])
+    expected = pd.DataFrame(
+        weights.to_numpy()[in_force], index=days, columns=[code[:6] for code in weights.columns]
+    )
     matrices = store.load(days[0], days[-1])
-    direct = run_strategy_backtest_core(expected, **backtest_inputs(matrices),
-                                        benchmark_dict=store.load_benchmarks(days[0], days[-1]))
+    direct = run_strategy_backtest_core(
+        expected, **backtest_inputs(matrices), benchmark_dict=store.load_benchmarks(days[0], days[-1])
+    )
     pd.testing.assert_series_equal(result.daily_return, direct.daily_return, rtol=1e-12)
     assert list(result.benchmark_summary["benchmark_name"]) == ["000852", "000300", "000905"]
 
@@ -69,20 +74,25 @@ def test_weights_files_wide_or_long_csv_or_parquet_read_alike(store, tmp_path):
     long.assign(date=long["date"].dt.strftime("%Y%m%d")).to_csv(tmp_path / "long.csv", index=False)
     weights.to_parquet(tmp_path / "wide.parquet")
 
-    frames = [read_weights(tmp_path / name) for name in ("wide.csv", "long.parquet", "long.csv", "wide.parquet")]
+    frames = [
+        read_weights(tmp_path / name) for name in ("wide.csv", "long.parquet", "long.csv", "wide.parquet")
+    ]
     assert list(frames[0].index[:2]) == ["20220306", "20220313"]
     assert all(code.isdigit() and len(code) == 6 for code in frames[0].columns)
     for frame in frames[1:]:
         pd.testing.assert_frame_equal(frame, frames[0])
 
 
-@pytest.mark.parametrize("change, message", [
-    (lambda w: w.rename(columns=lambda code: "9" + code[1:]), "没有一只是存储中的股票"),
-    (lambda w: w.set_axis(w.index + pd.DateOffset(years=5)), "没有重叠"),
-    (lambda w: w.iloc[:1].set_axis(["2022-03-07"]), "重叠不足两天"),
-    (lambda w: w.set_axis([w.index[0]] * len(w)), "日期重复"),
-    (lambda w: w.assign(**{w.columns[0]: "x"}), "x"),
-])
+@pytest.mark.parametrize(
+    "change, message",
+    [
+        (lambda w: w.rename(columns=lambda code: "9" + code[1:]), "没有一只是存储中的股票"),
+        (lambda w: w.set_axis(w.index + pd.DateOffset(years=5)), "没有重叠"),
+        (lambda w: w.iloc[:1].set_axis(["2022-03-07"]), "重叠不足两天"),
+        (lambda w: w.set_axis([w.index[0]] * len(w)), "日期重复"),
+        (lambda w: w.assign(**{w.columns[0]: "x"}), "x"),
+    ],
+)
 def test_unusable_weights_are_refused(store, change, message):
     with pytest.raises(ValueError, match=message):
         run_store_backtest(store, change(weekly_weights(store)))

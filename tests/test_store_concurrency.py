@@ -30,8 +30,12 @@ WORKER = Path(__file__).with_name("store_processes.py")
 
 
 def start_process(role: str, store: Path, *options: str) -> subprocess.Popen:
-    return subprocess.Popen([sys.executable, str(WORKER), role, str(store), *options],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    return subprocess.Popen(
+        [sys.executable, str(WORKER), role, str(store), *options],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
 
 
 def finish(process: subprocess.Popen, timeout: float = 120) -> dict:
@@ -69,7 +73,10 @@ def assert_whole_version(store_dir: Path, versions: set[int], after_a_kill: bool
     assert version in versions
     assert states.differences(loaded, states.expected_version(len(loaded["close_price"]))) == []
     report = store.verify()
-    named = {name for name in os.listdir(store_dir) if not name.startswith(".")} - {"metadata.pkl", "manifest.json"}
+    named = {name for name in os.listdir(store_dir) if not name.startswith(".")} - {
+        "metadata.pkl",
+        "manifest.json",
+    }
     assert len(named) >= report["files"] if after_a_kill else len(named) == report["files"]
     return version
 
@@ -124,8 +131,10 @@ def test_a_frame_loaded_before_updates_and_a_rebuild_keeps_its_values(tmp_path, 
     for version in range(1, 4):
         states.apply_update(store, version)
     wider = states.payload(range(0, 50), 9)
-    wider["data"] = {key: frame.rename(columns=lambda code: "9" + code) if key != "benchmark_dict" else frame
-                     for key, frame in wider["data"].items()}
+    wider["data"] = {
+        key: frame.rename(columns=lambda code: "9" + code) if key != "benchmark_dict" else frame
+        for key, frame in wider["data"].items()
+    }
     store.write(wider)
     release.touch()
     assert finish(reader) == {"dates": states.FIRST_DATES, "changed": []}
@@ -147,7 +156,9 @@ def test_a_second_writer_waits_or_is_refused_with_the_holders_pid(tmp_path, proc
     told = []
     began = time.monotonic()
     with pytest.raises(StoreLockedError, match=r"等待 0.3 秒后仍未释放"):
-        store.write(states.payload(range(0, 10), 5), lock_timeout=0.3, on_wait=lambda path, pid: told.append(pid))
+        store.write(
+            states.payload(range(0, 10), 5), lock_timeout=0.3, on_wait=lambda path, pid: told.append(pid)
+        )
     assert time.monotonic() - began >= 0.3 and told == [holder.pid]
 
     # The kernel releases the lock of a writer that dies holding it.
@@ -178,6 +189,7 @@ def test_the_command_line_says_it_waits_for_another_writer(tmp_path, capsys, pro
 
 # ------------------------------------------------------------------ builds from the service
 
+
 @pytest.fixture(scope="module")
 def service():
     with SandboxServer(n_stocks=25, start="2023-01-01", end="2023-06-30") as server:
@@ -185,8 +197,16 @@ def service():
 
 
 def run_service(store: Path, service, start: str | None, end: str) -> subprocess.Popen:
-    options = ["--url", service.base_url, "--key", service.api_key, "--secret", service.api_secret,
-               "--end", end] + (["--start", start] if start else [])
+    options = [
+        "--url",
+        service.base_url,
+        "--key",
+        service.api_key,
+        "--secret",
+        service.api_secret,
+        "--end",
+        end,
+    ] + (["--start", start] if start else [])
     return start_process("service", store, *options)
 
 
@@ -229,10 +249,15 @@ def test_a_package_download_killed_at_any_moment_leaves_the_old_store_or_the_new
     with SandboxServer(market, package=package) as server:
         service = tolvane.init(server.api_key, server.api_secret, base_url=server.base_url)
         prepare_store(old_dir, "20210101", "20220630")
-        download = [sys.executable, "-c",
-                    "import sys, tolvane; from tolvane.backtest import download_benchmark_package as get; "
-                    "get(tolvane.init(sys.argv[2], sys.argv[3], base_url=sys.argv[1]).http, sys.argv[4])",
-                    server.base_url, server.api_key, server.api_secret]
+        download = [
+            sys.executable,
+            "-c",
+            "import sys, tolvane; from tolvane.backtest import download_benchmark_package as get; "
+            "get(tolvane.init(sys.argv[2], sys.argv[3], base_url=sys.argv[1]).http, sys.argv[4])",
+            server.base_url,
+            server.api_key,
+            server.api_secret,
+        ]
         began = time.monotonic()
         subprocess.run(download + [str(new_dir)], check=True, capture_output=True)
         whole = time.monotonic() - began
@@ -242,8 +267,9 @@ def test_a_package_download_killed_at_any_moment_leaves_the_old_store_or_the_new
         for trial in range(8):
             target = tmp_path / "targets" / f"store-{trial}"
             shutil.copytree(old_dir, target)
-            downloader = subprocess.Popen(download + [str(target)], stdout=subprocess.DEVNULL,
-                                          stderr=subprocess.DEVNULL)
+            downloader = subprocess.Popen(
+                download + [str(target)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL
+            )
             time.sleep(rng.uniform(0.3, 1.0) * whole)
             downloader.kill()
             downloader.wait(timeout=30)

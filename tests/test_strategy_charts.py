@@ -19,10 +19,19 @@ import pytest
 import tolvane.backtest._strategy_kernel as sk
 
 STATS = {
-    "annual_return": 12.5, "long_sharp": 1.1, "max_dd": 8.0, "extra_annual_return": 6.0,
-    "extra_sharp": 1.4, "extra_max_dd": 3.0, "win_rate": 53.0, "excess_win_rate": 55.0,
-    "turnover": 14.0, "benchmark_annual_return": 4.0, "benchmark_sharp": 0.4,
-    "return_corr": 0.8, "holding_count": 49.6,
+    "annual_return": 12.5,
+    "long_sharp": 1.1,
+    "max_dd": 8.0,
+    "extra_annual_return": 6.0,
+    "extra_sharp": 1.4,
+    "extra_max_dd": 3.0,
+    "win_rate": 53.0,
+    "excess_win_rate": 55.0,
+    "turnover": 14.0,
+    "benchmark_annual_return": 4.0,
+    "benchmark_sharp": 0.4,
+    "return_corr": 0.8,
+    "holding_count": 49.6,
 }
 
 
@@ -35,9 +44,9 @@ def png_size(path) -> tuple[int, int]:
 
 def dated(values, start="2023-01-02", form="text") -> pd.Series:
     days = pd.bdate_range(start, periods=len(values))
-    index = {"text": days.strftime("%Y%m%d"),
-             "int": days.strftime("%Y%m%d").astype(int),
-             "timestamp": days}[form]
+    index = {"text": days.strftime("%Y%m%d"), "int": days.strftime("%Y%m%d").astype(int), "timestamp": days}[
+        form
+    ]
     return pd.Series(np.asarray(values, dtype=float), index=index)
 
 
@@ -92,34 +101,34 @@ def table_cells(ax):
 
 
 def test_matplotlib_is_imported_only_when_a_chart_is_drawn():
-    code = ("import sys, tolvane.backtest._strategy_kernel as sk\n"
-            "assert 'matplotlib' not in sys.modules\n"
-            "import pandas as pd\n"
-            "empty = pd.Series(dtype=float)\n"
-            "sk.plot_weekly_net_value(empty, empty, empty)\n"
-            "assert 'matplotlib.pyplot' in sys.modules\n")
+    code = (
+        "import sys, tolvane.backtest._strategy_kernel as sk\n"
+        "assert 'matplotlib' not in sys.modules\n"
+        "import pandas as pd\n"
+        "empty = pd.Series(dtype=float)\n"
+        "sk.plot_weekly_net_value(empty, empty, empty)\n"
+        "assert 'matplotlib.pyplot' in sys.modules\n"
+    )
     subprocess.run([sys.executable, "-c", code], check=True)
 
 
 class TestWeeklyNetValueFrame:
     def test_weeks_sample_the_last_valid_point_and_skip_empty_weeks(self):
         # Qingming: 2024-04-04/05 are holidays; no trading 04-08..04-12.
-        daily = pd.Series([0.01, np.inf, -0.01, 0.03],
-                          index=["20240327", "20240401", "20240403", "20240415"])
+        daily = pd.Series([0.01, np.inf, -0.01, 0.03], index=["20240327", "20240401", "20240403", "20240415"])
         cumulative = pd.Series([1.01, 1.02, 1.01, 1.04], index=daily.index)
-        benchmark = pd.Series([0.001, 0.002, -0.001, 0.004, 0.0],
-                              index=["20240327", "20240328", "20240329", "20240403", "20240415"])
+        benchmark = pd.Series(
+            [0.001, 0.002, -0.001, 0.004, 0.0],
+            index=["20240327", "20240328", "20240329", "20240403", "20240415"],
+        )
         weekly = sk._build_weekly_net_value_frame(daily, cumulative, benchmark)
 
-        assert list(weekly.columns) == [
-            "long", "close_net_value", "extra_return", "extra_net_value"]
-        assert list(weekly.index) == list(
-            pd.to_datetime(["2024-03-29", "2024-04-05", "2024-04-19"]))
+        assert list(weekly.columns) == ["long", "close_net_value", "extra_return", "extra_net_value"]
+        assert list(weekly.index) == list(pd.to_datetime(["2024-03-29", "2024-04-05", "2024-04-19"]))
         # The strategy lacks the week's last day (03-29): its last valid value is kept.
         assert weekly["long"].tolist() == [1.01, 1.01, 1.04]
         march = 1.001 * 1.002 * 0.999
-        assert weekly["close_net_value"].tolist() == pytest.approx(
-            [march, march * 1.004, march * 1.004])
+        assert weekly["close_net_value"].tolist() == pytest.approx([march, march * 1.004, march * 1.004])
         # The infinite return is missing, so that day adds no excess.
         assert weekly["extra_return"].tolist() == pytest.approx([0.0, -0.014, 0.016])
         assert weekly["extra_net_value"].tolist() == pytest.approx([1.0, 0.986, 1.016])
@@ -140,14 +149,20 @@ class TestWeeklyNetValueFrame:
 class TestYearlyMetricsTable:
     def frame(self):
         return pd.DataFrame(
-            {"strategy_return": [0.05, -0.1234], "strategy_sharpe": [1.234, np.nan],
-             "strategy_max_dd": [0.02, 0.3], "strategy_calmar": [2.0, 0.5],
-             "excess_return": [0.01, 0.02], "excess_sharpe": [0.5, 0.6],
-             "excess_max_dd": [np.nan, 0.01], "excess_calmar": [1.0, 3.0]},
-            index=pd.Index([2021.0, 2022.0], name="year"))
+            {
+                "strategy_return": [0.05, -0.1234],
+                "strategy_sharpe": [1.234, np.nan],
+                "strategy_max_dd": [0.02, 0.3],
+                "strategy_calmar": [2.0, 0.5],
+                "excess_return": [0.01, 0.02],
+                "excess_sharpe": [0.5, 0.6],
+                "excess_max_dd": [np.nan, 0.01],
+                "excess_calmar": [1.0, 3.0],
+            },
+            index=pd.Index([2021.0, 2022.0], name="year"),
+        )
 
-    @pytest.mark.parametrize(("compact", "font_size", "title_size"),
-                             [(True, 7.4, 10.4), (False, 8.4, 11.5)])
+    @pytest.mark.parametrize(("compact", "font_size", "title_size"), [(True, 7.4, 10.4), (False, 8.4, 11.5)])
     def test_cells_colours_and_sizes(self, compact, font_size, title_size):
         from matplotlib.figure import Figure
 
@@ -155,9 +170,21 @@ class TestYearlyMetricsTable:
         assert sk._draw_yearly_metrics_table(ax, self.frame(), compact=compact) is None
         cells = table_cells(ax)
         assert [cells[0, c].get_text().get_text() for c in range(9)][:3] == [
-            "Year", "Strategy Return", "Strategy Sharpe"]
+            "Year",
+            "Strategy Return",
+            "Strategy Sharpe",
+        ]
         assert [cells[1, c].get_text().get_text() for c in range(9)] == [
-            "2021", "5.00%", "1.23", "2.00%", "2.00", "1.00%", "0.50", "--", "1.00"]
+            "2021",
+            "5.00%",
+            "1.23",
+            "2.00%",
+            "2.00",
+            "1.00%",
+            "0.50",
+            "--",
+            "1.00",
+        ]
         assert cells[2, 2].get_text().get_text() == "--"
         assert cells[2, 1].get_text().get_color() == "#1d4ed8"
         assert cells[2, 5].get_text().get_color() == "#b91c1c"
@@ -194,19 +221,23 @@ class TestPerformanceChart:
         excess_line = axes_titled(fig, "Excess Return & Drawdown").get_lines()[0]
         assert excess_line.get_ydata()[-1] == pytest.approx(excess.sum() - excess[0])
 
-    @pytest.mark.parametrize(("title", "shown"),
-                             [(None, "动量 top50"), ("", "动量 top50"), ("Report", "Report")])
+    @pytest.mark.parametrize(
+        ("title", "shown"), [(None, "动量 top50"), ("", "动量 top50"), ("Report", "Report")]
+    )
     def test_page_title(self, drawn, title, shown):
         self.draw(*backtest_series(30), strategy_name="动量 top50", plot_title=title)
         assert drawn[0]._suptitle.get_text() == f"{shown} | Benchmark 000852 | Strategy Performance"
 
-    @pytest.mark.parametrize(("days", "labels"), [
-        (40, ["13D Excess Sharpe", "13D Win Rate"]),
-        (12, ["5D Excess Sharpe", "5D Win Rate"]),
-        (60, ["60D Excess Sharpe", "60D Win Rate"]),
-        (250, ["60D Excess Sharpe", "60D Win Rate"]),
-        (4, None),
-    ])
+    @pytest.mark.parametrize(
+        ("days", "labels"),
+        [
+            (40, ["13D Excess Sharpe", "13D Win Rate"]),
+            (12, ["5D Excess Sharpe", "5D Win Rate"]),
+            (60, ["60D Excess Sharpe", "60D Win Rate"]),
+            (250, ["60D Excess Sharpe", "60D Win Rate"]),
+            (4, None),
+        ],
+    )
     def test_rolling_window(self, drawn, days, labels):
         daily, cumulative, benchmark = backtest_series(days)
         self.draw(daily, cumulative, benchmark)
@@ -216,9 +247,10 @@ class TestPerformanceChart:
             return
         assert legend_labels(ax) == labels
         excess = daily - benchmark
-        window = int(labels[0][:-len("D Excess Sharpe")])
-        (win_line,) = [line for any_ax in drawn[0].axes for line in any_ax.get_lines()
-                       if line.get_label() == labels[1]]
+        window = int(labels[0][: -len("D Excess Sharpe")])
+        (win_line,) = [
+            line for any_ax in drawn[0].axes for line in any_ax.get_lines() if line.get_label() == labels[1]
+        ]
         assert win_line.get_ydata()[-1] == pytest.approx((excess.iloc[-window:] > 0).mean())
 
     def test_missing_statistics_show_dashes(self, drawn):
@@ -228,15 +260,16 @@ class TestPerformanceChart:
         assert texts(cards)[0::2] == ["--"] * 9
         assert texts(cards)[1::2][:3] == ["Strategy Ann.", "Strategy Sharpe", "Strategy Max DD"]
         cells = table_cells(axes_titled(fig, "Statistics"))
-        shown = {cells[row, 0].get_text().get_text(): cells[row, 1].get_text().get_text()
-                 for row in range(1, 11)}
+        shown = {
+            cells[row, 0].get_text().get_text(): cells[row, 1].get_text().get_text() for row in range(1, 11)
+        }
         assert shown["Benchmark Ann."] == shown["Avg Holding"] == shown["Turnover"] == "--"
         assert shown["Trading Days"] == "30" and shown["Benchmark"] == "000852"
         assert shown["Date Range"] == "2023-01-02 ~ 2023-02-10"
 
     def test_excess_bar_labels_sit_above_gains_and_below_losses(self, drawn):
-        gains = dated([0.02] * 10, start="2022-12-19")          # 2022: strategy 0.20
-        losses = dated([-0.003] * 10, start="2023-01-02")       # 2023: strategy -0.03
+        gains = dated([0.02] * 10, start="2022-12-19")  # 2022: strategy 0.20
+        losses = dated([-0.003] * 10, start="2023-01-02")  # 2023: strategy -0.03
         daily = pd.concat([gains, losses])
         benchmark = pd.Series(0.002, index=daily.index)
         self.draw(daily, daily.cumsum() + 1, benchmark)
@@ -284,11 +317,14 @@ class TestPerformanceChart:
 
     @pytest.mark.parametrize(
         ("chart", "twin", "arguments"),
-        [(sk.plot_strategy_performance, "_plot_strategy_performance_unlocked", (STATS,)),
-         (sk.plot_weekly_net_value, "_plot_weekly_net_value_unlocked", ())],
+        [
+            (sk.plot_strategy_performance, "_plot_strategy_performance_unlocked", (STATS,)),
+            (sk.plot_weekly_net_value, "_plot_weekly_net_value_unlocked", ()),
+        ],
     )
     def test_native_failure_under_the_lock_reaches_the_caller_and_releases_it(
-            self, monkeypatch, chart, twin, arguments):
+        self, monkeypatch, chart, twin, arguments
+    ):
         # Raised in native code without a Python frame, so without a traceback.
         monkeypatch.setattr(sk, twin, None)
         with pytest.raises(TypeError, match="'NoneType' object is not callable"):
@@ -349,7 +385,8 @@ class TestImages:
         empty = pd.Series(dtype=float)
         target = tmp_path / "w.png"
         assert sk.plot_weekly_net_value(empty, empty, empty, save_path=target) == {
-            "weekly_net_value": str(target)}
+            "weekly_net_value": str(target)
+        }
         assert not target.exists()
 
     def test_two_threads_draw_one_after_the_other(self, tmp_path, monkeypatch):
@@ -370,8 +407,9 @@ class TestImages:
 
         def draw(name):
             start.wait()
-            sk.plot_strategy_performance(*series, STATS, strategy_name=name,
-                                         save_path=tmp_path / f"{name}.png", image_kind="long")
+            sk.plot_strategy_performance(
+                *series, STATS, strategy_name=name, save_path=tmp_path / f"{name}.png", image_kind="long"
+            )
 
         threads = [threading.Thread(target=draw, args=(name,)) for name in ("a", "b")]
         for thread in threads:
@@ -385,20 +423,32 @@ class TestImages:
         dates = pd.bdate_range("2023-01-02", periods=80).strftime("%Y%m%d")
         stocks = ["600000.XSHG", "000001.XSHE", "300750.XSHE"]
         rng = np.random.default_rng(5)
-        close = pd.DataFrame(10 * np.exp(np.cumsum(rng.normal(0, 0.02, (80, 3)), axis=0)),
-                             index=dates, columns=stocks)
+        close = pd.DataFrame(
+            10 * np.exp(np.cumsum(rng.normal(0, 0.02, (80, 3)), axis=0)), index=dates, columns=stocks
+        )
         weights = pd.DataFrame(1 / 3, index=dates, columns=stocks)
         market = dict(
             can_buy_stock=pd.DataFrame(True, index=dates, columns=stocks),
             cant_sell_stock=pd.DataFrame(False, index=dates, columns=stocks),
             split_factor=pd.DataFrame(np.nan, index=dates, columns=stocks),
             dividend_factor=pd.DataFrame(np.nan, index=dates, columns=stocks),
-            close_price=close, prev_close=close.shift(1), buy_price=close, sell_price=close)
+            close_price=close,
+            prev_close=close.shift(1),
+            buy_price=close,
+            sell_price=close,
+        )
         benchmark = pd.Series(rng.normal(0, 0.01, 80), index=dates)
         result = sk.run_strategy_backtest_core(
-            weights, **market, benchmark_dict={"000852": benchmark},
-            plot_save_path=str(tmp_path / "bt.png"), plot_image_kind="long", strategy_name="等权")
-        assert result.plot_paths == {"main": str(tmp_path / "bt.png"),
-                                     "weekly_net_value": str(tmp_path / "bt_weekly_net_value.png")}
+            weights,
+            **market,
+            benchmark_dict={"000852": benchmark},
+            plot_save_path=str(tmp_path / "bt.png"),
+            plot_image_kind="long",
+            strategy_name="等权",
+        )
+        assert result.plot_paths == {
+            "main": str(tmp_path / "bt.png"),
+            "weekly_net_value": str(tmp_path / "bt_weekly_net_value.png"),
+        }
         assert png_size(tmp_path / "bt.png") == (2247, 4930)
         assert png_size(tmp_path / "bt_weekly_net_value.png") == (2247, 1798)

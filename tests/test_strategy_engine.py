@@ -183,9 +183,7 @@ def test_argument_errors_follow_the_module_convention():
         sk.calc_strategy_vwap_daily_return(signal)
     with pytest.raises(TypeError, match=r"takes at most 13 positional arguments \(14 given\)"):
         sk.calc_strategy_vwap_daily_return(signal, *market.values(), 1e8, 0.0, 0.0, 200, 1)
-    with pytest.raises(
-        TypeError, match=r"Argument 'lot_size' has incorrect type \(expected int, got str\)"
-    ):
+    with pytest.raises(TypeError, match=r"Argument 'lot_size' has incorrect type \(expected int, got str\)"):
         sk.calc_strategy_vwap_daily_return(signal, **market, lot_size="200")
     by_float = sk.calc_strategy_vwap_daily_return(signal, **market, lot_size=200.0)
     pd.testing.assert_series_equal(by_float, sk.calc_strategy_vwap_daily_return(signal, **market))
@@ -247,13 +245,21 @@ def test_daily_returns_are_the_same_bit_for_bit_whatever_the_layout(huge_weights
     def run(weight_layout, market_layouts):
         return sk.calc_strategy_vwap_daily_return(
             frame(weights, dates, stocks, weight_layout),
-            **{name: frame(values[name], dates, stocks, market_layouts[i % len(market_layouts)])
-               for i, name in enumerate(values)}).to_numpy()
+            **{
+                name: frame(values[name], dates, stocks, market_layouts[i % len(market_layouts)])
+                for i, name in enumerate(values)
+            },
+        ).to_numpy()
 
     expected = run("C", ["C"])
     assert np.isfinite(expected).all() and np.abs(expected).max() > 0
-    for weight_layout, market_layouts in [("F", ["F"]), ("strided", ["strided"]), ("F", ["C"]),
-                                          ("C", ["F"]), ("C", ["F", "C", "strided"])]:
+    for weight_layout, market_layouts in [
+        ("F", ["F"]),
+        ("strided", ["strided"]),
+        ("F", ["C"]),
+        ("C", ["F"]),
+        ("C", ["F", "C", "strided"]),
+    ]:
         got = run(weight_layout, market_layouts)
         assert np.array_equal(got.view(np.uint64), expected.view(np.uint64)), (weight_layout, market_layouts)
 

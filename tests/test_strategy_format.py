@@ -84,8 +84,14 @@ def test_yearly_metrics_rows_by_ascending_integer_year():
     metrics = sk._calc_yearly_performance_metrics(yearly_frame())
     assert metrics.index.tolist() == [2023, 2024] and metrics.index.name == "year"
     assert list(metrics.columns) == [
-        "strategy_return", "strategy_sharpe", "strategy_max_dd", "strategy_calmar",
-        "excess_return", "excess_sharpe", "excess_max_dd", "excess_calmar",
+        "strategy_return",
+        "strategy_sharpe",
+        "strategy_max_dd",
+        "strategy_calmar",
+        "excess_return",
+        "excess_sharpe",
+        "excess_max_dd",
+        "excess_calmar",
     ]
     # 2023: the infinite return is dropped; 2022 has nothing usable and no row.
     assert metrics.loc[2023, "strategy_return"] == pytest.approx(0.02)

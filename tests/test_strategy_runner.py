@@ -26,24 +26,53 @@ SIGNAL = frame([[0.5, 0.5]] * 4, DATES, ["A", "B"])
 def test_module_names_in_order_and_result_record():
     names = [name for name in vars(sk) if not name.startswith("__")]
     assert names == [
-        "contextlib", "threading", "dataclass", "Path", "np", "pd", "_build_market_arrays",
-        "_with_datetime_index", "safe_sharpe", "_MATPLOTLIB_PLOT_LOCK", "TRADING_DAYS_PER_YEAR",
-        "ROLLING_STABILITY_DAYS", "MIN_ROLLING_STABILITY_DAYS", "_StrategyCoreResult",
-        "calc_strategy_vwap_daily_return", "calc_strategy_stats", "run_strategy_backtest_core",
-        "_format_pct", "_format_pct_points", "_format_num", "_format_annual_excess",
-        "_period_return_drawdown_calmar", "_calc_yearly_performance_metrics",
-        "_draw_yearly_metrics_table", "_build_weekly_net_value_frame", "plot_strategy_performance",
-        "_plot_strategy_performance_unlocked", "plot_weekly_net_value", "_plot_weekly_net_value_unlocked",
+        "contextlib",
+        "threading",
+        "dataclass",
+        "Path",
+        "np",
+        "pd",
+        "_build_market_arrays",
+        "_with_datetime_index",
+        "safe_sharpe",
+        "_MATPLOTLIB_PLOT_LOCK",
+        "TRADING_DAYS_PER_YEAR",
+        "ROLLING_STABILITY_DAYS",
+        "MIN_ROLLING_STABILITY_DAYS",
+        "_StrategyCoreResult",
+        "calc_strategy_vwap_daily_return",
+        "calc_strategy_stats",
+        "run_strategy_backtest_core",
+        "_format_pct",
+        "_format_pct_points",
+        "_format_num",
+        "_format_annual_excess",
+        "_period_return_drawdown_calmar",
+        "_calc_yearly_performance_metrics",
+        "_draw_yearly_metrics_table",
+        "_build_weekly_net_value_frame",
+        "plot_strategy_performance",
+        "_plot_strategy_performance_unlocked",
+        "plot_weekly_net_value",
+        "_plot_weekly_net_value_unlocked",
     ]
-    assert (sk.TRADING_DAYS_PER_YEAR, sk.ROLLING_STABILITY_DAYS, sk.MIN_ROLLING_STABILITY_DAYS) == (252, 60, 5)
+    assert (sk.TRADING_DAYS_PER_YEAR, sk.ROLLING_STABILITY_DAYS, sk.MIN_ROLLING_STABILITY_DAYS) == (
+        252,
+        60,
+        5,
+    )
     assert isinstance(sk._MATPLOTLIB_PLOT_LOCK, type(threading.RLock()))
     record = sk._StrategyCoreResult
     assert record.__bases__ == (object,) and record.__qualname__ == "_StrategyCoreResult"
     assert record.__module__ == "tolvane.backtest._strategy_kernel"
     assert record.__doc__.startswith("策略回测内部结果对象。")
     assert [(f.name, f.type) for f in dataclasses.fields(record)] == [
-        ("strategy_name", "str"), ("daily_return", "pd.Series"), ("cumulative_return", "pd.Series"),
-        ("stats", "dict"), ("benchmark_summary", "pd.DataFrame"), ("plot_paths", "dict[str, str]"),
+        ("strategy_name", "str"),
+        ("daily_return", "pd.Series"),
+        ("cumulative_return", "pd.Series"),
+        ("stats", "dict"),
+        ("benchmark_summary", "pd.DataFrame"),
+        ("plot_paths", "dict[str, str]"),
     ]
     assert not record.__dataclass_params__.frozen
     assert sk.__doc__.startswith("策略层 VWAP 日收益纯计算核心。")
@@ -72,7 +101,11 @@ def test_benchmarks_are_summarised_in_order_and_missing_dates_count_zero():
     summary = result.benchmark_summary
     assert summary["benchmark_name"].tolist() == ["000300", "000852"]
     assert list(summary.columns) == [
-        "benchmark_name", "benchmark_annual_return", "excess_annual_return", "excess_sharpe", "excess_max_dd",
+        "benchmark_name",
+        "benchmark_annual_return",
+        "excess_annual_return",
+        "excess_sharpe",
+        "excess_max_dd",
     ]
     assert summary["benchmark_annual_return"].tolist() == pytest.approx([0.004 / 3 * 252, 0.002 * 252])
     excess = result.daily_return - full
@@ -102,10 +135,14 @@ def test_rolling_window_smooths_the_traded_weights(monkeypatch):
 
 def test_charts_are_drawn_only_with_a_kind_and_a_path(monkeypatch, tmp_path):
     drawn = []
-    monkeypatch.setattr(sk, "plot_strategy_performance", lambda **kw: drawn.append(("main", kw)), raising=False)
+    monkeypatch.setattr(
+        sk, "plot_strategy_performance", lambda **kw: drawn.append(("main", kw)), raising=False
+    )
     monkeypatch.setattr(sk, "plot_weekly_net_value", lambda **kw: drawn.append(("weekly", kw)), raising=False)
     for kind, path in [(None, tmp_path / "x.png"), ("large", None)]:
-        result = sk.run_strategy_backtest_core(SIGNAL, **rising_market(), plot_image_kind=kind, plot_save_path=path)
+        result = sk.run_strategy_backtest_core(
+            SIGNAL, **rising_market(), plot_image_kind=kind, plot_save_path=path
+        )
         assert result.plot_paths == {} and drawn == []
 
     result = sk.run_strategy_backtest_core(

@@ -14,9 +14,19 @@ from reference.strategy_stats import holding_count_and_turnover
 from tolvane.backtest import _strategy_kernel as sk
 
 STAT_KEYS = [
-    "annual_return", "long_sharp", "max_dd", "extra_annual_return", "extra_sharp",
-    "extra_max_dd", "benchmark_annual_return", "benchmark_sharp", "return_corr",
-    "win_rate", "excess_win_rate", "holding_count", "turnover",
+    "annual_return",
+    "long_sharp",
+    "max_dd",
+    "extra_annual_return",
+    "extra_sharp",
+    "extra_max_dd",
+    "benchmark_annual_return",
+    "benchmark_sharp",
+    "return_corr",
+    "win_rate",
+    "excess_win_rate",
+    "holding_count",
+    "turnover",
 ]
 
 
@@ -118,4 +128,3 @@ def test_sharpe_comes_from_the_module_namespace_and_frame_is_left_alone(monkeypa
     assert calls == [252, 252, 252]
     assert stats["long_sharp"] == stats["extra_sharp"] == stats["benchmark_sharp"] == "sharpe"
     pd.testing.assert_frame_equal(frame, before)
-

@@ -39,8 +39,7 @@ def stub_parameters(node: ast.FunctionDef) -> list[tuple]:
     args = node.args
     positional = args.posonlyargs + args.args
     defaults = [None] * (len(positional) - len(args.defaults)) + list(args.defaults)
-    kinds = (["POSITIONAL_ONLY"] * len(args.posonlyargs)
-             + ["POSITIONAL_OR_KEYWORD"] * len(args.args))
+    kinds = ["POSITIONAL_ONLY"] * len(args.posonlyargs) + ["POSITIONAL_OR_KEYWORD"] * len(args.args)
     rows = [(arg, kind, default) for arg, kind, default in zip(positional, kinds, defaults)]
     if args.vararg:
         rows.append((args.vararg, "VAR_POSITIONAL", None))
@@ -54,27 +53,35 @@ def assert_signature_matches(where: str, node: ast.FunctionDef, function) -> Non
     runtime = inspect.signature(function)
     stub = stub_parameters(node)
     assert [(name, kind) for name, kind, _, _ in stub] == [
-        (p.name, p.kind.name) for p in runtime.parameters.values()], f"{where}: parameters"
+        (p.name, p.kind.name) for p in runtime.parameters.values()
+    ], f"{where}: parameters"
     for (name, _, default, annotation), parameter in zip(stub, runtime.parameters.values()):
         if default is None:
             assert parameter.default is parameter.empty, f"{where}: {name} has a default at run time"
         elif not (isinstance(default, ast.Constant) and default.value is Ellipsis):
             expected = ast.literal_eval(default)
-            assert (parameter.default == expected
-                    and type(parameter.default) is type(expected)), f"{where}: default of {name}"
+            assert parameter.default == expected and type(parameter.default) is type(expected), (
+                f"{where}: default of {name}"
+            )
         # A stub may annotate what the runtime leaves open, never differ from it.
         if parameter.annotation is not parameter.empty:
             assert annotation is not None and ast.unparse(annotation) == parameter.annotation, (
-                f"{where}: annotation of {name}")
+                f"{where}: annotation of {name}"
+            )
     if runtime.return_annotation is not runtime.empty:
         assert node.returns is not None and ast.unparse(node.returns) == runtime.return_annotation, (
-            f"{where}: return annotation")
+            f"{where}: return annotation"
+        )
 
 
 def annotated_fields(node: ast.ClassDef) -> dict[str, str]:
-    return {item.target.id: ast.unparse(item.annotation) for item in node.body
-            if isinstance(item, ast.AnnAssign) and isinstance(item.target, ast.Name)
-            and not item.target.id.startswith("_")}
+    return {
+        item.target.id: ast.unparse(item.annotation)
+        for item in node.body
+        if isinstance(item, ast.AnnAssign)
+        and isinstance(item.target, ast.Name)
+        and not item.target.id.startswith("_")
+    }
 
 
 def defined_here(module, value) -> bool:
@@ -109,20 +116,27 @@ def test_stub_matches_its_module(stub):
                     method = method.__func__ if isinstance(method, staticmethod) else method
                     assert_signature_matches(f"{node.name}.{item.name}", item, method)
             fields = annotated_fields(node)
-            runtime_fields = {name: annotation for name, annotation
-                              in vars(cls).get("__annotations__", {}).items()
-                              if not name.startswith("_")}
+            runtime_fields = {
+                name: annotation
+                for name, annotation in vars(cls).get("__annotations__", {}).items()
+                if not name.startswith("_")
+            }
             if fields or runtime_fields:
                 assert fields == runtime_fields, f"{node.name}: fields"
                 assert list(fields) == list(runtime_fields), f"{node.name}: field order"
             # Native methods only: dataclass writes its own __init__, __eq__, ...
-            unstubbed = {name for name, value in vars(cls).items()
-                         if function_like(value) and not inspect.isfunction(value)
-                         and name not in methods}
+            unstubbed = {
+                name
+                for name, value in vars(cls).items()
+                if function_like(value) and not inspect.isfunction(value) and name not in methods
+            }
             assert not unstubbed, f"{node.name}: methods without a stub: {sorted(unstubbed)}"
 
-    defined = {name for name, value in vars(module).items()
-               if (function_like(value) or isinstance(value, type)) and defined_here(module, value)}
+    defined = {
+        name
+        for name, value in vars(module).items()
+        if (function_like(value) or isinstance(value, type)) and defined_here(module, value)
+    }
     assert defined <= stubbed, f"without a stub: {sorted(defined - stubbed)}"
 
 
@@ -133,9 +147,11 @@ SERVICE_SHORTCUTS = ["get_factors", "list_factors", "get_index_day", "get_quota"
 def test_singleton_shortcuts_take_what_the_services_take(name):
     from tolvane import singleton
 
-    (service_method,) = [getattr(service, name) for service in
-                         (singleton.FactorService, singleton.IndexDayService, singleton.QuotaService)
-                         if hasattr(service, name)]
+    (service_method,) = [
+        getattr(service, name)
+        for service in (singleton.FactorService, singleton.IndexDayService, singleton.QuotaService)
+        if hasattr(service, name)
+    ]
     shortcut = inspect.signature(getattr(singleton.DataService, name))
     service = inspect.signature(service_method)
     assert shortcut == service
@@ -144,6 +160,9 @@ def test_singleton_shortcuts_take_what_the_services_take(name):
 def test_every_singleton_shortcut_is_checked():
     from tolvane import singleton
 
-    public = {name for name, value in vars(singleton.DataService).items()
-              if callable(value) and not name.startswith("_")}
+    public = {
+        name
+        for name, value in vars(singleton.DataService).items()
+        if callable(value) and not name.startswith("_")
+    }
     assert public - {"close"} == set(SERVICE_SHORTCUTS)

@@ -15,8 +15,15 @@ from tolvane.exceptions import NotInitializedError, TolvaneError
 
 @pytest.mark.parametrize(
     "value",
-    [20240105, "20240105", "2024-01-05", " 2024-1-5 ", dt.date(2024, 1, 5), dt.datetime(2024, 1, 5, 15, 30),
-     pd.Timestamp("2024-01-05 09:30")],
+    [
+        20240105,
+        "20240105",
+        "2024-01-05",
+        " 2024-1-5 ",
+        dt.date(2024, 1, 5),
+        dt.datetime(2024, 1, 5, 15, 30),
+        pd.Timestamp("2024-01-05 09:30"),
+    ],
 )
 def test_normalize_date_forms(value):
     assert normalize_date(value) == "2024-01-05"
@@ -24,8 +31,16 @@ def test_normalize_date_forms(value):
 
 @pytest.mark.parametrize(
     ("value", "error"),
-    [(20241305, ValueError), ("2024/01/05", ValueError), ("20240230", ValueError), (pd.NaT, ValueError),
-     (None, TypeError), (True, TypeError), (20240105.0, TypeError), (240105, ValueError)],
+    [
+        (20241305, ValueError),
+        ("2024/01/05", ValueError),
+        ("20240230", ValueError),
+        (pd.NaT, ValueError),
+        (None, TypeError),
+        (True, TypeError),
+        (20240105.0, TypeError),
+        (240105, ValueError),
+    ],
 )
 def test_normalize_date_rejects(value, error):
     with pytest.raises(error):

@@ -15,7 +15,13 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from tolvane.backtest import BinaryPreparedDataStore, Variant, backtest_inputs, run_strategy_backtest_core, sweep
+from tolvane.backtest import (
+    BinaryPreparedDataStore,
+    Variant,
+    backtest_inputs,
+    run_strategy_backtest_core,
+    sweep,
+)
 from tolvane.sandbox.market import SyntheticMarket
 from tolvane.sandbox.package import market_payload
 
@@ -51,8 +57,9 @@ def serial_rows(store_dir):
     data, benchmarks = store.load(), store.load_benchmarks()
     rows = []
     for variant in VARIANTS:
-        result = run_strategy_backtest_core(variant.make_weights(data, **variant.params), **backtest_inputs(data),
-                                            benchmark_dict=benchmarks)
+        result = run_strategy_backtest_core(
+            variant.make_weights(data, **variant.params), **backtest_inputs(data), benchmark_dict=benchmarks
+        )
         rows.append({"variant": variant.label, **variant.params, **result.stats})
     return pd.DataFrame(rows)
 
@@ -71,19 +78,40 @@ def test_dates_and_trading_settings_reach_every_backtest(store_dir):
     data = store.load(start_date="2022-03-01", end_date="2022-12-30")
     benchmark = store.load_benchmarks("2022-03-01", "2022-12-30")["000300"]
     settings = {"rolling_window": 3, "total_money": 2e6, "fee": 0.001, "rule_fee": 0.002}
-    expected = run_strategy_backtest_core(momentum(data, 10, 8), **backtest_inputs(data),
-                                          benchmark_dict={"000300": benchmark}, benchmark_names="000300",
-                                          **settings).stats
-    rows = sweep(store_dir, [(momentum, {"window": 10, "top": 8})] * 2, start_date=20220301,
-                 end_date="2022-12-30", benchmark="000300", max_workers=2, **settings)
+    expected = run_strategy_backtest_core(
+        momentum(data, 10, 8),
+        **backtest_inputs(data),
+        benchmark_dict={"000300": benchmark},
+        benchmark_names="000300",
+        **settings,
+    ).stats
+    rows = sweep(
+        store_dir,
+        [(momentum, {"window": 10, "top": 8})] * 2,
+        start_date=20220301,
+        end_date="2022-12-30",
+        benchmark="000300",
+        max_workers=2,
+        **settings,
+    )
     assert rows.drop(columns=["variant", "window", "top"]).to_dict("records") == [expected, expected]
 
 
 @pytest.mark.parametrize("processes", [False, True], ids=["threads", "two processes"])
-def test_dask_cluster_gives_the_serial_rows_from_stores_mapped_on_the_workers(store_dir, serial_rows, processes):
+def test_dask_cluster_gives_the_serial_rows_from_stores_mapped_on_the_workers(
+    store_dir, serial_rows, processes
+):
     distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=processes, dashboard_address=":0",
-                                  silence_logs=logging.ERROR) as cluster, distributed.Client(cluster) as client:
+    with (
+        distributed.LocalCluster(
+            n_workers=2,
+            threads_per_worker=1,
+            processes=processes,
+            dashboard_address=":0",
+            silence_logs=logging.ERROR,
+        ) as cluster,
+        distributed.Client(cluster) as client,
+    ):
         rows = sweep(store_dir, VARIANTS, executor=client)
 
         def mapped_stores():
@@ -156,12 +184,15 @@ def infinite(data):
     return weights
 
 
-@pytest.mark.parametrize("make_weights, message", [
-    (transposed, "不是日期 (权重表是否转置了?)"),
-    (unknown_columns, "中没有一只是存储中的股票"),
-    (empty, "权重表为空"),
-    (infinite, "列的权重为 inf, 无法交易"),
-])
+@pytest.mark.parametrize(
+    "make_weights, message",
+    [
+        (transposed, "不是日期 (权重表是否转置了?)"),
+        (unknown_columns, "中没有一只是存储中的股票"),
+        (empty, "权重表为空"),
+        (infinite, "列的权重为 inf, 无法交易"),
+    ],
+)
 def test_what_a_variant_returns_is_checked_before_it_is_traded(store_dir, make_weights, message):
     with pytest.raises(ValueError, match=re.escape(message)) as failure:
         sweep(store_dir, [Variant(low_price), Variant(make_weights)], max_workers=1)
@@ -169,9 +200,13 @@ def test_what_a_variant_returns_is_checked_before_it_is_traded(store_dir, make_w
 
 
 def test_weight_on_stocks_the_store_does_not_know_is_reported(store_dir, serial_rows):
-    with pytest.warns(UserWarning, match=r"策略变体 'some_unknown_columns\(\)': 1 只股票不在存储中, 占权重绝对值的"):
+    with pytest.warns(
+        UserWarning, match=r"策略变体 'some_unknown_columns\(\)': 1 只股票不在存储中, 占权重绝对值的"
+    ):
         rows = sweep(store_dir, [some_unknown_columns], max_workers=1)
-    expected = serial_rows.loc[serial_rows["variant"] == "cheapest ten"].drop(columns=["variant", "window", "top"])
+    expected = serial_rows.loc[serial_rows["variant"] == "cheapest ten"].drop(
+        columns=["variant", "window", "top"]
+    )
     assert rows.drop(columns="variant").to_dict("records") == expected.to_dict("records")
 
 
@@ -222,7 +257,9 @@ def test_factor_rows_are_the_report_numbers(store_dir, serial_factor_rows, tmp_p
     data = BinaryPreparedDataStore(store_dir).load()
     assert serial_factor_rows["factor"].tolist() == [variant.label for variant in FACTORS]
     for row, variant in zip(serial_factor_rows.to_dict("records"), FACTORS):
-        report = factor_report(variant.make_weights(data, **variant.params), store_dir, groups=4, horizons=(1, 5))
+        report = factor_report(
+            variant.make_weights(data, **variant.params), store_dir, groups=4, horizons=(1, 5)
+        )
         assert row["window"] == variant.params["window"]
         for horizon in (1, 5):
             assert row[f"ic_mean_{horizon}"] == report.ic.summary.loc[horizon, "ic_mean"]
@@ -235,30 +272,52 @@ def test_factor_rows_are_the_report_numbers(store_dir, serial_factor_rows, tmp_p
     # Factors by name: frames and files as they are.
     frame = reversal(data, 10)
     frame.to_parquet(tmp_path / "reversal.parquet")
-    named = factor_sweep(store_dir, {"frame": frame, "file": tmp_path / "reversal.parquet"}, groups=4,
-                         horizons=(1, 5), max_workers=2)
+    named = factor_sweep(
+        store_dir,
+        {"frame": frame, "file": tmp_path / "reversal.parquet"},
+        groups=4,
+        horizons=(1, 5),
+        max_workers=2,
+    )
     assert named["factor"].tolist() == ["frame", "file"]
     expected = serial_factor_rows.drop(columns=["factor", "window"]).iloc[1]
     for _, row in named.drop(columns="factor").iterrows():
         pd.testing.assert_series_equal(row, expected, check_names=False, rtol=1e-12)
     with pytest.raises(TypeError, match="因子 'bad'"):
         factor_sweep(store_dir, {"bad": 3})
-    assert factor_sweep(store_dir, [], horizons=(2,)).columns.tolist()[:3] == ["factor", "ic_mean_2", "ic_ir_2"]
+    assert factor_sweep(store_dir, [], horizons=(2,)).columns.tolist()[:3] == [
+        "factor",
+        "ic_mean_2",
+        "ic_ir_2",
+    ]
 
 
 def test_factor_sweep_on_threads_a_process_pool_and_a_dask_cluster_gives_the_serial_rows(
-        store_dir, serial_factor_rows):
+    store_dir, serial_factor_rows
+):
     from tolvane.backtest import factor_sweep
 
     options = {"groups": 4, "horizons": (1, 5)}
-    pd.testing.assert_frame_equal(factor_sweep(store_dir, FACTORS, max_workers=2, **options), serial_factor_rows)
+    pd.testing.assert_frame_equal(
+        factor_sweep(store_dir, FACTORS, max_workers=2, **options), serial_factor_rows
+    )
     import multiprocessing
 
     with concurrent.futures.ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn")) as pool:
-        pd.testing.assert_frame_equal(factor_sweep(store_dir, FACTORS, executor=pool, **options), serial_factor_rows)
+        pd.testing.assert_frame_equal(
+            factor_sweep(store_dir, FACTORS, executor=pool, **options), serial_factor_rows
+        )
     distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
-                                  silence_logs=logging.ERROR) as cluster, distributed.Client(cluster) as client:
+    with (
+        distributed.LocalCluster(
+            n_workers=2,
+            threads_per_worker=1,
+            processes=True,
+            dashboard_address=":0",
+            silence_logs=logging.ERROR,
+        ) as cluster,
+        distributed.Client(cluster) as client,
+    ):
         rows = factor_sweep(store_dir, FACTORS, executor=client, **options)
     pd.testing.assert_frame_equal(rows, serial_factor_rows)
 

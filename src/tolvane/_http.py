@@ -151,16 +151,15 @@ class HttpClient:
     def __repr__(self) -> str:
         return f"HttpClient(base_url={self.base_url!r})"
 
-    def _build(self, method: str, path: str, content: bytes | None = None,
-               params: dict[str, Any] | None = None) -> httpx.Request:
+    def _build(
+        self, method: str, path: str, content: bytes | None = None, params: dict[str, Any] | None = None
+    ) -> httpx.Request:
         headers = {"Accept-Encoding": "identity"}
         if content is not None:
             headers["Content-Type"] = "application/json"
-        request = self._client.build_request(method, path, content=content, params=params,
-                                             headers=headers)
+        request = self._client.build_request(method, path, content=content, params=params, headers=headers)
         # Sign the path and query exactly as they go on the wire.
-        signed = sign_request(self._api_secret, method, request.url.raw_path.decode("ascii"),
-                              content)
+        signed = sign_request(self._api_secret, method, request.url.raw_path.decode("ascii"), content)
         request.headers.update(signed)
         request.headers["X-Api-Key"] = self._api_key
         return request

@@ -42,9 +42,11 @@ def format_bytes(count: float) -> str:
 
 def describe_quota(quota: dict) -> str:
     """配额应答的一行摘要: 今日额度、已用、可用与许可类型。"""
-    return (f"今日额度 {format_bytes(quota.get('daily_quota_bytes', 0))}, "
-            f"已用 {format_bytes(quota.get('daily_used_bytes', 0))}, "
-            f"可用 {format_bytes(quota.get('available_bytes', 0))} ({quota.get('license_type', '?')})")
+    return (
+        f"今日额度 {format_bytes(quota.get('daily_quota_bytes', 0))}, "
+        f"已用 {format_bytes(quota.get('daily_used_bytes', 0))}, "
+        f"可用 {format_bytes(quota.get('available_bytes', 0))} ({quota.get('license_type', '?')})"
+    )
 
 
 def _error_text(error: BaseException) -> str:
@@ -91,6 +93,9 @@ def run_command(name: str, run: Callable[[], int], debug: bool = False) -> int:
             for note in getattr(error, "__notes__", ()):
                 print(f"  {note}", file=sys.stderr)
         if internal:
-            print(f"  这是 tolvane 的缺陷, 请连同上面的 traceback 一起报告 (设 {DEBUG_ENV}=1 可看到每个错误的"
-                  " traceback)", file=sys.stderr)
+            print(
+                f"  这是 tolvane 的缺陷, 请连同上面的 traceback 一起报告 (设 {DEBUG_ENV}=1 可看到每个错误的"
+                " traceback)",
+                file=sys.stderr,
+            )
         return 1

@@ -94,7 +94,9 @@ class _Stages:
     def summary(self) -> str:
         rows = [*self.timings.items(), ("合计", sum(self.timings.values()))]
         width = max(display_width(title) for title, _ in rows) + 2
-        return "\n".join(["各步骤用时", *(f"  {padded(title, width)}{seconds:6.1f} 秒" for title, seconds in rows)])
+        return "\n".join(
+            ["各步骤用时", *(f"  {padded(title, width)}{seconds:6.1f} 秒" for title, seconds in rows)]
+        )
 
 
 def factor_strategy_weights(service, matrices: dict[str, pd.DataFrame]) -> pd.DataFrame:
@@ -125,8 +127,16 @@ def _clear_previous_download(data_root: Path) -> None:
     (data_root / _bundle._TEMP_DIR_NAME / _bundle._PART_FILE_NAME).unlink(missing_ok=True)
 
 
-def run_demo(output_dir="demo-output", *, seed: int = defaults.SEED, n_stocks: int = defaults.N_STOCKS,
-             start=defaults.START, end=defaults.END, package_end=PACKAGE_END, out: TextIO | None = None) -> DemoResult:
+def run_demo(
+    output_dir="demo-output",
+    *,
+    seed: int = defaults.SEED,
+    n_stocks: int = defaults.N_STOCKS,
+    start=defaults.START,
+    end=defaults.END,
+    package_end=PACKAGE_END,
+    out: TextIO | None = None,
+) -> DemoResult:
     """离线运行完整流程: 沙盒 → 配额 → 数据包 → 存储更新 → 策略 → 回测 → 报告。
 
     Args:
@@ -148,8 +158,14 @@ def run_demo(output_dir="demo-output", *, seed: int = defaults.SEED, n_stocks: i
     output.mkdir(parents=True, exist_ok=True)
     _clear_previous_download(output / "data")
     stages = _Stages(10, out)
-    sandbox = SandboxProcess(seed=seed, n_stocks=n_stocks, start=start, end=end,
-                             package_end=package_end, log_path=output / "sandbox.log")
+    sandbox = SandboxProcess(
+        seed=seed,
+        n_stocks=n_stocks,
+        start=start,
+        end=end,
+        package_end=package_end,
+        log_path=output / "sandbox.log",
+    )
     try:
         with stages.stage("启动沙盒数据服务"):
             sandbox.start()
@@ -169,9 +185,15 @@ def run_demo(output_dir="demo-output", *, seed: int = defaults.SEED, n_stocks: i
         singleton.reset()
         sandbox.stop()
     print("\n" + stages.summary(), file=out)
-    return DemoResult(store_dir=Path(store.store_dir), plot_paths=dict(result.plot_paths),
-                      statistics_path=statistics_path, result=result, factor_reports=reports, quota_used_bytes=used,
-                      timings=dict(stages.timings))
+    return DemoResult(
+        store_dir=Path(store.store_dir),
+        plot_paths=dict(result.plot_paths),
+        statistics_path=statistics_path,
+        result=result,
+        factor_reports=reports,
+        quota_used_bytes=used,
+        timings=dict(stages.timings),
+    )
 
 
 def _bring_data(stages: _Stages, sandbox, data_root: Path, end):
@@ -192,8 +214,10 @@ def _bring_data(stages: _Stages, sandbox, data_root: Path, end):
         before = BinaryPreparedDataStore(store_dir).dates()
         store = update_store(store_dir, end)
         dates = store.dates()
-        stages.say(f"数据包止于 {before[-1]}, 更新后 {dates[0]} .. {dates[-1]} "
-                   f"(新增 {len(dates) - len(before)} 个交易日)")
+        stages.say(
+            f"数据包止于 {before[-1]}, 更新后 {dates[0]} .. {dates[-1]} "
+            f"(新增 {len(dates) - len(before)} 个交易日)"
+        )
     return service, quota_before, store
 
 
@@ -207,8 +231,10 @@ def _backtest_strategy(stages: _Stages, service, store, output: Path, out: TextI
         matrices = store.load()
         benchmarks = store.load_benchmarks()
         close = matrices["close_price"]
-        stages.say(f"{len(matrices)} 个矩阵, 每个 {close.shape[0]} 日 × {close.shape[1]} 只股票; "
-                   f"基准 {', '.join(benchmarks)}")
+        stages.say(
+            f"{len(matrices)} 个矩阵, 每个 {close.shape[0]} 日 × {close.shape[1]} 只股票; "
+            f"基准 {', '.join(benchmarks)}"
+        )
 
     with stages.stage("计算因子策略"):
         weights = factor_strategy_weights(service, matrices)
@@ -217,9 +243,14 @@ def _backtest_strategy(stages: _Stages, service, store, output: Path, out: TextI
     with stages.stage("回测并生成两张报告图"):
         ensure_cjk_font()
         result = run_strategy_backtest_core(
-            weights, **backtest_inputs(matrices), benchmark_dict=benchmarks,
-            benchmark_names=PRIMARY_BENCHMARK, plot_image_kind="large",
-            plot_save_path=str(output / MAIN_IMAGE_FILE), strategy_name=STRATEGY_NAME)
+            weights,
+            **backtest_inputs(matrices),
+            benchmark_dict=benchmarks,
+            benchmark_names=PRIMARY_BENCHMARK,
+            plot_image_kind="large",
+            plot_save_path=str(output / MAIN_IMAGE_FILE),
+            strategy_name=STRATEGY_NAME,
+        )
         for path in result.plot_paths.values():
             stages.say(path)
 
@@ -241,8 +272,9 @@ def _report_factors(stages: _Stages, service, matrices: dict, output: Path) -> d
             reports[name] = report
             summary, spread = report.ic.summary, report.group_stats.loc["top_minus_bottom"]
             ics = ", ".join(f"{h}日 {summary.loc[h, 'ic_mean']:+.4f}" for h in report.horizons)
-            stages.say(f"{name}: IC 均值 {ics}; 多空年化 {spread['annual_return']:+.1%}, "
-                       f"夏普 {spread['sharpe']:.2f}")
+            stages.say(
+                f"{name}: IC 均值 {ics}; 多空年化 {spread['annual_return']:+.1%}, 夏普 {spread['sharpe']:.2f}"
+            )
             for path in (*report.image_paths.values(), report.json_path):
                 stages.say(f"  {path}")
     return reports

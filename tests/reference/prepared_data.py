@@ -22,8 +22,15 @@ COMPONENT_FACTOR_NAMES = [
     "rq_index_components_new_932000.INDX",
 ]
 BENCHMARK_INDEX_CODES = {"000852": "000852.XSHG", "000300": "000300.XSHG", "000905": "000905.XSHG"}
-REQUIRED_FACTOR_NAMES = ["rq_industry_exposure_new", "limit_down", "limit_up", "Close", "Open",
-                         "tick_vwap_price_935_1005", "tick_vwap_price_925_1000"]
+REQUIRED_FACTOR_NAMES = [
+    "rq_industry_exposure_new",
+    "limit_down",
+    "limit_up",
+    "Close",
+    "Open",
+    "tick_vwap_price_935_1005",
+    "tick_vwap_price_925_1000",
+]
 OPTIONAL_FACTOR_NAMES = ["split_coefficient_to", "rq_get_dividend", "rq_is_suspended"]
 
 
@@ -99,7 +106,9 @@ class ReferenceBuilder:
     def read_batch(self, names):
         start, end = self.factor_dates()
         try:
-            result = factors_to_matrices(self.service.get_factors(factor=names, start_date=start, end_date=end), names)
+            result = factors_to_matrices(
+                self.service.get_factors(factor=names, start_date=start, end_date=end), names
+            )
         except NetworkError:
             result = {name: pd.DataFrame() for name in names}
         for name in [n for n in names if not has_rows(result.get(n))]:
@@ -133,8 +142,9 @@ class ReferenceBuilder:
             if not has_rows(matrix):
                 continue
             cleaned = matrix.replace([np.inf, -np.inf], np.nan).mask(matrix == 0)
-            matrices[name] = pd.DataFrame(np.where(cleaned.notna(), 1.0, np.nan),
-                                          index=cleaned.index, columns=cleaned.columns).sort_index()
+            matrices[name] = pd.DataFrame(
+                np.where(cleaned.notna(), 1.0, np.nan), index=cleaned.index, columns=cleaned.columns
+            ).sort_index()
         return matrices
 
     def benchmark_series(self, df, name, code):
@@ -164,9 +174,12 @@ class ReferenceBuilder:
         return df.set_index("DataDate")["daily_return"].rename("index_day_return").dropna().sort_index()
 
     def benchmarks(self):
-        answer = self.service.get_index_day(ukeys=list(BENCHMARK_INDEX_CODES.values()),
-                                            start_date=self.default_start, end_date=self.end_date)
-        return {name: self.benchmark_series(answer, name, code) for name, code in BENCHMARK_INDEX_CODES.items()}
+        answer = self.service.get_index_day(
+            ukeys=list(BENCHMARK_INDEX_CODES.values()), start_date=self.default_start, end_date=self.end_date
+        )
+        return {
+            name: self.benchmark_series(answer, name, code) for name, code in BENCHMARK_INDEX_CODES.items()
+        }
 
     def source_data(self, incremental):
         names = list(COMPONENT_FACTOR_NAMES)
@@ -199,8 +212,9 @@ class ReferenceBuilder:
         at_down = sell == source["limit_down"].reindex(index=sell.index, columns=sell.columns)
         at_up = buy == source["limit_up"].reindex(index=buy.index, columns=buy.columns)
         suspended = source["rq_is_suspended"]
-        filter_stock = pd.DataFrame(np.where(suspended == 1, 1.0, np.nan),
-                                    index=suspended.index, columns=suspended.columns)
+        filter_stock = pd.DataFrame(
+            np.where(suspended == 1, 1.0, np.nan), index=suspended.index, columns=suspended.columns
+        )
         forward = (open_.shift(-2) / open_.shift(-1) - 1).replace([np.inf, -np.inf], np.nan)
         return {
             "industry_matrix": source["rq_industry_exposure_new"],

@@ -87,7 +87,9 @@ def walk_days(
                 "sell": sell,
                 "buy_coeff": np.nan_to_num(close_row - buy_price_arr[i] * one_plus_fee, nan=0.0),
                 "hold_coeff": np.nan_to_num(split_eff * close_row - prev_close_row, nan=0.0),
-                "sell_coeff": np.nan_to_num(split_eff * sell_price_arr[i] * sell_keep - prev_close_row, nan=0.0),
+                "sell_coeff": np.nan_to_num(
+                    split_eff * sell_price_arr[i] * sell_keep - prev_close_row, nan=0.0
+                ),
                 "dividend_eff": np.nan_to_num(dividend_arr[i], nan=0.0),
                 "buy_price": buy_price_arr[i],
                 "sell_price": sell_price_arr[i],
@@ -108,9 +110,13 @@ def daily_cash_terms(signal_matrix, *market, **costs):
     pnl_index, days = walk_days(signal_matrix, *market, **costs)
     daily_cash, magnitude = [], []
     for day in days:
-        terms = [(day["real_buy"], day["buy_coeff"]), (day["hold"], day["hold_coeff"]),
-                 (day["hold"], day["dividend_eff"]), (day["sell"], day["sell_coeff"]),
-                 (day["sell"], day["dividend_eff"])]
+        terms = [
+            (day["real_buy"], day["buy_coeff"]),
+            (day["hold"], day["hold_coeff"]),
+            (day["hold"], day["dividend_eff"]),
+            (day["sell"], day["sell_coeff"]),
+            (day["sell"], day["dividend_eff"]),
+        ]
         cash = 0.0
         for shares, per_share in terms:  # five inner products, added left to right
             cash = cash + shares @ per_share
@@ -123,9 +129,14 @@ def daily_traded_value(signal_matrix, *market, **costs) -> np.ndarray:
     """Per-day money the trades move: shares bought at the buy price plus shares
     sold at the split-adjusted sell price, a missing price counting 0."""
     _, days = walk_days(signal_matrix, *market, **costs)
-    return np.array([day["real_buy"] @ np.nan_to_num(day["buy_price"], nan=0.0)
-                     + day["sell"] @ np.nan_to_num(day["split_eff"] * day["sell_price"], nan=0.0)
-                     for day in days], dtype=float)
+    return np.array(
+        [
+            day["real_buy"] @ np.nan_to_num(day["buy_price"], nan=0.0)
+            + day["sell"] @ np.nan_to_num(day["split_eff"] * day["sell_price"], nan=0.0)
+            for day in days
+        ],
+        dtype=float,
+    )
 
 
 def calc_strategy_vwap_daily_return(*matrices, total_money=1e8, **arguments) -> pd.Series:

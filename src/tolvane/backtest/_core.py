@@ -280,9 +280,20 @@ def calc_all_group_vwap_daily_return(
     """
     returns, _ = _group_backtest(
         factor_matrix,
-        (can_buy_stock, cant_sell_stock, split_factor, dividend_factor, close_price, prev_close, buy_price,
-         sell_price),
-        group_num, (total_money, fee, rule_fee, lot_size), with_turnover=False)
+        (
+            can_buy_stock,
+            cant_sell_stock,
+            split_factor,
+            dividend_factor,
+            close_price,
+            prev_close,
+            buy_price,
+            sell_price,
+        ),
+        group_num,
+        (total_money, fee, rule_fee, lot_size),
+        with_turnover=False,
+    )
     return returns
 
 
@@ -321,9 +332,20 @@ def calc_all_group_vwap_daily_return_with_turnover(
     """
     return _group_backtest(
         factor_matrix,
-        (can_buy_stock, cant_sell_stock, split_factor, dividend_factor, close_price, prev_close, buy_price,
-         sell_price),
-        group_num, (total_money, fee, rule_fee, lot_size), with_turnover=True)
+        (
+            can_buy_stock,
+            cant_sell_stock,
+            split_factor,
+            dividend_factor,
+            close_price,
+            prev_close,
+            buy_price,
+            sell_price,
+        ),
+        group_num,
+        (total_money, fee, rule_fee, lot_size),
+        with_turnover=True,
+    )
 
 
 def safe_sharpe(series, periods: int = 252) -> float:

@@ -31,8 +31,16 @@ from ._chart_look import (
 from ._core import GROUP_SPREAD_COLUMN, _factor_values, _with_datetime_index
 from ._strategy_kernel import _MATPLOTLIB_PLOT_LOCK, TRADING_DAYS_PER_YEAR
 
-__all__ = ["DEFAULT_HORIZONS", "FactorIC", "HorizonIC", "calc_factor_ic", "calc_factor_ic_by_horizon",
-           "calc_forward_returns", "factor_rank_autocorrelation", "plot_factor_groups"]
+__all__ = [
+    "DEFAULT_HORIZONS",
+    "FactorIC",
+    "HorizonIC",
+    "calc_factor_ic",
+    "calc_factor_ic_by_horizon",
+    "calc_forward_returns",
+    "factor_rank_autocorrelation",
+    "plot_factor_groups",
+]
 
 _YEARLY_COLUMNS = ["ic_mean", "ic_std", "ic_ir", "positive_ratio", "days"]
 
@@ -114,8 +122,14 @@ def calc_factor_ic(factor_matrix: pd.DataFrame, forward_return_rank: pd.DataFram
     yearly.index.name = "year"
     yearly["days"] = yearly["days"].astype(int)
     summary = _ic_summary(daily_ic)
-    return FactorIC(daily_ic=daily_ic, ic_mean=summary["ic_mean"], ic_std=summary["ic_std"],
-                    ic_ir=summary["ic_ir"], positive_ratio=summary["positive_ratio"], yearly=yearly)
+    return FactorIC(
+        daily_ic=daily_ic,
+        ic_mean=summary["ic_mean"],
+        ic_std=summary["ic_std"],
+        ic_ir=summary["ic_ir"],
+        positive_ratio=summary["positive_ratio"],
+        yearly=yearly,
+    )
 
 
 def factor_rank_autocorrelation(factor: pd.DataFrame) -> pd.Series:
@@ -177,10 +191,13 @@ def calc_forward_returns(data: dict, horizons=DEFAULT_HORIZONS) -> dict[int, pd.
     horizons = _checked_horizons(horizons)
     open_price = data["open_price"]
     split, dividend = (data[key].reindex_like(open_price) for key in FORWARD_RETURN_KEYS[1:])
-    returns = _groups.forward_returns(_factor_values(open_price), _factor_values(split), _factor_values(dividend),
-                                      list(horizons))
-    return {horizon: pd.DataFrame(values, index=open_price.index, columns=open_price.columns, copy=False)
-            for horizon, values in zip(horizons, returns)}
+    returns = _groups.forward_returns(
+        _factor_values(open_price), _factor_values(split), _factor_values(dividend), list(horizons)
+    )
+    return {
+        horizon: pd.DataFrame(values, index=open_price.index, columns=open_price.columns, copy=False)
+        for horizon, values in zip(horizons, returns)
+    }
 
 
 def _forward_return_inputs(data) -> dict:
@@ -269,11 +286,19 @@ class HorizonIC:
         daily = self.daily_ic[horizon].rename("ic")
         row = self.summary.loc[horizon]
         yearly = self.yearly[horizon][_YEARLY_COLUMNS]
-        return FactorIC(daily_ic=daily, ic_mean=row["ic_mean"], ic_std=row["ic_std"], ic_ir=row["ic_ir"],
-                        positive_ratio=row["positive_ratio"], yearly=yearly)
+        return FactorIC(
+            daily_ic=daily,
+            ic_mean=row["ic_mean"],
+            ic_std=row["ic_std"],
+            ic_ir=row["ic_ir"],
+            positive_ratio=row["positive_ratio"],
+            yearly=yearly,
+        )
 
 
-def calc_factor_ic_by_horizon(factor_matrix: pd.DataFrame, forward_returns: dict[int, pd.DataFrame]) -> HorizonIC:
+def calc_factor_ic_by_horizon(
+    factor_matrix: pd.DataFrame, forward_returns: dict[int, pd.DataFrame]
+) -> HorizonIC:
     """各持有期的因子 IC: 因子与远期收益的逐日秩相关, 及其汇总、年度与月度表。
 
     每个持有期的日 IC 与 ``calc_factor_ic`` 的定义相同: 两个矩阵按日期与股票取交集
@@ -289,17 +314,24 @@ def calc_factor_ic_by_horizon(factor_matrix: pd.DataFrame, forward_returns: dict
     """
     horizons = list(forward_returns)
     aligned = [factor_matrix.align(forward, join="inner") for forward in forward_returns.values()]
-    if aligned and all(factor.index.equals(aligned[0][0].index) and factor.columns.equals(aligned[0][0].columns)
-                       for factor, _ in aligned):
+    if aligned and all(
+        factor.index.equals(aligned[0][0].index) and factor.columns.equals(aligned[0][0].columns)
+        for factor, _ in aligned
+    ):
         # The normal case: every horizon on the factor's axes; the factor is ordered once a day.
         factor = aligned[0][0]
-        values = _groups.daily_rank_correlations(_factor_values(factor),
-                                                 [_factor_values(forward) for _, forward in aligned])
+        values = _groups.daily_rank_correlations(
+            _factor_values(factor), [_factor_values(forward) for _, forward in aligned]
+        )
         daily_ic = pd.DataFrame(values.T, index=factor.index, columns=horizons)
     else:
-        columns = {horizon: pd.Series(_groups.daily_rank_correlation(_factor_values(factor), _factor_values(forward)),
-                                      index=factor.index)
-                   for horizon, (factor, forward) in zip(horizons, aligned)}
+        columns = {
+            horizon: pd.Series(
+                _groups.daily_rank_correlation(_factor_values(factor), _factor_values(forward)),
+                index=factor.index,
+            )
+            for horizon, (factor, forward) in zip(horizons, aligned)
+        }
         daily_ic = pd.DataFrame(columns, columns=horizons, dtype=float)
     daily_ic.columns.name = "horizon"
     summary = _summary_table(daily_ic)
@@ -327,12 +359,19 @@ def _draw_net_values(ax, group_returns: pd.DataFrame, group_columns: list[str]) 
     for column, colour in zip(group_columns, group_colours(len(group_columns))):
         ax.plot(net_values.index, net_values[column], color=colour, linewidth=1.6, label=column)
     if GROUP_SPREAD_COLUMN in net_values:
-        ax.plot(net_values.index, net_values[GROUP_SPREAD_COLUMN], color=BENCHMARK_BLACK, linewidth=2.0,
-                linestyle="--", label="Top - Bottom")
+        ax.plot(
+            net_values.index,
+            net_values[GROUP_SPREAD_COLUMN],
+            color=BENCHMARK_BLACK,
+            linewidth=2.0,
+            linestyle="--",
+            label="Top - Bottom",
+        )
     ax.axhline(1.0, color=REFERENCE_LINE_GREY, linewidth=0.8)
     ax.set_ylabel("Net Value")
-    ax.legend(loc="upper left", frameon=True, framealpha=0.92, ncol=2 if len(group_columns) > 6 else 1,
-              fontsize=8.5)
+    ax.legend(
+        loc="upper left", frameon=True, framealpha=0.92, ncol=2 if len(group_columns) > 6 else 1, fontsize=8.5
+    )
 
 
 def _draw_annual_returns(ax, group_returns: pd.DataFrame, group_columns: list[str]) -> None:
@@ -362,8 +401,12 @@ def _draw_cumulative_ic(ax, factor_ic: FactorIC | None) -> None:
     ax.legend(loc="upper left", frameon=True, framealpha=0.92)
 
 
-def plot_factor_groups(group_returns: pd.DataFrame, factor_ic: FactorIC | None = None,
-                       save_path: str | Path = "./factor_groups.png", factor_name: str = "factor") -> str:
+def plot_factor_groups(
+    group_returns: pd.DataFrame,
+    factor_ic: FactorIC | None = None,
+    save_path: str | Path = "./factor_groups.png",
+    factor_name: str = "factor",
+) -> str:
     """因子分组报告图: 分组净值、各组年化收益与累计 IC, 风格与策略业绩图相同。
 
     上方是各组与多空价差 ("Top - Bottom") 的算术净值 (日收益累加 + 1, 固定资金),
@@ -394,8 +437,12 @@ def plot_factor_groups(group_returns: pd.DataFrame, factor_ic: FactorIC | None =
             ax_net = figure.add_subplot(grid[0, :])
             ax_annual = figure.add_subplot(grid[1, 0])
             ax_ic = figure.add_subplot(grid[1, 1])
-            figure.suptitle(f"{factor_name} | {len(group_columns)} Groups | Factor Group Backtest",
-                            fontsize=17, fontweight="bold", color=BENCHMARK_BLACK)
+            figure.suptitle(
+                f"{factor_name} | {len(group_columns)} Groups | Factor Group Backtest",
+                fontsize=17,
+                fontweight="bold",
+                color=BENCHMARK_BLACK,
+            )
             dated = _with_datetime_index(group_returns)
             if dated.empty:
                 centred_note(ax_net, "No group data")

@@ -23,7 +23,11 @@ def _axes_of(like) -> tuple[pd.Index, pd.Index]:
         return like.index, like.columns
     from ._prepare import BinaryPreparedDataStore
 
-    store = like if isinstance(like, BinaryPreparedDataStore) else BinaryPreparedDataStore(Path(like).expanduser())
+    store = (
+        like
+        if isinstance(like, BinaryPreparedDataStore)
+        else BinaryPreparedDataStore(Path(like).expanduser())
+    )
     matrices = store.load(keys=["close_price"])
     if not matrices or "close_price" not in matrices:
         raise FileNotFoundError(f"{store.store_dir} 中没有回测准备数据存储")
@@ -79,10 +83,13 @@ def load_factors(names, like, service=None):
     answer = None
     if len(dates):
         first, last = (f"{text[:4]}-{text[4:6]}-{text[6:]}" for text in (dates.min(), dates.max()))
-        answer = service.get_factors(factor=wanted[0] if len(wanted) == 1 else wanted, start_date=first,
-                                     end_date=last)
+        answer = service.get_factors(
+            factor=wanted[0] if len(wanted) == 1 else wanted, start_date=first, end_date=last
+        )
     matrices = factor_matrices_on_axes(answer, wanted, dates, pd.Index(columns).astype(str))
-    matrices = {name: matrix.set_axis(index, axis=0).set_axis(columns, axis=1) for name, matrix in matrices.items()}
+    matrices = {
+        name: matrix.set_axis(index, axis=0).set_axis(columns, axis=1) for name, matrix in matrices.items()
+    }
     return matrices[wanted[0]] if single else matrices
 
 

@@ -134,11 +134,20 @@ class FactorReport:
 
     def format_text(self) -> str:
         """终端上的文字报告: IC 汇总与分组表现。"""
-        with pd.option_context("display.width", 120, "display.max_columns", 20,
-                               "display.float_format", "{:.4f}".format):
-            lines = [f"因子报告  {self.factor_name}", "", "IC 汇总 (各持有期)", self.ic.summary.to_string(),
-                     "", "分组表现 (比例)", self.group_stats.to_string(),
-                     "", f"因子秩自相关均值 {self.rank_autocorrelation.mean():.4f}"]
+        with pd.option_context(
+            "display.width", 120, "display.max_columns", 20, "display.float_format", "{:.4f}".format
+        ):
+            lines = [
+                f"因子报告  {self.factor_name}",
+                "",
+                "IC 汇总 (各持有期)",
+                self.ic.summary.to_string(),
+                "",
+                "分组表现 (比例)",
+                self.group_stats.to_string(),
+                "",
+                f"因子秩自相关均值 {self.rank_autocorrelation.mean():.4f}",
+            ]
         return "\n".join(lines)
 
     def write_json(self, path) -> Path:
@@ -151,18 +160,24 @@ class FactorReport:
         image = self.image_paths.get("groups")
         if image is None or not Path(image).is_file():
             with tempfile.TemporaryDirectory(prefix="tolvane-factor-") as folder:
-                image = plot_factor_groups(self.group_returns, self.ic.factor_ic(self.horizons[0]),
-                                           Path(folder) / GROUPS_IMAGE_FILE, factor_name=self.factor_name)
+                image = plot_factor_groups(
+                    self.group_returns,
+                    self.ic.factor_ic(self.horizons[0]),
+                    Path(folder) / GROUPS_IMAGE_FILE,
+                    factor_name=self.factor_name,
+                )
                 encoded = _png_data(image)
         else:
             encoded = _png_data(image)
         first = self.horizons[0]
         parts = [
             f"<h3>{html.escape(self.factor_name)} 因子报告</h3>",
-            "<h4>IC 汇总 (各持有期)</h4>", _html_table(self.ic.summary),
-            "<h4>分组表现</h4>", _html_table(self.group_stats, percent=("annual_return", "max_drawdown",
-                                                                       "mean_turnover")),
-            f"<h4>月度 IC 均值 ({first} 日)</h4>", _html_table(self.ic.monthly[first]),
+            "<h4>IC 汇总 (各持有期)</h4>",
+            _html_table(self.ic.summary),
+            "<h4>分组表现</h4>",
+            _html_table(self.group_stats, percent=("annual_return", "max_drawdown", "mean_turnover")),
+            f"<h4>月度 IC 均值 ({first} 日)</h4>",
+            _html_table(self.ic.monthly[first]),
             f'<img src="data:image/png;base64,{encoded}" style="max-width:100%">',
         ]
         return "\n".join(parts)
@@ -181,8 +196,10 @@ def _plain(value):
 
 
 def _table_record(table: pd.DataFrame) -> dict:
-    return {str(row): {str(column): _plain(value) for column, value in values.items()}
-            for row, values in table.to_dict("index").items()}
+    return {
+        str(row): {str(column): _plain(value) for column, value in values.items()}
+        for row, values in table.to_dict("index").items()
+    }
 
 
 def _html_table(table: pd.DataFrame, percent=()) -> str:
@@ -237,29 +254,61 @@ def _on_store_axes(factor: pd.DataFrame, dates: pd.Index, stocks: pd.Index) -> p
     return factor.reindex(index=span, columns=stocks).astype(np.float64)
 
 
-def analyse_factor(factor: pd.DataFrame, data: dict, *, groups: int = 10, horizons=DEFAULT_HORIZONS,
-                   factor_name: str = "factor", total_money: float = 1e8, fee: float = 0.0001,
-                   rule_fee: float = 0.0005, lot_size: int = 200, forward_returns=None) -> FactorReport:
+def analyse_factor(
+    factor: pd.DataFrame,
+    data: dict,
+    *,
+    groups: int = 10,
+    horizons=DEFAULT_HORIZONS,
+    factor_name: str = "factor",
+    total_money: float = 1e8,
+    fee: float = 0.0001,
+    rule_fee: float = 0.0005,
+    lot_size: int = 200,
+    forward_returns=None,
+) -> FactorReport:
     """The report's numbers for a factor and a store's matrices, without images;
     `forward_returns` (the store's, by horizon) when already computed."""
     close = data["close_price"]
     factor = _on_store_axes(factor, close.index, close.columns)
     group_returns, turnover = _core.calc_all_group_vwap_daily_return_with_turnover(
-        factor, **_core.backtest_inputs(data), group_num=groups, total_money=total_money, fee=fee,
-        rule_fee=rule_fee, lot_size=lot_size)
+        factor,
+        **_core.backtest_inputs(data),
+        group_num=groups,
+        total_money=total_money,
+        fee=fee,
+        rule_fee=rule_fee,
+        lot_size=lot_size,
+    )
     # The periods that start on the factor's last days end after it, on the store's later opens.
     forward = calc_forward_returns(data, horizons) if forward_returns is None else forward_returns
     ic = calc_factor_ic_by_horizon(factor, {h: matrix.loc[factor.index] for h, matrix in forward.items()})
     return FactorReport(
-        factor_name=factor_name, ic=ic, group_returns=group_returns,
-        group_stats=group_statistics(group_returns, turnover), group_turnover=turnover,
-        rank_autocorrelation=factor_rank_autocorrelation(factor))
+        factor_name=factor_name,
+        ic=ic,
+        group_returns=group_returns,
+        group_stats=group_statistics(group_returns, turnover),
+        group_turnover=turnover,
+        rank_autocorrelation=factor_rank_autocorrelation(factor),
+    )
 
 
-def factor_report(factor, store, groups: int = 10, horizons=DEFAULT_HORIZONS, *, output_dir=None,
-                  factor_name: str | None = None, start_date=None, end_date=None, service=None,
-                  total_money: float = 1e8, fee: float = 0.0001, rule_fee: float = 0.0005,
-                  lot_size: int = 200) -> FactorReport:
+def factor_report(
+    factor,
+    store,
+    groups: int = 10,
+    horizons=DEFAULT_HORIZONS,
+    *,
+    output_dir=None,
+    factor_name: str | None = None,
+    start_date=None,
+    end_date=None,
+    service=None,
+    total_money: float = 1e8,
+    fee: float = 0.0001,
+    rule_fee: float = 0.0005,
+    lot_size: int = 200,
+) -> FactorReport:
     """一个因子在一个准备数据存储上的完整报告: 多持有期 IC、真实交易的分组回测与统计。
 
     因子放到存储的股票上, 日期取存储在因子首日与末日之间的交易日。各持有期的远期收益
@@ -294,8 +343,17 @@ def factor_report(factor, store, groups: int = 10, horizons=DEFAULT_HORIZONS, *,
 
         factor_name = factor_name or factor
         factor = load_factors(factor, data["close_price"], service=service)
-    report = analyse_factor(factor, data, groups=groups, horizons=horizons, factor_name=factor_name or "factor",
-                            total_money=total_money, fee=fee, rule_fee=rule_fee, lot_size=lot_size)
+    report = analyse_factor(
+        factor,
+        data,
+        groups=groups,
+        horizons=horizons,
+        factor_name=factor_name or "factor",
+        total_money=total_money,
+        fee=fee,
+        rule_fee=rule_fee,
+        lot_size=lot_size,
+    )
     if output_dir is not None:
         from .chart_fonts import ensure_cjk_font
 
@@ -313,8 +371,14 @@ def factor_report(factor, store, groups: int = 10, horizons=DEFAULT_HORIZONS, *,
 def write_report_images(report: FactorReport, output: Path) -> dict[str, str]:
     """报告图: 分组净值与累计 IC、IC 衰减与月度 IC 热力图、各组换手与因子秩自相关。"""
     first = report.horizons[0]
-    paths = {"groups": plot_factor_groups(report.group_returns, report.ic.factor_ic(first),
-                                          output / GROUPS_IMAGE_FILE, factor_name=report.factor_name)}
+    paths = {
+        "groups": plot_factor_groups(
+            report.group_returns,
+            report.ic.factor_ic(first),
+            output / GROUPS_IMAGE_FILE,
+            factor_name=report.factor_name,
+        )
+    }
     paths["ic"] = _plot_ic_analysis(report, output / IC_IMAGE_FILE)
     paths["turnover"] = _plot_turnover(report, output / TURNOVER_IMAGE_FILE)
     return paths
@@ -336,12 +400,24 @@ def _draw_decay(ax, ic: HorizonIC) -> None:
     labels = [f"{h}日" for h in decay.index]
     positions = np.arange(len(labels))
     means = decay["ic_mean"].to_numpy(dtype=float)
-    ax.bar(positions, np.nan_to_num(means), color=[ROLLING_PURPLE if m >= 0 else EXCESS_RED for m in means], alpha=0.85)
+    ax.bar(
+        positions,
+        np.nan_to_num(means),
+        color=[ROLLING_PURPLE if m >= 0 else EXCESS_RED for m in means],
+        alpha=0.85,
+    )
     for position, mean, ir in zip(positions, means, decay["ic_ir"]):
         if np.isfinite(mean):
-            ax.annotate(f"{mean:.4f}\nIR {ir:.2f}", (position, mean), ha="center",
-                        va="bottom" if mean >= 0 else "top", fontsize=9, color=BENCHMARK_BLACK,
-                        xytext=(0, 3 if mean >= 0 else -3), textcoords="offset points")
+            ax.annotate(
+                f"{mean:.4f}\nIR {ir:.2f}",
+                (position, mean),
+                ha="center",
+                va="bottom" if mean >= 0 else "top",
+                fontsize=9,
+                color=BENCHMARK_BLACK,
+                xytext=(0, 3 if mean >= 0 else -3),
+                textcoords="offset points",
+            )
     ax.margins(y=0.22)  # room for the labels above and below the bars
     ax.set_xticks(positions)
     ax.set_xticklabels(labels)
@@ -380,8 +456,15 @@ def _draw_monthly_heat_map(figure, ax, monthly: pd.DataFrame, horizon: int) -> N
         for column in range(values.shape[1]):
             if np.isfinite(values[row, column]):
                 strong = abs(values[row, column]) > 0.6 * limit
-                ax.text(column, row, f"{values[row, column]:.3f}", ha="center", va="center", fontsize=8,
-                        color="white" if strong else BENCHMARK_BLACK)
+                ax.text(
+                    column,
+                    row,
+                    f"{values[row, column]:.3f}",
+                    ha="center",
+                    va="center",
+                    fontsize=8,
+                    color="white" if strong else BENCHMARK_BLACK,
+                )
     ax.grid(False)
     figure.colorbar(image, ax=ax, shrink=0.85)
 
@@ -397,11 +480,18 @@ def _plot_ic_analysis(report: FactorReport, path: Path) -> str:
     with _MATPLOTLIB_PLOT_LOCK:
         figure = _figure(plt, (16.0, 7.5 + 0.45 * years))
         try:
-            grid = figure.add_gridspec(2, 2, height_ratios=[1.0, 0.35 + 0.12 * years], width_ratios=[1.0, 1.4])
+            grid = figure.add_gridspec(
+                2, 2, height_ratios=[1.0, 0.35 + 0.12 * years], width_ratios=[1.0, 1.4]
+            )
             ax_decay = figure.add_subplot(grid[0, 0])
             ax_cumulative = figure.add_subplot(grid[0, 1])
             ax_heat = figure.add_subplot(grid[1, :])
-            figure.suptitle(f"{report.factor_name} | IC 分析 IC Analysis", fontsize=17, fontweight="bold", color=BENCHMARK_BLACK)
+            figure.suptitle(
+                f"{report.factor_name} | IC 分析 IC Analysis",
+                fontsize=17,
+                fontweight="bold",
+                color=BENCHMARK_BLACK,
+            )
             _draw_decay(ax_decay, report.ic)
             _draw_cumulative_ics(ax_cumulative, report.ic)
             _draw_monthly_heat_map(figure, ax_heat, report.ic.monthly[first], first)
@@ -429,7 +519,9 @@ def _plot_turnover(report: FactorReport, path: Path) -> str:
             grid = figure.add_gridspec(1, 2, width_ratios=[1.0, 1.4])
             ax_bars = figure.add_subplot(grid[0, 0])
             ax_lines = figure.add_subplot(grid[0, 1])
-            figure.suptitle(f"{report.factor_name} | 换手 Turnover", fontsize=17, fontweight="bold", color=BENCHMARK_BLACK)
+            figure.suptitle(
+                f"{report.factor_name} | 换手 Turnover", fontsize=17, fontweight="bold", color=BENCHMARK_BLACK
+            )
             ax_bars.set_title("各组日均换手 Mean Daily Turnover")
             positions = np.arange(len(columns))
             ax_bars.bar(positions, turnover.mean().to_numpy(), color=group_colours(len(columns)), alpha=0.86)
@@ -442,8 +534,13 @@ def _plot_turnover(report: FactorReport, path: Path) -> str:
                 centred_note(ax_lines, "No data")
             else:
                 series = _with_datetime_index(report.rank_autocorrelation)
-                ax_lines.plot(series.index, series, color=ROLLING_PURPLE, linewidth=1.2,
-                              label=f"mean {series.mean():.3f}")
+                ax_lines.plot(
+                    series.index,
+                    series,
+                    color=ROLLING_PURPLE,
+                    linewidth=1.2,
+                    label=f"mean {series.mean():.3f}",
+                )
                 ax_lines.legend(loc="lower left", frameon=True, framealpha=0.92)
             for ax in (ax_bars, ax_lines):
                 style_panel(ax)

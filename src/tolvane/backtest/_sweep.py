@@ -31,6 +31,7 @@ __all__ = ["Variant", "factor_sweep", "sweep"]
 # until the caller's thread warns with it.
 _NOTICE = "_unknown_stocks_notice"
 
+
 @dataclass(frozen=True)
 class Variant:
     """一个策略变体: 由存储矩阵生成权重矩阵的函数, 与调用它的参数。
@@ -117,8 +118,9 @@ def _forward_returns(store_dir: str, start: str | None, end: str | None, horizon
         return _FORWARD[key]
 
 
-def _run_variant(store_dir: str, start: str | None, end: str | None, variant: Variant,
-                 settings: dict) -> dict:
+def _run_variant(
+    store_dir: str, start: str | None, end: str | None, variant: Variant, settings: dict
+) -> dict:
     """在本进程打开 (或复用) 存储, 回测一个变体, 返回它的统计行。"""
     from ._strategy_kernel import run_strategy_backtest_core
 
@@ -128,14 +130,20 @@ def _run_variant(store_dir: str, start: str | None, end: str | None, variant: Va
     # What a variant returns is checked like a weights file: a transposed, empty,
     # infinite or unknown-stock frame would otherwise give a plausible row.
     close = data["close_price"]
-    weights, notice = checked_weights(weights, close.columns, close.index, total_money=settings["total_money"],
-                                      source=f"策略变体 {variant.label!r}")
+    weights, notice = checked_weights(
+        weights,
+        close.columns,
+        close.index,
+        total_money=settings["total_money"],
+        source=f"策略变体 {variant.label!r}",
+    )
     # The statistics see only the primary benchmark; the others would only
     # make summary rows that the sweep does not return.
     primary = settings["benchmark_names"]
     benchmark_dict = {primary: benchmarks[primary]} if primary in benchmarks else None
-    result = run_strategy_backtest_core(weights, **backtest_inputs(data), benchmark_dict=benchmark_dict,
-                                        plot_save_path=None, **settings)
+    result = run_strategy_backtest_core(
+        weights, **backtest_inputs(data), benchmark_dict=benchmark_dict, plot_save_path=None, **settings
+    )
     return {"variant": variant.label, **variant.params, **result.stats, _NOTICE: notice}
 
 
@@ -149,16 +157,22 @@ def _make_factor(source, data: dict, params: Mapping) -> pd.DataFrame:
     return source(dict(data), **params)
 
 
-def _run_factor(store_dir: str, start: str | None, end: str | None, label: str, source, params: Mapping,
-                settings: dict) -> dict:
+def _run_factor(
+    store_dir: str, start: str | None, end: str | None, label: str, source, params: Mapping, settings: dict
+) -> dict:
     """在本进程打开 (或复用) 存储, 分析一个因子, 返回它的汇总行。"""
     from ._factor_report import analyse_factor
 
     data, _ = _open_store(store_dir, start, end)
     horizons = settings["horizons"]
     forward = _forward_returns(store_dir, start, end, horizons)
-    report = analyse_factor(_make_factor(source, data, params), data, forward_returns=forward, factor_name=label,
-                            **{key: value for key, value in settings.items() if key != "horizons"})
+    report = analyse_factor(
+        _make_factor(source, data, params),
+        data,
+        forward_returns=forward,
+        factor_name=label,
+        **{key: value for key, value in settings.items() if key != "horizons"},
+    )
     row = {"factor": label, **params}
     summary = report.ic.summary
     for horizon in horizons:
@@ -244,8 +258,9 @@ def _run_on_dask(client, run, tasks, notes, bar) -> list[dict]:
     return rows
 
 
-def _run_tasks(run, tasks: list[tuple], notes: list[str], executor, max_workers: int | None,
-               description: str) -> list[dict]:
+def _run_tasks(
+    run, tasks: list[tuple], notes: list[str], executor, max_workers: int | None, description: str
+) -> list[dict]:
     """Runs `run(*task)` for every task on the chosen executor; rows in task order.
     A failure is raised at once with its task's note; tasks not started are cancelled."""
     with tqdm(total=len(tasks), desc=description, unit="个", disable=None, leave=False) as bar:
@@ -259,9 +274,20 @@ def _run_tasks(run, tasks: list[tuple], notes: list[str], executor, max_workers:
         return _run_on_futures(executor, run, tasks, notes, bar)
 
 
-def sweep(store_dir: PathLike, variants: Iterable, executor=None, *, start_date=None, end_date=None,
-          benchmark: str = "000852", rolling_window: int = 0, total_money: float = 1e8,
-          fee: float = 0.0001, rule_fee: float = 0.0005, max_workers: int | None = None) -> pd.DataFrame:
+def sweep(
+    store_dir: PathLike,
+    variants: Iterable,
+    executor=None,
+    *,
+    start_date=None,
+    end_date=None,
+    benchmark: str = "000852",
+    rolling_window: int = 0,
+    total_money: float = 1e8,
+    fee: float = 0.0001,
+    rule_fee: float = 0.0005,
+    max_workers: int | None = None,
+) -> pd.DataFrame:
     """在一个准备数据存储上回测许多策略变体, 每个变体返回一行统计指标。
 
     每个变体由 ``make_weights(data, **params)`` 从存储矩阵生成权重矩阵, 再由
@@ -308,12 +334,23 @@ def sweep(store_dir: PathLike, variants: Iterable, executor=None, *, start_date=
     directory = str(Path(store_dir).expanduser().resolve())
     start, end = normalize_yyyymmdd(start_date), normalize_yyyymmdd(end_date)
     _open_store(directory, start, end)  # a missing or unreadable store fails here, once
-    settings = {"benchmark_names": benchmark, "rolling_window": rolling_window, "total_money": total_money,
-                "fee": fee, "rule_fee": rule_fee}
+    settings = {
+        "benchmark_names": benchmark,
+        "rolling_window": rolling_window,
+        "total_money": total_money,
+        "fee": fee,
+        "rule_fee": rule_fee,
+    }
     tasks = [(directory, start, end, variant, settings) for variant in variants]
 
-    rows = _run_tasks(_run_variant, tasks, [f"策略变体 {variant.label!r} 回测失败" for variant in variants],
-                      executor, max_workers, "策略变体")
+    rows = _run_tasks(
+        _run_variant,
+        tasks,
+        [f"策略变体 {variant.label!r} 回测失败" for variant in variants],
+        executor,
+        max_workers,
+        "策略变体",
+    )
     for row in rows:
         notice = row.pop(_NOTICE)
         if notice is not None:
@@ -336,15 +373,29 @@ def _factor_items(factors) -> list[tuple[str, Any, Mapping]]:
             elif isinstance(source, (pd.DataFrame, str, os.PathLike)) or callable(source):
                 items.append((str(name), source, {}))
             else:
-                raise TypeError(f"因子 {name!r} 应为 DataFrame、因子文件路径或可调用对象, 得到 {type(source).__name__}")
+                raise TypeError(
+                    f"因子 {name!r} 应为 DataFrame、因子文件路径或可调用对象, 得到 {type(source).__name__}"
+                )
         return items
     variants = [_as_variant(item) for item in factors]
     return [(variant.label, variant.make_weights, dict(variant.params)) for variant in variants]
 
 
-def factor_sweep(store_dir: PathLike, factors, executor=None, *, groups: int = 10, horizons=DEFAULT_HORIZONS,
-                 start_date=None, end_date=None, total_money: float = 1e8, fee: float = 0.0001,
-                 rule_fee: float = 0.0005, lot_size: int = 200, max_workers: int | None = None) -> pd.DataFrame:
+def factor_sweep(
+    store_dir: PathLike,
+    factors,
+    executor=None,
+    *,
+    groups: int = 10,
+    horizons=DEFAULT_HORIZONS,
+    start_date=None,
+    end_date=None,
+    total_money: float = 1e8,
+    fee: float = 0.0001,
+    rule_fee: float = 0.0005,
+    lot_size: int = 200,
+    max_workers: int | None = None,
+) -> pd.DataFrame:
     """在一个准备数据存储上分析许多因子, 每个因子返回一行汇总。
 
     每个因子的数字与 ``factor_report`` 相同 (不出图): 各持有期的 IC 均值与 IR, 真实交易
@@ -380,13 +431,30 @@ def factor_sweep(store_dir: PathLike, factors, executor=None, *, groups: int = 1
     directory = str(Path(store_dir).expanduser().resolve())
     start, end = normalize_yyyymmdd(start_date), normalize_yyyymmdd(end_date)
     _open_store(directory, start, end)  # a missing or unreadable store fails here, once
-    settings = {"horizons": horizons, "groups": groups, "total_money": total_money, "fee": fee,
-                "rule_fee": rule_fee, "lot_size": lot_size}
+    settings = {
+        "horizons": horizons,
+        "groups": groups,
+        "total_money": total_money,
+        "fee": fee,
+        "rule_fee": rule_fee,
+        "lot_size": lot_size,
+    }
     tasks = [(directory, start, end, label, source, params, settings) for label, source, params in items]
-    rows = _run_tasks(_run_factor, tasks, [f"因子 {label!r} 分析失败" for label, _, _ in items], executor,
-                      max_workers, "因子")
+    rows = _run_tasks(
+        _run_factor,
+        tasks,
+        [f"因子 {label!r} 分析失败" for label, _, _ in items],
+        executor,
+        max_workers,
+        "因子",
+    )
     if not rows:
-        columns = ["factor", *(f"{kind}_{h}" for h in horizons for kind in ("ic_mean", "ic_ir")),
-                   "top_minus_bottom_annual_return", "top_minus_bottom_sharpe", "mean_turnover"]
+        columns = [
+            "factor",
+            *(f"{kind}_{h}" for h in horizons for kind in ("ic_mean", "ic_ir")),
+            "top_minus_bottom_annual_return",
+            "top_minus_bottom_sharpe",
+            "mean_turnover",
+        ]
         return pd.DataFrame(columns=columns)
     return pd.DataFrame(rows)

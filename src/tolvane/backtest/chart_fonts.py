@@ -20,8 +20,13 @@ from pathlib import Path
 __all__ = ["CJK_FONT_FAMILIES", "ensure_cjk_font"]
 
 #: The Chinese-capable families of the charts' font list, in the charts' order.
-CJK_FONT_FAMILIES = ("Noto Sans CJK SC", "Source Han Sans SC", "WenQuanYi Micro Hei", "SimHei",
-                     "Arial Unicode MS")
+CJK_FONT_FAMILIES = (
+    "Noto Sans CJK SC",
+    "Source Han Sans SC",
+    "WenQuanYi Micro Hei",
+    "SimHei",
+    "Arial Unicode MS",
+)
 
 # Where common systems keep these fonts, for machines without fontconfig.
 _KNOWN_FONT_FILES = (
@@ -61,8 +66,13 @@ def _fontconfig_files() -> list[str]:
     if shutil.which("fc-list") is None:
         return []
     try:
-        listing = subprocess.run(["fc-list", "--format", "%{family}\t%{file}\n"],
-                                 capture_output=True, text=True, timeout=30, check=True).stdout
+        listing = subprocess.run(
+            ["fc-list", "--format", "%{family}\t%{file}\n"],
+            capture_output=True,
+            text=True,
+            timeout=30,
+            check=True,
+        ).stdout
     except (OSError, subprocess.SubprocessError):
         return []
     files: dict[str, list[str]] = {}

@@ -80,8 +80,9 @@ def _dataset_progress(bar: tqdm):
     return advance
 
 
-def prepare_store(store_dir: PathLike, start_date, end_date, *,
-                  lock_timeout: float | None = DEFAULT_LOCK_TIMEOUT) -> BinaryPreparedDataStore:
+def prepare_store(
+    store_dir: PathLike, start_date, end_date, *, lock_timeout: float | None = DEFAULT_LOCK_TIMEOUT
+) -> BinaryPreparedDataStore:
     """完整构建一个日期区间的回测准备数据, 写成存储。
 
     逐个查询十个输入因子、五个成分股因子与三个基准指数, 派生回测矩阵, 写入
@@ -108,15 +109,18 @@ def prepare_store(store_dir: PathLike, start_date, end_date, *,
     store = BinaryPreparedDataStore(store_dir)
     # One query per input and component factor, one for the benchmarks, then one write per matrix.
     n_reads = len(BUILD_INPUT_NAMES) + len(get_component_factor_names()) + 1
-    with store.writing(lock_timeout, _say_waiting), \
-            _progress_bar("准备回测数据", n_reads + len(store.matrix_dtype)) as bar:
+    with (
+        store.writing(lock_timeout, _say_waiting),
+        _progress_bar("准备回测数据", n_reads + len(store.matrix_dtype)) as bar,
+    ):
         payload = _ProgressBuilder(start, end, bar).build()
         store.write(payload, progress=_dataset_progress(bar))
     return store
 
 
-def update_store(store_dir: PathLike, end_date=None, *,
-                 lock_timeout: float | None = DEFAULT_LOCK_TIMEOUT) -> BinaryPreparedDataStore:
+def update_store(
+    store_dir: PathLike, end_date=None, *, lock_timeout: float | None = DEFAULT_LOCK_TIMEOUT
+) -> BinaryPreparedDataStore:
     """把已有存储增量更新到 ``end_date``。
 
     重新读取存储最后 ``TAIL_RELOAD_ROWS`` 行 (以及派生矩阵需要的前一行) 与新日期,
@@ -146,7 +150,9 @@ def update_store(store_dir: PathLike, end_date=None, *,
     end = normalize_yyyymmdd(pd.Timestamp.now() if end_date is None else end_date)
     with reader.writing(lock_timeout, _say_waiting):
         metadata = reader.load_metadata()
-        component_names = list((metadata.get("meta") or {}).get("component_names") or get_component_factor_names())
+        component_names = list(
+            (metadata.get("meta") or {}).get("component_names") or get_component_factor_names()
+        )
         store = BinaryPreparedDataStore(store_dir, component_names)
         dates = store.dates()
         if len(dates) and end <= dates[-1]:
@@ -155,8 +161,9 @@ def update_store(store_dir: PathLike, end_date=None, *,
     return store
 
 
-def _update_tail(store: BinaryPreparedDataStore, metadata: dict, dates: pd.Index, end: str,
-                 component_names: list[str]) -> None:
+def _update_tail(
+    store: BinaryPreparedDataStore, metadata: dict, dates: pd.Index, end: str, component_names: list[str]
+) -> None:
     replaced = max(TAIL_RELOAD_ROWS, _ROWS_LOOKED_AHEAD)
     seam_row = max(len(dates) - replaced, 0)
     seam = dates[seam_row] if len(dates) else metadata["meta"]["start_date"]

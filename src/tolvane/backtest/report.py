@@ -67,11 +67,16 @@ def format_report(result, benchmark: str) -> str:
         lines.append(padded(label, width) + padded(_format_stat(result.stats.get(key), unit), 12, ">"))
     summary = result.benchmark_summary
     if len(summary):
-        lines += ["", "基准汇总",
-                  padded("基准", 10) + "".join(padded(title, 12, ">") for title, _, _ in _SUMMARY_COLUMNS)]
+        lines += [
+            "",
+            "基准汇总",
+            padded("基准", 10) + "".join(padded(title, 12, ">") for title, _, _ in _SUMMARY_COLUMNS),
+        ]
         for row in summary.to_dict("records"):
             cells = (formatter(row[column]) for _, column, formatter in _SUMMARY_COLUMNS)
-            lines.append(padded(str(row["benchmark_name"]), 10) + "".join(padded(cell, 12, ">") for cell in cells))
+            lines.append(
+                padded(str(row["benchmark_name"]), 10) + "".join(padded(cell, 12, ">") for cell in cells)
+            )
     return "\n".join(lines)
 
 
@@ -105,8 +110,9 @@ def result_record(result, **extra) -> dict:
 def write_statistics_json(result, path, **extra) -> Path:
     """把 :func:`result_record` 写成 UTF-8 JSON 文件并返回其路径。"""
     path = Path(path)
-    path.write_text(json.dumps(result_record(result, **extra), ensure_ascii=False, indent=2) + "\n",
-                    encoding="utf-8")
+    path.write_text(
+        json.dumps(result_record(result, **extra), ensure_ascii=False, indent=2) + "\n", encoding="utf-8"
+    )
     return path
 
 
@@ -115,7 +121,8 @@ def result_html(result) -> str:
     rows = "".join(
         f"<tr><th style='text-align:left'>{html.escape(label)}</th>"
         f"<td style='text-align:right'>{html.escape(_format_stat(result.stats.get(key), unit))}</td></tr>"
-        for key, label, unit in STAT_ROWS)
+        for key, label, unit in STAT_ROWS
+    )
     parts = [f"<h3>{html.escape(str(result.strategy_name))}</h3>", f"<table>{rows}</table>"]
     summary = result.benchmark_summary
     if len(summary):

@@ -23,8 +23,16 @@ from ._strategy_kernel import run_strategy_backtest_core
 from .chart_fonts import ensure_cjk_font
 from .report import STATISTICS_FILE, write_statistics_json
 
-__all__ = ["MAIN_IMAGE_FILE", "UnknownStocksWarning", "check_weights", "checked_weights", "normalize_weights",
-           "read_date_stock_table", "read_weights", "run_store_backtest"]
+__all__ = [
+    "MAIN_IMAGE_FILE",
+    "UnknownStocksWarning",
+    "check_weights",
+    "checked_weights",
+    "normalize_weights",
+    "read_date_stock_table",
+    "read_weights",
+    "run_store_backtest",
+]
 
 #: File name of the main report image; the weekly chart goes beside it.
 MAIN_IMAGE_FILE = "strategy_backtest.png"
@@ -39,17 +47,20 @@ def _columns_by_lower_name(frame: pd.DataFrame) -> dict[str, object]:
     return {str(column).strip().lower(): column for column in frame.columns}
 
 
-def _wide_table(frame: pd.DataFrame, first_column_is_date: bool, value_columns=WEIGHT_COLUMNS) -> pd.DataFrame:
+def _wide_table(
+    frame: pd.DataFrame, first_column_is_date: bool, value_columns=WEIGHT_COLUMNS
+) -> pd.DataFrame:
     """The date x stock table of a file's contents, long or wide."""
     columns = _columns_by_lower_name(frame)
     value_name = next((name for name in value_columns if name in columns), None)
     if "ukey" in columns and value_name is None:
-        raise ValueError(f"长表 (date、ukey、{'/'.join(value_columns)}) 缺少数值列; 表中的列: {list(frame.columns)[:8]}")
+        raise ValueError(
+            f"长表 (date、ukey、{'/'.join(value_columns)}) 缺少数值列; 表中的列: {list(frame.columns)[:8]}"
+        )
     if "date" in columns and "ukey" in columns:
         assert value_name is not None, "a long table without a value column was refused above"
         date, ukey, value = columns["date"], columns["ukey"], columns[value_name]
-        long = frame[[date, ukey, value]].assign(
-            **{str(ukey): frame[ukey].astype(str).str.strip().str[:6]})
+        long = frame[[date, ukey, value]].assign(**{str(ukey): frame[ukey].astype(str).str.strip().str[:6]})
         long[value] = pd.to_numeric(long[value], errors="raise")
         return long.pivot_table(index=date, columns=ukey, values=value, aggfunc="last")
     date_column = next((columns[name] for name in _DATE_COLUMNS if name in columns), None)
@@ -99,8 +110,9 @@ def read_weights(path: str | os.PathLike) -> pd.DataFrame:
     return read_date_stock_table(path, WEIGHT_COLUMNS, missing=0.0, kind="权重")
 
 
-def read_date_stock_table(path: str | os.PathLike, value_columns=WEIGHT_COLUMNS,
-                          missing: float = 0.0, kind: str = "权重") -> pd.DataFrame:
+def read_date_stock_table(
+    path: str | os.PathLike, value_columns=WEIGHT_COLUMNS, missing: float = 0.0, kind: str = "权重"
+) -> pd.DataFrame:
     """读取日期 × 股票的表 (``.parquet`` 或 ``.csv``, 宽表或长表), 按 :func:`normalize_weights` 整理。
 
     长表是 date、ukey 两列加 ``value_columns`` 中第一个存在的数值列 (列名不分大小写)。
@@ -117,11 +129,14 @@ def read_date_stock_table(path: str | os.PathLike, value_columns=WEIGHT_COLUMNS,
         raise ValueError(f"不支持的{kind}文件格式 {path.name!r}: 需要 .parquet 或 .csv")
     try:
         if suffix == ".parquet":
-            table = _wide_table(pd.read_parquet(path), first_column_is_date=False, value_columns=value_columns)
+            table = _wide_table(
+                pd.read_parquet(path), first_column_is_date=False, value_columns=value_columns
+            )
         else:
             # As text, so that codes keep their leading zeros and dates their form.
-            table = _wide_table(pd.read_csv(path, dtype=str), first_column_is_date=True,
-                                value_columns=value_columns)
+            table = _wide_table(
+                pd.read_csv(path, dtype=str), first_column_is_date=True, value_columns=value_columns
+            )
         return normalize_weights(table, missing=missing)
     except (ValueError, TypeError, OSError, pd.errors.ParserError, pd.errors.EmptyDataError) as error:
         # Parquet readers raise their own error types, which derive from these.
@@ -137,8 +152,9 @@ class UnknownStocksWarning(UserWarning):
     """权重中有存储不认识的股票: 它们不参与回测, 警告中给出它们占权重的比例。"""
 
 
-def checked_weights(weights, stocks: pd.Index, dates: pd.Index, *, total_money: float,
-                    source: str) -> tuple[pd.DataFrame, str | None]:
+def checked_weights(
+    weights, stocks: pd.Index, dates: pd.Index, *, total_money: float, source: str
+) -> tuple[pd.DataFrame, str | None]:
     """:func:`check_weights` without the warning: the weights and the notice about the
     stocks the store does not know (None when there are none)."""
     if not isinstance(weights, pd.DataFrame):
@@ -148,22 +164,29 @@ def checked_weights(weights, stocks: pd.Index, dates: pd.Index, *, total_money: 
     try:
         values = weights.to_numpy(dtype=np.float64, na_value=np.nan)
     except (TypeError, ValueError):
-        column = next(column for column in weights.columns
-                      if pd.to_numeric(weights[column], errors="coerce").isna().sum() > weights[column].isna().sum())
+        column = next(
+            column
+            for column in weights.columns
+            if pd.to_numeric(weights[column], errors="coerce").isna().sum() > weights[column].isna().sum()
+        )
         raise ValueError(f"{source}: {column} 列中有不是数字的权重") from None
     infinite = np.argwhere(np.isinf(values))
     if len(infinite):
         row, column = infinite[0]
-        raise ValueError(f"{source}: {weights.index[row]} 行 {weights.columns[column]} 列的权重为 "
-                         f"{values[row, column]}, 无法交易")
+        raise ValueError(
+            f"{source}: {weights.index[row]} 行 {weights.columns[column]} 列的权重为 "
+            f"{values[row, column]}, 无法交易"
+        )
     with np.errstate(over="ignore"):
         gross = np.nansum(np.abs(values), axis=1) * total_money
     overflowing = np.flatnonzero(~(gross < _LARGEST_GROSS_POSITION))
     if len(overflowing):
         row = overflowing[0]
         column = int(np.nanargmax(np.abs(values[row])))
-        raise ValueError(f"{source}: {weights.index[row]} 行的持仓会溢出 ({weights.columns[column]} 列的权重为 "
-                         f"{values[row, column]:g}): 权重是占资金的比例, 不是金额或股数")
+        raise ValueError(
+            f"{source}: {weights.index[row]} 行的持仓会溢出 ({weights.columns[column]} 列的权重为 "
+            f"{values[row, column]:g}): 权重是占资金的比例, 不是金额或股数"
+        )
     try:
         labels = pd.Index([normalize_yyyymmdd(label) for label in weights.index])
     except (TypeError, ValueError):
@@ -172,8 +195,10 @@ def checked_weights(weights, stocks: pd.Index, dates: pd.Index, *, total_money: 
     # so what must overlap is the span of the rows.
     first, last = labels.min(), labels.max()
     if not ((dates >= first) & (dates <= last)).any():
-        raise ValueError(f"{source}: 权重的日期 {first}..{last} 与存储的交易日 "
-                         f"{dates[0] if len(dates) else '-'}..{dates[-1] if len(dates) else '-'} 没有重叠")
+        raise ValueError(
+            f"{source}: 权重的日期 {first}..{last} 与存储的交易日 "
+            f"{dates[0] if len(dates) else '-'}..{dates[-1] if len(dates) else '-'} 没有重叠"
+        )
     codes = pd.Index([str(code) for code in weights.columns])
     known = codes.isin(stocks)
     if not known.any():
@@ -182,13 +207,16 @@ def checked_weights(weights, stocks: pd.Index, dates: pd.Index, *, total_money: 
         return weights, None
     magnitude = np.nansum(np.abs(values), axis=0)
     share = magnitude[~known].sum() / magnitude.sum() if magnitude.sum() > 0 else 0.0
-    notice = (f"{source}: {int((~known).sum())} 只股票不在存储中, 占权重绝对值的 {share:.2%}, 不参与回测: "
-              f"{list(codes[~known][:5])}")
+    notice = (
+        f"{source}: {int((~known).sum())} 只股票不在存储中, 占权重绝对值的 {share:.2%}, 不参与回测: "
+        f"{list(codes[~known][:5])}"
+    )
     return weights.loc[:, known], notice
 
 
-def check_weights(weights, stocks: pd.Index, dates: pd.Index, *, total_money: float = 1e8,
-                  source: str = "权重") -> pd.DataFrame:
+def check_weights(
+    weights, stocks: pd.Index, dates: pd.Index, *, total_money: float = 1e8, source: str = "权重"
+) -> pd.DataFrame:
     """回测之前检查一个日期 × 股票的权重矩阵能否交易; 不能交易的拒绝, 并指明位置。
 
     - 不是 DataFrame、为空、或值不是数字: 拒绝;
@@ -229,15 +257,26 @@ def _on_store_dates(weights: pd.DataFrame, store_dates: pd.Index, stocks: pd.Ind
     if len(span) < 2:
         raise ValueError(
             f"权重的日期 {weights.index[0]}..{weights.index[-1]} 与存储的交易日 "
-            f"{store_dates[0]}..{store_dates[-1]} 重叠不足两天")
+            f"{store_dates[0]}..{store_dates[-1]} 重叠不足两天"
+        )
     held = weights.reindex(weights.index.union(span)).ffill().reindex(span)
     return held.reindex(columns=stocks, fill_value=0.0)
 
 
-def run_store_backtest(store, weights, *, benchmark: str = "000852", output_dir=None,
-                       strategy_name: str = "strategy", plot_title: str | None = None,
-                       image_kind: str = "large", rolling_window: int = 0,
-                       total_money: float = 1e8, fee: float = 0.0001, rule_fee: float = 0.0005):
+def run_store_backtest(
+    store,
+    weights,
+    *,
+    benchmark: str = "000852",
+    output_dir=None,
+    strategy_name: str = "strategy",
+    plot_title: str | None = None,
+    image_kind: str = "large",
+    rolling_window: int = 0,
+    total_money: float = 1e8,
+    fee: float = 0.0001,
+    rule_fee: float = 0.0005,
+):
     """用存储中的行情与基准回测一个权重矩阵。
 
     回测区间是权重第一行到最后一行之间存储的交易日; 一行权重保持到下一行, 非交易日的
@@ -290,10 +329,19 @@ def run_store_backtest(store, weights, *, benchmark: str = "000852", output_dir=
         plot_path = str(output_dir / MAIN_IMAGE_FILE)
         ensure_cjk_font()
     result = run_strategy_backtest_core(
-        aligned, **backtest_inputs(matrices), benchmark_dict=benchmarks, benchmark_names=benchmark,
-        rolling_window=rolling_window, total_money=total_money, fee=fee, rule_fee=rule_fee,
-        plot_image_kind=image_kind, plot_save_path=plot_path, strategy_name=strategy_name,
-        plot_title=plot_title)
+        aligned,
+        **backtest_inputs(matrices),
+        benchmark_dict=benchmarks,
+        benchmark_names=benchmark,
+        rolling_window=rolling_window,
+        total_money=total_money,
+        fee=fee,
+        rule_fee=rule_fee,
+        plot_image_kind=image_kind,
+        plot_save_path=plot_path,
+        strategy_name=strategy_name,
+        plot_title=plot_title,
+    )
     if output_dir is not None:
         write_statistics_json(result, output_dir / STATISTICS_FILE, benchmark=benchmark)
     return result

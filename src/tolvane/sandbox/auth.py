@@ -25,8 +25,9 @@ from .parsing import RequestError, ascii_int
 __all__ = ["RequestAuthenticator", "canonical_request", "sign_headers"]
 
 
-def canonical_request(method: str, path: str, query: str, timestamp: str,
-                      nonce: str, body: bytes | None) -> str:
+def canonical_request(
+    method: str, path: str, query: str, timestamp: str, nonce: str, body: bytes | None
+) -> str:
     """请求签名所覆盖的规范文本。"""
     body_hash = hashlib.sha256(body).hexdigest() if body else ""
     return "\n".join((method.upper(), path, query, timestamp, nonce, body_hash))
@@ -36,9 +37,16 @@ def _signature(secret: str, text: str) -> str:
     return hmac.new(secret.encode("utf-8"), text.encode("utf-8"), hashlib.sha256).hexdigest()
 
 
-def sign_headers(api_key: str, api_secret: str, method: str, target: str,
-                 body: bytes | None = None, *, timestamp: int | None = None,
-                 nonce: str | None = None) -> dict[str, str]:
+def sign_headers(
+    api_key: str,
+    api_secret: str,
+    method: str,
+    target: str,
+    body: bytes | None = None,
+    *,
+    timestamp: int | None = None,
+    nonce: str | None = None,
+) -> dict[str, str]:
     """为发往沙盒的一个请求生成鉴权头。
 
     ``target`` 是实际发送的请求目标 (路径与可选的查询串)。``timestamp`` 与
@@ -49,8 +57,12 @@ def sign_headers(api_key: str, api_secret: str, method: str, target: str,
     ts = str(int(time.time()) if timestamp is None else int(timestamp))
     nonce = secrets.token_hex(32) if nonce is None else nonce
     text = canonical_request(method, parts.path or "/", parts.query, ts, nonce, body)
-    return {"X-Api-Key": api_key, "X-Timestamp": ts, "X-Nonce": nonce,
-            "X-Signature": _signature(api_secret, text)}
+    return {
+        "X-Api-Key": api_key,
+        "X-Timestamp": ts,
+        "X-Nonce": nonce,
+        "X-Signature": _signature(api_secret, text),
+    }
 
 
 class RequestAuthenticator:

@@ -30,7 +30,7 @@ __all__ = ["DOWNLOAD_PATH", "DownloadServing", "PackageDownloads"]
 DOWNLOAD_PATH = "/downloads/benchmark-data.zip"
 
 _DOWNLOAD_PIECE = 1 << 20  # a loop turn per piece: 64 KiB pieces served about a third slower
-_PAST_ANY_FILE = 10 ** 18
+_PAST_ANY_FILE = 10**18
 _HASH_PIECE = 1 << 20
 # Time stamps of some file systems are coarse: a file written a moment ago may be
 # written again without its time stamps changing, so its tag is not remembered.
@@ -50,6 +50,7 @@ class PackageDownloads:
     _file_tag: tuple[tuple, str] | None = None
 
     if TYPE_CHECKING:
+
         @property
         def market(self) -> SyntheticMarket: ...
 
@@ -124,8 +125,7 @@ class DownloadServing(ConnectionBase):
         with package:
             await self._send_package(package, tag, method, faults)
 
-    async def _send_package(self, package: BinaryIO, tag: str, method: str,
-                            faults: Faults | None) -> None:
+    async def _send_package(self, package: BinaryIO, tag: str, method: str, faults: Faults | None) -> None:
         size = package.seek(0, io.SEEK_END)
         status, lo, hi = 200, 0, size
         rng = None if faults and faults.ignore_range else self.headers.get("Range")
@@ -134,8 +134,9 @@ class DownloadServing(ConnectionBase):
         if rng:
             parsed = _parse_range(rng, size)
             if parsed == "unsatisfiable":
-                await self._send_json(416, {"message": "请求的字节范围超出文件末尾"},
-                                      {"Content-Range": f"bytes */{size}"})
+                await self._send_json(
+                    416, {"message": "请求的字节范围超出文件末尾"}, {"Content-Range": f"bytes */{size}"}
+                )
                 return
             if parsed is not None:
                 status, (lo, hi) = 206, parsed
@@ -163,7 +164,7 @@ class DownloadServing(ConnectionBase):
             if not piece:  # the file shrank while being served
                 raise ConnectionCut()
             if cut is not None and self._sent + len(piece) > cut:
-                await self._write_download_piece(piece[:max(cut - self._sent, 0)], chunked)
+                await self._write_download_piece(piece[: max(cut - self._sent, 0)], chunked)
                 raise ConnectionCut()
             await self._write_download_piece(piece, chunked)
             pos += len(piece)

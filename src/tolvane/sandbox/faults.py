@@ -37,9 +37,15 @@ class Faults:
     chunked_download: bool = False
 
     def active(self) -> bool:
-        return (self.status is not None or self.cut_after_bytes is not None
-                or self.cut_after_batches is not None or self.chunk_delay > 0
-                or self.ignore_range or self.range_start is not None or self.chunked_download)
+        return (
+            self.status is not None
+            or self.cut_after_bytes is not None
+            or self.cut_after_batches is not None
+            or self.chunk_delay > 0
+            or self.ignore_range
+            or self.range_start is not None
+            or self.chunked_download
+        )
 
     def take(self, path: str) -> Faults | None:
         """本次请求 ``path`` 要注入的故障 (不匹配时为 ``None``), 并计入 ``times``。"""

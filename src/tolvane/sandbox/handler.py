@@ -173,8 +173,9 @@ class Connection(ArrowStreaming, DownloadServing):
         pool: 执行耗时工作 (生成 record batch、市场与数据包) 的线程池。
     """
 
-    def __init__(self, sandbox, reader: asyncio.StreamReader, writer: asyncio.StreamWriter,
-                 pool: Executor) -> None:
+    def __init__(
+        self, sandbox, reader: asyncio.StreamReader, writer: asyncio.StreamWriter, pool: Executor
+    ) -> None:
         self.sandbox = sandbox
         self._input = _RequestInput(reader)
         self._writer = writer
@@ -212,8 +213,11 @@ class Connection(ArrowStreaming, DownloadServing):
         """同时连接数已达上限: 以 503 应答 (带 ``Retry-After``) 并关闭连接。"""
         self.close_connection = True
         try:
-            await self._send_json(503, {"message": "沙盒服务繁忙: 同时连接数已达上限, 请稍后重试"},
-                                  {"Retry-After": str(_RETRY_AFTER_SECONDS)})
+            await self._send_json(
+                503,
+                {"message": "沙盒服务繁忙: 同时连接数已达上限, 请稍后重试"},
+                {"Retry-After": str(_RETRY_AFTER_SECONDS)},
+            )
             await self._linger()
         except OSError:
             pass
@@ -333,9 +337,15 @@ class Connection(ArrowStreaming, DownloadServing):
             logger.exception("处理 %s %s 时出错", method, path)
             await self._fail(500, "沙盒服务内部错误")
         finally:
-            logger.info("%s %s %s -> %s (%d bytes, %.1f ms)", self.client_address, method,
-                        self.path, self._status or "中断", self._sent,
-                        (time.perf_counter() - started) * 1000.0)
+            logger.info(
+                "%s %s %s -> %s (%d bytes, %.1f ms)",
+                self.client_address,
+                method,
+                self.path,
+                self._status or "中断",
+                self._sent,
+                (time.perf_counter() - started) * 1000.0,
+            )
 
     async def _receive_body(self) -> bytes:
         """The request body; with it the request is in and its deadline ends."""
@@ -367,8 +377,7 @@ class Connection(ArrowStreaming, DownloadServing):
 
     async def _continue(self) -> None:
         """A client that asked to be told before it sends the body is told now."""
-        if (self.headers.get("Expect", "").lower() == "100-continue"
-                and self.request_version != "HTTP/1.0"):
+        if self.headers.get("Expect", "").lower() == "100-continue" and self.request_version != "HTTP/1.0":
             self._writer.write(f"{_PROTOCOL} 100 Continue\r\n\r\n".encode())
             await self._drain()
 
@@ -407,8 +416,13 @@ class Connection(ArrowStreaming, DownloadServing):
         elif path == API_PREFIX + "/quota":
             await self._send_json(200, sandbox.quota(api_key))
         elif path == API_PREFIX + "/backtest-data/benchmark-data":
-            await self._send_json(200, {"download_url": sandbox.base_url + DOWNLOAD_PATH,
-                                        "content_type": sandbox.benchmark_content_type})
+            await self._send_json(
+                200,
+                {
+                    "download_url": sandbox.base_url + DOWNLOAD_PATH,
+                    "content_type": sandbox.benchmark_content_type,
+                },
+            )
         else:
             request = json_object(body)
             if path == API_PREFIX + "/factors/stream":
@@ -422,8 +436,12 @@ class Connection(ArrowStreaming, DownloadServing):
     # ------------------------------------------------------------- answers
     def _start_answer(self, status: int, headers: dict[str, str]) -> None:
         """Writes the status line and headers (sent with the body's first write)."""
-        lines = [f"{_PROTOCOL} {status} {_reason(status)}", f"Server: {_SERVER}",
-                 f"Date: {formatdate(usegmt=True)}", *(f"{k}: {v}" for k, v in headers.items())]
+        lines = [
+            f"{_PROTOCOL} {status} {_reason(status)}",
+            f"Server: {_SERVER}",
+            f"Date: {formatdate(usegmt=True)}",
+            *(f"{k}: {v}" for k, v in headers.items()),
+        ]
         self._writer.write(("\r\n".join(lines) + "\r\n\r\n").encode("latin-1"))
         self._headers_done = True
         self._status = status
@@ -440,8 +458,11 @@ class Connection(ArrowStreaming, DownloadServing):
 
     async def _send_json(self, status: int, payload: Any, headers: dict[str, str] | None = None) -> None:
         data = json.dumps(payload, ensure_ascii=False).encode("utf-8")
-        fields = {**(headers or {}), "Content-Type": "application/json; charset=utf-8",
-                  "Content-Length": str(len(data))}
+        fields = {
+            **(headers or {}),
+            "Content-Type": "application/json; charset=utf-8",
+            "Content-Length": str(len(data)),
+        }
         if self.close_connection:
             fields["Connection"] = "close"
         self._start_answer(status, fields)

@@ -22,14 +22,14 @@ __all__ = ["INDEX_CODES", "COMPONENT_FACTORS", "index_membership", "index_bars"]
 
 #: Index codes with daily bars, and their level on the market's first day.
 INDEX_CODES: dict[str, float] = {
-    "000001.XSHG": 3200.0,   # SSE Composite: every listed Shanghai stock
-    "000300.XSHG": 3800.0,   # CSI 300: the largest ~6% by capitalisation
-    "000905.XSHG": 6000.0,   # CSI 500: the next ~10%
-    "000852.XSHG": 6500.0,   # CSI 1000: the next ~20%
+    "000001.XSHG": 3200.0,  # SSE Composite: every listed Shanghai stock
+    "000300.XSHG": 3800.0,  # CSI 300: the largest ~6% by capitalisation
+    "000905.XSHG": 6000.0,  # CSI 500: the next ~10%
+    "000852.XSHG": 6500.0,  # CSI 1000: the next ~20%
     "399001.XSHE": 10500.0,  # SZSE Component: larger half of Shenzhen stocks
-    "399006.XSHE": 2200.0,   # ChiNext: larger half of ChiNext stocks
-    "399303.XSHE": 5200.0,   # CNI 2000: ranks 20%-60%
-    "932000.INDX": 2300.0,   # CSI 2000: ranks 36%-76%
+    "399006.XSHE": 2200.0,  # ChiNext: larger half of ChiNext stocks
+    "399303.XSHE": 5200.0,  # CNI 2000: ranks 20%-60%
+    "932000.INDX": 2300.0,  # CSI 2000: ranks 36%-76%
 }
 
 # Capitalisation-rank bands (fractions of eligible stocks) of the size indices.
@@ -76,7 +76,7 @@ def index_membership(m: SyntheticMarket, code: str) -> np.ndarray:
     cap = m._close * m._shares
     picks = np.zeros((len(rebal), m.n_stocks), bool)
     for k, r in enumerate(rebal):
-        window = cap[max(0, r - 20):r] if r > 0 else cap[:1]
+        window = cap[max(0, r - 20) : r] if r > 0 else cap[:1]
         valid = ~np.isnan(window)
         count = valid.sum(axis=0)
         with np.errstate(invalid="ignore", divide="ignore"):

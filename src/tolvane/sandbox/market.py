@@ -96,10 +96,10 @@ def market_days(n_stocks: int, start, end) -> np.ndarray:
 class _Drivers(NamedTuple):
     """Random drivers of the daily price walk, ``(n_days, n_stocks)`` each."""
 
-    shock: np.ndarray       # market, industry, idiosyncratic and jump moves
-    gap_share: np.ndarray   # share of the day's move already in the open
+    shock: np.ndarray  # market, industry, idiosyncratic and jump moves
+    gap_share: np.ndarray  # share of the day's move already in the open
     gap_noise: np.ndarray
-    mu_shocks: np.ndarray   # innovations of the slowly moving expected return
+    mu_shocks: np.ndarray  # innovations of the slowly moving expected return
 
 
 # Factor registry: name -> (unit, category, method name)
@@ -110,6 +110,7 @@ def _factor(name: str, unit: str, category: str) -> Callable:
     def deco(fn):
         _FACTORS[name] = (unit, category, fn.__name__)
         return fn
+
     return deco
 
 
@@ -129,8 +130,13 @@ class SyntheticMarket:
         limit_ratio: 每只股票的涨跌停幅度 (0.1 或 0.2)。
     """
 
-    def __init__(self, seed: int = defaults.SEED, n_stocks: int = defaults.N_STOCKS,
-                 start=defaults.START, end=defaults.END) -> None:
+    def __init__(
+        self,
+        seed: int = defaults.SEED,
+        n_stocks: int = defaults.N_STOCKS,
+        start=defaults.START,
+        end=defaults.END,
+    ) -> None:
         self.seed = int(seed)
         self.n_stocks = int(n_stocks)
         self.dates = market_days(n_stocks, start, end)
@@ -221,8 +227,9 @@ class SyntheticMarket:
         for i in np.nonzero(n_spells)[0]:
             starts = rng.integers(0, D, n_spells[i])
             long_spell = rng.random(n_spells[i]) < 0.1
-            lengths = np.where(long_spell, rng.integers(20, 60, n_spells[i]),
-                               rng.geometric(0.35, n_spells[i]))
+            lengths = np.where(
+                long_spell, rng.integers(20, 60, n_spells[i]), rng.geometric(0.35, n_spells[i])
+            )
             np.add.at(susp_edges[:, i], starts, 1)
             np.add.at(susp_edges[:, i], np.minimum(starts + lengths, D), -1)
         self._suspended = (np.cumsum(susp_edges[:-1], axis=0) > 0) & self._alive & ~self._listing_day
@@ -259,18 +266,23 @@ class SyntheticMarket:
         market = rng.standard_t(4, D) * 0.012 / math.sqrt(2.0) + 0.0002
         industry_moves = rng.standard_normal((D, _N_INDUSTRIES)) * 0.008
         eps = rng.standard_t(3, (D, N)) / math.sqrt(3.0) * self._idio_vol[None, :]
-        jumps = np.where(rng.random((D, N)) < 0.012,
-                         rng.choice([-1.0, 1.0], (D, N), p=[0.4, 0.6]) * rng.normal(0.09, 0.04, (D, N)), 0.0)
+        jumps = np.where(
+            rng.random((D, N)) < 0.012,
+            rng.choice([-1.0, 1.0], (D, N), p=[0.4, 0.6]) * rng.normal(0.09, 0.04, (D, N)),
+            0.0,
+        )
         gap_share = rng.uniform(0.15, 0.6, (D, N))
         gap_noise = rng.standard_normal((D, N)) * 0.004
-        mu_shocks = rng.standard_normal((D, N)) * 0.0008 * math.sqrt(1 - 0.97 ** 2)
+        mu_shocks = rng.standard_normal((D, N)) * 0.0008 * math.sqrt(1 - 0.97**2)
         self._alpha_noise = rng.standard_normal((D, N)) * 0.0008
-        shock = (self._beta[None, :] * market[:, None]
-                 + industry_moves[:, self.industry - 1] * 0.9 + eps + jumps)
+        shock = (
+            self._beta[None, :] * market[:, None] + industry_moves[:, self.industry - 1] * 0.9 + eps + jumps
+        )
         return _Drivers(shock, gap_share, gap_noise, mu_shocks)
 
-    def _walk_prices(self, rng: np.random.Generator, drivers: _Drivers,
-                     div_yield: np.ndarray, split_coef: np.ndarray) -> None:
+    def _walk_prices(
+        self, rng: np.random.Generator, drivers: _Drivers, div_yield: np.ndarray, split_coef: np.ndarray
+    ) -> None:
         """Day by day: ex-rights reference, price limits, open and close."""
         D, N = self.n_days, self.n_stocks
         alive, listing_day, suspended = self._alive, self._listing_day, self._suspended
@@ -316,7 +328,9 @@ class SyntheticMarket:
             c = np.where(susp_t, prev_close, c)
             sealed_up = (raw > up * 1.03) & ~susp_t
             sealed_dn = (raw < dn * 0.97) & ~susp_t
-            o = _round_tick(np.clip(r_t * np.exp(log_r * drivers.gap_share[t] + drivers.gap_noise[t]), dn, up))
+            o = _round_tick(
+                np.clip(r_t * np.exp(log_r * drivers.gap_share[t] + drivers.gap_noise[t]), dn, up)
+            )
             o = np.where(sealed_up, up, np.where(sealed_dn, dn, o))
             o = np.where(susp_t, np.nan, o)
             close[t], open_[t] = c, o
@@ -341,8 +355,12 @@ class SyntheticMarket:
         vol_scale = self._idio_vol[None, :] + 0.01
         hi_base = np.maximum(open_, close)
         lo_base = np.minimum(open_, close)
-        hi = _round_tick(np.minimum(hi_base * np.exp(np.abs(rng.standard_normal((D, N))) * 0.35 * vol_scale), lim_up))
-        lo = _round_tick(np.maximum(lo_base * np.exp(-np.abs(rng.standard_normal((D, N))) * 0.35 * vol_scale), lim_dn))
+        hi = _round_tick(
+            np.minimum(hi_base * np.exp(np.abs(rng.standard_normal((D, N))) * 0.35 * vol_scale), lim_up)
+        )
+        lo = _round_tick(
+            np.maximum(lo_base * np.exp(-np.abs(rng.standard_normal((D, N))) * 0.35 * vol_scale), lim_dn)
+        )
         hi = np.where(sealed, close, hi)
         lo = np.where(sealed, close, lo)
         log_oc = np.log(close / open_)
@@ -352,16 +370,22 @@ class SyntheticMarket:
             v = np.clip(np.round(raw_v, 3), lo, hi)
             return np.where(sealed, close, v)
 
-        self._vwap_buy = window_vwap(0.30, 0.25)    # 09:35-10:05
-        self._vwap_sell = window_vwap(0.20, 0.20)   # 09:25-10:00
-        day_vwap = np.clip(np.round((open_ + hi + lo + 2.0 * close) / 5.0
-                                    * np.exp(rng.standard_normal((D, N)) * 0.002), 3), lo, hi)
+        self._vwap_buy = window_vwap(0.30, 0.25)  # 09:35-10:05
+        self._vwap_sell = window_vwap(0.20, 0.20)  # 09:25-10:00
+        day_vwap = np.clip(
+            np.round((open_ + hi + lo + 2.0 * close) / 5.0 * np.exp(rng.standard_normal((D, N)) * 0.002), 3),
+            lo,
+            hi,
+        )
         self._vwap_day = np.where(sealed, close, day_vwap)
         self._high, self._low = hi, lo
         self._sealed = sealed
 
-        turnover = (self._base_turnover[None, :] * np.exp(rng.standard_normal((D, N)) * 0.4)
-                    * (1.0 + 25.0 * np.abs(np.nan_to_num(self._ret))))
+        turnover = (
+            self._base_turnover[None, :]
+            * np.exp(rng.standard_normal((D, N)) * 0.4)
+            * (1.0 + 25.0 * np.abs(np.nan_to_num(self._ret)))
+        )
         turnover = np.where(sealed, turnover * 0.2, turnover)
         float_shares = self._shares * self._float_ratio[None, :]
         volume = np.round(turnover * float_shares / 100.0) * 100.0

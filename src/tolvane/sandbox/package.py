@@ -56,8 +56,16 @@ class _MarketService:
         for name in names:
             values = self.market.factor(name)[span]
             rows, stocks = np.nonzero(~np.isnan(values))
-            frames.append(pd.DataFrame({"date": dates[rows], "ukey": codes[stocks],
-                                        "value": values[rows, stocks], "factor": name}))
+            frames.append(
+                pd.DataFrame(
+                    {
+                        "date": dates[rows],
+                        "ukey": codes[stocks],
+                        "value": values[rows, stocks],
+                        "factor": name,
+                    }
+                )
+            )
         return pd.concat(frames, ignore_index=True)
 
     def get_index_day(self, ukeys, start_date, end_date) -> pd.DataFrame:
@@ -66,8 +74,11 @@ class _MarketService:
         frames = []
         for code in ukeys:
             bars = self.market.index_bars(code)
-            frames.append(pd.DataFrame({"date": dates, "ukey": code,
-                                        **{field: values[span] for field, values in bars.items()}}))
+            frames.append(
+                pd.DataFrame(
+                    {"date": dates, "ukey": code, **{field: values[span] for field, values in bars.items()}}
+                )
+            )
         return pd.concat(frames, ignore_index=True)
 
 
@@ -79,17 +90,22 @@ class _MarketBuilder(GroupPreparedDataBuilder):
         self._service = _MarketService(market)
 
     def _read_normal_factor_matrix(self, name: str) -> pd.DataFrame:
-        answer = self._service.get_factors(factor=name,
-                                           start_date=self._tolvane_factor_date(self.default_start),
-                                           end_date=self._tolvane_factor_date(self.end_date))
+        answer = self._service.get_factors(
+            factor=name,
+            start_date=self._tolvane_factor_date(self.default_start),
+            end_date=self._tolvane_factor_date(self.end_date),
+        )
         matrix = self._tolvane_factors_to_matrices(answer, [name]).get(name)
         return matrix if matrix is not None and len(matrix) else pd.DataFrame()
 
     def _read_benchmark_dict(self) -> dict[str, pd.Series]:
-        answer = self._service.get_index_day(ukeys=list(BENCHMARK_INDEX_CODES.values()),
-                                             start_date=self.default_start, end_date=self.end_date)
-        return {name: self._format_benchmark_daily_return(answer, name, code)
-                for name, code in BENCHMARK_INDEX_CODES.items()}
+        answer = self._service.get_index_day(
+            ukeys=list(BENCHMARK_INDEX_CODES.values()), start_date=self.default_start, end_date=self.end_date
+        )
+        return {
+            name: self._format_benchmark_daily_return(answer, name, code)
+            for name, code in BENCHMARK_INDEX_CODES.items()
+        }
 
 
 def market_payload(market: SyntheticMarket, end=None) -> dict:

@@ -26,6 +26,7 @@ __all__ = ["SandboxProcess", "SandboxStartError"]
 class SandboxStartError(TolvaneError, RuntimeError):
     """沙盒子进程没有启动 (参数不合法、端口被占用、超时等); 信息中附它日志的末尾。"""
 
+
 _HEADER_KEYS = ("base_url", "api_key", "api_secret")
 _STOP_GRACE_SECONDS = 10.0
 
@@ -49,14 +50,37 @@ class SandboxProcess:
         process: 子进程的 :class:`subprocess.Popen`; 启动前为 None。
     """
 
-    def __init__(self, *, seed: int = defaults.SEED, n_stocks: int = defaults.N_STOCKS, start=defaults.START,
-                 end=defaults.END, package_end=None, api_key: str | None = None,
-                 api_secret: str | None = None, port: int = 0,
-                 log_path: str | os.PathLike | None = None,
-                 startup_timeout: float = 120.0) -> None:
-        self.command = [sys.executable, "-m", "tolvane", "sandbox", "--port", str(int(port)),
-                        "--seed", str(int(seed)), "--stocks", str(int(n_stocks)),
-                        "--start", str(start), "--end", str(end), "--stop-on-stdin-eof"]
+    def __init__(
+        self,
+        *,
+        seed: int = defaults.SEED,
+        n_stocks: int = defaults.N_STOCKS,
+        start=defaults.START,
+        end=defaults.END,
+        package_end=None,
+        api_key: str | None = None,
+        api_secret: str | None = None,
+        port: int = 0,
+        log_path: str | os.PathLike | None = None,
+        startup_timeout: float = 120.0,
+    ) -> None:
+        self.command = [
+            sys.executable,
+            "-m",
+            "tolvane",
+            "sandbox",
+            "--port",
+            str(int(port)),
+            "--seed",
+            str(int(seed)),
+            "--stocks",
+            str(int(n_stocks)),
+            "--start",
+            str(start),
+            "--end",
+            str(end),
+            "--stop-on-stdin-eof",
+        ]
         if package_end is not None:
             self.command += ["--package-end", str(package_end)]
         for option, value in (("--api-key", api_key), ("--api-secret", api_secret)):
@@ -82,15 +106,17 @@ class SandboxProcess:
         try:
             # A session of its own: Ctrl+C reaches the caller, which then stops
             # the child in order instead of both racing to shut down.
-            self.process = subprocess.Popen(self.command, stdin=subprocess.PIPE,
-                                            stdout=subprocess.PIPE,
-                                            stderr=subprocess.DEVNULL if log is None else log,
-                                            start_new_session=True)
+            self.process = subprocess.Popen(
+                self.command,
+                stdin=subprocess.PIPE,
+                stdout=subprocess.PIPE,
+                stderr=subprocess.DEVNULL if log is None else log,
+                start_new_session=True,
+            )
         finally:
             if log is not None:
                 log.close()
-        self._reader = threading.Thread(target=self._read_lines, name="tolvane-sandbox-stdout",
-                                        daemon=True)
+        self._reader = threading.Thread(target=self._read_lines, name="tolvane-sandbox-stdout", daemon=True)
         self._reader.start()
         try:
             self._read_header()
@@ -113,7 +139,9 @@ class SandboxProcess:
             try:
                 line = self._lines.get(timeout=max(deadline - time.monotonic(), 0.0))
             except queue.Empty:
-                raise SandboxStartError(self._failure(f"沙盒子进程 {self.startup_timeout:.0f} 秒内没有启动")) from None
+                raise SandboxStartError(
+                    self._failure(f"沙盒子进程 {self.startup_timeout:.0f} 秒内没有启动")
+                ) from None
             if line is None:
                 assert self.process is not None, "the lines come from the started process"
                 code = self.process.wait()

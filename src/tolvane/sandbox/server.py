@@ -73,9 +73,11 @@ _STOP_SECONDS = 10.0
 
 def _forwarded(component: str, name: str, doc: str) -> property:
     """An attribute of the server that lives on one of its parts."""
-    return property(lambda self: getattr(getattr(self, component), name),
-                    lambda self, value: setattr(getattr(self, component), name, value),
-                    doc=doc)
+    return property(
+        lambda self: getattr(getattr(self, component), name),
+        lambda self, value: setattr(getattr(self, component), name, value),
+        doc=doc,
+    )
 
 
 class SandboxServer(PackageDownloads):
@@ -111,15 +113,28 @@ class SandboxServer(PackageDownloads):
         ValueError: 参数不合法, 例如日期区间内不足两个交易日、``package_end`` 不在市场区间内。
     """
 
-    def __init__(self, market: SyntheticMarket | None = None, *, seed: int = defaults.SEED,
-                 n_stocks: int = 60, start="2022-01-01", end="2023-12-31",
-                 host: str = "127.0.0.1", port: int = 0,
-                 api_key: str | None = None, api_secret: str | None = None,
-                 batch_rows: int = 65536, timestamp_window: int = 300,
-                 daily_quota_bytes: int = 50 * 1024 ** 3, extra_quota_bytes: int = 0,
-                 package: bytes | str | os.PathLike | None = None, package_end=None,
-                 request_timeout: float = 30.0, header_timeout: float = 10.0,
-                 max_connections: int = 512) -> None:
+    def __init__(
+        self,
+        market: SyntheticMarket | None = None,
+        *,
+        seed: int = defaults.SEED,
+        n_stocks: int = 60,
+        start="2022-01-01",
+        end="2023-12-31",
+        host: str = "127.0.0.1",
+        port: int = 0,
+        api_key: str | None = None,
+        api_secret: str | None = None,
+        batch_rows: int = 65536,
+        timestamp_window: int = 300,
+        daily_quota_bytes: int = 50 * 1024**3,
+        extra_quota_bytes: int = 0,
+        package: bytes | str | os.PathLike | None = None,
+        package_end=None,
+        request_timeout: float = 30.0,
+        header_timeout: float = 10.0,
+        max_connections: int = 512,
+    ) -> None:
         if host not in ("127.0.0.1", "::1", "localhost"):
             raise ValueError("沙盒只监听回环地址 (127.0.0.1、::1 或 localhost)")
         if batch_rows < 1:
@@ -135,8 +150,12 @@ class SandboxServer(PackageDownloads):
         if market is None:
             days = market_days(n_stocks, start, end)
             first, last = str(days[0]), str(days[-1])
-            self._market_key: dict | None = {"seed": int(seed), "n_stocks": int(n_stocks),
-                                             "first_day": first, "last_day": last}
+            self._market_key: dict | None = {
+                "seed": int(seed),
+                "n_stocks": int(n_stocks),
+                "first_day": first,
+                "last_day": last,
+            }
         else:
             first, last = market.start, market.end
             self._market_key = None
@@ -166,8 +185,9 @@ class SandboxServer(PackageDownloads):
                 if self._market is None:
                     key = self._market_key
                     assert key is not None, "without a given market the server keeps the key to make one"
-                    self._market = SyntheticMarket(key["seed"], key["n_stocks"], key["first_day"],
-                                                   key["last_day"])
+                    self._market = SyntheticMarket(
+                        key["seed"], key["n_stocks"], key["first_day"], key["last_day"]
+                    )
         return self._market
 
     def prepare(self) -> None:
@@ -255,11 +275,18 @@ class SandboxServer(PackageDownloads):
         items = []
         for k, name in enumerate(m.factor_names(), start=1):
             info = m.factor_info(name)
-            items.append({
-                "factorname": name, "startDate": m.start, "endDate": m.end,
-                "unit": info.unit, "category": info.category,
-                "description": info.description, "frequency": "1d", "factor_id": k,
-            })
+            items.append(
+                {
+                    "factorname": name,
+                    "startDate": m.start,
+                    "endDate": m.end,
+                    "unit": info.unit,
+                    "category": info.category,
+                    "description": info.description,
+                    "frequency": "1d",
+                    "factor_id": k,
+                }
+            )
         return {"items": items, "total": len(items)}
 
     def _factor_stream(self, body: dict) -> Stream:
@@ -290,8 +317,7 @@ class _EventLoopService:
         self._pool = ThreadPoolExecutor(_WORKERS, thread_name_prefix=f"tolvane-sandbox-{sandbox.port}-work")
         self._connections: set[asyncio.Task] = set()
         self._started: Future = Future()
-        self._thread = threading.Thread(target=self._run, name=f"tolvane-sandbox-{sandbox.port}",
-                                        daemon=True)
+        self._thread = threading.Thread(target=self._run, name=f"tolvane-sandbox-{sandbox.port}", daemon=True)
 
     def start(self) -> None:
         self._thread.start()
@@ -314,8 +340,9 @@ class _EventLoopService:
         loop = self._loop
         asyncio.set_event_loop(loop)
         try:
-            server = loop.run_until_complete(asyncio.start_server(
-                self._connected, sock=self._listener, backlog=_LISTEN_BACKLOG))
+            server = loop.run_until_complete(
+                asyncio.start_server(self._connected, sock=self._listener, backlog=_LISTEN_BACKLOG)
+            )
         except BaseException as error:
             self._listener.close()
             loop.close()

@@ -41,12 +41,14 @@ INDEX_FIELDS = ("open", "high", "low", "close", "volume")
 _EOS = b"\xff\xff\xff\xff\x00\x00\x00\x00"
 _STOCK_CODE = re.compile(r"^([0-9]{6})(?:\.(XSHG|XSHE|SH|SZ|BJ))?$", re.IGNORECASE)
 
-FACTOR_SCHEMA = pa.schema([
-    ("date", pa.date32()),
-    ("ukey", pa.string()),
-    ("value", pa.float64()),
-    ("factor", pa.string()),
-])
+FACTOR_SCHEMA = pa.schema(
+    [
+        ("date", pa.date32()),
+        ("ukey", pa.string()),
+        ("value", pa.float64()),
+        ("factor", pa.string()),
+    ]
+)
 
 Stream = tuple[pa.Schema, Iterator[pa.RecordBatch]]
 
@@ -54,6 +56,7 @@ Stream = tuple[pa.Schema, Iterator[pa.RecordBatch]]
 # ---------------------------------------------------------------------------
 # Requests
 # ---------------------------------------------------------------------------
+
 
 def factor_stream(m: SyntheticMarket, body: dict, batch_rows: int) -> Stream:
     """``/factors/stream``: 所选因子在所选股票与日期上的有值单元格 (窄表)。"""
@@ -91,15 +94,13 @@ def index_stream(m: SyntheticMarket, body: dict, batch_rows: int) -> Stream:
     codes = str_list(body, "ukeys") or list(INDEX_CODES)
     unknown = [c for c in codes if c not in INDEX_CODES]
     if unknown:
-        raise RequestError(400, f"未知指数代码: {', '.join(unknown)}; "
-                                f"可用: {', '.join(INDEX_CODES)}")
+        raise RequestError(400, f"未知指数代码: {', '.join(unknown)}; 可用: {', '.join(INDEX_CODES)}")
     fields = str_list(body, "fields") or list(INDEX_FIELDS)
     bad = [f for f in fields if f not in INDEX_FIELDS]
     if bad:
         raise RequestError(400, f"未知字段: {', '.join(bad)}; 可用: {', '.join(INDEX_FIELDS)}")
     d0, d1 = _date_span(m, body)
-    schema = pa.schema([("date", pa.date32()), ("ukey", pa.string())]
-                       + [(f, pa.float64()) for f in fields])
+    schema = pa.schema([("date", pa.date32()), ("ukey", pa.string())] + [(f, pa.float64()) for f in fields])
     return schema, _index_batches(m, schema, codes, fields, d0, d1, batch_rows)
 
 
@@ -118,8 +119,10 @@ def _date_span(m: SyntheticMarket, body: dict) -> tuple[int, int]:
 # Record batches
 # ---------------------------------------------------------------------------
 
-def _factor_batches(m: SyntheticMarket, names: list[str], cols: np.ndarray | None,
-                    d0: int, d1: int, batch_rows: int) -> Iterator[pa.RecordBatch]:
+
+def _factor_batches(
+    m: SyntheticMarket, names: list[str], cols: np.ndarray | None, d0: int, d1: int, batch_rows: int
+) -> Iterator[pa.RecordBatch]:
     dates = m.dates[d0:d1]
     all_codes = np.array(m.codes, dtype=object)
     codes = pa.array(all_codes if cols is None else all_codes[cols], type=pa.string())
@@ -132,16 +135,26 @@ def _factor_batches(m: SyntheticMarket, names: list[str], cols: np.ndarray | Non
         label = pa.scalar(name, pa.string())
         for s in range(0, len(rows), batch_rows):
             e = min(s + batch_rows, len(rows))
-            yield pa.record_batch([
-                pa.array(dates[rows[s:e]]),
-                codes.take(pa.array(stocks[s:e])),
-                pa.array(picked[s:e]),
-                pa.repeat(label, e - s),
-            ], schema=FACTOR_SCHEMA)
+            yield pa.record_batch(
+                [
+                    pa.array(dates[rows[s:e]]),
+                    codes.take(pa.array(stocks[s:e])),
+                    pa.array(picked[s:e]),
+                    pa.repeat(label, e - s),
+                ],
+                schema=FACTOR_SCHEMA,
+            )
 
 
-def _index_batches(m: SyntheticMarket, schema: pa.Schema, codes: list[str], fields: list[str],
-                   d0: int, d1: int, batch_rows: int) -> Iterator[pa.RecordBatch]:
+def _index_batches(
+    m: SyntheticMarket,
+    schema: pa.Schema,
+    codes: list[str],
+    fields: list[str],
+    d0: int,
+    d1: int,
+    batch_rows: int,
+) -> Iterator[pa.RecordBatch]:
     dates = m.dates[d0:d1]
     for code in codes:
         bars = m.index_bars(code)
@@ -150,7 +163,9 @@ def _index_batches(m: SyntheticMarket, schema: pa.Schema, codes: list[str], fiel
             e = min(s + batch_rows, len(dates))
             yield pa.record_batch(
                 [pa.array(dates[s:e]), pa.repeat(label, e - s)]
-                + [pa.array(bars[f][d0 + s:d0 + e]) for f in fields], schema=schema)
+                + [pa.array(bars[f][d0 + s : d0 + e]) for f in fields],
+                schema=schema,
+            )
 
 
 def _ipc_chunks(schema: pa.Schema, batches: Iterable[pa.RecordBatch]) -> Iterator[list]:
@@ -173,6 +188,7 @@ def _ipc_chunks(schema: pa.Schema, batches: Iterable[pa.RecordBatch]) -> Iterato
 # Sending (part of the connection handler)
 # ---------------------------------------------------------------------------
 
+
 def _next_chunk(chunks: Iterator[list]) -> tuple[list, int, bytes] | None:
     """The next chunk's buffers, its size and its bytes as framed on the wire;
     ``None`` after the last. Making a batch is the heavy part: it runs off the
@@ -187,8 +203,9 @@ def _next_chunk(chunks: Iterator[list]) -> tuple[list, int, bytes] | None:
 class ArrowStreaming(ConnectionBase):
     """连接处理中发送 Arrow 流式应答的部分。"""
 
-    async def _send_stream(self, schema: pa.Schema, batches: Iterator[pa.RecordBatch],
-                           api_key: str, faults: Faults | None) -> None:
+    async def _send_stream(
+        self, schema: pa.Schema, batches: Iterator[pa.RecordBatch], api_key: str, faults: Faults | None
+    ) -> None:
         traffic = self.sandbox.traffic
         chunks = _ipc_chunks(schema, batches)
         chunk = await self._off_loop(_next_chunk, chunks)  # the first batch, before committing to 200

@@ -40,16 +40,21 @@ def read_benchmarks(path: Path, series: dict[str, BenchmarkSeries]) -> dict:
         wanted[f"dates_{info.position}"] = ("U", info.n_dates)
         wanted[f"values_{info.position}"] = ("f", info.n_dates)
     arrays = read_npz_arrays(path, wanted) if wanted else {}
-    return {name: (arrays[f"dates_{info.position}"], arrays[f"values_{info.position}"].astype(np.float64), info)
-            for name, info in series.items()}
+    return {
+        name: (arrays[f"dates_{info.position}"], arrays[f"values_{info.position}"].astype(np.float64), info)
+        for name, info in series.items()
+    }
 
 
 def merged_benchmarks(old: dict, benchmark_dict: dict, seam: str) -> dict:
     """已有的基准 (``read_benchmarks`` 的结果) 在 ``seam`` 之前的部分接上新序列在它及以后的部分。"""
     merged = {}
-    old = {name: pd.Series(values, index=pd.Index(dates.tolist(), dtype="str", name=info.index_name),
-                           name=info.series_name)
-           for name, (dates, values, info) in old.items()}
+    old = {
+        name: pd.Series(
+            values, index=pd.Index(dates.tolist(), dtype="str", name=info.index_name), name=info.series_name
+        )
+        for name, (dates, values, info) in old.items()
+    }
     for name in list(old) + [name for name in benchmark_dict if name not in old]:
         before = old.get(name)
         after = benchmark_dict.get(name)
@@ -58,7 +63,9 @@ def merged_benchmarks(old: dict, benchmark_dict: dict, seam: str) -> dict:
             parts.append(before[before.index < seam])
         if after is not None:
             after = after.copy()
-            after.index = pd.Index([normalize_yyyymmdd(label) for label in after.index], name=after.index.name)
+            after.index = pd.Index(
+                [normalize_yyyymmdd(label) for label in after.index], name=after.index.name
+            )
             parts.append(after[after.index >= seam])
         merged[name] = pd.concat(parts) if len(parts) > 1 else parts[0]
     return merged

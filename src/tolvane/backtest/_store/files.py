@@ -35,7 +35,9 @@ _FILE_THREADS = 3
 _T = TypeVar("_T")
 
 
-def run_concurrently(calls: dict[str, Callable[[], _T]], done: Callable[[str], None] | None = None) -> dict[str, _T]:
+def run_concurrently(
+    calls: dict[str, Callable[[], _T]], done: Callable[[str], None] | None = None
+) -> dict[str, _T]:
     """在几个线程上执行 ``calls`` (键 → 无参函数), 按键的顺序返回结果。
 
     每完成一个调用 ``done(键)`` (在调用者的线程上)。任何一个失败时不再开始新的调用,
@@ -129,7 +131,7 @@ class BlockHasher:
 def _write_all(fd: int, data) -> None:
     view = memoryview(data).cast("B")
     while len(view):
-        view = view[os.write(fd, view):]
+        view = view[os.write(fd, view) :]
 
 
 class NewFile:
@@ -178,7 +180,7 @@ class NewFile:
         row_bytes = max(values.shape[1] * values.itemsize, 1) if values.ndim == 2 else values.itemsize
         rows_per_piece = max(_WRITE_PIECE_BYTES // row_bytes, 1)
         for start in range(0, values.shape[0], rows_per_piece):
-            self.write(np.ascontiguousarray(values[start:start + rows_per_piece]))
+            self.write(np.ascontiguousarray(values[start : start + rows_per_piece]))
 
     def copy_prefix(self, source: Path, nbytes: int, source_checksum: Checksum | None) -> None:
         """先写入 ``source`` 开头的 ``nbytes`` 字节 (必须是写入的第一件事)。
@@ -197,13 +199,13 @@ class NewFile:
         copied = 0
         with open(source, "rb", buffering=0) as handle:
             while copied < nbytes:
-                count = os.preadv(handle.fileno(), [buffer[:min(nbytes - copied, len(buffer))]], copied)
+                count = os.preadv(handle.fileno(), [buffer[: min(nbytes - copied, len(buffer))]], copied)
                 if count == 0:
                     raise StoreFormatError(f"{source} 比元数据记录的短: 只读到 {copied} 字节, 需要 {nbytes}")
                 piece = buffer[:count]
                 _write_all(self._fd, piece)
                 if copied + count > hashed_from:
-                    self._hasher.update(piece[max(hashed_from - copied, 0):])
+                    self._hasher.update(piece[max(hashed_from - copied, 0) :])
                 copied += count
 
 
@@ -220,13 +222,18 @@ def file_checksum(path: Path, block_bytes: int) -> Checksum:
 # Reading
 # ---------------------------------------------------------------------------
 
+
 def _npy_header(handle, source: str) -> tuple[tuple, np.dtype]:
     try:
         version = np.lib.format.read_magic(handle)
         if version == (1, 0):
-            shape, fortran, dtype = np.lib.format.read_array_header_1_0(handle, max_header_size=_MAX_NPY_HEADER_BYTES)
+            shape, fortran, dtype = np.lib.format.read_array_header_1_0(
+                handle, max_header_size=_MAX_NPY_HEADER_BYTES
+            )
         else:
-            shape, fortran, dtype = np.lib.format.read_array_header_2_0(handle, max_header_size=_MAX_NPY_HEADER_BYTES)
+            shape, fortran, dtype = np.lib.format.read_array_header_2_0(
+                handle, max_header_size=_MAX_NPY_HEADER_BYTES
+            )
     except Exception as err:  # a garbled header fails in the parser with many types
         raise StoreFormatError(f"{source} 的数组头无法读取: {err}") from err
     if fortran and len(shape) > 1:
@@ -240,8 +247,9 @@ def _read_checked_array(handle, source: str, kind: str, count: int, available: i
     ``available`` 是文件 (或成员) 的总字节数, 读取前先与头部声明的长度比较。"""
     shape, dtype = _npy_header(handle, source)
     if dtype.hasobject or dtype.kind != kind or shape != (count,):
-        raise StoreFormatError(f"{source} 的数组为 {dtype} {shape}, 应为长度 {count} 的"
-                               f"{'文本' if kind == 'U' else '数值'}数组")
+        raise StoreFormatError(
+            f"{source} 的数组为 {dtype} {shape}, 应为长度 {count} 的{'文本' if kind == 'U' else '数值'}数组"
+        )
     nbytes = count * dtype.itemsize
     if nbytes > available:
         raise StoreFormatError(f"{source} 被截断: 数组需要 {nbytes} 字节, 只有 {available}")
@@ -282,7 +290,14 @@ def read_npz_arrays(path: Path, wanted: dict[str, tuple[str, int]]) -> dict[str,
         raise
     except FileNotFoundError:
         raise
-    except (zipfile.BadZipFile, zipfile.LargeZipFile, OSError, EOFError, ValueError, NotImplementedError) as err:
+    except (
+        zipfile.BadZipFile,
+        zipfile.LargeZipFile,
+        OSError,
+        EOFError,
+        ValueError,
+        NotImplementedError,
+    ) as err:
         raise StoreFormatError(f"无法读取 {path}: {err}") from err
     return arrays
 
@@ -297,7 +312,8 @@ def verify_checksum(path: Path, recorded: Checksum) -> None:
             start = block * recorded.block_bytes
             raise StoreFormatError(
                 f"{path} 的校验和不符: 第 {block} 块 (字节 {start}..{min(start + recorded.block_bytes, actual.size)})"
-                f" 已损坏")
+                f" 已损坏"
+            )
 
 
 def npy_bytes(array: np.ndarray) -> bytes:

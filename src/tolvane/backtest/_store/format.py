@@ -92,6 +92,7 @@ def read_metadata(path: Path) -> dict:
 # The files a metadata dict names, checked
 # ---------------------------------------------------------------------------
 
+
 @dataclass(frozen=True)
 class Checksum:
     """一个文件按固定大小分块的 SHA-256 摘要。"""
@@ -101,8 +102,12 @@ class Checksum:
     blocks: tuple[str, ...]
 
     def as_entry(self) -> dict:
-        return {"algorithm": CHECKSUM_ALGORITHM, "bytes": self.size, "block_bytes": self.block_bytes,
-                "blocks": list(self.blocks)}
+        return {
+            "algorithm": CHECKSUM_ALGORITHM,
+            "bytes": self.size,
+            "block_bytes": self.block_bytes,
+            "blocks": list(self.blocks),
+        }
 
 
 @dataclass(frozen=True)
@@ -212,8 +217,11 @@ class _Fields:
         size, block_bytes = fields.count("bytes"), fields.count("block_bytes")
         blocks = fields.mapping.get("blocks")
         expected_blocks = -(-size // block_bytes) if block_bytes else -1
-        if (not isinstance(blocks, list) or len(blocks) != expected_blocks
-                or not all(isinstance(block, str) and _HEX_DIGEST.fullmatch(block) for block in blocks)):
+        if (
+            not isinstance(blocks, list)
+            or len(blocks) != expected_blocks
+            or not all(isinstance(block, str) and _HEX_DIGEST.fullmatch(block) for block in blocks)
+        ):
             raise fields.fail("blocks", f"{max(expected_blocks, 0)} 个十六进制摘要")
         return Checksum(size, block_bytes, tuple(blocks))
 
@@ -223,8 +231,13 @@ _HEX_DIGEST = re.compile(r"[0-9a-f]{64}")
 
 def is_plain_file_name(name: str) -> bool:
     """一个直接位于存储目录中的普通文件名 (不含路径分隔符, 不以点开头)。"""
-    return (0 < len(name) <= 255 and not name.startswith(".") and "/" not in name and "\\" not in name
-            and "\0" not in name)
+    return (
+        0 < len(name) <= 255
+        and not name.startswith(".")
+        and "/" not in name
+        and "\\" not in name
+        and "\0" not in name
+    )
 
 
 def parse_layout(metadata: dict, source: Path, dtype_of) -> Layout:
@@ -266,8 +279,9 @@ def parse_layout(metadata: dict, source: Path, dtype_of) -> Layout:
             shape = entry.mapping.get("shape")
             if not isinstance(shape, (list, tuple)) or list(shape) != [n_dates, n_stocks]:
                 raise entry.fail("shape", f"轴的长度 [{n_dates}, {n_stocks}]")
-            datasets[key] = DatasetFile(entry.file_name("file"), np.dtype(dtype), (n_dates, n_stocks),
-                                        entry.checksum("checksum"))
+            datasets[key] = DatasetFile(
+                entry.file_name("file"), np.dtype(dtype), (n_dates, n_stocks), entry.checksum("checksum")
+            )
 
     benchmarks = top.nested("benchmarks", optional=True)
     benchmarks_file = benchmarks_checksum = None
@@ -278,15 +292,25 @@ def parse_layout(metadata: dict, source: Path, dtype_of) -> Layout:
         series_fields = benchmarks.nested("series")
         for name in series_fields.mapping:
             info = series_fields.nested(name)
-            series[str(name)] = BenchmarkSeries(info.count("position"), info.count("n_dates"),
-                                                info.text("series_name", optional=True),
-                                                info.text("index_name", optional=True))
+            series[str(name)] = BenchmarkSeries(
+                info.count("position"),
+                info.count("n_dates"),
+                info.text("series_name", optional=True),
+                info.text("index_name", optional=True),
+            )
     generation = metadata.get("generation")
     return Layout(
         generation=generation if isinstance(generation, str) else None,
-        dates_file=dates_file, stocks_file=stocks_file, n_dates=n_dates, n_stocks=n_stocks,
-        dates_checksum=dates_checksum, stocks_checksum=stocks_checksum, datasets=datasets,
-        benchmarks_file=benchmarks_file, benchmarks_checksum=benchmarks_checksum, benchmark_series=series,
+        dates_file=dates_file,
+        stocks_file=stocks_file,
+        n_dates=n_dates,
+        n_stocks=n_stocks,
+        dates_checksum=dates_checksum,
+        stocks_checksum=stocks_checksum,
+        datasets=datasets,
+        benchmarks_file=benchmarks_file,
+        benchmarks_checksum=benchmarks_checksum,
+        benchmark_series=series,
     )
 
 
@@ -369,8 +393,10 @@ def with_renamed_files(metadata: dict, renamed: dict[str, str], generation: str)
     """元数据的一份副本, 其中引用的文件名按 ``renamed`` 换过, 代为 ``generation``。"""
     installed = dict(metadata)
     installed["generation"] = generation
-    installed["datasets"] = {key: {**entry, "file": renamed[entry["file"]]}
-                             for key, entry in (metadata.get("datasets") or {}).items()}
+    installed["datasets"] = {
+        key: {**entry, "file": renamed[entry["file"]]}
+        for key, entry in (metadata.get("datasets") or {}).items()
+    }
     if metadata.get("axes"):
         axes = dict(metadata["axes"])
         axes["dates_file"], axes["stocks_file"] = renamed[axes["dates_file"]], renamed[axes["stocks_file"]]

@@ -49,7 +49,7 @@ def _holder_pid(fd: int) -> int | None:
 
 
 def describe_holder(store_dir: Path, pid: int | None) -> str:
-    """"存储 <目录> 正被另一个写入进程 (pid N) 占用" (不知道进程号时不写它)。"""
+    """ "存储 <目录> 正被另一个写入进程 (pid N) 占用" (不知道进程号时不写它)。"""
     holder = f" (pid {pid}) " if pid else ""
     return f"存储 {store_dir} 正被另一个写入进程{holder}占用"
 
@@ -59,8 +59,9 @@ def _refusal(store_dir: Path, pid: int | None, timeout: float | None) -> StoreLo
     return StoreLockedError(describe_holder(store_dir, pid) + waited, store_dir, pid)
 
 
-def _lock_file(store_dir: Path, deadline: float | None, timeout: float | None,
-               on_wait: WaitNotice | None) -> int:
+def _lock_file(
+    store_dir: Path, deadline: float | None, timeout: float | None, on_wait: WaitNotice | None
+) -> int:
     fd = os.open(store_dir / LOCK_FILE, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
     told = False
     try:
@@ -92,8 +93,9 @@ def _unlock_file(fd: int) -> None:
 
 
 @contextmanager
-def writer_lock(store_dir: Path, timeout: float | None = DEFAULT_LOCK_TIMEOUT,
-                on_wait: WaitNotice | None = None) -> Iterator[bool]:
+def writer_lock(
+    store_dir: Path, timeout: float | None = DEFAULT_LOCK_TIMEOUT, on_wait: WaitNotice | None = None
+) -> Iterator[bool]:
     """在 ``store_dir`` 上持有写锁 (目录须已存在)。
 
     Args:
@@ -114,8 +116,11 @@ def writer_lock(store_dir: Path, timeout: float | None = DEFAULT_LOCK_TIMEOUT,
     if not holding.thread_lock.acquire(blocking=False):
         if on_wait is not None:
             on_wait(store_dir, os.getpid())
-        acquired = holding.thread_lock.acquire(timeout=-1 if timeout is None else max(timeout, 0.0)) \
-            if timeout != 0 else False
+        acquired = (
+            holding.thread_lock.acquire(timeout=-1 if timeout is None else max(timeout, 0.0))
+            if timeout != 0
+            else False
+        )
         if not acquired:
             raise _refusal(store_dir, os.getpid(), timeout)
     try:

@@ -52,9 +52,15 @@ def roll_back_interrupted_update(store_dir: Path, committed_generation: str | No
 
 
 def _restore(store_dir: Path, item, journal_path: Path) -> None:
-    if not (isinstance(item, dict) and isinstance(item.get("file"), str) and is_plain_file_name(item["file"])
-            and type(item.get("offset")) is int and type(item.get("size")) is int
-            and isinstance(item.get("undo"), bytes) and 0 <= item["offset"] <= item["size"]):
+    if not (
+        isinstance(item, dict)
+        and isinstance(item.get("file"), str)
+        and is_plain_file_name(item["file"])
+        and type(item.get("offset")) is int
+        and type(item.get("size")) is int
+        and isinstance(item.get("undo"), bytes)
+        and 0 <= item["offset"] <= item["size"]
+    ):
         raise StoreFormatError(f"{journal_path} 中的条目无法使用: {item!r:.120}")
     with open(store_dir / item["file"], "r+b") as handle:
         handle.seek(item["offset"])
@@ -67,8 +73,12 @@ def _restore(store_dir: Path, item, journal_path: Path) -> None:
 def remove_unreferenced(store_dir: Path, referenced: Iterable[str]) -> list[str]:
     """删除目录中没有被引用的代文件与临时文件, 返回删除的文件名。"""
     keep = set(referenced)
-    removed = [path for path in store_dir.iterdir()
-               if path.name not in keep and (GENERATION_FILE.fullmatch(path.name) or TEMPORARY_FILE.fullmatch(path.name))
-               and path.is_file()]
+    removed = [
+        path
+        for path in store_dir.iterdir()
+        if path.name not in keep
+        and (GENERATION_FILE.fullmatch(path.name) or TEMPORARY_FILE.fullmatch(path.name))
+        and path.is_file()
+    ]
     run_concurrently({path.name: partial(path.unlink, missing_ok=True) for path in removed})
     return [path.name for path in removed]

@@ -121,8 +121,9 @@ class BinaryPreparedDataStoreBase:
         return metadata
 
     def _layout(self, metadata: dict) -> Layout:
-        layout = parse_layout(metadata, self.metadata_path,
-                              lambda key: self.matrix_dtype.get(key, self.default_dtype))
+        layout = parse_layout(
+            metadata, self.metadata_path, lambda key: self.matrix_dtype.get(key, self.default_dtype)
+        )
         unsafe = [key for key in layout.datasets if not _safe_dataset_key(key)]
         if unsafe:
             raise StoreFormatError(f"{self.metadata_path}: 数据集键 {unsafe[0]!r:.80} 不能用作文件名")
@@ -143,7 +144,8 @@ class BinaryPreparedDataStoreBase:
             if metadata and has_interrupted_update(self.store_dir):
                 raise StoreFormatError(
                     f"{self.store_dir} 留有一次未完成的增量更新 ({JOURNAL_FILE}): 运行 "
-                    f"`tolvane update {self.store_dir}` 或 store.recover() 恢复后再读取")
+                    f"`tolvane update {self.store_dir}` 或 store.recover() 恢复后再读取"
+                )
             try:
                 return read(metadata, layout)
             except FileNotFoundError as err:
@@ -152,6 +154,7 @@ class BinaryPreparedDataStoreBase:
 
     def dates(self) -> pd.Index:
         """存储的交易日 ("YYYYMMDD" 文本, 升序); 没有存储时为空。"""
+
         def read(metadata: dict, layout: Layout) -> pd.Index:
             if not layout.has_axes:
                 return pd.Index([], dtype="str", name=DATE_AXIS_NAME)
@@ -159,8 +162,9 @@ class BinaryPreparedDataStoreBase:
 
         return self._read_snapshot(read)
 
-    def load(self, start_date=None, end_date=None, keys: list[str] | None = None,
-             mmap: bool = True) -> dict[str, pd.DataFrame] | None:
+    def load(
+        self, start_date=None, end_date=None, keys: list[str] | None = None, mmap: bool = True
+    ) -> dict[str, pd.DataFrame] | None:
         """读取数据集, 每个为日期 × 股票的 DataFrame。
 
         读到的是最近一次提交的版本; 映射读取的矩阵是一份快照, 之后存储的更新或重建
@@ -196,9 +200,15 @@ class BinaryPreparedDataStoreBase:
             dates, stocks = self._read_axes(layout)
             lo, hi = date_slice(np.asarray(dates, dtype=str), start, end)
             index = dates[lo:hi]
-            return {key: pd.DataFrame(self._read_dataset(layout.datasets[key], lo, hi, mmap),
-                                      index=index, columns=stocks, copy=False)
-                    for key in wanted}
+            return {
+                key: pd.DataFrame(
+                    self._read_dataset(layout.datasets[key], lo, hi, mmap),
+                    index=index,
+                    columns=stocks,
+                    copy=False,
+                )
+                for key in wanted
+            }
 
         return self._read_snapshot(read)
 
@@ -215,8 +225,11 @@ class BinaryPreparedDataStoreBase:
             result = {}
             for name, (dates, values, info) in self._benchmark_arrays(layout).items():
                 lo, hi = date_slice(dates, start, end)
-                result[name] = pd.Series(values[lo:hi], name=info.series_name,
-                                         index=pd.Index(dates[lo:hi].tolist(), dtype="str", name=info.index_name))
+                result[name] = pd.Series(
+                    values[lo:hi],
+                    name=info.series_name,
+                    index=pd.Index(dates[lo:hi].tolist(), dtype="str", name=info.index_name),
+                )
             return result
 
         return self._read_snapshot(read)
@@ -231,10 +244,17 @@ class BinaryPreparedDataStoreBase:
         Raises:
             StoreFormatError: 第一个不符的文件, 信息中指明文件与位置。
         """
+
         def read(metadata: dict, layout: Layout) -> dict:
             self._check_version(metadata)
-            report = {"files": 0, "bytes": 0, "checksummed": 0, "n_dates": layout.n_dates,
-                      "n_stocks": layout.n_stocks, "datasets": len(layout.datasets)}
+            report = {
+                "files": 0,
+                "bytes": 0,
+                "checksummed": 0,
+                "n_dates": layout.n_dates,
+                "n_stocks": layout.n_stocks,
+                "datasets": len(layout.datasets),
+            }
             if not metadata:
                 return report
             if layout.has_axes:
@@ -278,18 +298,24 @@ class BinaryPreparedDataStoreBase:
         if layout.dates_file is None or layout.stocks_file is None:
             raise StoreFormatError(f"{self.store_dir} 还没有日期与股票轴: 请先写入一次完整构建")
         dates_path, stocks_path = self._data_path(layout.dates_file), self._data_path(layout.stocks_file)
-        dates, stocks = read_label_file(dates_path, layout.n_dates), read_label_file(stocks_path, layout.n_stocks)
+        dates, stocks = (
+            read_label_file(dates_path, layout.n_dates),
+            read_label_file(stocks_path, layout.n_stocks),
+        )
         check_dates(dates, dates_path)
         check_stocks(stocks, stocks_path)
-        return (pd.Index(dates.tolist(), dtype="str", name=DATE_AXIS_NAME),
-                pd.Index(stocks.tolist(), dtype="str", name=STOCK_AXIS_NAME))
+        return (
+            pd.Index(dates.tolist(), dtype="str", name=DATE_AXIS_NAME),
+            pd.Index(stocks.tolist(), dtype="str", name=STOCK_AXIS_NAME),
+        )
 
     @staticmethod
     def _checked_size(path: Path, entry: DatasetFile) -> None:
         size = path.stat().st_size
         if size != entry.nbytes:
             raise StoreFormatError(
-                f"{path} 有 {size} 字节, 与形状 {entry.shape} 的 {entry.dtype} 数据所需的 {entry.nbytes} 字节不符")
+                f"{path} 有 {size} 字节, 与形状 {entry.shape} 的 {entry.dtype} 数据所需的 {entry.nbytes} 字节不符"
+            )
 
     def _read_dataset(self, entry: DatasetFile, lo: int, hi: int, mmap: bool) -> np.ndarray:
         path = self._data_path(entry.file)
@@ -312,8 +338,9 @@ class BinaryPreparedDataStoreBase:
 
     # ================================================================ writing
     @contextmanager
-    def writing(self, lock_timeout: float | None = DEFAULT_LOCK_TIMEOUT,
-                on_wait: WaitNotice | None = None) -> Iterator[BinaryPreparedDataStoreBase]:
+    def writing(
+        self, lock_timeout: float | None = DEFAULT_LOCK_TIMEOUT, on_wait: WaitNotice | None = None
+    ) -> Iterator[BinaryPreparedDataStoreBase]:
         """持有存储的写锁 (上下文管理器); 目录不存在时创建。
 
         同一时刻只有一个写入者: 另一个进程正在写入时等待它结束, 至多 ``lock_timeout``
@@ -377,8 +404,9 @@ class BinaryPreparedDataStoreBase:
             raise ValueError(f"数据集键 {dataset_key!r} 不能用作文件名")
         return np.dtype(dtype)
 
-    def _aligned_values(self, dataset_key: str, matrix: pd.DataFrame, dates: pd.Index,
-                        stocks: pd.Index, dtype: np.dtype) -> np.ndarray:
+    def _aligned_values(
+        self, dataset_key: str, matrix: pd.DataFrame, dates: pd.Index, stocks: pd.Index, dtype: np.dtype
+    ) -> np.ndarray:
         """矩阵按存储的两条轴对齐后的值 (行 = dates, 列 = stocks)。"""
         if not isinstance(matrix, pd.DataFrame):
             raise TypeError(f"数据集 {dataset_key} 必须是 DataFrame, 实际为 {type(matrix).__name__}")
@@ -392,14 +420,19 @@ class BinaryPreparedDataStoreBase:
             return values.astype(bool)
         return frame.to_numpy(dtype=np.float64, na_value=np.nan)
 
-    def _write_dataset(self, store_dir: Path, dataset_key: str, values: np.ndarray, dtype: np.dtype,
-                       generation: str) -> dict:
+    def _write_dataset(
+        self, store_dir: Path, dataset_key: str, values: np.ndarray, dtype: np.dtype, generation: str
+    ) -> dict:
         values = np.asarray(values, dtype=dtype)
         file_name = f"{dataset_key}.{generation}.bin"
         with NewFile(store_dir / file_name) as new:
             new.write_values(values)
-        return {"file": file_name, "dtype": dtype.name, "shape": [int(values.shape[0]), int(values.shape[1])],
-                "checksum": new.checksum.as_entry()}
+        return {
+            "file": file_name,
+            "dtype": dtype.name,
+            "shape": [int(values.shape[0]), int(values.shape[1])],
+            "checksum": new.checksum.as_entry(),
+        }
 
     def _write_matrix(self, store_dir: PathLike, dataset_key: str, matrix: pd.DataFrame, dtype: str) -> dict:
         """把一个日期 × 股票矩阵按存储现有的轴对齐后写成数据文件, 返回该数据集的元数据条目。
@@ -442,8 +475,13 @@ class BinaryPreparedDataStoreBase:
             new.write(buffer)
         return file_name, new.checksum.as_entry()
 
-    def _write_axes(self, dates: pd.Index, stocks: pd.Index, generation: str,
-                    kept_stocks: tuple[str, dict | None] | None = None) -> dict:
+    def _write_axes(
+        self,
+        dates: pd.Index,
+        stocks: pd.Index,
+        generation: str,
+        kept_stocks: tuple[str, dict | None] | None = None,
+    ) -> dict:
         """写日期文件 (与股票文件, ``kept_stocks`` 给出沿用的股票文件及其校验和时除外)。"""
         dates_file, dates_checksum = self._write_labels(dates, "dates", generation)
         stocks_file, stocks_checksum = kept_stocks or self._write_labels(stocks, "stocks", generation)
@@ -460,8 +498,14 @@ class BinaryPreparedDataStoreBase:
             axes["stocks_checksum"] = stocks_checksum
         return axes
 
-    def write(self, payload: dict, progress: Progress | None = None, *,
-              lock_timeout: float | None = DEFAULT_LOCK_TIMEOUT, on_wait: WaitNotice | None = None) -> dict:
+    def write(
+        self,
+        payload: dict,
+        progress: Progress | None = None,
+        *,
+        lock_timeout: float | None = DEFAULT_LOCK_TIMEOUT,
+        on_wait: WaitNotice | None = None,
+    ) -> dict:
         """把一次构建的 payload ({"version", "meta", "data"}) 整体写成存储。
 
         所有矩阵对齐到共同的日期轴 (各矩阵日期的并集) 与股票轴 (股票代码的并集);
@@ -500,7 +544,9 @@ class BinaryPreparedDataStoreBase:
                 self._commit(metadata)
         return metadata
 
-    def _new_metadata(self, meta: dict, datasets: dict, axes: dict, benchmarks: dict, generation: str) -> dict:
+    def _new_metadata(
+        self, meta: dict, datasets: dict, axes: dict, benchmarks: dict, generation: str
+    ) -> dict:
         updated_at = pd.Timestamp.now().isoformat()
         meta = dict(meta)
         meta["updated_at"] = updated_at
@@ -516,8 +562,15 @@ class BinaryPreparedDataStoreBase:
         }
 
     # ================================================================ updates
-    def replace_tail(self, payload: dict, from_date, progress: Progress | None = None, *,
-                     lock_timeout: float | None = DEFAULT_LOCK_TIMEOUT, on_wait: WaitNotice | None = None) -> dict:
+    def replace_tail(
+        self,
+        payload: dict,
+        from_date,
+        progress: Progress | None = None,
+        *,
+        lock_timeout: float | None = DEFAULT_LOCK_TIMEOUT,
+        on_wait: WaitNotice | None = None,
+    ) -> dict:
         """用一次增量构建替换存储中 ``from_date`` 及以后的行, 并追加新日期。
 
         payload 中早于 ``from_date`` 的行被忽略; 存储早于 ``from_date`` 的行保持不变。
@@ -557,14 +610,16 @@ class BinaryPreparedDataStoreBase:
             old_dates, old_stocks = self._read_axes(layout)
             tail = {key: with_store_labels(matrix, key) for key, matrix in matrices.items()}
             tail = {key: frame.loc[frame.index >= seam] for key, frame in tail.items()}
-            tail_dates = union_labels((frame.index for frame in tail.values()), normalize=False,
-                                      name=DATE_AXIS_NAME)
+            tail_dates = union_labels(
+                (frame.index for frame in tail.values()), normalize=False, name=DATE_AXIS_NAME
+            )
             kept = int(np.searchsorted(np.asarray(old_dates, dtype=str), seam, side="left"))
             if not old_dates[kept:].isin(tail_dates).all():
                 raise ValueError(f"增量数据没有覆盖存储在 {seam} 之后已有的日期, 拒绝更新以免丢失数据")
             dates = old_dates[:kept].append(tail_dates)
-            new_stocks = union_labels((frame.columns for frame in tail.values()), normalize=False,
-                                      name=STOCK_AXIS_NAME)
+            new_stocks = union_labels(
+                (frame.columns for frame in tail.values()), normalize=False, name=STOCK_AXIS_NAME
+            )
             new_meta = dict(metadata.get("meta") or {})
             for key in ("end_date", "ddb_end"):
                 if key in meta:
@@ -574,9 +629,15 @@ class BinaryPreparedDataStoreBase:
                 benchmarks = write_benchmarks(self.store_dir, merged, generation)
                 if new_stocks.equals(old_stocks) or new_stocks.isin(old_stocks).all():
                     assert layout.stocks_file is not None, "_read_axes refuses a store without axes"
-                    datasets = self._copy_and_append(layout, tail, dates, old_stocks, kept, generation, progress)
-                    axes = self._write_axes(dates, old_stocks, generation,
-                                            kept_stocks=(layout.stocks_file, metadata["axes"].get("stocks_checksum")))
+                    datasets = self._copy_and_append(
+                        layout, tail, dates, old_stocks, kept, generation, progress
+                    )
+                    axes = self._write_axes(
+                        dates,
+                        old_stocks,
+                        generation,
+                        kept_stocks=(layout.stocks_file, metadata["axes"].get("stocks_checksum")),
+                    )
                 else:
                     stocks = old_stocks.union(new_stocks).rename(STOCK_AXIS_NAME)
                     axes = self._write_axes(dates, stocks, generation)
@@ -587,8 +648,16 @@ class BinaryPreparedDataStoreBase:
                 self._commit(new_metadata)
         return new_metadata
 
-    def _copy_and_append(self, layout: Layout, tail: dict, dates: pd.Index, stocks: pd.Index, kept: int,
-                         generation: str, progress: Progress | None) -> dict:
+    def _copy_and_append(
+        self,
+        layout: Layout,
+        tail: dict,
+        dates: pd.Index,
+        stocks: pd.Index,
+        kept: int,
+        generation: str,
+        progress: Progress | None,
+    ) -> dict:
         """股票集合不变: 每个数据集的新文件 = 上一代的前 ``kept`` 行 + 新的末尾行。"""
         tail_dates = dates[kept:]
 
@@ -600,31 +669,54 @@ class BinaryPreparedDataStoreBase:
             with NewFile(self.store_dir / file_name) as new:
                 new.copy_prefix(source, kept * len(stocks) * entry.dtype.itemsize, entry.checksum)
                 new.write_values(values)
-            return {"file": file_name, "dtype": entry.dtype.name, "shape": [len(dates), len(stocks)],
-                    "checksum": new.checksum.as_entry()}
+            return {
+                "file": file_name,
+                "dtype": entry.dtype.name,
+                "shape": [len(dates), len(stocks)],
+                "checksum": new.checksum.as_entry(),
+            }
 
-        return run_concurrently({key: partial(write_one, key, entry) for key, entry in layout.datasets.items()},
-                                progress)
+        return run_concurrently(
+            {key: partial(write_one, key, entry) for key, entry in layout.datasets.items()}, progress
+        )
 
-    def _rewrite_merged(self, layout: Layout, tail: dict, kept: int, dates: pd.Index, stocks: pd.Index,
-                        generation: str, progress: Progress | None) -> dict:
+    def _rewrite_merged(
+        self,
+        layout: Layout,
+        tail: dict,
+        kept: int,
+        dates: pd.Index,
+        stocks: pd.Index,
+        generation: str,
+        progress: Progress | None,
+    ) -> dict:
         """新股票出现: 历史行 (映射读取) 与新行按新的股票轴合并, 整体写成新的一套文件。"""
         old_dates, old_stocks = self._read_axes(layout)
 
         def write_one(key: str, entry: DatasetFile) -> dict:
-            history = pd.DataFrame(self._read_dataset(entry, 0, kept, mmap=True), index=old_dates[:kept],
-                                   columns=old_stocks, copy=False)
+            history = pd.DataFrame(
+                self._read_dataset(entry, 0, kept, mmap=True),
+                index=old_dates[:kept],
+                columns=old_stocks,
+                copy=False,
+            )
             merged = np.empty((len(dates), len(stocks)), dtype=entry.dtype)
             merged[:kept] = self._aligned_values(key, history, dates[:kept], stocks, entry.dtype)
             merged[kept:] = self._aligned_values(key, tail[key], dates[kept:], stocks, entry.dtype)
             return self._write_dataset(self.store_dir, key, merged, entry.dtype, generation)
 
-        return run_concurrently({key: partial(write_one, key, entry) for key, entry in layout.datasets.items()},
-                                progress)
+        return run_concurrently(
+            {key: partial(write_one, key, entry) for key, entry in layout.datasets.items()}, progress
+        )
 
     # ====================================================== whole stores
-    def install(self, source_dir: PathLike, *, lock_timeout: float | None = DEFAULT_LOCK_TIMEOUT,
-                on_wait: WaitNotice | None = None) -> dict:
+    def install(
+        self,
+        source_dir: PathLike,
+        *,
+        lock_timeout: float | None = DEFAULT_LOCK_TIMEOUT,
+        on_wait: WaitNotice | None = None,
+    ) -> dict:
         """把 ``source_dir`` 中完整的存储 (例如刚解压的数据包) 整体换入本存储。
 
         先按本存储的类型表校验源存储的每个文件与校验和; 通过后在写锁之内把它引用的
