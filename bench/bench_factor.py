@@ -35,9 +35,10 @@ import warnings
 import numpy as np
 import pandas as pd
 
-from support import interleaved, machine_scaling, milliseconds, synthetic_factor, synthetic_payload
 from tolvane.backtest import BinaryPreparedDataStore, Variant, calc_factor_ic_by_horizon, calc_forward_returns
 from tolvane.backtest._factor_report import analyse_factor
+
+from support import interleaved, machine_scaling, milliseconds, synthetic_factor, synthetic_payload
 
 HORIZONS = (1, 5, 10)
 

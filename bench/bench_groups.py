@@ -23,6 +23,10 @@ import argparse
 import numpy as np
 import pandas as pd
 
+from tolvane.backtest import _core
+from tolvane.backtest import _strategy_kernel as kernel
+from tolvane.backtest._factor_analysis import calc_factor_ic
+
 from support import (
     c_ordered,
     interleaved,
@@ -32,9 +36,6 @@ from support import (
     synthetic_factor,
     synthetic_market,
 )
-from tolvane.backtest import _core
-from tolvane.backtest import _strategy_kernel as kernel
-from tolvane.backtest._factor_analysis import calc_factor_ic
 
 GROUPS = 10
 

@@ -167,7 +167,7 @@ async def dripping_connection(host: str, port: int, drip: float, until: float, d
             reader, writer = await asyncio.wait_for(
                 asyncio.open_connection(host, port), max(until - time.monotonic(), 0.01)
             )
-        except (OSError, asyncio.TimeoutError):
+        except (TimeoutError, OSError):
             drops[0] += 1
             await asyncio.sleep(drip)
             continue
@@ -181,7 +181,7 @@ async def dripping_connection(host: str, port: int, drip: float, until: float, d
                     if await asyncio.wait_for(reader.read(65536), drip) == b"":
                         break
                     break  # an answer (a 408, or a refusal): the service let go of us
-                except asyncio.TimeoutError:
+                except TimeoutError:
                     pass
         except OSError:
             pass

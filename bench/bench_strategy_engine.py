@@ -19,13 +19,14 @@ Run: ``python bench/bench_strategy_engine.py`` (``make bench``).
 
 from __future__ import annotations
 
-import sys
 import threading
 import tracemalloc
-from pathlib import Path
 
 import numpy as np
 import pandas as pd
+
+from tolvane.backtest import _strategy_kernel as kernel
+from tolvane.backtest._core import _build_market_arrays
 
 from support import (
     c_ordered,
@@ -37,9 +38,6 @@ from support import (
     synthetic_market,
     test_reference,
 )
-
-from tolvane.backtest import _strategy_kernel as kernel
-from tolvane.backtest._core import _build_market_arrays
 
 reference_engine = test_reference("strategy_engine").calc_strategy_vwap_daily_return
 

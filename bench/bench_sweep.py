@@ -25,9 +25,10 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
-from support import machine_scaling, median_of, synthetic_payload
 from tolvane.backtest import BinaryPreparedDataStore, Variant, sweep
 from tolvane.backtest._core import STORE_MARKET_KEYS
+
+from support import machine_scaling, median_of, synthetic_payload
 
 
 def momentum(data, window: int, top: int) -> pd.DataFrame:

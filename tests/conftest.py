@@ -8,6 +8,7 @@ import tempfile
 from pathlib import Path
 
 import pytest
+
 from native_modules import extension_modules
 
 # matplotlib caches the machine's font list in its configuration folder; a

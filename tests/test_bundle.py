@@ -4,10 +4,9 @@ import hashlib
 import io
 import os
 import shutil
+import tempfile
 import zipfile
 from pathlib import Path
-
-import tempfile
 
 import httpx
 import numpy as np
@@ -62,7 +61,7 @@ def packaged_store(seed: int) -> tuple[bytes, dict]:
             if not path.name.startswith(".")
         }
         matrices = store.load(mmap=False)
-    members["index/benchmark.csv"] = "date,ukey,close\n".encode() + b"20230103,000300.XSHG,3887.9\n" * 40000
+    members["index/benchmark.csv"] = b"date,ukey,close\n" + b"20230103,000300.XSHG,3887.9\n" * 40000
     return build_package(members), matrices
 
 

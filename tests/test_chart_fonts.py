@@ -106,8 +106,8 @@ def test_factor_charts_style_their_pages_like_the_strategy_report(tmp_path):
     Python; both must list the same fonts in the same order and share the look."""
     import matplotlib.pyplot as plt
 
-    from tolvane.backtest import _chart_look
     import tolvane.backtest._strategy_kernel as kernel
+    from tolvane.backtest import _chart_look
 
     days = pd.bdate_range("2023-01-02", periods=40).strftime("%Y%m%d")
     daily = pd.Series(np.linspace(-0.01, 0.01, len(days)), index=days)

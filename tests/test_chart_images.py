@@ -13,9 +13,10 @@ import warnings
 import numpy as np
 import pandas as pd
 import pytest
-from reference.chart_saving import matplotlib_own_saving
 
 import tolvane.backtest._strategy_kernel as sk
+
+from reference.chart_saving import matplotlib_own_saving
 
 STRATEGY_NAME = "动量策略 top50"
 BENCHMARK_NAME = "中证1000"

@@ -13,12 +13,13 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from markets import frame, random_market
-from reference.factor_analysis import transcribed_ic
-from reference.strategy_engine import daily_cash_terms, daily_traded_value
 from tolvane.backtest import _core, _groups
 from tolvane.backtest import _strategy_kernel as sk
 from tolvane.backtest._factor_analysis import calc_factor_ic, factor_rank_autocorrelation, plot_factor_groups
+
+from markets import frame, random_market
+from reference.factor_analysis import transcribed_ic
+from reference.strategy_engine import daily_cash_terms, daily_traded_value
 
 # --- transcriptions ---------------------------------------------------------
 

@@ -9,7 +9,6 @@ import pandas as pd
 import pytest
 
 import tolvane
-from reference.factor_analysis import transcribed_ic
 from tolvane import singleton
 from tolvane.backtest import (
     BinaryPreparedDataStore,
@@ -20,6 +19,8 @@ from tolvane.backtest import (
     read_factor_file,
 )
 from tolvane.sandbox.package import market_payload
+
+from reference.factor_analysis import transcribed_ic
 
 # --- transcriptions ---------------------------------------------------------
 

@@ -8,9 +8,10 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from hostile import lay_out
 from tolvane.backtest import _prepare
 from tolvane.backtest import _strategy_kernel as sk
+
+from hostile import lay_out
 
 DATES = pd.Index(["20240102", "20240103", "20240104", "20240105", "20240108"])
 STOCKS = pd.Index(["A", "B", "C"])

@@ -7,11 +7,12 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from reference.prepared_data import ReferenceBuilder, assert_same_data, factors_to_matrices
 from tolvane.backtest import _prepare
 from tolvane.backtest._prepare import BinaryPreparedDataStore, GroupPreparedDataBuilder
 from tolvane.backtest.prepared import prepare_store, update_store
 from tolvane.exceptions import NetworkError
+
+from reference.prepared_data import ReferenceBuilder, assert_same_data, factors_to_matrices
 
 COMPONENTS = _prepare.COMPONENT_FACTOR_NAMES
 INDEX_CODES = list(_prepare.BENCHMARK_INDEX_CODES.values())

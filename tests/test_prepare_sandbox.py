@@ -15,8 +15,6 @@ import pandas as pd
 import pytest
 
 import tolvane
-from markets import mapped_file_of
-from reference.prepared_data import ReferenceBuilder, assert_same_data
 from tolvane import singleton
 from tolvane.backtest import (
     BinaryPreparedDataStore,
@@ -28,6 +26,9 @@ from tolvane.backtest import (
 )
 from tolvane.sandbox import DOWNLOAD_PATH, Faults
 from tolvane.sandbox.server import API_PREFIX
+
+from markets import mapped_file_of
+from reference.prepared_data import ReferenceBuilder, assert_same_data
 
 
 @pytest.fixture

@@ -11,9 +11,10 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from markets import mapped_file_of
 from tolvane.backtest._prepare import BinaryPreparedDataStore
 from tolvane.backtest._store import JOURNAL_FILE, BinaryPreparedDataStoreBase, StoreFormatError
+
+from markets import mapped_file_of
 
 DATES = [f"202401{day:02d}" for day in (2, 3, 4, 5, 8, 9)]
 

@@ -80,8 +80,8 @@ def test_package_client_signs_requests_the_service_accepts(sandbox, sandbox_clie
 
 def test_package_client_maps_service_errors(sandbox, sandbox_client):
     client = sandbox_client
-    from tolvane.exceptions import ApiError, AuthenticationError, QuotaExceededError
     from tolvane._http import HttpClient
+    from tolvane.exceptions import ApiError, AuthenticationError, QuotaExceededError
 
     with HttpClient(sandbox.base_url, sandbox.api_key, "not-the-secret") as bad:
         with pytest.raises(AuthenticationError, match="签名校验失败"):

@@ -13,7 +13,6 @@ import pandas as pd
 import pytest
 
 from tolvane._http import HttpClient
-from tolvane.backtest.store_backtest import UnknownStocksWarning
 from tolvane.backtest import (
     BinaryPreparedDataStore,
     backtest_inputs,
@@ -22,6 +21,7 @@ from tolvane.backtest import (
     run_store_backtest,
     run_strategy_backtest_core,
 )
+from tolvane.backtest.store_backtest import UnknownStocksWarning
 
 
 @pytest.fixture(scope="module")

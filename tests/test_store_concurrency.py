@@ -17,7 +17,6 @@ from pathlib import Path
 import pandas as pd
 import pytest
 
-import store_processes as states
 import tolvane
 from tolvane.backtest import prepare_store
 from tolvane.backtest._prepare import BinaryPreparedDataStore
@@ -25,6 +24,8 @@ from tolvane.cli import main
 from tolvane.exceptions import StoreLockedError
 from tolvane.sandbox import SandboxServer, SyntheticMarket
 from tolvane.sandbox.package import build_benchmark_package
+
+import store_processes as states
 
 WORKER = Path(__file__).with_name("store_processes.py")
 

@@ -14,9 +14,10 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from store_processes import create, open_store
 from tolvane.cli import main
 from tolvane.exceptions import StoreFormatError, TolvaneError
+
+from store_processes import create, open_store
 
 # Reads every damaged store in turn, one JSON line each, so that the line missing
 # after a crash names the case that crashed.

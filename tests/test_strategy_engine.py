@@ -12,10 +12,10 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from markets import DATES, flat_market, frame, random_market, with_cells
-from reference.strategy_engine import daily_cash_terms
 from tolvane.backtest import _strategy_kernel as sk
 
+from markets import DATES, flat_market, frame, random_market, with_cells
+from reference.strategy_engine import daily_cash_terms
 
 # --- agreement with the literal reference ---------------------------------
 

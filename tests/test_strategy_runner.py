@@ -10,8 +10,9 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from markets import DATES, flat_market, frame, with_cells
 from tolvane.backtest import _strategy_kernel as sk
+
+from markets import DATES, flat_market, frame, with_cells
 
 
 def rising_market():

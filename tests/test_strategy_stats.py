@@ -10,8 +10,9 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from reference.strategy_stats import holding_count_and_turnover
 from tolvane.backtest import _strategy_kernel as sk
+
+from reference.strategy_stats import holding_count_and_turnover
 
 STAT_KEYS = [
     "annual_return",

@@ -12,7 +12,7 @@ import sys
 import traceback
 import unicodedata
 import warnings
-from typing import Callable
+from collections.abc import Callable
 
 __all__ = ["DEBUG_ENV", "describe_quota", "display_width", "format_bytes", "padded", "run_command"]
 

@@ -7,7 +7,6 @@
 from __future__ import annotations
 
 import threading
-
 from typing import TYPE_CHECKING
 
 from ._factor import FactorService

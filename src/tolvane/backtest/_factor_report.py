@@ -21,7 +21,6 @@ import numpy as np
 import pandas as pd
 
 from . import _core
-from ._core import GROUP_SPREAD_COLUMN, safe_sharpe
 from ._chart_look import (
     BENCHMARK_BLACK,
     EXCESS_RED,
@@ -32,6 +31,7 @@ from ._chart_look import (
     style_panel,
     zero_line,
 )
+from ._core import GROUP_SPREAD_COLUMN, safe_sharpe
 from ._factor_analysis import (
     DEFAULT_HORIZONS,
     FORWARD_RETURN_KEYS,

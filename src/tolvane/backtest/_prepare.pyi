@@ -1,16 +1,17 @@
 """回测准备数据。"""
 
 import pickle as pickle
+from collections.abc import Iterable
 from pathlib import Path
-from typing import Iterable, Union
+from typing import Union
 
-import numpy as np
 import pandas as pd
 
 from tolvane.exceptions import NetworkError as NetworkError
 from tolvane.singleton import get_instance as get_instance
 
-from ._store import BinaryPreparedDataStoreBase, clean_matrix as clean_matrix
+from ._store import BinaryPreparedDataStoreBase
+from ._store import clean_matrix as clean_matrix
 from ._store import component_dataset_key as component_dataset_key
 from ._store import normalize_yyyymmdd as normalize_yyyymmdd
 

@@ -5,7 +5,6 @@ import threading as threading
 from dataclasses import dataclass as dataclass
 from pathlib import Path as Path
 
-import numpy as np
 import pandas as pd
 
 from ._core import _build_market_arrays as _build_market_arrays

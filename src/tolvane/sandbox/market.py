@@ -27,8 +27,9 @@ A 股市场: 三个输入相同, 在任何机器上每次得到的数据逐位�
 from __future__ import annotations
 
 import math
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Callable, NamedTuple
+from typing import NamedTuple
 
 import numpy as np
 

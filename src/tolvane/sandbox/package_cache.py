@@ -20,8 +20,8 @@ import json
 import logging
 import os
 import time
+from collections.abc import Callable
 from pathlib import Path
-from typing import Callable
 
 __all__ = ["CACHE_ENV", "cache_folder", "cached_package", "code_digest", "package_end_day"]
 

@@ -93,7 +93,7 @@ class SandboxProcess:
         self._lines: queue.Queue[str | None] = queue.Queue()
         self._reader: threading.Thread | None = None
 
-    def start(self) -> "SandboxProcess":
+    def start(self) -> SandboxProcess:
         """启动子进程并等它打印地址与密钥; 返回 ``self``。
 
         Raises:
@@ -190,7 +190,7 @@ class SandboxProcess:
             if reader is None or not reader.is_alive():
                 process.stdout.close()
 
-    def __enter__(self) -> "SandboxProcess":
+    def __enter__(self) -> SandboxProcess:
         return self.start()
 
     def __exit__(self, *exc_info) -> None:

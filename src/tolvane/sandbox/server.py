@@ -202,7 +202,7 @@ class SandboxServer(PackageDownloads):
     extra_quota_bytes = _forwarded("traffic", "extra_quota_bytes", "每个密钥的加油包额度。")
 
     # ----------------------------------------------------------- lifecycle
-    def start(self) -> "SandboxServer":
+    def start(self) -> SandboxServer:
         """绑定端口并在后台线程提供服务; 返回 ``self``。"""
         if self._service is not None:
             return self
@@ -237,7 +237,7 @@ class SandboxServer(PackageDownloads):
         finally:
             self.stop()
 
-    def __enter__(self) -> "SandboxServer":
+    def __enter__(self) -> SandboxServer:
         return self.start()
 
     def __exit__(self, *exc) -> None:

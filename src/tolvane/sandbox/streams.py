@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import asyncio
 import re
-from typing import Iterable, Iterator
+from collections.abc import Iterable, Iterator
 
 import numpy as np
 import pyarrow as pa

@@ -15,9 +15,10 @@ import io
 import os
 import secrets
 import zipfile
+from collections.abc import Callable, Iterable
 from concurrent.futures import FIRST_EXCEPTION, ThreadPoolExecutor, wait
 from pathlib import Path
-from typing import Callable, Iterable, TypeVar
+from typing import TypeVar
 
 import numpy as np
 

@@ -4,7 +4,8 @@ from __future__ import annotations
 
 import hashlib
 import re
-from typing import Iterable, overload
+from collections.abc import Iterable
+from typing import overload
 
 import numpy as np
 import pandas as pd

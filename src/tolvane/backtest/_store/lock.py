@@ -13,9 +13,9 @@ import fcntl
 import os
 import threading
 import time
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
-from typing import Callable, Iterator
 
 from ...exceptions import StoreLockedError
 from .format import LOCK_FILE

@@ -9,9 +9,9 @@
 from __future__ import annotations
 
 import os
+from collections.abc import Iterable
 from functools import partial
 from pathlib import Path
-from typing import Iterable
 
 from ...exceptions import StoreFormatError
 from .files import run_concurrently

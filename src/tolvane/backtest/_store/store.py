@@ -11,10 +11,11 @@ from __future__ import annotations
 import os
 import pickle
 import stat
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from functools import partial
 from pathlib import Path
-from typing import Callable, Iterator, TypeVar, Union
+from typing import TypeVar, Union
 
 import numpy as np
 import pandas as pd
