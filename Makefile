@@ -11,7 +11,7 @@ TEST_BUILD := -Ccmake.define.TOLVANE_TEST_MODULES=ON -Cbuild-dir=build/test-{whe
 SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name 'CMakeLists.txt') \
            $(wildcard tests/native/*.cpp) CMakeLists.txt pyproject.toml
 
-.PHONY: demo test install inplace sanitize bench clean
+.PHONY: demo test install inplace sanitize bench clean lint
 
 $(PYTHON):
 	"$$(tools/find-python)" -m venv $(VENV)
@@ -30,6 +30,25 @@ demo: install
 
 test: install
 	$(PYTHON) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+
+# Style and types: ruff's checks and formatting, mypy over the package and its
+# stubs, clang-format over the C++ sources. The tools are the lint extra's
+# pinned versions, so every machine formats alike; mypy reads the installed
+# numpy and distributed, hence the package install first.
+LINT_STAMP := $(VENV)/.tolvane-lint-tools
+LINT_TOOLS := import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["lint"]))
+CPP_SOURCES = $(shell find src tests -name '*.cpp' -o -name '*.hpp')
+
+$(LINT_STAMP): $(PYTHON) pyproject.toml
+	$(PYTHON) -c '$(LINT_TOOLS)' | $(PYTHON) -m pip install --quiet -r /dev/stdin
+	touch $(LINT_STAMP)
+
+lint: install $(LINT_STAMP)
+	$(VENV)/bin/ruff check src tests bench examples
+	$(VENV)/bin/ruff format --check src tests bench examples
+	$(VENV)/bin/mypy
+	@echo "clang-format --dry-run --Werror <the C++ sources>"
+	@$(VENV)/bin/clang-format --dry-run --Werror $(CPP_SOURCES)
 
 # Builds the native modules into src/ for working on the sources directly
 # (PYTHONPATH=src); the installed package is what `make test` exercises.

@@ -144,7 +144,8 @@ def bench_ic_and_report(n_days: int, n_stocks: int, runs: int) -> None:
             )
         ratio = statistics.median(timings["peer"]) / statistics.median(timings["ours"])
         print(
-            f"2. [{size}] whole report (forward returns, IC tables, 10 groups traded, turnover, autocorrelation):"
+            f"2. [{size}] whole report (forward returns, IC tables, 10 groups traded, turnover,"
+            " autocorrelation):"
             f" ours {milliseconds(timings['ours'])}"
             f" | peer preparation + IC + returns by quantile + turnover + autocorrelation"
             f" {milliseconds(timings['peer'])} | speed-up {ratio:5.1f}x"

@@ -39,6 +39,10 @@ WORKDIR = str(Path(__file__).resolve().parent.parent / "build")
 # ---------------------------------------------------------------- 1. build
 
 
+def met(goal_reached: bool) -> str:
+    return "met" if goal_reached else "NOT met"
+
+
 def resident_mb(field: str) -> float:
     """A resident-memory figure of this process from /proc (VmHWM: the peak).
 
@@ -137,13 +141,9 @@ def bench_build(n_stocks: int, years: int, runs: int) -> None:
         f"{min(r['seconds'] for r in prepares):.2f}..{max(r['seconds'] for r in prepares):.2f} s"
     )
     ratio = build_s / download_s
-    print(
-        f"   build / download                   {ratio:8.2f} x   goal <= 2.0x: {'met' if ratio <= 2.0 else 'NOT met'}"
-    )
+    print(f"   build / download                   {ratio:8.2f} x   goal <= 2.0x: {met(ratio <= 2.0)}")
     ratio = prepare_s / download_s
-    print(
-        f"   prepare_store / download           {ratio:8.2f} x   goal <= 1.3x: {'met' if ratio <= 1.3 else 'NOT met'}"
-    )
+    print(f"   prepare_store / download           {ratio:8.2f} x   goal <= 1.3x: {met(ratio <= 1.3)}")
 
 
 # ---------------------------------------------------------------- 2./3. store
@@ -206,9 +206,7 @@ def bench_store(n_days: int, n_stocks: int, runs: int) -> None:
         ratio = store_s / memory_s
         print(f"   store load + runner                {store_s:8.2f} s")
         print(f"   runner on frames in memory         {memory_s:8.2f} s")
-        print(
-            f"   ratio                              {ratio:8.2f} x   goal <= 1.3x: {'met' if ratio <= 1.3 else 'NOT met'}"
-        )
+        print(f"   ratio                              {ratio:8.2f} x   goal <= 1.3x: {met(ratio <= 1.3)}")
 
 
 def main() -> None:

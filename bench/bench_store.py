@@ -106,7 +106,8 @@ def run_child(python: str, args) -> dict:
 
 
 def describe(values: list[float]) -> str:
-    return f"median {statistics.median(values) * 1e3:8.1f} ms (min {min(values) * 1e3:.1f}, max {max(values) * 1e3:.1f})"
+    median, low, high = (statistics.median(values) * 1e3, min(values) * 1e3, max(values) * 1e3)
+    return f"median {median:8.1f} ms (min {low:.1f}, max {high:.1f})"
 
 
 def main() -> None:

@@ -150,7 +150,8 @@ def bench_size(n_days: int, n_stocks: int, runs: int, reference_runs: int) -> No
     # The whole runner without charts, against the engine.
     runner_s = median_seconds(lambda: kernel.run_strategy_backtest_core(signal, **market), runs)
     print(
-        f"[{label}]    runner without charts {runner_s * 1e3:9.2f} ms | {runner_s / engine_s:4.2f}x the engine"
+        f"[{label}]    runner without charts {runner_s * 1e3:9.2f} ms"
+        f" | {runner_s / engine_s:4.2f}x the engine"
     )
 
     bench_vectorbt(label, signal, market, result)

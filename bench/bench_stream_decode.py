@@ -147,11 +147,13 @@ def measure(args, body: dict, chunk_delay: float) -> None:
     print(f"{size / MIB:.1f} MiB in {batches} batches, loopback {pacing}, medians of {args.rounds} rounds:")
     for name, median in medians.items():
         print(
-            f"  {name:30s} {median * 1000:8.1f} ms  {size / MIB / median:7.1f} MiB/s  x{median / transfer:.3f}"
+            f"  {name:30s} {median * 1000:8.1f} ms  {size / MIB / median:7.1f} MiB/s"
+            f"  x{median / transfer:.3f}"
         )
     ratio = medians["stream_decode (+ to_pandas)"] / transfer
     print(
-        f"  ratio stream_decode / transfer: {ratio:.3f} (decoding adds {100 * (ratio - 1):+.1f}%; goal <= +15%)"
+        f"  ratio stream_decode / transfer: {ratio:.3f}"
+        f" (decoding adds {100 * (ratio - 1):+.1f}%; goal <= +15%)"
     )
     if memory:
         overhead = memory["peak"] - memory["kept"]

@@ -87,7 +87,9 @@ class TestErrorMapping:
         ],
     )
     def test_status_errors(self, status, payload, error, text):
-        handler = lambda request: httpx.Response(status, json=payload) if payload else httpx.Response(status)
+        def handler(request):
+            return httpx.Response(status, json=payload) if payload else httpx.Response(status)
+
         client = make_client(handler)
         with pytest.raises(error, match=text) as caught:
             client.get("/x")

@@ -328,7 +328,7 @@ class TestModuleLifecycle:
 
             warnings.simplefilter("always")
             probe.check_version(major, minor)
-            warnings.warn("only this one", RuntimeWarning)
+            warnings.warn("only this one", RuntimeWarning, stacklevel=1)
 
     def test_refused_in_legacy_subinterpreter(self):
         testcapi = pytest.importorskip("_testcapi")

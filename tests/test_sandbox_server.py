@@ -802,10 +802,17 @@ def test_nonces_expire_in_time_order_without_rescanning_the_store(monkeypatch):
             Now.comparisons += 1
             return op(float(self), other)
 
-        __lt__ = lambda self, other: self._compare(other, float.__lt__)
-        __le__ = lambda self, other: self._compare(other, float.__le__)
-        __gt__ = lambda self, other: self._compare(other, float.__gt__)
-        __ge__ = lambda self, other: self._compare(other, float.__ge__)
+        def __lt__(self, other):
+            return self._compare(other, float.__lt__)
+
+        def __le__(self, other):
+            return self._compare(other, float.__le__)
+
+        def __gt__(self, other):
+            return self._compare(other, float.__gt__)
+
+        def __ge__(self, other):
+            return self._compare(other, float.__ge__)
 
     t0 = 1_700_000_000
     clock = {"now": Now(t0)}

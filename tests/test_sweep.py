@@ -155,7 +155,8 @@ def test_sweeping_on_threads_does_not_import_dask(store_dir):
         "import sys\n"
         "from tolvane.backtest import sweep\n"
         f"sweep({str(store_dir)!r}, [lambda data: data['close_price'] * 0.0], max_workers=1)\n"
-        "assert not {'dask', 'distributed'} & set(sys.modules), sorted({'dask', 'distributed'} & set(sys.modules))\n"
+        "loaded = {'dask', 'distributed'} & set(sys.modules)\n"
+        "assert not loaded, sorted(loaded)\n"
     )
     subprocess.run([sys.executable, "-c", script], check=True, timeout=120)
 

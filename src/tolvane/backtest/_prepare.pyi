@@ -3,7 +3,6 @@
 import pickle as pickle
 from collections.abc import Iterable
 from pathlib import Path
-from typing import Union
 
 import pandas as pd
 
@@ -15,7 +14,7 @@ from ._store import clean_matrix as clean_matrix
 from ._store import component_dataset_key as component_dataset_key
 from ._store import normalize_yyyymmdd as normalize_yyyymmdd
 
-PathLike = Union[str, Path]
+PathLike = str | Path
 
 FLOAT_STORAGE_DTYPE: str
 BOOL_STORAGE_DTYPE: str

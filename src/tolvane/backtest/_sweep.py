@@ -192,18 +192,14 @@ def _is_dask_client(executor) -> bool:
     return type(executor).__module__.split(".")[0] == "distributed" and hasattr(executor, "gather")
 
 
-def _failed(error: BaseException, note: str) -> BaseException:
-    error.add_note(note)
-    return error
-
-
 def _run_serially(run, tasks, notes, bar) -> list[dict]:
     rows = []
     for task, note in zip(tasks, notes):
         try:
             rows.append(run(*task))
         except Exception as error:
-            raise _failed(error, note)
+            error.add_note(note)
+            raise
         bar.update(1)
     return rows
 
@@ -216,7 +212,8 @@ def _collect(completed, index_of, count: int, notes, bar) -> list[dict]:
         try:
             rows[index] = future.result()
         except Exception as error:
-            raise _failed(error, notes[index])
+            error.add_note(notes[index])
+            raise
         bar.update(1)
     return [rows[index] for index in range(count)]
 

@@ -127,7 +127,7 @@ def result_html(result) -> str:
     summary = result.benchmark_summary
     if len(summary):
         shown = summary.copy()
-        for title, column, formatter in _SUMMARY_COLUMNS:
+        for _title, column, formatter in _SUMMARY_COLUMNS:
             if column in shown:
                 shown[column] = shown[column].map(formatter)
         parts += ["<h4>基准汇总</h4>", shown.to_html(index=False, border=0)]

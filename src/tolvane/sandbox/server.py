@@ -194,7 +194,7 @@ class SandboxServer(PackageDownloads):
         """提前构建 (或从缓存读出) 数据包并生成市场, 之后的请求不必等待它们; 可在后台线程中调用。"""
         if not isinstance(self._package, (str, os.PathLike)):
             self.package_bytes()
-        self.market  # made now rather than by the first request that needs it
+        _ = self.market  # made now rather than by the first request that needs it
 
     keys = _forwarded("auth", "keys", "接受的访问密钥 → 签名密钥。")
     timestamp_window = _forwarded("auth", "timestamp_window", "签名请求允许的时钟偏差, 秒。")

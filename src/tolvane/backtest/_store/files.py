@@ -312,7 +312,8 @@ def verify_checksum(path: Path, recorded: Checksum) -> None:
         if want != got:
             start = block * recorded.block_bytes
             raise StoreFormatError(
-                f"{path} 的校验和不符: 第 {block} 块 (字节 {start}..{min(start + recorded.block_bytes, actual.size)})"
+                f"{path} 的校验和不符: 第 {block} 块"
+                f" (字节 {start}..{min(start + recorded.block_bytes, actual.size)})"
                 f" 已损坏"
             )
 

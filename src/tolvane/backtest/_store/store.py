@@ -15,7 +15,7 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from functools import partial
 from pathlib import Path
-from typing import TypeVar, Union
+from typing import TypeVar
 
 import numpy as np
 import pandas as pd
@@ -57,7 +57,7 @@ from .labels import date_slice, normalize_yyyymmdd, union_labels, with_store_lab
 from .lock import DEFAULT_LOCK_TIMEOUT, WaitNotice, writer_lock
 from .recovery import has_interrupted_update, remove_unreferenced, roll_back_interrupted_update
 
-PathLike = Union[str, Path]
+PathLike = str | Path
 Progress = Callable[[str], None]
 _T = TypeVar("_T")
 
@@ -278,7 +278,8 @@ class BinaryPreparedDataStoreBase:
     def _check_version(self, metadata: dict) -> None:
         if metadata and metadata.get("version") != self.version:
             raise StoreFormatError(
-                f"{self.store_dir} 的数据版本为 {metadata.get('version')!r}, 当前需要 {self.version}: 请重新构建"
+                f"{self.store_dir} 的数据版本为 {metadata.get('version')!r},"
+                f" 当前需要 {self.version}: 请重新构建"
             )
 
     def _data_path(self, name: str) -> Path:
@@ -315,7 +316,8 @@ class BinaryPreparedDataStoreBase:
         size = path.stat().st_size
         if size != entry.nbytes:
             raise StoreFormatError(
-                f"{path} 有 {size} 字节, 与形状 {entry.shape} 的 {entry.dtype} 数据所需的 {entry.nbytes} 字节不符"
+                f"{path} 有 {size} 字节,"
+                f" 与形状 {entry.shape} 的 {entry.dtype} 数据所需的 {entry.nbytes} 字节不符"
             )
 
     def _read_dataset(self, entry: DatasetFile, lo: int, hi: int, mmap: bool) -> np.ndarray:
