@@ -15,7 +15,7 @@ Prints, for seeded synthetic stores, medians (and the spread of the runs) of:
 3. ``factor_sweep`` of 50 factors on 2,500 x 1,000 on a two-worker Dask
    ``LocalCluster`` (one process, one thread each) against one thread. Goal: 1.5x.
 
-alphalens-reloaded is not a dependency: parts 1 and 2 print one line and skip the
+alphalens-reloaded is not a dependency: measurements 1 and 2 print one line and skip the
 comparison when it is not installed (``pip install alphalens-reloaded`` into the
 environment that runs this bench). Runs of the two sides are interleaved.
 
@@ -211,7 +211,7 @@ def bench_sweep(n_days: int, n_stocks: int, n_factors: int, runs: int) -> None:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="small sizes and fewer runs")
-    parser.add_argument("--sweep-only", action="store_true", help="part 3 alone")
+    parser.add_argument("--sweep-only", action="store_true", help="only the factor sweep (measurement 3)")
     args = parser.parse_args()
     if args.sweep_only:
         bench_sweep(*((500, 300, 10, 1) if args.quick else (2_500, 1_000, 50, 3)))
