@@ -9,7 +9,7 @@ import pandas as pd
 
 from .files import NewFile, npz_bytes, read_npz_arrays
 from .format import BenchmarkSeries
-from .labels import normalize_yyyymmdd
+from .labels import as_date_labels
 
 
 def write_benchmarks(store_dir: Path, benchmark_dict: dict, generation: str) -> dict:
@@ -19,8 +19,7 @@ def write_benchmarks(store_dir: Path, benchmark_dict: dict, generation: str) -> 
     for position, (name, series) in enumerate(benchmark_dict.items()):
         if not isinstance(series, pd.Series):
             raise ValueError(f"基准 {name} 必须是 Series, 实际为 {type(series).__name__}")
-        dates = pd.Index([normalize_yyyymmdd(label) for label in series.index])
-        arrays[f"dates_{position}"] = np.asarray(list(dates), dtype=str)
+        arrays[f"dates_{position}"] = np.asarray(as_date_labels(series.index), dtype=str)
         arrays[f"values_{position}"] = series.to_numpy(dtype=np.float64, na_value=np.nan)
         series_entries[str(name)] = {
             "position": position,
@@ -63,9 +62,7 @@ def merged_benchmarks(old: dict, benchmark_dict: dict, seam: str) -> dict:
             parts.append(before[before.index < seam])
         if after is not None:
             after = after.copy()
-            after.index = pd.Index(
-                [normalize_yyyymmdd(label) for label in after.index], name=after.index.name
-            )
+            after.index = as_date_labels(after.index).rename(after.index.name)
             parts.append(after[after.index >= seam])
         merged[name] = pd.concat(parts) if len(parts) > 1 else parts[0]
     return merged

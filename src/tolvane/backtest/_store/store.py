@@ -72,7 +72,7 @@ _READ_ATTEMPTS = 8
 
 
 def _safe_dataset_key(key) -> bool:
-    return isinstance(key, str) and is_plain_file_name(key) and "/" not in key and not key.endswith(".tmp")
+    return isinstance(key, str) and is_plain_file_name(key) and not key.endswith(".tmp")
 
 
 class BinaryPreparedDataStoreBase:
