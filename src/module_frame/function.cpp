@@ -25,7 +25,8 @@ struct FunctionState {
 };
 
 struct FunctionObject {
-    PyObject_HEAD vectorcallfunc vectorcall;
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
     PyObject *dict;
     PyObject *weakreflist;
     FunctionState *state;

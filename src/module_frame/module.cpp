@@ -150,8 +150,11 @@ PyObject *init_module(ModuleDef &def) {
 #endif
         def.slots.push_back({0, nullptr});
         def.python_def = PyModuleDef{
-            PyModuleDef_HEAD_INIT, def.full_name, def.doc, 0,       nullptr,
-            def.slots.data(),      nullptr,       nullptr, nullptr,
+            .m_base = PyModuleDef_HEAD_INIT,
+            .m_name = def.full_name,
+            .m_doc = def.doc,
+            .m_size = 0,
+            .m_slots = def.slots.data(),
         };
     }
     return PyModuleDef_Init(&def.python_def);
