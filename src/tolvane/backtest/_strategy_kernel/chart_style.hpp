@@ -110,7 +110,7 @@ std::string page_title_text(const mf::Call &call, const char *chart_name);
 
 // Saves the page to `save_path` at the shape's resolution. A PNG file is
 // written from the pixels savefig renders, with less of matplotlib's repeated
-// measuring (see chart_style.cpp for why); other formats and file objects are
+// measuring (see page_saving.cpp for why); other formats and file objects are
 // saved by savefig itself.
 void save_page(const mf::Call &call, const Matplotlib &mpl, const Page &page, const PageShape &shape,
                nb::handle save_path);
