@@ -30,12 +30,12 @@ import time
 
 import httpx
 
-from tolvane.sandbox import API_PREFIX, DOWNLOAD_PATH, sign_headers
+from tolvane.sandbox import API_PREFIX, DOWNLOAD_PATH, defaults, sign_headers
 
 KEY, SECRET = "bench-key", "bench-secret"
 QUOTA = API_PREFIX + "/quota"
-MARKET = {"seed": 7, "n_stocks": 300, "start": "2019-01-01", "end": "2024-12-31"}
-PACKAGE_END = "20240630"
+MARKET = {"seed": defaults.SEED, "n_stocks": defaults.N_STOCKS, "start": defaults.START, "end": defaults.END}
+PACKAGE_END = defaults.PACKAGE_END.replace("-", "")
 COMMAND = [
     sys.executable,
     "-m",

@@ -6,6 +6,8 @@ test_sandbox_server.py.)"""
 from __future__ import annotations
 
 import json
+import subprocess
+import sys
 
 import pandas as pd
 import pytest
@@ -50,6 +52,16 @@ def test_every_command_has_help(command, capsys):
     assert exit_.value.code == 0 and text.startswith(f"usage: tolvane {command}")
     if command in ("quota", "download-benchmark", "prepare", "update"):
         assert "TOLVANE_API_SECRET" in text
+
+
+def test_reading_the_options_loads_no_data_stack():
+    # `tolvane sandbox` and every --help start here; pandas alone costs half a second.
+    code = (
+        "import sys, tolvane.cli as cli\n"
+        "cli.build_parser()\n"
+        "assert not {'numpy', 'pandas'} & set(sys.modules), sorted({'numpy', 'pandas'} & set(sys.modules))\n"
+    )
+    subprocess.run([sys.executable, "-c", code], check=True)
 
 
 def test_service_commands_download_prepare_update_and_quota(tolvane_cli, sandbox, tmp_path):

@@ -18,7 +18,6 @@ import time
 from pathlib import Path
 
 from .console import format_bytes, padded, run_command
-from .demo import PACKAGE_END
 from .sandbox import defaults
 
 __all__ = ["build_parser", "main"]
@@ -102,7 +101,7 @@ def _connection_options() -> argparse.ArgumentParser:
 
 
 def _writer_options() -> argparse.ArgumentParser:
-    from tolvane.backtest._store import DEFAULT_LOCK_TIMEOUT
+    from tolvane.backtest._defaults import DEFAULT_LOCK_TIMEOUT
 
     parent = argparse.ArgumentParser(add_help=False)
     group = parent.add_argument_group("另一个写入者 (同一存储同一时刻只有一个写入者)")
@@ -486,9 +485,9 @@ def _add_demo(subparsers) -> None:
     demo.add_argument(
         "--package-end",
         type=_date,
-        default=PACKAGE_END,
+        default=defaults.PACKAGE_END,
         metavar="DATE",
-        help=f"沙盒数据包的结束日 (默认 {PACKAGE_END})",
+        help=f"沙盒数据包的结束日 (默认 {defaults.PACKAGE_END})",
     )
 
 

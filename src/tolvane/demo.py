@@ -32,10 +32,8 @@ from .sandbox import defaults
 if TYPE_CHECKING:
     import pandas as pd
 
-__all__ = ["DemoResult", "PACKAGE_END", "factor_strategy_weights", "run_demo"]
+__all__ = ["DemoResult", "factor_strategy_weights", "run_demo"]
 
-#: The package is a snapshot of the market up to this day; the update brings the rest.
-PACKAGE_END = "2024-06-30"
 PRIMARY_BENCHMARK = "000852"
 
 SIGNAL_FACTOR = "alpha1"
@@ -134,7 +132,7 @@ def run_demo(
     n_stocks: int = defaults.N_STOCKS,
     start=defaults.START,
     end=defaults.END,
-    package_end=PACKAGE_END,
+    package_end=defaults.PACKAGE_END,
     out: TextIO | None = None,
 ) -> DemoResult:
     """离线运行完整流程: 沙盒 → 配额 → 数据包 → 存储更新 → 策略 → 回测 → 报告。

@@ -18,10 +18,9 @@ from contextlib import contextmanager
 from pathlib import Path
 
 from ...exceptions import StoreLockedError
+from .._defaults import DEFAULT_LOCK_TIMEOUT
 from .format import LOCK_FILE
 
-#: Default seconds a writer waits for another writer of the same store.
-DEFAULT_LOCK_TIMEOUT = 1800.0
 _POLL_SECONDS = 0.05
 
 WaitNotice = Callable[[Path, "int | None"], None]
