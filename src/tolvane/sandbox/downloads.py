@@ -46,13 +46,17 @@ class PackageDownloads:
     _market_key: dict | None
     _package: bytes | str | os.PathLike | None
     _package_lock: threading.Lock
-    _memory_tag: tuple[bytes, str] | None = None
+    _memory_tag: str | None = None
     _file_tag: tuple[tuple, str] | None = None
 
     if TYPE_CHECKING:
 
         @property
         def market(self) -> SyntheticMarket: ...
+
+    def package_file(self) -> str | os.PathLike | None:
+        """数据包以路径给出时的文件; 以字节给出或由服务构建时为 ``None``。"""
+        return self._package if isinstance(self._package, (str, os.PathLike)) else None
 
     def package_bytes(self) -> bytes:
         """供下载的基准数据包; 第一次用到时构建 (或从缓存读出), 同时到达的请求只构建一次。"""
@@ -74,21 +78,16 @@ class PackageDownloads:
             return build()
         return cached_package({**self._market_key, "package_end": self.package_end}, build)
 
-    def open_package(self) -> BinaryIO:
-        """以只读二进制文件打开供下载的数据包; 路径给出的数据包直接打开该文件。"""
-        if isinstance(self._package, (str, os.PathLike)):
-            return open(self._package, "rb")
-        return io.BytesIO(self.package_bytes())
-
     def tagged_package(self) -> tuple[BinaryIO, str]:
         """打开的数据包与它的实体标签 (``ETag``: 带引号的字节 SHA-256)。"""
-        if not isinstance(self._package, (str, os.PathLike)):
-            data = self.package_bytes()
+        path = self.package_file()
+        if path is None:
+            data = self.package_bytes()  # never replaced once made: its tag is worked out once
             with self._package_lock:
-                if self._memory_tag is None or self._memory_tag[0] is not data:
-                    self._memory_tag = (data, _entity_tag([data]))
-                return io.BytesIO(data), self._memory_tag[1]
-        package = open(self._package, "rb")
+                if self._memory_tag is None:
+                    self._memory_tag = _entity_tag([data])
+                return io.BytesIO(data), self._memory_tag
+        package = open(path, "rb")
         try:
             return package, self._tag_of_file(package)
         except BaseException:

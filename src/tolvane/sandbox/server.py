@@ -192,7 +192,7 @@ class SandboxServer(PackageDownloads):
 
     def prepare(self) -> None:
         """提前构建 (或从缓存读出) 数据包并生成市场, 之后的请求不必等待它们; 可在后台线程中调用。"""
-        if not isinstance(self._package, (str, os.PathLike)):
+        if self.package_file() is None:
             self.package_bytes()
         _ = self.market  # made now rather than by the first request that needs it
 
