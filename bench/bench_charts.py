@@ -38,21 +38,6 @@ CASES = [
     ("demo, portrait", 1460, "long"),
 ]
 CHARTS = ("performance", "weekly")
-STATS = {
-    "annual_return": 12.5,
-    "long_sharp": 1.1,
-    "max_dd": 8.0,
-    "extra_annual_return": 6.0,
-    "extra_sharp": 1.4,
-    "extra_max_dd": 3.0,
-    "win_rate": 53.0,
-    "excess_win_rate": 55.0,
-    "turnover": 14.0,
-    "benchmark_annual_return": 4.0,
-    "benchmark_sharp": 0.4,
-    "return_corr": 0.8,
-    "holding_count": 49.6,
-}
 
 
 def seeded_returns(days: int):
@@ -76,16 +61,17 @@ def child(folder: Path, plain: bool) -> None:
     logging.getLogger("matplotlib.font_manager").setLevel(logging.ERROR)
     import tolvane.backtest._strategy_kernel as sk
 
+    from support import test_reference
+
+    stats = test_reference("strategy_stats").SAMPLE_STATS
     saving = contextlib.nullcontext(lambda path: path)
     if plain:
-        from support import test_reference
-
         saving = test_reference("chart_saving").matplotlib_own_saving()
 
     def draw(series, kind, stem, target):
         sk.plot_strategy_performance(
             *series,
-            STATS,
+            stats,
             strategy_name="动量策略",
             image_kind=kind,
             save_path=target(folder / f"{stem}_performance.png"),

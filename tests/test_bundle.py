@@ -73,15 +73,6 @@ CLOSE_PRICE_MEMBER = next(
 )
 
 
-def member_hashes(package: bytes) -> dict[str, str]:
-    with zipfile.ZipFile(io.BytesIO(package)) as zf:
-        return {
-            name: hashlib.sha256(zf.read(name)).hexdigest()
-            for name in zf.namelist()
-            if not name.endswith("/")
-        }
-
-
 def tree_hashes(root: Path) -> dict[str, str]:
     return {
         p.relative_to(root).as_posix(): hashlib.sha256(p.read_bytes()).hexdigest()
@@ -90,13 +81,13 @@ def tree_hashes(root: Path) -> dict[str, str]:
     }
 
 
-def assert_installed(store_dir: Path, matrices: dict = PACKAGED) -> None:
+def assert_installed(store_dir: Path) -> None:
     """The target holds the packaged store (its files renamed to a generation of its own)
     and nothing the store does not name; the temporary folder is gone."""
     store = BinaryPreparedDataStore(store_dir, [])
     loaded = store.load()
-    assert list(loaded) == list(matrices)
-    for key, matrix in matrices.items():
+    assert list(loaded) == list(PACKAGED)
+    for key, matrix in PACKAGED.items():
         pd.testing.assert_frame_equal(loaded[key], matrix)
     assert store.verify()["checksummed"] == 5
     assert not (store_dir / "index").exists() and not list(store_dir.parent.glob("temp/*.extract"))

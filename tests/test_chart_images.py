@@ -17,26 +17,12 @@ import pytest
 import tolvane.backtest._strategy_kernel as sk
 
 from reference.chart_saving import matplotlib_own_saving
+from reference.strategy_stats import SAMPLE_STATS as STATS
 
 STRATEGY_NAME = "动量策略 top50"
 BENCHMARK_NAME = "中证1000"
 CHINESE_TEXT = "".join(ch for ch in STRATEGY_NAME + BENCHMARK_NAME if ord(ch) > 0x2E80)
 
-STATS = {
-    "annual_return": 12.5,
-    "long_sharp": 1.1,
-    "max_dd": 8.0,
-    "extra_annual_return": 6.0,
-    "extra_sharp": 1.4,
-    "extra_max_dd": 3.0,
-    "win_rate": 53.0,
-    "excess_win_rate": 55.0,
-    "turnover": 14.0,
-    "benchmark_annual_return": 4.0,
-    "benchmark_sharp": 0.4,
-    "return_corr": 0.8,
-    "holding_count": 49.6,
-}
 
 # Overlaps that follow from the sizes the layouts fix, so no drawing change can
 # remove them: the ten statistics rows at 9.4 pt scaled 1.28 are taller than

@@ -193,10 +193,8 @@ def weights_file(folder, name: str, content) -> str:
     path = folder / name
     if isinstance(content, bytes):
         path.write_bytes(content)
-    elif isinstance(content, str):
-        path.write_text(content)
     else:
-        content.to_parquet(path) if name.endswith(".parquet") else content.to_csv(path, index=False)
+        path.write_text(content)
     return str(path)
 
 

@@ -28,6 +28,7 @@ from hypothesis import strategies as st
 
 import hostile
 from native_modules import extension_modules
+from reference.strategy_stats import STAT_KEYS
 
 TESTS = Path(__file__).resolve().parent
 REPLY_LIMIT_SECONDS = 300  # a hung call fails the test instead of hanging the run
@@ -147,21 +148,6 @@ buffer_recipes = st.one_of(
     array_recipes(shape=(3,)),
 )
 
-STAT_KEYS = (
-    "annual_return",
-    "long_sharp",
-    "max_dd",
-    "extra_annual_return",
-    "extra_sharp",
-    "extra_max_dd",
-    "benchmark_annual_return",
-    "benchmark_sharp",
-    "return_corr",
-    "win_rate",
-    "excess_win_rate",
-    "holding_count",
-    "turnover",
-)
 MATRICES = (
     "signal_matrix",
     "strategy_matrix",

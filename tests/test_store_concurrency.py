@@ -221,7 +221,8 @@ def assert_same_store(got: Path, want: Path) -> None:
     assert list(got_bench) == list(want_bench)
     for name in want_bench:
         pd.testing.assert_series_equal(got_bench[name], want_bench[name])
-    assert left.verify()["checksummed"] == left.verify()["files"]
+    report = left.verify()
+    assert report["checksummed"] == report["files"]
 
 
 def test_two_updates_and_two_builds_from_the_service_at_once(tmp_path, service):

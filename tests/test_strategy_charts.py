@@ -18,21 +18,7 @@ import pytest
 
 import tolvane.backtest._strategy_kernel as sk
 
-STATS = {
-    "annual_return": 12.5,
-    "long_sharp": 1.1,
-    "max_dd": 8.0,
-    "extra_annual_return": 6.0,
-    "extra_sharp": 1.4,
-    "extra_max_dd": 3.0,
-    "win_rate": 53.0,
-    "excess_win_rate": 55.0,
-    "turnover": 14.0,
-    "benchmark_annual_return": 4.0,
-    "benchmark_sharp": 0.4,
-    "return_corr": 0.8,
-    "holding_count": 49.6,
-}
+from reference.strategy_stats import SAMPLE_STATS as STATS
 
 
 def png_size(path) -> tuple[int, int]:
