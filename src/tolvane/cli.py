@@ -41,10 +41,10 @@ _EPILOG = """\
 
 # ----------------------------------------------------------------- option types
 def _date(text: str) -> str:
-    from tolvane.dates import normalize_date
+    from tolvane.dates import compact_date
 
     try:
-        return normalize_date(text).replace("-", "")
+        return compact_date(text)
     except (TypeError, ValueError):
         raise argparse.ArgumentTypeError(f"无法识别的日期 {text!r} (用 YYYY-MM-DD 或 YYYYMMDD)") from None
 

@@ -10,7 +10,7 @@ from typing import TYPE_CHECKING, Union
 if TYPE_CHECKING:
     import pandas as pd
 
-__all__ = ["DateLike", "normalize_date"]
+__all__ = ["DateLike", "compact_date", "normalize_date"]
 
 # pandas is not imported here: a command that only parses its options stays quick.
 DateLike = Union[int, str, _dt.date, _dt.datetime, "pd.Timestamp"]
@@ -63,3 +63,8 @@ def normalize_date(value: DateLike) -> str:
             raise ValueError(f"无法识别的日期: {value!r}")
         return _from_match(match, value)
     raise TypeError(f"不支持的日期类型: {type(value).__name__}")
+
+
+def compact_date(value: DateLike) -> str:
+    """同 :func:`normalize_date`, 但给出存储与数据包使用的 "YYYYMMDD" 文本。"""
+    return normalize_date(value).replace("-", "")

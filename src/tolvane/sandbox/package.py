@@ -23,6 +23,7 @@ import numpy as np
 import pandas as pd
 
 from ..backtest._prepare import BENCHMARK_INDEX_CODES, BinaryPreparedDataStore, GroupPreparedDataBuilder
+from ..dates import compact_date
 from .market import SyntheticMarket
 from .package_cache import package_end_day
 
@@ -86,7 +87,7 @@ class _MarketBuilder(GroupPreparedDataBuilder):
     """完整构建, 只是查询由市场回答而不是经由 SDK 单例。"""
 
     def __init__(self, market: SyntheticMarket, end: str | None = None) -> None:
-        super().__init__(market.start.replace("-", ""), package_end_day(market.start, market.end, end))
+        super().__init__(compact_date(market.start), package_end_day(market.start, market.end, end))
         self._service = _MarketService(market)
 
     def _read_normal_factor_matrix(self, name: str) -> pd.DataFrame:

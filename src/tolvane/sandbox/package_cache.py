@@ -39,12 +39,12 @@ _LIBRARIES = ("numpy", "pandas", "pyarrow")
 
 def package_end_day(first_day: str, last_day: str, end) -> str:
     """数据包的结束日 "YYYYMMDD": 缺省为市场末日 ``last_day``; 不能早于市场首日或晚于市场末日。"""
-    from ..dates import normalize_date
+    from ..dates import compact_date
 
-    first, last = first_day.replace("-", ""), last_day.replace("-", "")
+    first, last = compact_date(first_day), compact_date(last_day)
     if end is None:
         return last
-    end = normalize_date(end).replace("-", "")
+    end = compact_date(end)
     if not first <= end <= last:
         raise ValueError(f"数据包结束日 {end} 不在市场区间 {first}..{last} 内")
     return end

@@ -10,7 +10,7 @@ from typing import overload
 import numpy as np
 import pandas as pd
 
-from ...dates import DateLike, normalize_date
+from ...dates import DateLike, compact_date
 from .format import DATE_AXIS_NAME, STOCK_AXIS_NAME
 
 _COMPONENT_PREFIX = "rq_index_components_new_"
@@ -38,7 +38,7 @@ def normalize_yyyymmdd(value: DateLike | np.datetime64 | None) -> str | None:
         return None
     if isinstance(value, np.datetime64):
         value = pd.Timestamp(value)
-    return normalize_date(value).replace("-", "")
+    return compact_date(value)
 
 
 def component_dataset_key(name: str) -> str:
