@@ -178,9 +178,8 @@ async def dripping_connection(host: str, port: int, drip: float, until: float, d
                 writer.write(byte.encode())
                 await writer.drain()
                 try:  # wait for the next drip, or for the service to answer or drop us
-                    if await asyncio.wait_for(reader.read(65536), drip) == b"":
-                        break
-                    break  # an answer (a 408, or a refusal): the service let go of us
+                    await asyncio.wait_for(reader.read(65536), drip)
+                    break  # an answer (a 408, a refusal) or the end: the service let go of us
                 except TimeoutError:
                     pass
         except OSError:
