@@ -174,8 +174,7 @@ const mf::FunctionDef run_strategy_backtest_core_def{
         "净值为日收益累加 + 1(固定资金)。\n"
         "\n"
         "Args:\n"
-        "    strategy_matrix: 目标权重矩阵(日期 × 股票), T-1 日权重在 T "
-        "日成交。\n" STRATEGY_MARKET_MATRICES_DOC
+        "    strategy_matrix: 目标权重矩阵(日期 × 股票), T-1 日权重在 T 日成交。\n" STRATEGY_MARKET_MATRICES_DOC
         "    benchmark_dict: 基准代码 → 基准日收益序列(比例, 日期索引); None 或空表示不比较基准。\n"
         "    benchmark_names: 主基准代码, 用于超额统计与图表, 默认 \"000852\"。\n"
         "    rolling_window: 权重移动平均窗口长度; 0 或负数表示不平滑, 默认 0。\n" STRATEGY_TRADING_COSTS_DOC
