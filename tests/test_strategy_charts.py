@@ -301,6 +301,23 @@ class TestPerformanceChart:
         assert plot_lock_is_free()
         assert plt.get_fignums() == []
 
+    @pytest.mark.parametrize("collector_on", [True, False])
+    def test_garbage_collector_is_left_as_it_was_after_drawing_or_failing(self, tmp_path, collector_on):
+        import gc
+
+        was_on = gc.isenabled()
+        (gc.enable if collector_on else gc.disable)()
+        try:
+            self.draw(*backtest_series(30), save_path=tmp_path / "main.png")
+            assert gc.isenabled() == collector_on
+            with pytest.raises(FileNotFoundError):
+                self.draw(*backtest_series(30), save_path=tmp_path / "missing" / "main.png")
+            assert gc.isenabled() == collector_on
+            sk.plot_weekly_net_value(*backtest_series(30), save_path=tmp_path / "weekly.png")
+            assert gc.isenabled() == collector_on
+        finally:
+            (gc.enable if was_on else gc.disable)()
+
     @pytest.mark.parametrize(
         ("chart", "twin", "arguments"),
         [
