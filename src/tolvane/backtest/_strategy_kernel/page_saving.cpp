@@ -330,22 +330,40 @@ const mf::FunctionDef tick_sharing_layouts_def{
     .params = {{.name = "get_tick"}, {.name = "layouts"}, {.name = "major"}},
 };
 
-// Every text of the page shares one table of layouts: the texts among the
-// page's artists, the texts of its table cells (which are not among them)
-// and the labels of the ticks its axes make while the page is laid out.
+// Every text of the page shares one table of layouts: the page's and its
+// panels' titles and texts, axis labels and offsets, the labels of the ticks
+// the axes have and of those they make while the page is laid out, legend
+// entries and table cells. (Artist.findobj would find most of them, but
+// asking an axis for its children computes and makes its ticks anew.)
 void share_text_layouts(const mf::Call &call, nb::handle figure) {
     nb::object partial = nb::module_::import_("functools").attr("partial");
     nb::object shared = call.make_function(shared_text_layout_def);
     nb::dict layouts;
-    for (nb::handle text : figure.attr("findobj")(nb::module_::import_("matplotlib.text").attr("Text")))
-        share_layout(text, layouts, shared, partial);
+    auto share = [&](nb::handle text) { share_layout(text, layouts, shared, partial); };
+    for (nb::handle text : figure.attr("texts"))
+        share(text);
     nb::object new_tick = call.make_function(tick_sharing_layouts_def);
     for (nb::handle ax : figure.attr("axes")) {
+        share(ax.attr("title"));
+        for (nb::handle text : ax.attr("texts"))
+            share(text);
+        nb::object legend = ax.attr("get_legend")();
+        if (!legend.is_none()) {
+            share(legend.attr("get_title")());
+            for (nb::handle text : legend.attr("get_texts")())
+                share(text);
+        }
         for (nb::handle table : ax.attr("tables"))
             for (nb::handle cell : table.attr("get_celld")().attr("values")())
-                share_layout(cell.attr("get_text")(), layouts, shared, partial);
+                share(cell.attr("get_text")());
         for (const char *name : {"xaxis", "yaxis"}) {
             nb::object axis = ax.attr(name);
+            share(axis.attr("label"));
+            share(axis.attr("offsetText"));
+            for (const char *ticks : {"majorTicks", "minorTicks"})
+                for (nb::handle tick : axis.attr(ticks))
+                    for (const char *label : {"label1", "label2"})
+                        share(tick.attr(label));
             nb::setattr(axis, "_get_tick", partial(new_tick, axis.attr("_get_tick"), layouts));
         }
     }
