@@ -385,7 +385,9 @@ class TestImages:
         assert ax_dd.get_shared_x_axes().joined(ax_nav, ax_dd)
 
     @pytest.mark.parametrize("kind", ["large", "long"])
-    def test_texts_sharing_layouts_are_laid_out_as_matplotlib_lays_them_out(self, tmp_path, monkeypatch, kind):
+    def test_texts_sharing_layouts_are_laid_out_as_matplotlib_lays_them_out(
+        self, tmp_path, monkeypatch, kind
+    ):
         # Equal strings sit on the page in other fonts, sizes, alignments and
         # rotations (an excess bar label rotated beside its table cell, tick
         # labels of several axes): each must get its own layout.
@@ -398,12 +400,12 @@ class TestImages:
         def save_and_compare(fig, *args, **kwargs):
             save(fig, *args, **kwargs)
             renderer = fig.canvas.get_renderer()
-            texts = fig.findobj(Text) + [
-                cell.get_text() for ax in fig.axes for table in ax.tables for cell in table.get_celld().values()
-            ]
+            cells = [cell for ax in fig.axes for table in ax.tables for cell in table.get_celld().values()]
+            texts = fig.findobj(Text) + [cell.get_text() for cell in cells]
             tick_labels = [label for ax in fig.axes for label in ax.yaxis.get_ticklabels()]
             # Empty texts are never laid out.
-            unshared = [text for text in texts + tick_labels if text.get_text() and "_get_layout" not in vars(text)]
+            laid_out = [text for text in texts + tick_labels if text.get_text()]
+            unshared = [text for text in laid_out if "_get_layout" not in vars(text)]
             assert [(text.get_text(), text.axes and text.axes.get_title()) for text in unshared] == []
             for text in texts:
                 box, lines, corner = text._get_layout(renderer)

@@ -136,12 +136,18 @@ class CollectorPaused {
     bool was_enabled_;
 };
 
+// tolvane.backtest.chart_fonts.quiet_weight_fallback(): the pages ask for
+// bold text, which a Chinese font without a bold face (WenQuanYi Micro Hei)
+// draws in its regular face; inside, matplotlib does so without a warning
+// per font size on standard error.
+nb::object quiet_weight_fallback();
+
 // Draws on the page's figure and closes it afterwards, also after a failure,
 // so that a failed chart leaves no open figure behind in pyplot.
 template <typename Draw>
 void draw_and_close(const Matplotlib &mpl, const Page &page, Draw &&draw) {
     try {
-        draw();
+        mf::with_context(quiet_weight_fallback(), [&](nb::handle) { draw(); });
     } catch (...) {
         mpl.pyplot.attr("close")(page.figure);
         throw;
