@@ -91,6 +91,39 @@ def test_without_any_chinese_font_one_line_replaces_the_glyph_warnings(stale_fon
     assert (tmp_path / "boxes.png").stat().st_size > 0
 
 
+# Draws both report pages in a fresh interpreter as a user would, without
+# ensure_cjk_font, then prints the filters left on matplotlib's font logger.
+REPORT = """
+import logging, sys
+import numpy as np, pandas as pd
+import tolvane.backtest._strategy_kernel as kernel
+days = pd.bdate_range("2022-01-03", periods=300).strftime("%Y%m%d")
+daily = pd.Series(np.random.default_rng(1).normal(0.001, 0.01, len(days)), index=days)
+series = (daily, daily.cumsum() + 1, daily * 0.5)
+kernel.plot_strategy_performance(*series, {}, strategy_name="momentum", save_path=sys.argv[1])
+kernel.plot_weekly_net_value(*series, strategy_name="momentum", save_path=sys.argv[2])
+print(len(logging.getLogger("matplotlib.font_manager").filters))
+"""
+
+
+def test_drawing_a_report_writes_nothing_to_stderr(tmp_path):
+    # The pages ask for bold titles, cards and table headers; a first listed
+    # font without a bold face (WenQuanYi Micro Hei) drew them regular with
+    # a warning per font size. The quieting ends with the drawing.
+    environment = {**os.environ, "MPLCONFIGDIR": str(tmp_path / "mplconfig")}
+    subprocess.run([sys.executable, "-c", "import matplotlib.font_manager"], env=environment, check=True)
+    done = subprocess.run(
+        [sys.executable, "-c", REPORT, str(tmp_path / "main.png"), str(tmp_path / "weekly.png")],
+        env=environment,
+        capture_output=True,
+        text=True,
+        check=True,
+    )
+    assert done.stderr == ""
+    assert done.stdout.split() == ["0"]
+    assert (tmp_path / "main.png").stat().st_size > 0 and (tmp_path / "weekly.png").stat().st_size > 0
+
+
 # The rc settings a report page's style decides.
 STYLE_KEYS = (
     "font.sans-serif",

@@ -301,6 +301,23 @@ class TestPerformanceChart:
         assert plot_lock_is_free()
         assert plt.get_fignums() == []
 
+    @pytest.mark.parametrize("collector_on", [True, False])
+    def test_garbage_collector_is_left_as_it_was_after_drawing_or_failing(self, tmp_path, collector_on):
+        import gc
+
+        was_on = gc.isenabled()
+        (gc.enable if collector_on else gc.disable)()
+        try:
+            self.draw(*backtest_series(30), save_path=tmp_path / "main.png")
+            assert gc.isenabled() == collector_on
+            with pytest.raises(FileNotFoundError):
+                self.draw(*backtest_series(30), save_path=tmp_path / "missing" / "main.png")
+            assert gc.isenabled() == collector_on
+            sk.plot_weekly_net_value(*backtest_series(30), save_path=tmp_path / "weekly.png")
+            assert gc.isenabled() == collector_on
+        finally:
+            (gc.enable if was_on else gc.disable)()
+
     @pytest.mark.parametrize(
         ("chart", "twin", "arguments"),
         [
@@ -366,6 +383,41 @@ class TestImages:
         assert legend_labels(ax_nav) == ["Strategy NAV", "000905 NAV", "Excess NAV"]
         assert legend_labels(ax_dd) == ["Strategy Drawdown", "000905 Drawdown", "Excess Drawdown"]
         assert ax_dd.get_shared_x_axes().joined(ax_nav, ax_dd)
+
+    @pytest.mark.parametrize("kind", ["large", "long"])
+    def test_texts_sharing_layouts_are_laid_out_as_matplotlib_lays_them_out(
+        self, tmp_path, monkeypatch, kind
+    ):
+        # Equal strings sit on the page in other fonts, sizes, alignments and
+        # rotations (an excess bar label rotated beside its table cell, tick
+        # labels of several axes): each must get its own layout.
+        from matplotlib.figure import Figure
+        from matplotlib.text import Text
+
+        compared = []
+        save = Figure.savefig
+
+        def save_and_compare(fig, *args, **kwargs):
+            save(fig, *args, **kwargs)
+            renderer = fig.canvas.get_renderer()
+            cells = [cell for ax in fig.axes for table in ax.tables for cell in table.get_celld().values()]
+            texts = fig.findobj(Text) + [cell.get_text() for cell in cells]
+            tick_labels = [label for ax in fig.axes for label in ax.yaxis.get_ticklabels()]
+            # Empty texts are never laid out.
+            laid_out = [text for text in texts + tick_labels if text.get_text()]
+            unshared = [text for text in laid_out if "_get_layout" not in vars(text)]
+            assert [(text.get_text(), text.axes and text.axes.get_title()) for text in unshared] == []
+            for text in texts:
+                box, lines, corner = text._get_layout(renderer)
+                own_box, own_lines, own_corner = Text._get_layout(text, renderer)
+                assert (box.bounds, lines, corner) == (own_box.bounds, own_lines, own_corner), text.get_text()
+            compared.append(len(texts))
+
+        monkeypatch.setattr(Figure, "savefig", save_and_compare)
+        series = backtest_series(700)
+        sk.plot_strategy_performance(*series, STATS, save_path=tmp_path / "main.png", image_kind=kind)
+        sk.plot_weekly_net_value(*series, save_path=tmp_path / "weekly.png", image_kind=kind)
+        assert len(compared) == 2 and min(compared) > 100
 
     def test_weekly_chart_without_data_writes_nothing(self, tmp_path):
         empty = pd.Series(dtype=float)

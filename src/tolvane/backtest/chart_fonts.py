@@ -9,6 +9,7 @@ matplotlib 把机器上的字体列表缓存在它的配置目录里, 缓存写�
 
 from __future__ import annotations
 
+import contextlib
 import functools
 import logging
 import shutil
@@ -17,7 +18,7 @@ import sys
 import warnings
 from pathlib import Path
 
-__all__ = ["CJK_FONT_FAMILIES", "ensure_cjk_font"]
+__all__ = ["CJK_FONT_FAMILIES", "ensure_cjk_font", "quiet_weight_fallback"]
 
 #: The Chinese-capable families of the charts' font list, in the charts' order.
 CJK_FONT_FAMILIES = (
@@ -51,6 +52,22 @@ class _WeightFallbackFilter(logging.Filter):
 
     def filter(self, record: logging.LogRecord) -> bool:
         return not str(record.msg).startswith("findfont: Failed to find font weight")
+
+
+@contextlib.contextmanager
+def quiet_weight_fallback():
+    """Inside: matplotlib says nothing when a text asks for a weight its font
+    lacks. The report pages ask for bold titles, cards and table headers;
+    with a font without a bold face (WenQuanYi Micro Hei) matplotlib draws
+    them in the regular face, as it would anyway, and otherwise writes one
+    warning per font size to standard error. Other warnings stay."""
+    logger = logging.getLogger("matplotlib.font_manager")
+    quiet = _WeightFallbackFilter()
+    logger.addFilter(quiet)
+    try:
+        yield
+    finally:
+        logger.removeFilter(quiet)
 
 
 def _known_families(font_manager) -> set[str]:

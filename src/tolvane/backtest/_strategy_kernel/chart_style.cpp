@@ -25,6 +25,10 @@ Matplotlib import_matplotlib() {
     return {matplotlib, pyplot, ticker.attr("MaxNLocator"), ticker.attr("PercentFormatter")};
 }
 
+nb::object quiet_weight_fallback() {
+    return nb::module_::import_("tolvane.backtest.chart_fonts").attr("quiet_weight_fallback")();
+}
+
 nb::object title_height() {
     nb::object height = nb::module_::import_("matplotlib").attr("rcParams")["axes.titley"];
     return height.is_none() ? nb::float_(1.0) : height;

@@ -115,12 +115,39 @@ std::string page_title_text(const mf::Call &call, const char *chart_name);
 void save_page(const mf::Call &call, const Matplotlib &mpl, const Page &page, const PageShape &shape,
                nb::handle save_path);
 
+// Python's cyclic garbage collector paused while a page is drawn and saved.
+// A page builds tens of thousands of container objects (artists, transforms,
+// boxes, ticks), so the collector would run many times during one page and
+// each older-generation pass walks every object of the process (pandas,
+// numpy, matplotlib): about a tenth of a page's time. The page's garbage is
+// collected by the first collection after the collector is back on. The
+// collector is switched back on only when it was on before.
+class CollectorPaused {
+  public:
+    CollectorPaused() : was_enabled_(PyGC_Disable() != 0) {}
+    ~CollectorPaused() {
+        if (was_enabled_)
+            PyGC_Enable();
+    }
+    CollectorPaused(const CollectorPaused &) = delete;
+    CollectorPaused &operator=(const CollectorPaused &) = delete;
+
+  private:
+    bool was_enabled_;
+};
+
+// tolvane.backtest.chart_fonts.quiet_weight_fallback(): the pages ask for
+// bold text, which a Chinese font without a bold face (WenQuanYi Micro Hei)
+// draws in its regular face; inside, matplotlib does so without a warning
+// per font size on standard error.
+nb::object quiet_weight_fallback();
+
 // Draws on the page's figure and closes it afterwards, also after a failure,
 // so that a failed chart leaves no open figure behind in pyplot.
 template <typename Draw>
 void draw_and_close(const Matplotlib &mpl, const Page &page, Draw &&draw) {
     try {
-        draw();
+        mf::with_context(quiet_weight_fallback(), [&](nb::handle) { draw(); });
     } catch (...) {
         mpl.pyplot.attr("close")(page.figure);
         throw;

@@ -264,6 +264,111 @@ void share_text_measurements(const mf::Call &call, nb::handle figure) {
                                      canvas.attr("get_renderer"), nb::dict()));
 }
 
+// The layout of one text: its box, its lines and their offsets from the
+// text's anchor. matplotlib lays a text out again each time the text is
+// measured or drawn (about four times per text while a cropped page is
+// saved), and each time it looks up the text's font, reads the font's
+// tables and rotates the box. The texts of a page being saved share one
+// table of layouts instead, keyed by everything a layout is made of: the
+// string, the font, the resolution, math and TeX handling, line spacing,
+// alignment, rotation and the kind of renderer. Texts with the same key, such
+// as equal tick labels, get equal layouts. A text that wraps, or whose
+// rotation follows its transform, also depends on where it stands and is
+// laid out by matplotlib each time.
+nb::object shared_text_layout(mf::Call &call) {
+    nb::handle text = call.arg("text");
+    nb::handle renderer = call.arg("renderer");
+    nb::handle lay_out = call.arg("lay_out");
+    if (mf::truthy(text.attr("get_wrap")()) || mf::truthy(text.attr("get_transform_rotates_text")()))
+        return lay_out(renderer);
+    nb::object key = nb::make_tuple(
+        text.attr("get_text")(), text.attr("get_fontproperties")().attr("copy")(),
+        text.attr("get_figure")("root"_a = true).attr("dpi"), text.attr("get_usetex")(),
+        text.attr("get_parse_math")(), text.attr("get_linespacing")(), text.attr("_get_multialignment")(),
+        text.attr("get_horizontalalignment")(), text.attr("get_verticalalignment")(),
+        text.attr("get_rotation")(), text.attr("get_rotation_mode")(), nb::handle(Py_TYPE(renderer.ptr())));
+    nb::handle layouts = call.arg("layouts");
+    PyObject *known = PyDict_GetItemWithError(layouts.ptr(), key.ptr());
+    if (known == nullptr) {
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        nb::object layout = lay_out(renderer);
+        layouts[key] = layout;
+        known = layout.ptr();
+    }
+    // A fresh box and line list for each caller, as matplotlib gives them.
+    nb::tuple layout = nb::borrow<nb::tuple>(known);
+    return nb::make_tuple(layout[0].attr("frozen")(), nb::list(layout[1]), layout[2]);
+}
+
+const mf::FunctionDef shared_text_layout_def{
+    .name = "shared_text_layout",
+    .impl = shared_text_layout,
+    .params = {{.name = "layouts"}, {.name = "text"}, {.name = "lay_out"}, {.name = "renderer"}},
+};
+
+// Gives `text` the page's table of layouts (once per text).
+void share_layout(nb::handle text, nb::handle layouts, nb::handle shared, nb::handle partial) {
+    if (PyDict_Contains(text.attr("__dict__").ptr(), nb::str("_get_layout").ptr()))
+        return;
+    nb::setattr(text, "_get_layout", partial(shared, layouts, text, text.attr("_get_layout")));
+}
+
+// axis._get_tick(major): a new tick whose labels share the page's layouts.
+nb::object tick_sharing_layouts(mf::Call &call) {
+    nb::object tick = call.arg("get_tick")(call.arg("major"));
+    nb::object partial = nb::module_::import_("functools").attr("partial");
+    nb::object shared = call.make_function(shared_text_layout_def);
+    for (const char *label : {"label1", "label2"})
+        share_layout(tick.attr(label), call.arg("layouts"), shared, partial);
+    return tick;
+}
+
+const mf::FunctionDef tick_sharing_layouts_def{
+    .name = "tick_sharing_layouts",
+    .impl = tick_sharing_layouts,
+    .params = {{.name = "get_tick"}, {.name = "layouts"}, {.name = "major"}},
+};
+
+// Every text of the page shares one table of layouts: the page's and its
+// panels' titles and texts, axis labels and offsets, the labels of the ticks
+// the axes have and of those they make while the page is laid out, legend
+// entries and table cells. (Artist.findobj would find most of them, but
+// asking an axis for its children computes and makes its ticks anew.)
+void share_text_layouts(const mf::Call &call, nb::handle figure) {
+    nb::object partial = nb::module_::import_("functools").attr("partial");
+    nb::object shared = call.make_function(shared_text_layout_def);
+    nb::dict layouts;
+    auto share = [&](nb::handle text) { share_layout(text, layouts, shared, partial); };
+    for (nb::handle text : figure.attr("texts"))
+        share(text);
+    nb::object new_tick = call.make_function(tick_sharing_layouts_def);
+    for (nb::handle ax : figure.attr("axes")) {
+        share(ax.attr("title"));
+        for (nb::handle text : ax.attr("texts"))
+            share(text);
+        nb::object legend = ax.attr("get_legend")();
+        if (!legend.is_none()) {
+            share(legend.attr("get_title")());
+            for (nb::handle text : legend.attr("get_texts")())
+                share(text);
+        }
+        for (nb::handle table : ax.attr("tables"))
+            for (nb::handle cell : table.attr("get_celld")().attr("values")())
+                share(cell.attr("get_text")());
+        for (const char *name : {"xaxis", "yaxis"}) {
+            nb::object axis = ax.attr(name);
+            share(axis.attr("label"));
+            share(axis.attr("offsetText"));
+            for (const char *ticks : {"majorTicks", "minorTicks"})
+                for (nb::handle tick : axis.attr(ticks))
+                    for (const char *label : {"label1", "label2"})
+                        share(tick.attr(label));
+            nb::setattr(axis, "_get_tick", partial(new_tick, axis.attr("_get_tick"), layouts));
+        }
+    }
+}
+
 // The window extent of a table cell: the corners of the unit square under the
 // cell's transform. matplotlib takes the extent of the cell's outline path,
 // whose vertices it first sorts by their codes with numpy set operations, at
@@ -400,6 +505,7 @@ void save_page(const mf::Call &call, const Matplotlib &mpl, const Page &page, co
     }
 
     share_text_measurements(call, figure);
+    share_text_layouts(call, figure);
     measure_table_cells_directly(call, figure);
     remember_major_ticks(call, figure);
     nb::object crop = shape.tight ? lay_out_before_saving(mpl, figure, shape.dpi) : nb::none();

@@ -405,6 +405,7 @@ void draw_statistics_table(const mf::Call &call, nb::handle ax, const Performanc
 }
 
 nb::object plot_strategy_performance_unlocked(mf::Call &call) {
+    CollectorPaused collector_paused;
     Matplotlib mpl = import_matplotlib();
     apply_report_style(call, mpl, {"DejaVu Sans", "Liberation Sans", "Ubuntu"}, /*bold_titles=*/true);
 

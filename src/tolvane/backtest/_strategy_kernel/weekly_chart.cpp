@@ -67,6 +67,7 @@ nb::object weekly_drawdown(nb::handle net_value) {
 }
 
 nb::object plot_weekly_net_value_unlocked(mf::Call &call) {
+    CollectorPaused collector_paused;
     Matplotlib mpl = import_matplotlib();
     apply_report_style(call, mpl, {"DejaVu Sans"}, /*bold_titles=*/false);
 
