@@ -64,6 +64,7 @@ void populate(mf::ModuleBuilder &module) {
     module.function(build_matrix_dtype_def);
     module.function(series_to_yyyymmdd_def);
     module.function(factor_matrices_on_axes_def);
+    module.function(map_file_pieces_def);
 
     module.add_class({.name = "BinaryPreparedDataStore",
                       .doc = binary_store_doc,

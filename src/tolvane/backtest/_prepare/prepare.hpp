@@ -21,6 +21,7 @@ extern const mf::FunctionDef parse_name_list_def;
 extern const mf::FunctionDef get_component_factor_names_def;
 extern const mf::FunctionDef build_matrix_dtype_def;
 extern const mf::FunctionDef series_to_yyyymmdd_def;
+extern const mf::FunctionDef map_file_pieces_def;
 
 // BinaryPreparedDataStore.
 extern const char *const binary_store_doc;

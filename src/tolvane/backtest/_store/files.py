@@ -183,16 +183,24 @@ class NewFile:
         for start in range(0, values.shape[0], rows_per_piece):
             self.write(np.ascontiguousarray(values[start : start + rows_per_piece]))
 
-    def copy_prefix(self, source: Path, nbytes: int, source_checksum: Checksum | None) -> None:
-        """先写入 ``source`` 开头的 ``nbytes`` 字节 (必须是写入的第一件事)。
+    def copy_range(
+        self, source: Path, nbytes: int, source_checksum: Checksum | None, source_offset: int = 0
+    ) -> None:
+        """写入 ``source`` 从 ``source_offset`` 起的 ``nbytes`` 字节。
 
-        ``source_checksum`` 中完全落在这一段里的整块摘要直接沿用, 其余部分边复制边计算。
+        从源文件开头复制到新文件开头时, ``source_checksum`` 中完全落在这一段里的整块摘要
+        直接沿用, 其余部分边复制边计算。
         用普通的读写而不是 ``os.copy_file_range``: 在不能共享数据块的文件系统 (ext4) 上
         两者一样快, 但后者经 splice 复制的页在页缓存中是小页, 之后映射读取这些文件的
         回测每页慢一个数量级。
         """
         carried = 0
-        if source_checksum is not None and source_checksum.block_bytes == self._hasher.block_bytes:
+        if (
+            source_offset == 0
+            and self._hasher.size == 0
+            and source_checksum is not None
+            and source_checksum.block_bytes == self._hasher.block_bytes
+        ):
             carried = min(nbytes // source_checksum.block_bytes, len(source_checksum.blocks))
             self._hasher = BlockHasher(source_checksum.block_bytes, source_checksum.blocks[:carried])
         hashed_from = carried * self._hasher.block_bytes
@@ -200,14 +208,29 @@ class NewFile:
         copied = 0
         with open(source, "rb", buffering=0) as handle:
             while copied < nbytes:
-                count = os.preadv(handle.fileno(), [buffer[: min(nbytes - copied, len(buffer))]], copied)
-                if count == 0:
-                    raise StoreFormatError(f"{source} 比元数据记录的短: 只读到 {copied} 字节, 需要 {nbytes}")
-                piece = buffer[:count]
+                piece = buffer[: min(nbytes - copied, len(buffer))]
+                read_exactly(handle, source_offset + copied, piece)
                 _write_all(self._fd, piece)
-                if copied + count > hashed_from:
+                if copied + len(piece) > hashed_from:
                     self._hasher.update(piece[max(hashed_from - copied, 0) :])
-                copied += count
+                copied += len(piece)
+
+
+def read_exactly(handle, offset: int, into) -> None:
+    """从打开的文件 ``handle`` 的 ``offset`` 处读满 ``into`` (可写的缓冲区)。
+
+    Raises:
+        StoreFormatError: 文件在读满之前结束。
+    """
+    view = memoryview(into).cast("B")
+    done = 0
+    while done < len(view):
+        count = os.preadv(handle.fileno(), [view[done:]], offset + done)
+        if count == 0:
+            raise StoreFormatError(
+                f"{handle.name} 比元数据记录的短: 从字节 {offset} 起只读到 {done} 字节, 需要 {len(view)}"
+            )
+        done += count
 
 
 def file_checksum(path: Path, block_bytes: int) -> Checksum:

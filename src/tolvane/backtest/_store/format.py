@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import io
 import json
+import mmap
 import pickle
 import re
 from dataclasses import dataclass
@@ -111,17 +112,32 @@ class Checksum:
 
 
 @dataclass(frozen=True)
-class DatasetFile:
-    """元数据中一个数据集的条目, 已校验。"""
+class DataPiece:
+    """数据集的一段: 文件 ``file`` 的开头是数据集从字节 ``start`` 起的内容, 用到下一段的
+    起点 (最后一段用到数据集末尾); 文件可以比用到的部分长 (后面的部分已被新的一段取代)。"""
 
     file: str
+    start: int
+    checksum: Checksum | None
+
+
+@dataclass(frozen=True)
+class DatasetFile:
+    """元数据中一个数据集的条目, 已校验。数据按行 (C 顺序) 存放在一段或几段文件中:
+    完整写入时是一个文件, 增量更新只写出末尾的一段, 前面的段与上一代共用。"""
+
+    pieces: tuple[DataPiece, ...]
     dtype: np.dtype
     shape: tuple[int, int]
-    checksum: Checksum | None
 
     @property
     def nbytes(self) -> int:
         return self.shape[0] * self.shape[1] * self.dtype.itemsize
+
+    def piece_spans(self) -> list[tuple[DataPiece, int, int]]:
+        """每一段与它在数据集中覆盖的字节范围 [起点, 终点)。"""
+        ends = [piece.start for piece in self.pieces[1:]] + [self.nbytes]
+        return [(piece, piece.start, end) for piece, end in zip(self.pieces, ends)]
 
 
 @dataclass(frozen=True)
@@ -155,7 +171,7 @@ class Layout:
     def files(self) -> list[tuple[str, Checksum | None]]:
         """元数据引用的每个文件与它的校验和 (没有记录时为 None)。"""
         named = [(self.dates_file, self.dates_checksum), (self.stocks_file, self.stocks_checksum)]
-        named += [(entry.file, entry.checksum) for entry in self.datasets.values()]
+        named += [(piece.file, piece.checksum) for entry in self.datasets.values() for piece in entry.pieces]
         named.append((self.benchmarks_file, self.benchmarks_checksum))
         return [(name, checksum) for name, checksum in named if name is not None]
 
@@ -240,6 +256,44 @@ def is_plain_file_name(name: str) -> bool:
     )
 
 
+def _dataset_pieces(entry: _Fields) -> tuple[DataPiece, ...]:
+    """一个数据集条目的段: "pieces" 列表 (增量更新写出的), 或单个 "file" 与 "checksum"。
+
+    段的起点从 0 开始严格递增, 都是页大小的整数倍 (各段才能映射成一段连续的内存), 文件名
+    互不相同。
+    """
+    if "pieces" not in entry.mapping:
+        return (DataPiece(entry.file_name("file"), 0, entry.checksum("checksum")),)
+    listed = entry.mapping["pieces"]
+    wanted = f"起点从 0 起严格递增且为页大小 {mmap.PAGESIZE} 的倍数、文件名不同的段列表"
+    if not isinstance(listed, list) or not listed:
+        raise entry.fail("pieces", wanted)
+    pieces = []
+    for position, item in enumerate(listed):
+        fields = _Fields(item, f"{entry.where}['pieces'][{position}]", entry.source)
+        pieces.append(DataPiece(fields.file_name("file"), fields.count("start"), fields.checksum("checksum")))
+    starts = [piece.start for piece in pieces]
+    if (
+        starts[0] != 0
+        or any(start % mmap.PAGESIZE for start in starts)
+        or any(later <= earlier for earlier, later in zip(starts, starts[1:]))
+        or len({piece.file for piece in pieces}) != len(pieces)
+    ):
+        raise entry.fail("pieces", wanted)
+    return tuple(pieces)
+
+
+def dataset_entry(pieces: list[dict], dtype: np.dtype, shape: tuple[int, int]) -> dict:
+    """元数据中一个数据集的条目; ``pieces`` 为 [{"file", "start", "checksum"}]。只有一段时
+    写成单个 "file" 与 "checksum", 与完整写入的存储相同。"""
+    entry: dict = {"dtype": dtype.name, "shape": list(shape)}
+    if len(pieces) == 1:
+        entry.update({name: value for name, value in pieces[0].items() if name != "start"})
+    else:
+        entry["pieces"] = pieces
+    return entry
+
+
 def parse_layout(metadata: dict, source: Path, dtype_of) -> Layout:
     """逐项校验元数据所描述的文件, 返回 :class:`Layout`。
 
@@ -279,9 +333,10 @@ def parse_layout(metadata: dict, source: Path, dtype_of) -> Layout:
             shape = entry.mapping.get("shape")
             if not isinstance(shape, (list, tuple)) or list(shape) != [n_dates, n_stocks]:
                 raise entry.fail("shape", f"轴的长度 [{n_dates}, {n_stocks}]")
-            datasets[key] = DatasetFile(
-                entry.file_name("file"), np.dtype(dtype), (n_dates, n_stocks), entry.checksum("checksum")
-            )
+            dataset = DatasetFile(_dataset_pieces(entry), np.dtype(dtype), (n_dates, n_stocks))
+            if dataset.pieces[-1].start >= max(dataset.nbytes, 1):
+                raise entry.fail("pieces", f"起点都在数据集的 {dataset.nbytes} 字节之内的段")
+            datasets[key] = dataset
 
     benchmarks = top.nested("benchmarks", optional=True)
     benchmarks_file = benchmarks_checksum = None
@@ -329,7 +384,11 @@ def manifest_text(metadata: dict, layout: Layout) -> str:
         "updated_at": metadata.get("updated_at"),
         "component_names": list(meta.get("component_names") or []),
         "datasets": {
-            key: {"dtype": entry.dtype.name, "shape": list(entry.shape), "file": entry.file}
+            key: dataset_entry(
+                [{"file": piece.file, "start": piece.start} for piece in entry.pieces],
+                entry.dtype,
+                entry.shape,
+            )
             for key, entry in layout.datasets.items()
         },
         "benchmarks": {
@@ -381,12 +440,13 @@ def check_stocks(stocks: np.ndarray, source: Path) -> None:
         raise StoreFormatError(f"{source} 中的股票代码有重复或为空")
 
 
-def regenerated(name: str, generation: str) -> str:
-    """代文件名换成另一代: "<名字>.<代>.<后缀>"。"""
+def regenerated(name: str, generation: str, part: int = 0) -> str:
+    """代文件名换成另一代: "<名字>.<代>.<后缀>"; ``part`` 非零时名字后加 "-<part>"。"""
     match = GENERATION_FILE.fullmatch(name)
     if match is None:
         raise StoreFormatError(f"存储文件名 {name!r} 不是 <名字>.<代>.<后缀> 的形式")
-    return f"{match['stem']}.{generation}.{match['suffix']}"
+    stem = f"{match['stem']}-{part}" if part else match["stem"]
+    return f"{stem}.{generation}.{match['suffix']}"
 
 
 def with_renamed_files(metadata: dict, renamed: dict[str, str], generation: str) -> dict:
@@ -394,7 +454,11 @@ def with_renamed_files(metadata: dict, renamed: dict[str, str], generation: str)
     installed = dict(metadata)
     installed["generation"] = generation
     installed["datasets"] = {
-        key: {**entry, "file": renamed[entry["file"]]}
+        key: (
+            {**entry, "pieces": [{**piece, "file": renamed[piece["file"]]} for piece in entry["pieces"]]}
+            if "pieces" in entry
+            else {**entry, "file": renamed[entry["file"]]}
+        )
         for key, entry in (metadata.get("datasets") or {}).items()
     }
     if metadata.get("axes"):

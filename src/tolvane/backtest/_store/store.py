@@ -8,6 +8,7 @@
 
 from __future__ import annotations
 
+import mmap as mmap_module
 import os
 import pickle
 import stat
@@ -28,6 +29,7 @@ from .files import (
     move_durably,
     new_generation,
     npy_bytes,
+    read_exactly,
     read_label_file,
     run_concurrently,
     verify_checksum,
@@ -41,10 +43,12 @@ from .format import (
     STOCK_AXIS_NAME,
     STORAGE_DTYPES,
     STORE_FORMAT,
+    Checksum,
     DatasetFile,
     Layout,
     check_dates,
     check_stocks,
+    dataset_entry,
     is_plain_file_name,
     manifest_text,
     parse_layout,
@@ -58,6 +62,20 @@ from .lock import DEFAULT_LOCK_TIMEOUT, WaitNotice, writer_lock
 from .recovery import has_interrupted_update, remove_unreferenced, roll_back_interrupted_update
 
 PathLike = str | Path
+
+# Where a tail update starts a dataset's new piece: at the last such boundary
+# before its first changed row; every piece before it is shared with the
+# previous generation. A multiple of the page size, so that the pieces map
+# back into one contiguous view; 2 MiB keeps a huge page of the page cache whole.
+PIECE_BYTES = 2 * 2**20
+# Pieces a dataset may have before a tail update writes it whole again.
+_MAX_PIECES = 16
+
+
+def _piece_entry(file_name: str, start: int, checksum: Checksum | None) -> dict:
+    return {"file": file_name, "start": start, "checksum": None if checksum is None else checksum.as_entry()}
+
+
 Progress = Callable[[str], None]
 _T = TypeVar("_T")
 
@@ -261,7 +279,7 @@ class BinaryPreparedDataStoreBase:
             if layout.has_axes:
                 self._read_axes(layout)
             for entry in layout.datasets.values():
-                self._checked_size(self._data_path(entry.file), entry)
+                self._checked_pieces(entry)
             self._benchmark_arrays(layout)
             for name, checksum in layout.files():
                 path = self._data_path(name)
@@ -311,27 +329,58 @@ class BinaryPreparedDataStoreBase:
             pd.Index(stocks.tolist(), dtype="str", name=STOCK_AXIS_NAME),
         )
 
-    @staticmethod
-    def _checked_size(path: Path, entry: DatasetFile) -> None:
-        size = path.stat().st_size
-        if size != entry.nbytes:
-            raise StoreFormatError(
-                f"{path} 有 {size} 字节,"
-                f" 与形状 {entry.shape} 的 {entry.dtype} 数据所需的 {entry.nbytes} 字节不符"
-            )
+    def _checked_pieces(self, entry: DatasetFile) -> list[tuple[Path, int, int]]:
+        """数据集每一段的文件与它覆盖的字节范围 [起点, 终点); 最后一段的文件长度须正好
+        到数据集末尾, 其余的至少覆盖到下一段的起点。"""
+        spans = []
+        for piece, start, end in entry.piece_spans():
+            path = self._data_path(piece.file)
+            size = path.stat().st_size
+            last = end == entry.nbytes
+            if size < end - start or (last and size != end - start):
+                raise StoreFormatError(
+                    f"{path} 有 {size} 字节, 与形状 {entry.shape} 的 {entry.dtype} 数据"
+                    f"从字节 {start} 起{'到末尾' if last else '到下一段'}所需的 {end - start} 字节不符"
+                )
+            spans.append((path, start, end))
+        return spans
 
     def _read_dataset(self, entry: DatasetFile, lo: int, hi: int, mmap: bool) -> np.ndarray:
-        path = self._data_path(entry.file)
-        self._checked_size(path, entry)
+        spans = self._checked_pieces(entry)
         rows, n_stocks = hi - lo, entry.shape[1]
         if rows == 0 or n_stocks == 0:
             return np.empty((rows, n_stocks), dtype=entry.dtype)
-        offset = lo * n_stocks * entry.dtype.itemsize
+        row_bytes = n_stocks * entry.dtype.itemsize
+        first, last = lo * row_bytes, hi * row_bytes
+        # The pieces the rows lie in, from the page that holds their first byte.
+        mapped_from = first - first % mmap_module.PAGESIZE
+        used = [
+            (path, max(mapped_from, start) - start, min(last, end) - max(mapped_from, start))
+            for path, start, end in spans
+            if start < last and end > mapped_from
+        ]
+        if len(used) == 1:
+            path, offset, _ = used[0]
+            offset += first - mapped_from
+            if mmap:
+                return np.memmap(path, dtype=entry.dtype, mode="r", offset=offset, shape=(rows, n_stocks))
+            with open(path, "rb") as handle:
+                handle.seek(offset)
+                values = np.fromfile(handle, dtype=entry.dtype, count=rows * n_stocks)
+            return values.reshape(rows, n_stocks)
         if mmap:
-            return np.memmap(path, dtype=entry.dtype, mode="r", offset=offset, shape=(rows, n_stocks))
-        with open(path, "rb") as handle:
-            handle.seek(offset)
-            values = np.fromfile(handle, dtype=entry.dtype, count=rows * n_stocks)
+            # The native module imports this package, hence not at the top.
+            from .._prepare import map_file_pieces
+
+            joined = map_file_pieces([(str(path), offset, length) for path, offset, length in used])
+        else:
+            joined = np.empty(sum(length for _, _, length in used), dtype=np.uint8)
+            position = 0
+            for path, offset, length in used:
+                with open(path, "rb", buffering=0) as handle:
+                    read_exactly(handle, offset, joined[position : position + length])
+                position += length
+        values = joined[first - mapped_from : last - mapped_from].view(entry.dtype)
         return values.reshape(rows, n_stocks)
 
     def _benchmark_arrays(self, layout: Layout) -> dict:
@@ -577,10 +626,10 @@ class BinaryPreparedDataStoreBase:
         """用一次增量构建替换存储中 ``from_date`` 及以后的行, 并追加新日期。
 
         payload 中早于 ``from_date`` 的行被忽略; 存储早于 ``from_date`` 的行保持不变。
-        在写锁之内写出新一代文件: 股票集合不变时, 每个数据文件的前段从上一代复制
-        (文件系统支持时共享数据块), 再写入新的末尾; 出现新股票时整体重写。最后原子地
-        替换元数据, 删除上一代的文件 (已映射它们的读取者不受影响)。基准序列同样替换
-        ``from_date`` 及以后的部分。
+        在写锁之内写出新一代文件: 股票集合不变时, 每个数据集与上一代共用替换起点之前的
+        整段文件, 只写出从那里起的新的一段 (见 ``_append_pieces``); 出现新股票时整体重写。
+        最后原子地替换元数据, 删除不再引用的文件 (已映射它们的读取者不受影响)。基准序列
+        同样替换 ``from_date`` 及以后的部分。
 
         Args:
             payload: 增量构建的结果, 数据集须与存储现有的一致。
@@ -632,7 +681,7 @@ class BinaryPreparedDataStoreBase:
                 benchmarks = write_benchmarks(self.store_dir, merged, generation)
                 if new_stocks.equals(old_stocks) or new_stocks.isin(old_stocks).all():
                     assert layout.stocks_file is not None, "_read_axes refuses a store without axes"
-                    datasets = self._copy_and_append(
+                    datasets = self._append_pieces(
                         layout, tail, dates, old_stocks, kept, generation, progress
                     )
                     axes = self._write_axes(
@@ -651,7 +700,7 @@ class BinaryPreparedDataStoreBase:
                 self._commit(new_metadata)
         return new_metadata
 
-    def _copy_and_append(
+    def _append_pieces(
         self,
         layout: Layout,
         tail: dict,
@@ -661,23 +710,36 @@ class BinaryPreparedDataStoreBase:
         generation: str,
         progress: Progress | None,
     ) -> dict:
-        """股票集合不变: 每个数据集的新文件 = 上一代的前 ``kept`` 行 + 新的末尾行。"""
+        """股票集合不变: 每个数据集与上一代共用第 ``kept`` 行之前的整段, 只写出新的一段。
+
+        新的一段从第 ``kept`` 行所在的 ``PIECE_BYTES`` 边界起: 边界到第 ``kept`` 行之间
+        的字节从上一代复制, 其后是新的末尾行。数据集已有 ``_MAX_PIECES`` 段时整个写成一个
+        文件, 段数因此有上限。
+        """
         tail_dates = dates[kept:]
 
         def write_one(key: str, entry: DatasetFile) -> dict:
             values = self._aligned_values(key, tail[key], tail_dates, stocks, entry.dtype)
-            source = self._data_path(entry.file)
-            self._checked_size(source, entry)
+            spans = self._checked_pieces(entry)
+            kept_bytes = kept * len(stocks) * entry.dtype.itemsize
+            seam = kept_bytes - kept_bytes % PIECE_BYTES
+            shared = [piece for piece in entry.pieces if piece.start < seam]
+            if len(shared) >= _MAX_PIECES:
+                shared, seam = [], 0
             file_name = f"{key}.{generation}.bin"
             with NewFile(self.store_dir / file_name) as new:
-                new.copy_prefix(source, kept * len(stocks) * entry.dtype.itemsize, entry.checksum)
+                for (path, start, end), piece in zip(spans, entry.pieces):
+                    if max(start, seam) < min(end, kept_bytes):
+                        new.copy_range(
+                            path,
+                            min(end, kept_bytes) - max(start, seam),
+                            piece.checksum,
+                            max(start, seam) - start,
+                        )
                 new.write_values(values)
-            return {
-                "file": file_name,
-                "dtype": entry.dtype.name,
-                "shape": [len(dates), len(stocks)],
-                "checksum": new.checksum.as_entry(),
-            }
+            pieces = [_piece_entry(piece.file, piece.start, piece.checksum) for piece in shared]
+            pieces.append(_piece_entry(file_name, seam, new.checksum))
+            return dataset_entry(pieces, entry.dtype, (len(dates), len(stocks)))
 
         return run_concurrently(
             {key: partial(write_one, key, entry) for key, entry in layout.datasets.items()}, progress
@@ -742,9 +804,12 @@ class BinaryPreparedDataStoreBase:
         with self.writing(lock_timeout, on_wait):
             committed = read_metadata(self.metadata_path)
             with self._new_generation_files(committed) as generation:
-                renamed = {}
+                renamed: dict[str, str] = {}
                 for name, _ in layout.files():
+                    # The pieces of one dataset share their stem.
                     target_name = regenerated(name, generation)
+                    while target_name in renamed.values():
+                        target_name = regenerated(name, generation, part=len(renamed))
                     move_durably(source._data_path(name), self.store_dir / target_name)
                     renamed[name] = target_name
                 installed = with_renamed_files(metadata, renamed, generation)
