@@ -3,6 +3,8 @@ benchmarks, derived matrices and payloads, held to the pandas reference."""
 
 from __future__ import annotations
 
+import threading
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -444,3 +446,45 @@ def test_updates_keep_supplemented_components_current(serve, tmp_path):
         pd.testing.assert_frame_equal(got[key], matrix, obj=key)
     with pytest.raises(FileNotFoundError, match="prepare_store"):
         update_store(tmp_path / "nothing-here")
+
+
+def test_prepare_store_downloads_ahead_in_the_order_of_a_build(serve, tmp_path):
+    tables = random_market(7)
+    built = serve(FakeService(tables))
+    payload = GroupPreparedDataBuilder("20240102", "20240117").build()
+    prepared = serve(FakeService(tables))
+    store = prepare_store(tmp_path, "20240102", "20240117")
+    assert prepared.queries == built.queries
+    got = store.load()
+    for key, matrix in payload["data"].items():
+        if key != "benchmark_dict":
+            pd.testing.assert_frame_equal(got[key].loc[matrix.index, matrix.columns], matrix, obj=key)
+
+
+def test_prepare_store_stops_its_downloads_when_the_build_fails(serve, tmp_path):
+    class CutAt(FakeService):
+        def __init__(self, tables, failing):
+            super().__init__(tables)
+            self.failing = failing
+
+        def get_factors(self, factor, start_date, end_date):
+            if factor == self.failing:
+                self.queries.append((factor, start_date, end_date))
+                raise NetworkError("连接中断")
+            return super().get_factors(factor, start_date, end_date)
+
+    # A required factor: the build fails at once and at most one download runs past it.
+    service = serve(CutAt(random_market(8), "limit_up"))
+    with pytest.raises(NetworkError, match="连接中断"):
+        prepare_store(tmp_path / "a", "20240102", "20240117")
+    names = [query[0] for query in service.queries]
+    assert names[:3] == ["rq_industry_exposure_new", "limit_down", "limit_up"] and len(names) <= 4
+    assert not [thread for thread in threading.enumerate() if thread.name == "tolvane-prefetch"]
+    assert not BinaryPreparedDataStore(tmp_path / "a").exists()
+    assert [path.name for path in (tmp_path / "a").iterdir()] == [".writer.lock"]
+
+    # An unreachable component is left out, as in a build, and then refuses the store.
+    serve(CutAt(random_market(8), COMPONENTS[2]))
+    with pytest.raises(ValueError, match=r"成分股矩阵缺失.*000852"):
+        prepare_store(tmp_path / "b", "20240102", "20240117")
+    assert [path.name for path in (tmp_path / "b").iterdir()] == [".writer.lock"]
