@@ -383,6 +383,32 @@ def test_derived_matrices_and_the_suspension_rule():
     assert not can_buy.loc["20240103", "e"] and cant_sell.loc["20240103", "e"]
 
 
+@pytest.mark.parametrize("layout", ["pandas", "rows"])
+def test_forward_return_ranks_equal_pandas_ranks_bit_for_bit(layout):
+    # Opens from a few levels give many tied returns; zeros give infinite
+    # returns (unranked), gaps NaN ones, and -0.0 ties with 0.0.
+    rng = np.random.default_rng(9)
+    shape = (40, 23)
+    opens = rng.choice([1.0, 2.0, 4.0, 0.0, np.nan, -0.0], size=shape, p=[0.3, 0.3, 0.25, 0.05, 0.05, 0.05])
+    opens[5] = np.nan  # a day without any return
+    dates = [f"2024{k:04d}" for k in range(101, 101 + shape[0])]
+    stocks = [f"{k:06d}" for k in range(shape[1])]
+    if layout == "rows":
+        open_price = pd.DataFrame(np.ascontiguousarray(opens), index=dates, columns=stocks, copy=False)
+    else:
+        open_price = pd.DataFrame(opens, index=dates, columns=stocks)
+    close = open_price.abs() + 1.0
+    source = {name: close for name in _prepare.BUILD_INPUT_NAMES}
+    source["Open"] = open_price
+    ranks = GroupPreparedDataBuilder("20240101", "20241231")._build_from_matrices(source)[
+        "forward_return_rank_cache"
+    ]
+    forward = open_price.shift(-2) / open_price.shift(-1) - 1
+    want = forward.replace([np.inf, -np.inf], np.nan).rank(axis=1, method="average")
+    pd.testing.assert_frame_equal(ranks, want, check_exact=True)
+    assert (ranks.to_numpy() % 0.5 == 0)[ranks.notna().to_numpy()].all() and ranks.notna().any().any()
+
+
 # ---------------------------------------------------------------- builds
 
 
