@@ -53,17 +53,18 @@ _ROWS_LOOKED_AHEAD = 2
 
 
 class _Failed:
-    """A download that raised: the error is raised again where the answer is taken."""
+    """一次失败的下载: 取用它的答案时重新抛出它的异常。"""
 
     def __init__(self, error: BaseException) -> None:
         self.error = error
 
 
 class _Prefetch:
-    """The downloads of a full build on a thread of their own, in the order the build reads
-    them: each factor table, then the benchmarks. The next answers download while the build
-    converts the one before or derives its matrices; at most two wait, so memory holds about
-    two tables more than a build that downloads between conversions."""
+    """完整构建的下载, 在单独的线程上按构建读取的顺序进行: 先是每个因子表, 最后是基准。
+
+    构建转换一个因子表或派生矩阵时, 后面的下载照常进行; 至多两个答案等着被取用, 所以内存
+    比下载与转换交替进行时多占约两个因子表。
+    """
 
     def __init__(self, jobs: list[tuple[str, Callable[[], object]]]) -> None:
         self._names = [name for name, _ in jobs]
@@ -87,7 +88,7 @@ class _Prefetch:
         return self._names[0] if self._names else None
 
     def take(self, name: str) -> object:
-        """The answer for ``name``, the next one due; a download's error is raised here."""
+        """``name`` (必须是下一个) 的答案; 下载时的异常在这里抛出。"""
         if name != self.next_name:
             raise RuntimeError(f"预取的下一项是 {self.next_name}, 不是 {name}")
         self._names.pop(0)
@@ -98,7 +99,7 @@ class _Prefetch:
         return answer
 
     def close(self) -> None:
-        """Stops after the download under way; waits for the thread."""
+        """正在进行的下载完成后停止, 等线程结束。"""
         self._stop.set()
         try:  # a thread waiting to hand over an answer gets its room and then sees the stop
             self._answers.get_nowait()
@@ -112,13 +113,11 @@ _FACTOR_STREAM_PATH = API_PREFIX + "/factors/stream"
 
 
 def _factor_table(service: object, name: str, start: str | None, end: str | None) -> pd.DataFrame:
-    """One factor's answer over the build's dates, as ``service.get_factors`` gives it.
+    """一个因子在构建日期区间内的查询结果, 与 ``service.get_factors`` 给出的相同。
 
-    From the SDK's own service the Arrow stream is decoded, batch by batch as it arrives,
-    into one table that is then converted once: get_factors converts every record batch
-    to a frame and concatenates them, which costs a table of a million rows about as much
-    client time again as its decoding. Any other service object answers through its
-    get_factors.
+    对 SDK 自己的服务对象, Arrow 流边到达边解码成一张表, 最后整体转换一次: get_factors
+    把每个 record batch 各转换成一个 DataFrame 再拼接, 对一百万行的因子表, 这在客户端
+    又花掉与解码差不多的时间。其他服务对象 (例如测试中的替身) 经它的 get_factors 查询。
     """
     if not isinstance(service, DataService):
         return service.get_factors(factor=name, start_date=start, end_date=end)  # type: ignore[attr-defined]
@@ -144,7 +143,7 @@ class _ProgressBuilder(GroupPreparedDataBuilder):
 
     @contextmanager
     def prefetching(self, names: list[str]) -> Iterator[None]:
-        """Downloads the factor tables ``names`` and then the benchmarks ahead of their reads."""
+        """在读取之前先开始下载因子表 ``names``, 然后是基准 (上下文管理器)。"""
         start, end = self._tolvane_factor_date(self.default_start), self._tolvane_factor_date(self.end_date)
 
         def factor_table(name: str) -> Callable[[], object]:
@@ -233,8 +232,8 @@ def prepare_store(
 
     逐个查询十个输入因子、五个成分股因子与三个基准指数, 派生回测矩阵, 写入
     ``store_dir`` (不存在时创建)。查询在后台线程上依次进行, 每个因子表一到就转换, 同时
-    下载下一个; 派生矩阵在成分股因子还在下载时就开始写入。目录中已有存储时整体替换; 替换是原子的,
-    中途失败时原有存储保持不变, 正在读取它的进程读到的仍是原来的版本。
+    下载后面的; 派生矩阵在成分股因子还在下载时就开始写入。目录中已有存储时整体替换;
+    替换是原子的, 中途失败时原有存储保持不变, 正在读取它的进程读到的仍是原来的版本。
 
     Args:
         store_dir: 存储目录。
