@@ -60,28 +60,45 @@ class _Failed:
 
 
 class _Prefetch:
-    """完整构建的下载, 在单独的线程上按构建读取的顺序进行: 先是每个因子表, 最后是基准。
+    """完整构建的下载, 在单独的线程上按构建读取的顺序进行: ``jobs`` 的每个因子表, 以及
+    ``kept`` (构建最后才读的小查询)。
 
-    构建转换一个因子表或派生矩阵时, 后面的下载照常进行; 至多两个答案等着被取用, 所以内存
-    比下载与转换交替进行时多占约两个因子表。
+    构建转换一个因子表或派生矩阵时, 后面的下载照常进行; 至多三个因子表等着被取用, 所以内存
+    比下载与转换交替进行时多占几个因子表 (通常只在派生矩阵时排满, 这时排着的是较小的成分股
+    因子表)。排满时先下载 ``kept``, 它因此不必排在最后一个因子表之后。答案按构建读取的顺序
+    取用, ``kept`` 最后。
     """
 
-    def __init__(self, jobs: list[tuple[str, Callable[[], object]]]) -> None:
-        self._names = [name for name, _ in jobs]
-        self._answers: queue.Queue[tuple[str, object]] = queue.Queue(maxsize=2)
+    def __init__(
+        self, jobs: list[tuple[str, Callable[[], object]]], kept: tuple[str, Callable[[], object]]
+    ) -> None:
+        self._names = [name for name, _ in jobs] + [kept[0]]
+        self._answers: queue.Queue[tuple[str, object]] = queue.Queue(maxsize=3)
+        self._kept: object = None
         self._stop = threading.Event()
-        self._thread = threading.Thread(target=self._run, args=(jobs,), name="tolvane-prefetch", daemon=True)
+        self._thread = threading.Thread(
+            target=self._run, args=(jobs, kept[1]), name="tolvane-prefetch", daemon=True
+        )
         self._thread.start()
 
-    def _run(self, jobs: list[tuple[str, Callable[[], object]]]) -> None:
+    @staticmethod
+    def _answer(job: Callable[[], object]) -> object:
+        try:
+            return job()
+        except BaseException as error:  # raised again on the build's thread
+            return _Failed(error)
+
+    def _run(self, jobs: list[tuple[str, Callable[[], object]]], kept: Callable[[], object]) -> None:
+        kept_done = False
         for name, job in jobs:
-            try:
-                answer = job()
-            except BaseException as error:  # raised again on the build's thread
-                answer = _Failed(error)
-            self._answers.put((name, answer))
             if self._stop.is_set():
                 return
+            answer = self._answer(job)
+            if not kept_done and self._answers.full():  # the build is busy: time for the kept query
+                self._kept, kept_done = self._answer(kept), True
+            self._answers.put((name, answer))
+        if not kept_done and not self._stop.is_set():
+            self._kept = self._answer(kept)
 
     @property
     def next_name(self) -> str | None:
@@ -92,8 +109,12 @@ class _Prefetch:
         if name != self.next_name:
             raise RuntimeError(f"预取的下一项是 {self.next_name}, 不是 {name}")
         self._names.pop(0)
-        taken, answer = self._answers.get()
-        assert taken == name, "answers arrive in the order of their jobs"
+        if self._names:
+            taken, answer = self._answers.get()
+            assert taken == name, "answers arrive in the order of their jobs"
+        else:  # the kept answer, due last: every job has been handed over, so the thread is done
+            self._thread.join()
+            answer = self._kept
         if isinstance(answer, _Failed):
             raise answer.error
         return answer
@@ -143,7 +164,7 @@ class _ProgressBuilder(GroupPreparedDataBuilder):
 
     @contextmanager
     def prefetching(self, names: list[str]) -> Iterator[None]:
-        """在读取之前先开始下载因子表 ``names``, 然后是基准 (上下文管理器)。"""
+        """在读取之前先开始下载基准与因子表 ``names`` (上下文管理器)。"""
         start, end = self._tolvane_factor_date(self.default_start), self._tolvane_factor_date(self.end_date)
 
         def factor_table(name: str) -> Callable[[], object]:
@@ -151,8 +172,9 @@ class _ProgressBuilder(GroupPreparedDataBuilder):
             return lambda: _factor_table(_prepare.get_instance(), name, start, end)
 
         jobs = [(name, factor_table(name)) for name in names]
-        jobs.append((_BENCHMARKS, lambda: GroupPreparedDataBuilder._read_benchmark_dict(self)))
-        self._prefetch = _Prefetch(jobs)
+        self._prefetch = _Prefetch(
+            jobs, kept=(_BENCHMARKS, lambda: GroupPreparedDataBuilder._read_benchmark_dict(self))
+        )
         try:
             yield
         finally:
