@@ -3,6 +3,8 @@ benchmarks, derived matrices and payloads, held to the pandas reference."""
 
 from __future__ import annotations
 
+import threading
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -381,6 +383,32 @@ def test_derived_matrices_and_the_suspension_rule():
     assert not can_buy.loc["20240103", "e"] and cant_sell.loc["20240103", "e"]
 
 
+@pytest.mark.parametrize("layout", ["pandas", "rows"])
+def test_forward_return_ranks_equal_pandas_ranks_bit_for_bit(layout):
+    # Opens from a few levels give many tied returns; zeros give infinite
+    # returns (unranked), gaps NaN ones, and -0.0 ties with 0.0.
+    rng = np.random.default_rng(9)
+    shape = (40, 23)
+    opens = rng.choice([1.0, 2.0, 4.0, 0.0, np.nan, -0.0], size=shape, p=[0.3, 0.3, 0.25, 0.05, 0.05, 0.05])
+    opens[5] = np.nan  # a day without any return
+    dates = [f"2024{k:04d}" for k in range(101, 101 + shape[0])]
+    stocks = [f"{k:06d}" for k in range(shape[1])]
+    if layout == "rows":
+        open_price = pd.DataFrame(np.ascontiguousarray(opens), index=dates, columns=stocks, copy=False)
+    else:
+        open_price = pd.DataFrame(opens, index=dates, columns=stocks)
+    close = open_price.abs() + 1.0
+    source = {name: close for name in _prepare.BUILD_INPUT_NAMES}
+    source["Open"] = open_price
+    ranks = GroupPreparedDataBuilder("20240101", "20241231")._build_from_matrices(source)[
+        "forward_return_rank_cache"
+    ]
+    forward = open_price.shift(-2) / open_price.shift(-1) - 1
+    want = forward.replace([np.inf, -np.inf], np.nan).rank(axis=1, method="average")
+    pd.testing.assert_frame_equal(ranks, want, check_exact=True)
+    assert (ranks.to_numpy() % 0.5 == 0)[ranks.notna().to_numpy()].all() and ranks.notna().any().any()
+
+
 # ---------------------------------------------------------------- builds
 
 
@@ -444,3 +472,53 @@ def test_updates_keep_supplemented_components_current(serve, tmp_path):
         pd.testing.assert_frame_equal(got[key], matrix, obj=key)
     with pytest.raises(FileNotFoundError, match="prepare_store"):
         update_store(tmp_path / "nothing-here")
+
+
+def test_prepare_store_downloads_ahead_in_the_order_of_a_build(serve, tmp_path):
+    tables = random_market(7)
+    built = serve(FakeService(tables))
+    payload = GroupPreparedDataBuilder("20240102", "20240117").build()
+    prepared = serve(FakeService(tables))
+    store = prepare_store(tmp_path, "20240102", "20240117")
+
+    # The same queries, the factors in the build's order; the small index query may go
+    # earlier, while the build is busy, instead of after the last factor.
+    def factor_queries(service):
+        return [query for query in service.queries if isinstance(query[0], str)]
+
+    assert factor_queries(prepared) == factor_queries(built)
+    assert sorted(map(str, prepared.queries)) == sorted(map(str, built.queries))
+    got = store.load()
+    for key, matrix in payload["data"].items():
+        if key != "benchmark_dict":
+            pd.testing.assert_frame_equal(got[key].loc[matrix.index, matrix.columns], matrix, obj=key)
+
+
+def test_prepare_store_stops_its_downloads_when_the_build_fails(serve, tmp_path):
+    class CutAt(FakeService):
+        def __init__(self, tables, failing):
+            super().__init__(tables)
+            self.failing = failing
+
+        def get_factors(self, factor, start_date, end_date):
+            if factor == self.failing:
+                self.queries.append((factor, start_date, end_date))
+                raise NetworkError("连接中断")
+            return super().get_factors(factor, start_date, end_date)
+
+    # A required factor: the build fails at once; past it at most the two answers that may
+    # wait and the download under way.
+    service = serve(CutAt(random_market(8), "limit_up"))
+    with pytest.raises(NetworkError, match="连接中断"):
+        prepare_store(tmp_path / "a", "20240102", "20240117")
+    names = [query[0] for query in service.queries if isinstance(query[0], str)]
+    assert names[:3] == ["rq_industry_exposure_new", "limit_down", "limit_up"] and len(names) <= 6
+    assert not [thread for thread in threading.enumerate() if thread.name == "tolvane-prefetch"]
+    assert not BinaryPreparedDataStore(tmp_path / "a").exists()
+    assert [path.name for path in (tmp_path / "a").iterdir()] == [".writer.lock"]
+
+    # An unreachable component is left out, as in a build, and then refuses the store.
+    serve(CutAt(random_market(8), COMPONENTS[2]))
+    with pytest.raises(ValueError, match=r"成分股矩阵缺失.*000852"):
+        prepare_store(tmp_path / "b", "20240102", "20240117")
+    assert [path.name for path in (tmp_path / "b").iterdir()] == [".writer.lock"]

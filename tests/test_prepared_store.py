@@ -13,6 +13,7 @@ import pytest
 
 from tolvane.backtest._prepare import BinaryPreparedDataStore
 from tolvane.backtest._store import JOURNAL_FILE, BinaryPreparedDataStoreBase, StoreFormatError
+from tolvane.backtest._store.staging import plan_write
 
 from markets import mapped_file_of
 
@@ -234,6 +235,48 @@ def test_a_write_that_fails_part_way_leaves_the_previous_store(tmp_path, monkeyp
     assert present == referenced
     for key, matrix in store.load().items():
         pd.testing.assert_frame_equal(matrix, previous[key])
+
+
+def store_files(store) -> dict[str, bytes]:
+    """Every committed file's bytes by its name without the generation."""
+    metadata = store.load_metadata()
+    files = {key: entry["file"] for key, entry in metadata["datasets"].items()}
+    files |= {"dates": metadata["axes"]["dates_file"], "stocks": metadata["axes"]["stocks_file"]}
+    files["benchmarks"] = metadata["benchmarks"]["file"]
+    return {key: (store.store_dir / name).read_bytes() for key, name in files.items()}
+
+
+@pytest.mark.parametrize("widened", [False, True])
+def test_a_staged_write_equals_a_whole_write(tmp_path, widened):
+    whole = payload(seed=4)
+    early = {key: whole["data"][key] for key in ("close_price", "can_buy_stock")}
+    if widened:  # a later matrix brings a stock the early ones lack: they are written again
+        whole["data"]["open_price"] = frame(np.arange(12.0).reshape(6, 2), stocks=("000001", "688001"))
+    open_store(tmp_path / "whole").write(whole)
+    store = open_store(tmp_path / "staged")
+    with store.staged_write() as staged:
+        staged.start(early)
+        staged.start({"cant_sell_stock": whole["data"]["cant_sell_stock"]})
+        staged.start({"dropped": whole["data"]["close_price"]})  # not in the payload: removed
+        staged.finish(plan_write(store, whole))
+    assert store_files(store) == store_files(open_store(tmp_path / "whole"))
+    referenced, present = referenced_and_present(store)
+    assert present == referenced
+
+
+def test_a_staged_write_that_stops_early_leaves_the_previous_store(tmp_path):
+    store = open_store(tmp_path)
+    store.write(payload(seed=1))
+    previous = store_files(store)
+    with pytest.raises(RuntimeError, match="build failed"):
+        with store.staged_write() as staged:
+            staged.start({key: payload(seed=2)["data"][key] for key in ("close_price", "open_price")})
+            raise RuntimeError("build failed")
+    with store.staged_write() as staged:
+        staged.start({"close_price": payload(seed=3)["data"]["close_price"]})  # and never finished
+    assert store_files(store) == previous
+    referenced, present = referenced_and_present(store)
+    assert present == referenced
 
 
 def tail_payload(seed, dates, stocks=("000001", "000002", "600000")):

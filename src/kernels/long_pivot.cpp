@@ -71,9 +71,9 @@ bool positions_in_range(const std::int64_t *position, std::size_t n_labels, std:
 // Writes each valid row's value to its cell (row_of[date], col_of[stock]) of
 // the n_rows x n_cols matrix `out`, which starts all NaN; rows in table order,
 // so a later row of a cell overwrites an earlier one. A label without a
-// position (-1) drops the row; with `finite_only`, an infinite value leaves NaN.
+// position (-1) drops the row; an infinite value leaves NaN.
 void place_values(const LongTable &table, const std::int64_t *row_of, std::size_t n_rows,
-                  const std::int64_t *col_of, std::size_t n_cols, bool finite_only, double *out) {
+                  const std::int64_t *col_of, std::size_t n_cols, double *out) {
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
     for (std::size_t cell = 0; cell < n_rows * n_cols; ++cell)
         out[cell] = nan;
@@ -86,7 +86,7 @@ void place_values(const LongTable &table, const std::int64_t *row_of, std::size_
             continue;
         const double value = table.values[row];
         out[static_cast<std::size_t>(at_row) * n_cols + static_cast<std::size_t>(at_col)] =
-            finite_only && !std::isfinite(value) ? nan : value;
+            std::isfinite(value) ? value : nan;
     }
 }
 
@@ -113,8 +113,7 @@ bool pivot_axes(const LongTable &table, PivotAxes &axes) {
 void pivot_fill(const LongTable &table, const PivotAxes &axes, double *out) {
     const std::vector<std::int64_t> row_of = positions(axes.date_labels, table.dates.n_labels);
     const std::vector<std::int64_t> col_of = positions(axes.stock_labels, table.stocks.n_labels);
-    place_values(table, row_of.data(), axes.date_labels.size(), col_of.data(), axes.stock_labels.size(),
-                 /*finite_only=*/false, out);
+    place_values(table, row_of.data(), axes.date_labels.size(), col_of.data(), axes.stock_labels.size(), out);
 }
 
 bool pivot_onto(const LongTable &table, const std::int64_t *date_row, std::size_t n_dates,
@@ -124,7 +123,7 @@ bool pivot_onto(const LongTable &table, const std::int64_t *date_row, std::size_
         !positions_in_range(date_row, table.dates.n_labels, n_dates) ||
         !positions_in_range(stock_column, table.stocks.n_labels, n_stocks))
         return false;
-    place_values(table, date_row, n_dates, stock_column, n_stocks, /*finite_only=*/true, out);
+    place_values(table, date_row, n_dates, stock_column, n_stocks, out);
     return true;
 }
 

@@ -46,8 +46,9 @@ struct PivotAxes {
 bool pivot_axes(const LongTable &table, PivotAxes &axes);
 
 // Fills `out` (date_labels.size() x stock_labels.size(), C order) with the
-// last valid value of every cell and NaN where a cell has none. `axes` must
-// come from `pivot_axes` on the same table.
+// last valid value of every cell, NaN where a cell has none or where that
+// value is infinite (as a cleaned matrix holds it). `axes` must come from
+// `pivot_axes` on the same table.
 void pivot_fill(const LongTable &table, const PivotAxes &axes, double *out);
 
 // Fills `out` (n_dates x n_stocks, C order) on axes the caller chose: label

@@ -115,4 +115,25 @@ void daily_rank_correlations(const MatrixView<double> &left, std::span<const Mat
     }
 }
 
+void row_average_ranks(const MatrixView<double> &values, std::size_t n_days, std::size_t n_stocks,
+                       double *ranks) {
+    DayRows<double> rows(values, n_days, n_stocks);
+    RowOrder order;
+    std::vector<Ranked> items;
+    items.reserve(n_stocks);
+    for (std::size_t day = 0; day < n_days; ++day) {
+        const double *row = rows.row(day);
+        double *rank_of = ranks + day * n_stocks;
+        items.clear();
+        for (std::size_t stock = 0; stock < n_stocks; ++stock) {
+            const double value = row[stock] + 0.0;  // -0.0 and 0.0 are one value
+            rank_of[stock] = NAN;
+            if (std::isfinite(value))
+                items.push_back({value, static_cast<std::uint32_t>(stock)});
+        }
+        order.sort(items);
+        average_ranks(items, rank_of);
+    }
+}
+
 }  // namespace tolvane::kernels

@@ -23,4 +23,12 @@ void daily_rank_correlation(const MatrixView<double> &left, const MatrixView<dou
 void daily_rank_correlations(const MatrixView<double> &left, std::span<const MatrixView<double>> rights,
                              std::size_t n_days, std::size_t n_stocks, std::span<double *const> correlation);
 
+// Writes, for each row `day` of `values`, the average rank (1-based; equal
+// values share the mean of their places) of every finite value among the
+// row's finite values to row `day` of `ranks` (n_days x n_stocks, C order),
+// and NaN where the value is not finite: a row-wise average rank with
+// infinities counted as missing.
+void row_average_ranks(const MatrixView<double> &values, std::size_t n_days, std::size_t n_stocks,
+                       double *ranks);
+
 }  // namespace tolvane::kernels

@@ -14,14 +14,27 @@
 
 from __future__ import annotations
 
+import queue
 import sys
+import threading
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
 from pathlib import Path
+from typing import cast
 
 import pandas as pd
+from pyarrow import ipc
 from tqdm import tqdm
 
+from .._api import API_PREFIX
+from .._download import _StreamReader
+from ..dates import normalize_date
+from ..singleton import DataService
+from . import _prepare
 from ._prepare import (
     BUILD_INPUT_NAMES,
+    OPTIONAL_FACTOR_NAMES,
+    REQUIRED_FACTOR_NAMES,
     TAIL_RELOAD_ROWS,
     BinaryPreparedDataStore,
     GroupPreparedDataBuilder,
@@ -29,6 +42,7 @@ from ._prepare import (
 )
 from ._store import DEFAULT_LOCK_TIMEOUT, PathLike, component_dataset_key, normalize_yyyymmdd
 from ._store.lock import describe_holder
+from ._store.staging import StagedWrite, plan_write
 
 __all__ = ["prepare_store", "update_store"]
 
@@ -38,16 +52,144 @@ _ROWS_LOOKED_BACK = 1
 _ROWS_LOOKED_AHEAD = 2
 
 
+class _Failed:
+    """一次失败的下载: 取用它的答案时重新抛出它的异常。"""
+
+    def __init__(self, error: BaseException) -> None:
+        self.error = error
+
+
+class _Prefetch:
+    """完整构建的下载, 在单独的线程上按构建读取的顺序进行: ``jobs`` 的每个因子表, 以及
+    ``kept`` (构建最后才读的小查询)。
+
+    构建转换一个因子表或派生矩阵时, 后面的下载照常进行; 至多三个因子表等着被取用, 所以内存
+    比下载与转换交替进行时多占几个因子表 (通常只在派生矩阵时排满, 这时排着的是较小的成分股
+    因子表)。排满时先下载 ``kept``, 它因此不必排在最后一个因子表之后。答案按构建读取的顺序
+    取用, ``kept`` 最后。
+    """
+
+    def __init__(
+        self, jobs: list[tuple[str, Callable[[], object]]], kept: tuple[str, Callable[[], object]]
+    ) -> None:
+        self._names = [name for name, _ in jobs] + [kept[0]]
+        self._answers: queue.Queue[tuple[str, object]] = queue.Queue(maxsize=3)
+        self._kept: object = None
+        self._stop = threading.Event()
+        self._thread = threading.Thread(
+            target=self._run, args=(jobs, kept[1]), name="tolvane-prefetch", daemon=True
+        )
+        self._thread.start()
+
+    @staticmethod
+    def _answer(job: Callable[[], object]) -> object:
+        try:
+            return job()
+        except BaseException as error:  # raised again on the build's thread
+            return _Failed(error)
+
+    def _run(self, jobs: list[tuple[str, Callable[[], object]]], kept: Callable[[], object]) -> None:
+        kept_done = False
+        for name, job in jobs:
+            if self._stop.is_set():
+                return
+            answer = self._answer(job)
+            if not kept_done and self._answers.full():  # the build is busy: time for the kept query
+                self._kept, kept_done = self._answer(kept), True
+            self._answers.put((name, answer))
+        if not kept_done and not self._stop.is_set():
+            self._kept = self._answer(kept)
+
+    @property
+    def next_name(self) -> str | None:
+        return self._names[0] if self._names else None
+
+    def take(self, name: str) -> object:
+        """``name`` (必须是下一个) 的答案; 下载时的异常在这里抛出。"""
+        if name != self.next_name:
+            raise RuntimeError(f"预取的下一项是 {self.next_name}, 不是 {name}")
+        self._names.pop(0)
+        if self._names:
+            taken, answer = self._answers.get()
+            assert taken == name, "answers arrive in the order of their jobs"
+        else:  # the kept answer, due last: every job has been handed over, so the thread is done
+            self._thread.join()
+            answer = self._kept
+        if isinstance(answer, _Failed):
+            raise answer.error
+        return answer
+
+    def close(self) -> None:
+        """正在进行的下载完成后停止, 等线程结束。"""
+        self._stop.set()
+        try:  # a thread waiting to hand over an answer gets its room and then sees the stop
+            self._answers.get_nowait()
+        except queue.Empty:
+            pass
+        self._thread.join()
+
+
+_BENCHMARKS = "\0benchmarks"
+_FACTOR_STREAM_PATH = API_PREFIX + "/factors/stream"
+
+
+def _factor_table(service: object, name: str, start: str | None, end: str | None) -> pd.DataFrame:
+    """一个因子在构建日期区间内的查询结果, 与 ``service.get_factors`` 给出的相同。
+
+    对 SDK 自己的服务对象, Arrow 流边到达边解码成一张表, 最后整体转换一次: get_factors
+    把每个 record batch 各转换成一个 DataFrame 再拼接, 对一百万行的因子表, 这在客户端
+    又花掉与解码差不多的时间。其他服务对象 (例如测试中的替身) 经它的 get_factors 查询。
+    """
+    if not isinstance(service, DataService):
+        return service.get_factors(factor=name, start_date=start, end_date=end)  # type: ignore[attr-defined]
+    body: dict[str, object] = {"factor": [name]}
+    for key, date in (("start_date", start), ("end_date", end)):
+        if date is not None:
+            body[key] = normalize_date(date)
+    with service.http.stream_post_iter(_FACTOR_STREAM_PATH, body) as chunks:
+        table = ipc.open_stream(_StreamReader(chunks)).read_all()
+    return table.to_pandas()
+
+
 class _ProgressBuilder(GroupPreparedDataBuilder):
-    """构建器, 每完成一次查询推进一次进度条。"""
+    """构建器, 每完成一次查询推进一次进度条。
+
+    在 :meth:`prefetching` 之内, 按顺序读取的因子表与基准取自预先开始的下载。
+    """
 
     def __init__(self, start_date: str, end_date: str, bar: tqdm) -> None:
         super().__init__(start_date, end_date)
         self._bar = bar
+        self._prefetch: _Prefetch | None = None
+
+    @contextmanager
+    def prefetching(self, names: list[str]) -> Iterator[None]:
+        """在读取之前先开始下载基准与因子表 ``names`` (上下文管理器)。"""
+        start, end = self._tolvane_factor_date(self.default_start), self._tolvane_factor_date(self.end_date)
+
+        def factor_table(name: str) -> Callable[[], object]:
+            # The module's get_instance is looked up for every query, as the builder does.
+            return lambda: _factor_table(_prepare.get_instance(), name, start, end)
+
+        jobs = [(name, factor_table(name)) for name in names]
+        self._prefetch = _Prefetch(
+            jobs, kept=(_BENCHMARKS, lambda: GroupPreparedDataBuilder._read_benchmark_dict(self))
+        )
+        try:
+            yield
+        finally:
+            self._prefetch.close()
+            self._prefetch = None
 
     def _read_normal_factor_matrix(self, name: str) -> pd.DataFrame:
         self._bar.set_postfix_str(name, refresh=False)
-        matrix = super()._read_normal_factor_matrix(name)
+        if self._prefetch is not None and self._prefetch.next_name == name:
+            answer = self._prefetch.take(name)
+            matrix = self._tolvane_factors_to_matrices(answer, [name]).get(name)
+            if matrix is None or not len(matrix):
+                matrix = pd.DataFrame()
+        else:
+            matrix = super()._read_normal_factor_matrix(name)
         self._bar.update(1)
         return matrix
 
@@ -58,9 +200,34 @@ class _ProgressBuilder(GroupPreparedDataBuilder):
 
     def _read_benchmark_dict(self) -> dict[str, pd.Series]:
         self._bar.set_postfix_str("基准指数", refresh=False)
-        benchmarks = super()._read_benchmark_dict()
+        if self._prefetch is not None and self._prefetch.next_name == _BENCHMARKS:
+            benchmarks = cast("dict[str, pd.Series]", self._prefetch.take(_BENCHMARKS))
+        else:
+            benchmarks = super()._read_benchmark_dict()
         self._bar.update(1)
         return benchmarks
+
+    def build_into(self, staged: StagedWrite) -> dict:
+        """完整构建 (同 :meth:`build`), 边构建边写: 派生矩阵在成分股因子还在下载时就开始写入
+        ``staged``, 每个成分股矩阵一读到也开始写。返回 payload, 由调用方 ``staged.finish``。"""
+        component_names = get_component_factor_names()
+        with self.prefetching(BUILD_INPUT_NAMES + component_names):
+            source = {name: self._read_normal_factor_matrix(name) for name in REQUIRED_FACTOR_NAMES}
+            for name in OPTIONAL_FACTOR_NAMES:
+                source[name] = self._read_or_empty(name, source["Close"])
+            data = self._build_from_matrices(source)
+            staged.start(data)
+            memberships = {}
+            for name in component_names:
+                matrix = self._component_matrices([name]).get(name)
+                if matrix is not None:
+                    memberships[name] = matrix
+                    staged.start({component_dataset_key(name): matrix})
+            benchmarks = self._read_benchmark_dict()
+        missing = [name for name in component_names if name not in memberships]
+        if missing:
+            raise ValueError(f"成分股矩阵缺失，无法精确生成二进制缓存: {missing}")
+        return self._assemble_payload(data, memberships, benchmarks, component_names, "created_at")
 
 
 def _progress_bar(description: str, total: int) -> tqdm:
@@ -86,8 +253,9 @@ def prepare_store(
     """完整构建一个日期区间的回测准备数据, 写成存储。
 
     逐个查询十个输入因子、五个成分股因子与三个基准指数, 派生回测矩阵, 写入
-    ``store_dir`` (不存在时创建)。目录中已有存储时整体替换; 替换是原子的,
-    中途失败时原有存储保持不变, 正在读取它的进程读到的仍是原来的版本。
+    ``store_dir`` (不存在时创建)。查询在后台线程上依次进行, 每个因子表一到就转换, 同时
+    下载后面的; 派生矩阵在成分股因子还在下载时就开始写入。目录中已有存储时整体替换;
+    替换是原子的, 中途失败时原有存储保持不变, 正在读取它的进程读到的仍是原来的版本。
 
     Args:
         store_dir: 存储目录。
@@ -113,8 +281,9 @@ def prepare_store(
         store.writing(lock_timeout, _say_waiting),
         _progress_bar("准备回测数据", n_reads + len(store.matrix_dtype)) as bar,
     ):
-        payload = _ProgressBuilder(start, end, bar).build()
-        store.write(payload, progress=_dataset_progress(bar))
+        with store.staged_write() as staged:
+            payload = _ProgressBuilder(start, end, bar).build_into(staged)
+            staged.finish(plan_write(store, payload), progress=_dataset_progress(bar))
     return store
 
 

@@ -1,8 +1,14 @@
 // GroupPreparedDataBuilder: the twelve backtest matrices, the payload and the
 // two builds.
+#include <cstdint>
+#include <limits>
 #include <string>
 
+#include <module_frame/arrays.hpp>
+#include <native_glue/backtest.hpp>
+
 #include "prepare.hpp"
+#include "rank_correlation.hpp"
 
 namespace tolvane::prepare {
 
@@ -56,6 +62,26 @@ nb::object at_limit(nb::handle price, nb::handle limit_matrix) {
         limit_matrix.attr("reindex")("index"_a = price.attr("index"), "columns"_a = price.attr("columns")));
 }
 
+// frame.rank(axis=1, method="average") with infinities counted as missing,
+// ranked natively without the GIL: a float64 frame on frame's axes.
+nb::object ranked_across_stocks(const mf::Call &call, nb::handle frame) {
+    mf::KernelArrays inputs;
+    const auto values = inputs.add<double, 2>(frame.attr("to_numpy")("dtype"_a = "float64"), "forward_return",
+                                              {mf::any_extent, mf::any_extent}, mf::Dtype::Convert);
+    const std::size_t n_days = values.shape(0), n_stocks = values.shape(1);
+    if (n_stocks > std::numeric_limits<std::uint32_t>::max())
+        mf::raise(PyExc_ValueError, "远期收益的股票数 " + std::to_string(n_stocks) + " 过多");
+    const kernels::MatrixView<double> view = glue::backtest::matrix_view(values);
+    double *ranks = nullptr;
+    nb::object result = mf::new_numpy_array<double, 2>({n_days, n_stocks}, ranks);
+    {
+        nb::gil_scoped_release unlocked;
+        kernels::row_average_ranks(view, n_days, n_stocks, ranks);
+    }
+    return call.global("pd").attr("DataFrame")(result, "index"_a = frame.attr("index"),
+                                               "columns"_a = frame.attr("columns"), "copy"_a = false);
+}
+
 nb::object build_from_matrices(mf::Call &call) {
     nb::handle source = call.arg("source");
     nb::object limit_down = source["limit_down"];
@@ -93,8 +119,7 @@ nb::object build_from_matrices(mf::Call &call) {
     nb::object prev_close = close_price.attr("shift")(1);
 
     nb::object forward_return = open_price.attr("shift")(-2) / open_price.attr("shift")(-1) - nb::int_(1);
-    nb::object forward_return_rank_cache =
-        infinities_as_missing(call, forward_return).attr("rank")("axis"_a = 1, "method"_a = "average");
+    nb::object forward_return_rank_cache = ranked_across_stocks(call, forward_return);
 
     nb::dict matrices;
     matrices["industry_matrix"] = industry_matrix;

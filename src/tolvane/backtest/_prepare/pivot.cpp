@@ -272,10 +272,11 @@ nb::object pivot_rows(const mf::Call &call, const CodedLabels &dates, const Code
         nb::gil_scoped_release unlocked;
         kernels::pivot_fill(table, axes, matrix_data);
     }
-    nb::object pivot = pd.attr("DataFrame")(
-        matrix, "index"_a = axis_labels(call, dates, axes.date_labels, "DataDate"),
-        "columns"_a = axis_labels(call, stocks, axes.stock_labels, "ukey"), "copy"_a = false);
-    return call.global("clean_matrix")(pivot);
+    // What clean_matrix would make of the pivot, without its copy: float64
+    // values with infinities missing, both axes ascending and named.
+    return pd.attr("DataFrame")(matrix, "index"_a = axis_labels(call, dates, axes.date_labels, "DataDate"),
+                                "columns"_a = axis_labels(call, stocks, axes.stock_labels, "ukey"),
+                                "copy"_a = false);
 }
 
 // pd.to_numeric(column, errors="coerce") as contiguous float64, NaN for missing.

@@ -16,7 +16,7 @@ import os
 import secrets
 import zipfile
 from collections.abc import Callable, Iterable
-from concurrent.futures import FIRST_EXCEPTION, ThreadPoolExecutor, wait
+from concurrent.futures import FIRST_EXCEPTION, Future, ThreadPoolExecutor, wait
 from pathlib import Path
 from typing import TypeVar
 
@@ -51,21 +51,37 @@ def run_concurrently(
             if done is not None:
                 done(key)
         return results
+    with file_threads() as pool:
+        return collect_results({key: pool.submit(call) for key, call in calls.items()}, done)
+
+
+def file_threads() -> ThreadPoolExecutor:
+    """写入与删除文件用的线程池 (``with`` 块结束时等所有已开始的调用结束)。"""
+    return ThreadPoolExecutor(max_workers=_FILE_THREADS, thread_name_prefix="tolvane-store")
+
+
+def collect_results(
+    futures: dict[str, Future[_T]], done: Callable[[str], None] | None = None
+) -> dict[str, _T]:
+    """等 ``futures`` (键 → 已提交的调用) 完成, 按键的顺序返回结果。
+
+    每完成一个调用 ``done(键)`` (在调用者的线程上)。任何一个失败时取消还没开始的,
+    抛出第一个异常 (已开始的由线程池结束时等待)。
+    """
+    keys = {future: key for key, future in futures.items()}
     results = {}
-    with ThreadPoolExecutor(max_workers=_FILE_THREADS, thread_name_prefix="tolvane-store") as pool:
-        futures = {pool.submit(call): key for key, call in calls.items()}
-        pending = set(futures)
-        try:
-            while pending:
-                finished, pending = wait(pending, return_when=FIRST_EXCEPTION)
-                for future in finished:
-                    results[futures[future]] = future.result()
-                    if done is not None:
-                        done(futures[future])
-        finally:
-            for future in pending:
-                future.cancel()
-    return {key: results[key] for key in calls}
+    pending = set(keys)
+    try:
+        while pending:
+            finished, pending = wait(pending, return_when=FIRST_EXCEPTION)
+            for future in finished:
+                results[keys[future]] = future.result()
+                if done is not None:
+                    done(keys[future])
+    finally:
+        for future in pending:
+            future.cancel()
+    return {key: results[key] for key in futures}
 
 
 def new_generation() -> str:

@@ -25,6 +25,7 @@ from ...exceptions import StoreFormatError
 from .benchmarks import merged_benchmarks, read_benchmarks, write_benchmarks
 from .files import (
     NewFile,
+    file_threads,
     fsync_directory,
     move_durably,
     new_generation,
@@ -60,6 +61,7 @@ from .format import (
 from .labels import date_slice, normalize_yyyymmdd, union_labels, with_store_labels
 from .lock import DEFAULT_LOCK_TIMEOUT, WaitNotice, writer_lock
 from .recovery import has_interrupted_update, remove_unreferenced, roll_back_interrupted_update
+from .staging import StagedWrite, plan_write
 
 PathLike = str | Path
 
@@ -577,24 +579,32 @@ class BinaryPreparedDataStoreBase:
             ValueError: payload 的结构或版本不对。
             StoreLockedError: 在时限内没有等到写锁。
         """
-        matrices, benchmark_dict, meta = unpack_payload(payload, self.version)
-        dates = union_labels((m.index for m in matrices.values()), normalize=True, name=DATE_AXIS_NAME)
-        stocks = union_labels((m.columns for m in matrices.values()), normalize=False, name=STOCK_AXIS_NAME)
-        storages = {key: self._storage_dtype(key) for key in matrices}
+        plan = plan_write(self, payload)
+        with self.staged_write(lock_timeout, on_wait) as staged:
+            return staged.finish(plan, progress)
+
+    @contextmanager
+    def staged_write(
+        self, lock_timeout: float | None = DEFAULT_LOCK_TIMEOUT, on_wait: WaitNotice | None = None
+    ) -> Iterator[StagedWrite]:
+        """一次整体写入, 矩阵可以在 payload 组装完之前分批开始写 (上下文管理器)。
+
+        在写锁之内 (见 :meth:`writing`) 给出 :class:`StagedWrite`: ``start(矩阵)`` 在后台线程上
+        开始写, ``finish(plan_write(store, payload))`` 写完其余的并提交, 结果与
+        ``write(payload)`` 相同。``with`` 块因异常结束, 或没有调用 ``finish`` 时, 不提交,
+        已写的新文件删除, 原有存储不变。
+        """
         with self.writing(lock_timeout, on_wait):
             committed = read_metadata(self.metadata_path)
             with self._new_generation_files(committed) as generation:
-                axes = self._write_axes(dates, stocks, generation)
-
-                def write_one(key: str) -> dict:
-                    values = self._aligned_values(key, matrices[key], dates, stocks, storages[key])
-                    return self._write_dataset(self.store_dir, key, values, storages[key], generation)
-
-                datasets = run_concurrently({key: partial(write_one, key) for key in matrices}, progress)
-                benchmarks = write_benchmarks(self.store_dir, benchmark_dict, generation)
-                metadata = self._new_metadata(meta, datasets, axes, benchmarks, generation)
-                self._commit(metadata)
-        return metadata
+                pool = file_threads()
+                try:
+                    staged = StagedWrite(self, generation, pool)
+                    yield staged
+                finally:
+                    pool.shutdown(wait=True, cancel_futures=True)
+                if not staged.finished:
+                    self._remove_unreferenced(committed)
 
     def _new_metadata(
         self, meta: dict, datasets: dict, axes: dict, benchmarks: dict, generation: str
