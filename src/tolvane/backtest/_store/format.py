@@ -283,15 +283,18 @@ def _dataset_pieces(entry: _Fields) -> tuple[DataPiece, ...]:
     return tuple(pieces)
 
 
-def dataset_entry(pieces: list[dict], dtype: np.dtype, shape: tuple[int, int]) -> dict:
+def dataset_entry(pieces: list[dict], dtype: np.dtype, shape: tuple[int, ...]) -> dict:
     """元数据中一个数据集的条目; ``pieces`` 为 [{"file", "start", "checksum"}]。只有一段时
     写成单个 "file" 与 "checksum", 与完整写入的存储相同。"""
-    entry: dict = {"dtype": dtype.name, "shape": list(shape)}
-    if len(pieces) == 1:
-        entry.update({name: value for name, value in pieces[0].items() if name != "start"})
-    else:
-        entry["pieces"] = pieces
-    return entry
+    described = {"dtype": dtype.name, "shape": [int(extent) for extent in shape]}
+    if len(pieces) > 1:
+        return {**described, "pieces": pieces}
+    (piece,) = pieces
+    return {
+        "file": piece["file"],
+        **described,
+        **{k: v for k, v in piece.items() if k not in ("file", "start")},
+    }
 
 
 def parse_layout(metadata: dict, source: Path, dtype_of) -> Layout:

@@ -361,15 +361,11 @@ class BinaryPreparedDataStoreBase:
             for path, start, end in spans
             if start < last and end > mapped_from
         ]
-        if len(used) == 1:
+        if mmap and len(used) == 1:
             path, offset, _ = used[0]
-            offset += first - mapped_from
-            if mmap:
-                return np.memmap(path, dtype=entry.dtype, mode="r", offset=offset, shape=(rows, n_stocks))
-            with open(path, "rb") as handle:
-                handle.seek(offset)
-                values = np.fromfile(handle, dtype=entry.dtype, count=rows * n_stocks)
-            return values.reshape(rows, n_stocks)
+            return np.memmap(
+                path, dtype=entry.dtype, mode="r", offset=offset + first - mapped_from, shape=(rows, n_stocks)
+            )
         if mmap:
             # The native module imports this package, hence not at the top.
             from .._prepare import map_file_pieces
@@ -481,12 +477,7 @@ class BinaryPreparedDataStoreBase:
         file_name = f"{dataset_key}.{generation}.bin"
         with NewFile(store_dir / file_name) as new:
             new.write_values(values)
-        return {
-            "file": file_name,
-            "dtype": dtype.name,
-            "shape": [int(values.shape[0]), int(values.shape[1])],
-            "checksum": new.checksum.as_entry(),
-        }
+        return dataset_entry([_piece_entry(file_name, 0, new.checksum)], dtype, values.shape)
 
     def _write_matrix(self, store_dir: PathLike, dataset_key: str, matrix: pd.DataFrame, dtype: str) -> dict:
         """把一个日期 × 股票矩阵按存储现有的轴对齐后写成数据文件, 返回该数据集的元数据条目。
@@ -738,14 +729,11 @@ class BinaryPreparedDataStoreBase:
                 shared, seam = [], 0
             file_name = f"{key}.{generation}.bin"
             with NewFile(self.store_dir / file_name) as new:
+                # The kept bytes from the seam on, from the pieces that hold them.
                 for (path, start, end), piece in zip(spans, entry.pieces):
-                    if max(start, seam) < min(end, kept_bytes):
-                        new.copy_range(
-                            path,
-                            min(end, kept_bytes) - max(start, seam),
-                            piece.checksum,
-                            max(start, seam) - start,
-                        )
+                    copy_from, copy_to = max(start, seam), min(end, kept_bytes)
+                    if copy_from < copy_to:
+                        new.copy_range(path, copy_to - copy_from, piece.checksum, copy_from - start)
                 new.write_values(values)
             pieces = [_piece_entry(piece.file, piece.start, piece.checksum) for piece in shared]
             pieces.append(_piece_entry(file_name, seam, new.checksum))
