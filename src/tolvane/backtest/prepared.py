@@ -129,6 +129,13 @@ class _Prefetch:
         self._thread.join()
 
 
+def _require_components(names: list[str], matrices: dict) -> None:
+    """每个成分股因子都要有矩阵, 否则存储无法精确表示成分股 (与构建器的检查相同)。"""
+    missing = [name for name in names if name not in matrices]
+    if missing:
+        raise ValueError(f"成分股矩阵缺失，无法精确生成二进制缓存: {missing}")
+
+
 _BENCHMARKS = "\0benchmarks"
 _FACTOR_STREAM_PATH = API_PREFIX + "/factors/stream"
 
@@ -224,9 +231,7 @@ class _ProgressBuilder(GroupPreparedDataBuilder):
                     memberships[name] = matrix
                     staged.start({component_dataset_key(name): matrix})
             benchmarks = self._read_benchmark_dict()
-        missing = [name for name in component_names if name not in memberships]
-        if missing:
-            raise ValueError(f"成分股矩阵缺失，无法精确生成二进制缓存: {missing}")
+        _require_components(component_names, memberships)
         return self._assemble_payload(data, memberships, benchmarks, component_names, "created_at")
 
 
@@ -343,9 +348,7 @@ def _update_tail(
         payload = builder.build_incremental()
         if extra_components:
             matrices = builder._component_matrices(extra_components)
-            missing = [name for name in extra_components if name not in matrices]
-            if missing:
-                raise ValueError(f"成分股矩阵缺失，无法精确生成二进制缓存: {missing}")
+            _require_components(extra_components, matrices)
             for name, matrix in matrices.items():
                 payload["data"][component_dataset_key(name)] = matrix
         store.replace_tail(payload, seam, progress=_dataset_progress(bar))
