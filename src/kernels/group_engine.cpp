@@ -222,8 +222,9 @@ struct Block {
     // Non-zero for a stock booked group by group (kept in the GroupTable),
     // and for one that has just come to need that: its owner could not sell
     // while the group that wants it bought (the owner slot still holds the
-    // owner and its shares).
-    double special[kBlock];
+    // owner and its shares). A whole number, so that booking counts the
+    // special stocks without a comparison each.
+    std::int32_t special[kBlock];
 };
 
 // With kTraded, the sweep also works out the money each stock's trades move.
@@ -298,7 +299,7 @@ sweep_block(const double *wanted_by, const double *weight, const double *prev_cl
             block.booked[k] = cash;
             block.newcomer_booked[k] = joining_cash;
         }
-        block.special[k] = choose(!stays | two_holders, 1.0, 0.0);
+        block.special[k] = static_cast<std::int32_t>(!stays | two_holders);
         owner[k] = choose(stays & !owner_wants & owner_out, wanted_by[k], owner[k]);
         shares[k] = choose(stays, choose(owner_wants | !owner_out, owner_shares, newcomer_shares), shares[k]);
     }
@@ -387,11 +388,12 @@ void run_groups(const MatrixView<double> &factor, const MarketArrays &market, st
                                  sums.no_group_slot(), sums.second_set(), slots.owner.data() + first,
                                  slots.shares.data() + first, slots.several.data() + first, block);
             std::size_t n_special = 0;
+#pragma GCC unroll 4
             for (std::size_t k = 0; k < width; ++k) {
                 add_to_slot<kValues>(sums.at(block.place[k]), block.booked + kValues * k);
                 add_to_slot<kValues>(sums.at(block.newcomer_place[k]), block.newcomer_booked + kValues * k);
                 special[n_special] = static_cast<std::uint32_t>(k);
-                n_special += block.special[k] != 0.0;
+                n_special += static_cast<std::size_t>(block.special[k]);
             }
             for (std::size_t j = 0; j < n_special; ++j) {
                 const std::size_t stock = first + special[j];

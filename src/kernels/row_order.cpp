@@ -146,7 +146,9 @@ struct RowValues {
     const double *row;
     // + 0.0 makes -0.0 equal to 0.0 in every respect, not only in comparisons.
     double value(std::size_t i) const { return row[i] + 0.0; }
-    std::uint32_t position(std::size_t i) const { return static_cast<std::uint32_t>(i); }
+    std::size_t position(std::size_t i) const { return i; }
+    // Positions fit 32 bits: a row is never longer.
+    Ranked item(std::size_t i) const { return {value(i), static_cast<std::uint32_t>(i)}; }
     bool finite(std::size_t i) const { return is_finite(row[i]); }
 };
 
@@ -154,9 +156,72 @@ struct RowValues {
 struct ItemValues {
     const Ranked *items;
     double value(std::size_t i) const { return items[i].value; }
-    std::uint32_t position(std::size_t i) const { return items[i].position; }
+    std::size_t position(std::size_t i) const { return items[i].position; }
+    Ranked item(std::size_t i) const { return items[i]; }
     bool finite(std::size_t) const { return true; }
 };
+
+// Each value's bucket on the linear scale `scale` buckets per unit from
+// `lo`, the largest values in the last of `n_buckets`; bucket `n_buckets` for
+// values that are not finite. The day's row is bucketed in vectors of the
+// widest kind the machine has.
+template <typename Values>
+TOLVANE_SIMD_CLONES void bucket_numbers(const Values &values, std::size_t size, double lo, double scale,
+                                        std::size_t n_buckets, std::uint32_t *bucket) {
+    const auto last_bucket = static_cast<std::int32_t>(n_buckets) - 1;
+    const auto no_bucket = static_cast<std::int32_t>(n_buckets);
+#pragma omp simd
+    for (std::size_t i = 0; i < size; ++i) {
+        const bool finite = values.finite(i);
+        const double offset = finite ? values.value(i) - lo : 0.0;
+        const auto scaled = static_cast<std::int32_t>(offset * scale);
+        bucket[i] = static_cast<std::uint32_t>(finite ? std::min(last_bucket, scaled) : no_bucket);
+    }
+}
+
+// Gives each value its bucket's group, and its bucket's share when
+// `bucket_share` is given.
+template <typename Values>
+TOLVANE_SIMD_CLONES void give_bucket_values(const Values &values, std::size_t size,
+                                            const std::uint32_t *bucket, const double *bucket_group,
+                                            const double *bucket_share, double *group_of, double *share_of) {
+    if (bucket_share == nullptr) {
+#pragma omp simd
+        for (std::size_t i = 0; i < size; ++i)
+            group_of[values.position(i)] = bucket_group[bucket[i]];
+        return;
+    }
+#pragma omp simd
+    for (std::size_t i = 0; i < size; ++i) {
+        group_of[values.position(i)] = bucket_group[bucket[i]];
+        share_of[values.position(i)] = bucket_share[bucket[i]];
+    }
+}
+
+// Values are looked for this many at a time: a whole run without one costs
+// a few vector comparisons.
+constexpr std::size_t kScanRun = 16;
+
+// The first of values from..size-1 whose group is at or below `bound`, or
+// `size` when there is none.
+template <typename Values>
+TOLVANE_SIMD_CLONES std::size_t next_group_at_or_below(const Values &values, const double *group_of,
+                                                       std::size_t from, std::size_t size, double bound) {
+    std::size_t i = from;
+    for (; i + kScanRun <= size; i += kScanRun) {
+        double lowest = group_of[values.position(i)];
+#pragma omp simd reduction(min : lowest)
+        for (std::size_t j = 1; j < kScanRun; ++j)
+            lowest = std::min(lowest, group_of[values.position(i + j)]);
+        if (lowest <= bound)
+            break;
+    }
+    for (; i < size; ++i) {
+        if (group_of[values.position(i)] <= bound)
+            return i;
+    }
+    return size;
+}
 
 }  // namespace
 
@@ -248,7 +313,7 @@ void GroupCutter::order_and_assign(const Values &values, std::size_t size, std::
     std::vector<Ranked> items;
     for (std::size_t i = 0; i < size; ++i) {
         if (values.finite(i))
-            items.push_back({values.value(i), values.position(i)});
+            items.push_back(values.item(i));
         else
             give(values.position(i), kNoGroup);
     }
@@ -263,16 +328,9 @@ void GroupCutter::fill_buckets(const Values &values, std::size_t size, double lo
     buckets.of_value.resize(size);
     buckets.start.assign(n_buckets + 2, 0);
     std::uint32_t *bucket = buckets.of_value.data();
-    const auto last_bucket = static_cast<std::int32_t>(n_buckets) - 1;
-    const auto no_bucket = static_cast<std::int32_t>(n_buckets);
-#pragma omp simd
-    for (std::size_t i = 0; i < size; ++i) {
-        const bool finite = values.finite(i);
-        const double offset = finite ? values.value(i) - lo : 0.0;
-        const auto scaled = static_cast<std::int32_t>(offset * scale);
-        bucket[i] = static_cast<std::uint32_t>(finite ? std::min(last_bucket, scaled) : no_bucket);
-    }
+    bucket_numbers(values, size, lo, scale, n_buckets, bucket);
     std::vector<std::uint32_t> &start = buckets.start;
+#pragma GCC unroll 4
     for (std::size_t i = 0; i < size; ++i)
         ++start[bucket[i] + 1];
     std::uint32_t running = 0;
@@ -326,34 +384,26 @@ template <typename Values>
 std::vector<Ranked> GroupCutter::give_bucket_groups(const Values &values, std::size_t size,
                                                     std::size_t n_buckets, SplitBuckets &split,
                                                     Buckets &buckets) {
-    const std::uint32_t *bucket = buckets.of_value.data();
-    const std::vector<double> &bucket_group = buckets.group;
+    const double *bucket_share = nullptr;
+    if (share_of_ != nullptr) {
+        std::vector<double> &shares = buckets.share;
+        shares.resize(n_buckets + 1);
+        for (std::size_t b = 0; b <= n_buckets; ++b) {
+            const double group = std::max(buckets.group[b], kNoGroup);
+            shares[b] = group_share_[static_cast<std::size_t>(group + 1.0)];
+        }
+        bucket_share = shares.data();
+    }
+    give_bucket_values(values, size, buckets.of_value.data(), buckets.group.data(), bucket_share, group_of_,
+                       share_of_);
     std::vector<std::size_t> &filled = split.filled;
     std::vector<Ranked> pending(filled.back());
-    const auto gather_split = [&](std::size_t i, double group) {
-        if (group <= kSplit)
-            pending[filled[static_cast<std::size_t>(kSplit - group)]++] = {values.value(i),
-                                                                           values.position(i)};
-    };
-    if (share_of_ == nullptr) {
-        for (std::size_t i = 0; i < size; ++i) {
-            const double group = bucket_group[bucket[i]];
-            group_of_[values.position(i)] = group;
-            gather_split(i, group);
-        }
+    if (split.buckets.empty())
         return pending;
-    }
-    std::vector<double> &bucket_share = buckets.share;
-    bucket_share.resize(n_buckets + 1);
-    for (std::size_t b = 0; b <= n_buckets; ++b) {
-        const double group = std::max(bucket_group[b], kNoGroup);
-        bucket_share[b] = group_share_[static_cast<std::size_t>(group + 1.0)];
-    }
-    for (std::size_t i = 0; i < size; ++i) {
-        const double group = bucket_group[bucket[i]];
-        group_of_[values.position(i)] = group;
-        share_of_[values.position(i)] = bucket_share[bucket[i]];
-        gather_split(i, group);
+    for (std::size_t i = next_group_at_or_below(values, group_of_, 0, size, kSplit); i < size;
+         i = next_group_at_or_below(values, group_of_, i + 1, size, kSplit)) {
+        const double group = group_of_[values.position(i)];
+        pending[filled[static_cast<std::size_t>(kSplit - group)]++] = values.item(i);
     }
     return pending;
 }

@@ -91,7 +91,7 @@ class GroupCutter {
                                            SplitBuckets &split, Buckets &buckets);
     void cut_in_order(Ranked *items, std::size_t size, std::size_t first_place, int depth);
     void assign_in_order(const Ranked *items, std::size_t size, std::size_t first_place);
-    void give(std::uint32_t position, double group) {
+    void give(std::size_t position, double group) {
         group_of_[position] = group;
         if (share_of_ != nullptr)
             share_of_[position] = group_share_[static_cast<std::size_t>(group + 1.0)];
