@@ -57,12 +57,13 @@ struct OwnerSlots {
 
 class GroupTable {
   public:
-    // Every stock has its list, empty while the stock lives in its owner
-    // slot; a list keeps its memory for the next time.
-    explicit GroupTable(std::size_t n_stocks) : holdings_(n_stocks) {}
+    // Only a few dozen stocks are held by several groups at once: their lists
+    // live in a small pool that stays in the cache, reached from each stock's
+    // entry number. A released list keeps its memory for the next stock.
+    explicit GroupTable(std::size_t n_stocks) : entry_of_(n_stocks, kNoEntry) {}
 
     void put(std::size_t stock, std::size_t group, double shares) {
-        holdings_[stock].push_back({group, shares});
+        holdings_of(stock).push_back({group, shares});
     }
 
     // Trades the stock in every group that holds it or wants it (group
@@ -70,7 +71,7 @@ class GroupTable {
     // value when `traded` (one value a group) is given.
     void trade(std::size_t stock, std::int32_t wanted_by, double wanted_target, const StockDayMarket &market,
                const TradePrices &prices, bool can_buy, bool cant_sell, DaySums *sums, double *traded) {
-        std::vector<Holding> &holdings = holdings_[stock];
+        std::vector<Holding> &holdings = holdings_of(stock);
         const auto trade_one = [&](Holding &holding, double target) {
             const Trade done = day_step::trade(target, can_buy, cant_sell, holding.shares);
             day_step::book(done, market, sums[holding.group]);
@@ -93,7 +94,7 @@ class GroupTable {
 
     // Back to the owner slot once at most one group holds the stock.
     void move_back_if_single(std::size_t stock, OwnerSlots &slots) {
-        std::vector<Holding> &holdings = holdings_[stock];
+        std::vector<Holding> &holdings = holdings_of(stock);
         if (holdings.size() > 1)
             return;
         const bool held = holdings.size() == 1;
@@ -101,6 +102,8 @@ class GroupTable {
         slots.shares[stock] = held ? holdings[0].shares : 0.0;
         slots.several[stock] = 0.0;
         holdings.clear();
+        free_entries_.push_back(entry_of_[stock]);
+        entry_of_[stock] = kNoEntry;
     }
 
   private:
@@ -108,8 +111,25 @@ class GroupTable {
         std::size_t group;
         double shares;
     };
+    static constexpr std::uint32_t kNoEntry = UINT32_MAX;
 
-    std::vector<std::vector<Holding>> holdings_;
+    // The stock's list, taking a free one from the pool if it has none.
+    std::vector<Holding> &holdings_of(std::size_t stock) {
+        std::uint32_t &entry = entry_of_[stock];
+        if (entry == kNoEntry) {
+            if (free_entries_.empty()) {
+                free_entries_.push_back(static_cast<std::uint32_t>(entries_.size()));
+                entries_.emplace_back();
+            }
+            entry = free_entries_.back();
+            free_entries_.pop_back();
+        }
+        return entries_[entry];
+    }
+
+    std::vector<std::uint32_t> entry_of_;
+    std::vector<std::vector<Holding>> entries_;
+    std::vector<std::uint32_t> free_entries_;
 };
 
 // The day's cash of every group, kept in a few lanes that stocks take in
