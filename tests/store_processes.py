@@ -32,12 +32,12 @@ ALL_DATES = pd.bdate_range("2020-01-01", periods=FIRST_DATES + 400).strftime("%Y
 
 def open_store(path):
     from tolvane.backtest._prepare import BinaryPreparedDataStore
-    from tolvane.backtest._store import store
+    from tolvane.backtest._store import pieces
 
     # Pieces of a page: an update here starts a new piece of each dataset
     # (a row is 6,400 bytes), so readers map several and updates now and then
     # write a dataset whole again.
-    store.PIECE_BYTES = mmap.PAGESIZE
+    pieces.PIECE_BYTES = mmap.PAGESIZE
     return BinaryPreparedDataStore(path, [])
 
 

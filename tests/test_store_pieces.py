@@ -13,7 +13,8 @@ import pandas as pd
 import pytest
 
 from tolvane.backtest._prepare import BinaryPreparedDataStore, map_file_pieces
-from tolvane.backtest._store import StoreFormatError, store
+from tolvane.backtest._store import StoreFormatError
+from tolvane.backtest._store import pieces as store_pieces
 
 STOCKS = [f"{number:06d}" for number in range(700)]
 DATES = pd.bdate_range("2021-01-04", periods=80).strftime("%Y%m%d").tolist()
@@ -38,7 +39,7 @@ def as_payload(data: dict) -> dict:
 @pytest.fixture
 def page_pieces(monkeypatch):
     """Pieces of a page: every update of these small stores starts a new one."""
-    monkeypatch.setattr(store, "PIECE_BYTES", mmap.PAGESIZE)
+    monkeypatch.setattr(store_pieces, "PIECE_BYTES", mmap.PAGESIZE)
 
 
 def pieces_of(store_dir, key="close_price") -> list[dict]:
@@ -98,7 +99,7 @@ def test_frames_mapped_across_pieces_outlive_later_updates_and_rewrites(tmp_path
 
 
 def test_a_dataset_is_written_whole_again_once_it_has_the_most_pieces(tmp_path, page_pieces, monkeypatch):
-    monkeypatch.setattr(store, "_MAX_PIECES", 3)
+    monkeypatch.setattr(store_pieces, "MAX_PIECES", 3)
     written, expected = updated_store(tmp_path, 6)
     assert len(pieces_of(tmp_path)) <= 3
     for key, frame in written.load().items():

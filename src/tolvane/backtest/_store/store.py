@@ -8,7 +8,6 @@
 
 from __future__ import annotations
 
-import mmap as mmap_module
 import os
 import pickle
 import stat
@@ -30,7 +29,6 @@ from .files import (
     move_durably,
     new_generation,
     npy_bytes,
-    read_exactly,
     read_label_file,
     run_concurrently,
     verify_checksum,
@@ -44,7 +42,6 @@ from .format import (
     STOCK_AXIS_NAME,
     STORAGE_DTYPES,
     STORE_FORMAT,
-    Checksum,
     DatasetFile,
     Layout,
     check_dates,
@@ -60,23 +57,11 @@ from .format import (
 )
 from .labels import date_slice, normalize_yyyymmdd, union_labels, with_store_labels
 from .lock import DEFAULT_LOCK_TIMEOUT, WaitNotice, writer_lock
+from .pieces import Span, checked_spans, piece_entry, read_rows, write_tail_piece
 from .recovery import has_interrupted_update, remove_unreferenced, roll_back_interrupted_update
 from .staging import StagedWrite, plan_write
 
 PathLike = str | Path
-
-# Where a tail update starts a dataset's new piece: at the last such boundary
-# before its first changed row; every piece before it is shared with the
-# previous generation. A multiple of the page size, so that the pieces map
-# back into one contiguous view; 2 MiB keeps a huge page of the page cache whole.
-PIECE_BYTES = 2 * 2**20
-# Pieces a dataset may have before a tail update writes it whole again.
-_MAX_PIECES = 16
-
-
-def _piece_entry(file_name: str, start: int, checksum: Checksum | None) -> dict:
-    return {"file": file_name, "start": start, "checksum": None if checksum is None else checksum.as_entry()}
-
 
 Progress = Callable[[str], None]
 _T = TypeVar("_T")
@@ -331,55 +316,11 @@ class BinaryPreparedDataStoreBase:
             pd.Index(stocks.tolist(), dtype="str", name=STOCK_AXIS_NAME),
         )
 
-    def _checked_pieces(self, entry: DatasetFile) -> list[tuple[Path, int, int]]:
-        """数据集每一段的文件与它覆盖的字节范围 [起点, 终点); 最后一段的文件长度须正好
-        到数据集末尾, 其余的至少覆盖到下一段的起点。"""
-        spans = []
-        for piece, start, end in entry.piece_spans():
-            path = self._data_path(piece.file)
-            size = path.stat().st_size
-            last = end == entry.nbytes
-            if size < end - start or (last and size != end - start):
-                raise StoreFormatError(
-                    f"{path} 有 {size} 字节, 与形状 {entry.shape} 的 {entry.dtype} 数据"
-                    f"从字节 {start} 起{'到末尾' if last else '到下一段'}所需的 {end - start} 字节不符"
-                )
-            spans.append((path, start, end))
-        return spans
+    def _checked_pieces(self, entry: DatasetFile) -> list[Span]:
+        return checked_spans(entry, self._data_path)
 
     def _read_dataset(self, entry: DatasetFile, lo: int, hi: int, mmap: bool) -> np.ndarray:
-        spans = self._checked_pieces(entry)
-        rows, n_stocks = hi - lo, entry.shape[1]
-        if rows == 0 or n_stocks == 0:
-            return np.empty((rows, n_stocks), dtype=entry.dtype)
-        row_bytes = n_stocks * entry.dtype.itemsize
-        first, last = lo * row_bytes, hi * row_bytes
-        # The pieces the rows lie in, from the page that holds their first byte.
-        mapped_from = first - first % mmap_module.PAGESIZE
-        used = [
-            (path, max(mapped_from, start) - start, min(last, end) - max(mapped_from, start))
-            for path, start, end in spans
-            if start < last and end > mapped_from
-        ]
-        if mmap and len(used) == 1:
-            path, offset, _ = used[0]
-            return np.memmap(
-                path, dtype=entry.dtype, mode="r", offset=offset + first - mapped_from, shape=(rows, n_stocks)
-            )
-        if mmap:
-            # The native module imports this package, hence not at the top.
-            from .._prepare import map_file_pieces
-
-            joined = map_file_pieces([(str(path), offset, length) for path, offset, length in used])
-        else:
-            joined = np.empty(sum(length for _, _, length in used), dtype=np.uint8)
-            position = 0
-            for path, offset, length in used:
-                with open(path, "rb", buffering=0) as handle:
-                    read_exactly(handle, offset, joined[position : position + length])
-                position += length
-        values = joined[first - mapped_from : last - mapped_from].view(entry.dtype)
-        return values.reshape(rows, n_stocks)
+        return read_rows(entry, self._checked_pieces(entry), lo, hi, mmap)
 
     def _benchmark_arrays(self, layout: Layout) -> dict:
         if layout.benchmarks_file is None:
@@ -477,7 +418,7 @@ class BinaryPreparedDataStoreBase:
         file_name = f"{dataset_key}.{generation}.bin"
         with NewFile(store_dir / file_name) as new:
             new.write_values(values)
-        return dataset_entry([_piece_entry(file_name, 0, new.checksum)], dtype, values.shape)
+        return dataset_entry([piece_entry(file_name, 0, new.checksum)], dtype, values.shape)
 
     def _write_matrix(self, store_dir: PathLike, dataset_key: str, matrix: pd.DataFrame, dtype: str) -> dict:
         """把一个日期 × 股票矩阵按存储现有的轴对齐后写成数据文件, 返回该数据集的元数据条目。
@@ -711,32 +652,14 @@ class BinaryPreparedDataStoreBase:
         generation: str,
         progress: Progress | None,
     ) -> dict:
-        """股票集合不变: 每个数据集与上一代共用第 ``kept`` 行之前的整段, 只写出新的一段。
-
-        新的一段从第 ``kept`` 行所在的 ``PIECE_BYTES`` 边界起: 边界到第 ``kept`` 行之间
-        的字节从上一代复制, 其后是新的末尾行。数据集已有 ``_MAX_PIECES`` 段时整个写成一个
-        文件, 段数因此有上限。
-        """
+        """股票集合不变: 每个数据集与上一代共用第 ``kept`` 行之前的整段, 只写出新的一段
+        (见 :func:`.pieces.write_tail_piece`)。"""
         tail_dates = dates[kept:]
 
         def write_one(key: str, entry: DatasetFile) -> dict:
             values = self._aligned_values(key, tail[key], tail_dates, stocks, entry.dtype)
-            spans = self._checked_pieces(entry)
-            kept_bytes = kept * len(stocks) * entry.dtype.itemsize
-            seam = kept_bytes - kept_bytes % PIECE_BYTES
-            shared = [piece for piece in entry.pieces if piece.start < seam]
-            if len(shared) >= _MAX_PIECES:
-                shared, seam = [], 0
-            file_name = f"{key}.{generation}.bin"
-            with NewFile(self.store_dir / file_name) as new:
-                # The kept bytes from the seam on, from the pieces that hold them.
-                for (path, start, end), piece in zip(spans, entry.pieces):
-                    copy_from, copy_to = max(start, seam), min(end, kept_bytes)
-                    if copy_from < copy_to:
-                        new.copy_range(path, copy_to - copy_from, piece.checksum, copy_from - start)
-                new.write_values(values)
-            pieces = [_piece_entry(piece.file, piece.start, piece.checksum) for piece in shared]
-            pieces.append(_piece_entry(file_name, seam, new.checksum))
+            new_file = self.store_dir / f"{key}.{generation}.bin"
+            pieces = write_tail_piece(entry, self._checked_pieces(entry), kept, values, new_file)
             return dataset_entry(pieces, entry.dtype, (len(dates), len(stocks)))
 
         return run_concurrently(
