@@ -135,18 +135,17 @@ def _require_components(names: list[str], matrices: dict) -> None:
 _BENCHMARKS = "\0benchmarks"
 
 
-def _factor_table(service: object, name: str, start: str | None, end: str | None) -> pd.DataFrame:
-    """一个因子在构建日期区间内的查询结果, 与 ``service.get_factors`` 给出的相同。
+def _factor_table(service: object, name: str, start: str | None, end: str | None) -> object:
+    """一个因子在构建日期区间内的查询结果, 构建器的转换读它与读 ``service.get_factors`` 的答案相同。
 
-    对 SDK 自己的服务对象, 答案经 ``FactorService.get_factors_table`` 解码成一个 Arrow 表,
-    最后整体转换一次: get_factors 把每个 record batch 各转换成一个 DataFrame 再拼接, 对一百万行
-    的因子表, 这在客户端又花掉与解码差不多的时间。其他服务对象 (例如测试中的替身) 经它的
+    对 SDK 自己的服务对象, 答案是 ``FactorService.get_factors_table`` 给出的 Arrow 表, 构建器的
+    转换直接读取它的列: get_factors 把每个 record batch 各转换成一个 DataFrame 再拼接, 对一百万
+    行的因子表, 这在客户端又花掉与解码差不多的时间。其他服务对象 (例如测试中的替身) 经它的
     get_factors 查询。
     """
     if not isinstance(service, DataService):
         return service.get_factors(factor=name, start_date=start, end_date=end)  # type: ignore[attr-defined]
-    table = service.factors.get_factors_table(factor=name, start_date=start, end_date=end)
-    return pd.DataFrame() if table is None else table.to_pandas()
+    return service.factors.get_factors_table(factor=name, start_date=start, end_date=end)
 
 
 class _ProgressBuilder(GroupPreparedDataBuilder):

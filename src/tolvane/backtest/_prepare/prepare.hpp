@@ -73,6 +73,24 @@ void pivot_factor_answer(const mf::Call &call, nb::handle frame, const char *val
                          const char *group_column, nb::handle only_name, nb::dict &result,
                          const TargetAxes *onto = nullptr);
 
+// The same for a long answer held in a pyarrow Table (columns renamed as for
+// a frame), read in place: false, with nothing converted, when a column is of
+// a type only the frame's conversion reads. Without `only_name` the table has
+// a "factorname" column. The matrices are those of the frame the table gives.
+bool pivot_arrow_answer(const mf::Call &call, nb::handle table, nb::handle only_name, nb::dict &result,
+                        const TargetAxes *onto = nullptr);
+
+// Whether factorize_arrow_column reads `column` (a pyarrow ChunkedArray): text
+// (string, large_string) and whole-day dates (date32).
+bool arrow_codes_readable(nb::handle column);
+
+// The codes of such a column, natively: per row (int64) the code of its value
+// in the order values first occur, -1 where it is missing, as pandas.factorize
+// numbers them; and the distinct values in that order, as a pandas Series of
+// the type the column's to_pandas gives. ValueError when the column's
+// buffers do not hold the rows it claims.
+void factorize_arrow_column(nb::handle column, nb::object &codes, nb::object &distinct);
+
 // `value is not None and len(value) > 0`: a matrix with at least one row.
 bool has_rows(nb::handle value);
 
