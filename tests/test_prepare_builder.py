@@ -273,8 +273,11 @@ def test_conversion_reads_an_arrow_answer_as_the_frame_it_gives(seed):
     sliced = pa.concat_tables([table.slice(0, 150), table.slice(0, 0), table.slice(151)])  # offset chunks
     large = table.set_column(1, "ukey", table.column("ukey").cast(pa.large_string()))
     single = table.drop_columns("factor")
+    one_factor = table.set_column(3, "factor", pa.array(["b"] * table.num_rows))
     cases = [
         (table, ["a", "b", "absent"]),
+        (one_factor, ["a", "b"]),
+        (one_factor, ["a"]),
         (sliced, ["a", "b"]),
         (large, ["b"]),
         (single, ["a"]),
@@ -295,6 +298,52 @@ def test_conversion_reads_an_arrow_answer_as_the_frame_it_gives(seed):
             _prepare.factor_matrices_on_axes(answer, names, index, columns),
             _prepare.factor_matrices_on_axes(frame, names, index, columns),
         )
+
+
+def test_one_builder_reuses_label_codes_only_for_the_same_rows():
+    """A builder keeps the stock and date codes of the Arrow answer it read last;
+    the next answer takes them only when its rows hold the same codes and days,
+    missing where they were missing, whatever its values and record batches."""
+    base = arrow_answer(7).drop_columns("factor")
+    changed_row = base.num_rows - 2
+
+    def with_cell(column: str, value) -> pa.Table:
+        cells = base.column(column).to_pylist()
+        cells[changed_row] = value
+        return base.set_column(
+            base.column_names.index(column), column, pa.array(cells, base.schema.field(column).type)
+        )
+
+    code = base.column("ukey")[changed_row].as_py()
+    suffixed = "000001.XSHG" if code == "000001.XSHE" else "000001.XSHE"
+    # Per variant: whether the stock codes and the day codes carry over.
+    variants = {
+        "other values, other batches": (
+            pa.Table.from_batches(
+                base.set_column(2, "value", pa.array(np.arange(base.num_rows, dtype=float))).to_batches(50)
+            ),
+            (True, True),
+        ),
+        "one code changed": (with_cell("ukey", suffixed), (False, True)),
+        "one code missing": (with_cell("ukey", None), (code is None, True)),
+        "one code given": (with_cell("ukey", "688001.XSHG"), (False, True)),
+        "one day changed": (with_cell("date", datetime.date(2024, 2, 1)), (True, False)),
+        "one day missing": (
+            with_cell("date", None),
+            (True, base.column("date")[changed_row].as_py() is None),
+        ),
+        "two rows swapped": (pa.concat_tables([base.slice(1, 1), base.slice(0, 1), base.slice(2)]), None),
+        "one row less": (base.slice(0, base.num_rows - 1), (False, False)),
+    }
+    for label, (variant, reused) in variants.items():
+        builder = GroupPreparedDataBuilder("20240101", "20240131")
+        builder._tolvane_factors_to_matrices(base, ["a"])
+        kept = {key: codes for key, (_, codes, *_) in builder._arrow_label_memo.items()}
+        got = builder._tolvane_factors_to_matrices(variant, ["a"])
+        assert_same_data(got, factors_to_matrices(variant.to_pandas(), ["a"]))
+        if reused is not None:
+            now = builder._arrow_label_memo
+            assert (now["ukey"][1] is kept["ukey"], now["DataDate"][1] is kept["DataDate"]) == reused, label
 
 
 def test_an_arrow_answer_with_offsets_out_of_order_is_refused():

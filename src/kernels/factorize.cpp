@@ -182,7 +182,113 @@ bool factorize_with(const Reader &read, const ValueChunk *chunks, std::size_t n_
     return true;
 }
 
+inline bool is_valid(const ValueChunk &chunk, std::size_t element) {
+    return !chunk.validity || ((chunk.validity[element >> 3] >> (element & 7)) & 1);
+}
+
+template <typename Offset>
+inline Offset offset_at(const ValueChunk &chunk, std::size_t element) {
+    return load<Offset>(chunk.offsets + element * sizeof(Offset));
+}
+
+template <typename Offset>
+bool one_text_throughout(const ValueChunk *chunks, std::size_t n_chunks) {
+    Text first;
+    if (!TextReader<Offset>{}(chunks[0], chunks[0].offset, first))
+        return false;
+    const auto size = static_cast<std::int64_t>(first.size);
+    for (std::size_t k = 0; k < n_chunks; ++k) {
+        const ValueChunk &chunk = chunks[k];
+        const std::int64_t start = offset_at<Offset>(chunk, chunk.offset);
+        // Equal sizes, and data that repeats the first value all the way.
+        for (std::size_t i = 1; i <= chunk.length; ++i)
+            if (offset_at<Offset>(chunk, chunk.offset + i) != start + static_cast<std::int64_t>(i) * size)
+                return false;
+        const std::size_t spanned = chunk.length * first.size;
+        if (start < 0 || static_cast<std::uint64_t>(start) + spanned > chunk.data_size)
+            return false;
+        const std::uint8_t *data = chunk.data + start;
+        if (k > 0 && !(Text{data, first.size} == first))
+            return false;
+        if (spanned > first.size && std::memcmp(data + first.size, data, spanned - first.size) != 0)
+            return false;
+    }
+    return true;
+}
+
+// The rows of `chunks` against the codes and distinct values, with values
+// read by Reader.
+template <typename Reader>
+bool rows_match_with(const Reader &read, const ValueChunk *chunks, std::size_t n_chunks,
+                     const std::int64_t *codes, const ValueChunk &distinct, std::size_t n_distinct) {
+    using Value = typename Reader::Value;
+    std::size_t row = 0;
+    for (std::size_t k = 0; k < n_chunks; ++k) {
+        const ValueChunk &chunk = chunks[k];
+        const std::size_t end = chunk.offset + chunk.length;
+        for (std::size_t element = chunk.offset; element < end; ++element, ++row) {
+            const std::int64_t code = codes[row];
+            if (!is_valid(chunk, element)) {
+                if (code != -1)
+                    return false;
+                continue;
+            }
+            if (code < 0 || static_cast<std::uint64_t>(code) >= n_distinct)
+                return false;
+            Value value, known;
+            if (!read(chunk, element, value) ||
+                !read(distinct, distinct.offset + static_cast<std::size_t>(code), known) || !(value == known))
+                return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
+
+bool one_value_throughout(const ValueChunk *chunks, std::size_t n_chunks) {
+    if (n_chunks == 0)
+        return false;
+    for (std::size_t k = 0; k < n_chunks; ++k)
+        if (chunks[k].validity)
+            return false;
+    if (chunks[0].offsets)
+        return chunks[0].offset_width == sizeof(std::int64_t)
+                   ? one_text_throughout<std::int64_t>(chunks, n_chunks)
+                   : one_text_throughout<std::int32_t>(chunks, n_chunks);
+    const std::size_t width = chunks[0].width;
+    const std::uint8_t *first = chunks[0].data + chunks[0].offset * width;
+    for (std::size_t k = 0; k < n_chunks; ++k) {
+        const std::uint8_t *data = chunks[k].data + chunks[k].offset * width;
+        for (std::size_t i = 0; i < chunks[k].length; ++i)
+            if (std::memcmp(data + i * width, first, width) != 0)
+                return false;
+    }
+    return true;
+}
+
+bool rows_match_codes(const ValueChunk *chunks, std::size_t n_chunks, const std::int64_t *codes,
+                      std::size_t n_rows, const ValueChunk &distinct, std::size_t n_distinct) {
+    std::size_t rows = 0;
+    for (std::size_t k = 0; k < n_chunks; ++k) {
+        const ValueChunk &chunk = chunks[k];
+        if (chunk.width != distinct.width || chunk.offset_width != distinct.offset_width ||
+            !chunk.offsets != !distinct.offsets)
+            return false;
+        rows += chunk.length;
+    }
+    if (rows != n_rows || distinct.length < n_distinct)
+        return false;
+    if (distinct.offsets)
+        return distinct.offset_width == sizeof(std::int64_t)
+                   ? rows_match_with(TextReader<std::int64_t>{}, chunks, n_chunks, codes, distinct,
+                                     n_distinct)
+                   : rows_match_with(TextReader<std::int32_t>{}, chunks, n_chunks, codes, distinct,
+                                     n_distinct);
+    return distinct.width == sizeof(std::uint64_t)
+               ? rows_match_with(FixedReader<std::uint64_t>{}, chunks, n_chunks, codes, distinct, n_distinct)
+               : rows_match_with(FixedReader<std::uint32_t>{}, chunks, n_chunks, codes, distinct, n_distinct);
+}
 
 bool factorize_values(const ValueChunk *chunks, std::size_t n_chunks, std::int64_t *codes,
                       std::vector<std::int64_t> &first_rows) {

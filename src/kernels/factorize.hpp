@@ -36,4 +36,19 @@ struct ValueChunk {
 bool factorize_values(const ValueChunk *chunks, std::size_t n_chunks, std::int64_t *codes,
                       std::vector<std::int64_t> &first_rows);
 
+// Whether every row of the chunks holds a value and all hold the same one
+// (false as well where a text value's offsets leave `data` or run
+// backwards): a column that tells no rows apart, such as the factor names of
+// an answer for one factor.
+bool one_value_throughout(const ValueChunk *chunks, std::size_t n_chunks);
+
+// Whether the rows of a column are those a factorisation coded as `codes`
+// (`n_rows` of them) with the distinct values `distinct` (one chunk of the
+// same layout, `n_distinct` values): each row missing where its code is -1,
+// else holding the bytes of the distinct value of its code. False, not a
+// guess, whenever a row differs, a code lies outside the distinct values or
+// offsets leave their data.
+bool rows_match_codes(const ValueChunk *chunks, std::size_t n_chunks, const std::int64_t *codes,
+                      std::size_t n_rows, const ValueChunk &distinct, std::size_t n_distinct);
+
 }  // namespace tolvane::kernels

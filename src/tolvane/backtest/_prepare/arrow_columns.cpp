@@ -81,7 +81,9 @@ kernels::ValueChunk chunk_view(nb::handle chunk, const Layout &layout,
     nb::object buffers = chunk.attr("buffers")();
     if (nb::len(buffers) != (layout.offset_width ? 3 : 2))
         raise_bad_buffers();
-    const HeldBuffer *validity = hold(buffers, 0, held);
+    // A chunk without missing values is read without its bitmap.
+    const HeldBuffer *validity =
+        nb::cast<std::size_t>(chunk.attr("null_count")) == 0 ? nullptr : hold(buffers, 0, held);
     if (validity && validity->size() < (end + 7) / 8)
         raise_bad_buffers();
     kernels::ValueChunk view{
@@ -105,6 +107,30 @@ kernels::ValueChunk chunk_view(nb::handle chunk, const Layout &layout,
     return view;
 }
 
+// The chunks of a column as the kernels read them, with the buffers and
+// chunk objects they come from held.
+struct ColumnView {
+    std::vector<std::unique_ptr<HeldBuffer>> held;
+    std::vector<nb::object> arrays;
+    std::vector<kernels::ValueChunk> chunks;
+    std::size_t n_rows = 0;
+
+    explicit ColumnView(nb::handle column) {
+        Layout layout;
+        if (!layout_of(column.attr("type"), layout))
+            mf::raise(PyExc_TypeError, "因子数据转换失败: 这一列的 Arrow 类型不能直接编码");
+        for (nb::handle chunk : column.attr("chunks")) {
+            if (nb::len(chunk) == 0)
+                continue;
+            arrays.push_back(nb::borrow(chunk));
+            chunks.push_back(chunk_view(chunk, layout, held));
+            n_rows += chunks.back().length;
+        }
+        if (n_rows != nb::len(column))
+            raise_bad_buffers();
+    }
+};
+
 }  // namespace
 
 bool arrow_codes_readable(nb::handle column) {
@@ -113,29 +139,15 @@ bool arrow_codes_readable(nb::handle column) {
 }
 
 void factorize_arrow_column(nb::handle column, nb::object &codes, nb::object &distinct) {
-    Layout layout;
-    if (!layout_of(column.attr("type"), layout))
-        mf::raise(PyExc_TypeError, "因子数据转换失败: 这一列的 Arrow 类型不能直接编码");
-    std::vector<std::unique_ptr<HeldBuffer>> held;
-    std::vector<nb::object> read_chunks;
-    std::vector<kernels::ValueChunk> chunks;
-    std::size_t n_rows = 0;
-    for (nb::handle chunk : column.attr("chunks")) {
-        if (nb::len(chunk) == 0)
-            continue;
-        read_chunks.push_back(nb::borrow(chunk));
-        chunks.push_back(chunk_view(chunk, layout, held));
-        n_rows += chunks.back().length;
-    }
-    if (n_rows != nb::len(column))
-        raise_bad_buffers();
+    const ColumnView view(column);
     std::int64_t *code_data;
-    codes = mf::new_numpy_vector(n_rows, code_data);
+    codes = mf::new_numpy_vector(view.n_rows, code_data);
     std::vector<std::int64_t> first_rows;
     bool offsets_valid;
     {
         nb::gil_scoped_release unlocked;
-        offsets_valid = kernels::factorize_values(chunks.data(), chunks.size(), code_data, first_rows);
+        offsets_valid =
+            kernels::factorize_values(view.chunks.data(), view.chunks.size(), code_data, first_rows);
     }
     if (!offsets_valid)
         raise_bad_buffers();
@@ -145,8 +157,8 @@ void factorize_arrow_column(nb::handle column, nb::object &codes, nb::object &di
     // would first join its chunks.
     nb::list pieces;
     std::size_t next = 0, chunk_start = 0;
-    for (std::size_t k = 0; k < chunks.size(); ++k) {
-        const std::size_t chunk_end = chunk_start + chunks[k].length;
+    for (std::size_t k = 0; k < view.chunks.size(); ++k) {
+        const std::size_t chunk_end = chunk_start + view.chunks[k].length;
         std::size_t last = next;
         while (last < first_rows.size() && static_cast<std::size_t>(first_rows[last]) < chunk_end)
             ++last;
@@ -155,14 +167,37 @@ void factorize_arrow_column(nb::handle column, nb::object &codes, nb::object &di
             nb::object positions = mf::new_numpy_vector(last - next, position_data);
             for (std::size_t code = next; code < last; ++code)
                 position_data[code - next] = first_rows[code] - static_cast<std::int64_t>(chunk_start);
-            pieces.append(read_chunks[k].attr("take")(positions));
+            pieces.append(view.arrays[k].attr("take")(positions));
         }
         next = last;
         chunk_start = chunk_end;
     }
     distinct = nb::module_::import_("pyarrow")
                    .attr("chunked_array")(pieces, "type"_a = column.attr("type"))
-                   .attr("to_pandas")();
+                   .attr("combine_chunks")();
+}
+
+bool arrow_one_value_throughout(nb::handle column) {
+    const ColumnView view(column);
+    nb::gil_scoped_release unlocked;
+    return kernels::one_value_throughout(view.chunks.data(), view.chunks.size());
+}
+
+bool arrow_rows_match_codes(nb::handle column, nb::handle codes, nb::handle distinct) {
+    if (!mf::truthy(column.attr("type").attr("equals")(distinct.attr("type"))))
+        return false;
+    const ColumnView view(column);
+    Layout layout;
+    layout_of(distinct.attr("type"), layout);
+    std::vector<std::unique_ptr<HeldBuffer>> held;
+    const kernels::ValueChunk distinct_view = chunk_view(distinct, layout, held);
+    mf::KernelArrays arrays;
+    const auto code_view = arrays.add<std::int64_t, 1>(codes, "codes", {mf::any_extent});
+    if (code_view.shape(0) != view.n_rows)
+        return false;
+    nb::gil_scoped_release unlocked;
+    return kernels::rows_match_codes(view.chunks.data(), view.chunks.size(), code_view.data(), view.n_rows,
+                                     distinct_view, distinct_view.length);
 }
 
 }  // namespace tolvane::prepare

@@ -130,7 +130,7 @@ nb::object renamed_arrow_columns(nb::handle table) {
 // lacks a label column or has a column of a type only the frame's
 // conversion reads.
 bool convert_arrow_answer(const mf::Call &call, nb::handle answer, nb::handle names, nb::dict &result,
-                          const TargetAxes *onto) {
+                          const TargetAxes *onto, nb::handle memo) {
     nb::object table = renamed_arrow_columns(answer);
     if (table.is_none())
         return false;
@@ -139,9 +139,9 @@ bool convert_arrow_answer(const mf::Call &call, nb::handle answer, nb::handle na
         !mf::contains(columns, nb::str("x")))
         return false;
     if (mf::contains(columns, nb::str("factorname")))
-        return pivot_arrow_answer(call, table, nb::none(), result, onto);
+        return pivot_arrow_answer(call, table, nb::none(), result, onto, memo);
     if (nb::len(names) == 1)
-        return pivot_arrow_answer(call, table, names[0], result, onto);
+        return pivot_arrow_answer(call, table, names[0], result, onto, memo);
     return true;  // several factors and no names to tell them apart: nothing to convert
 }
 
@@ -151,15 +151,15 @@ bool is_arrow_table(nb::handle value) {
 
 // Fills `result` (one entry per wanted name, already there) with the
 // matrices of a factor answer, long or wide, on `onto`'s axes when given.
-// An answer held in a pyarrow Table is read in place where it can be, else
-// converted to a frame first.
+// An answer held in a pyarrow Table is read in place where it can be (with
+// `memo` as in pivot_arrow_answer), else converted to a frame first.
 void convert_answer(const mf::Call &call, nb::handle df, nb::handle names, nb::dict &result,
-                    const TargetAxes *onto) {
+                    const TargetAxes *onto, nb::handle memo = nb::none()) {
     if (!has_rows(df))
         return;
     nb::object answer = nb::borrow(df);
     if (is_arrow_table(df)) {
-        if (convert_arrow_answer(call, df, names, result, onto))
+        if (convert_arrow_answer(call, df, names, result, onto, memo))
             return;
         answer = df.attr("to_pandas")();
     }
@@ -183,12 +183,29 @@ void convert_answer(const mf::Call &call, nb::handle df, nb::handle names, nb::d
     }
 }
 
+// Where a builder remembers the label codes of the last Arrow answer it
+// converted (a dict in its attributes, made on first use); None for an
+// object without attributes of its own.
+nb::object arrow_label_memo(nb::handle self) {
+    nb::object attributes = nb::getattr(self, "__dict__", nb::none());
+    if (!PyDict_Check(attributes.ptr()))
+        return nb::none();
+    nb::object memo = attributes.attr("get")("_arrow_label_memo");
+    if (!PyDict_Check(memo.ptr())) {
+        memo = nb::dict();
+        attributes["_arrow_label_memo"] = memo;
+    }
+    return memo;
+}
+
 nb::object tolvane_factors_to_matrices(mf::Call &call) {
     nb::handle names = call.arg("names");
     nb::dict result;
     for (nb::handle name : names)
         result[name] = new_empty_frame(call);
-    convert_answer(call, call.arg("df"), names, result, nullptr);
+    nb::handle df = call.arg("df");
+    convert_answer(call, df, names, result, nullptr,
+                   has_rows(df) && is_arrow_table(df) ? arrow_label_memo(call.arg("self")) : nb::none());
     return result;
 }
 

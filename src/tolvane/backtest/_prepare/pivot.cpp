@@ -188,12 +188,28 @@ CodedLabels coded_labels(const mf::Call &call, nb::handle column, Convert conver
 // The same for a column of an Arrow answer that arrow_codes_readable
 // accepts: the native factorisation reads the column in place, and its
 // distinct values are converted as the pandas path converts those of the
-// column the table would give.
+// column the table would give. `memo` (a dict, or None for no memory) keeps
+// under `key` the codes with the distinct values they stand for; the next
+// column takes them when its rows are those values in that order: the
+// answers of one build mostly list the same stocks on the same days in the
+// same rows. The memo holds no buffer of the answer itself.
 template <typename Convert>
-CodedLabels coded_arrow_labels(const mf::Call &call, nb::handle column, Convert convert) {
+CodedLabels coded_arrow_labels(const mf::Call &call, nb::handle column, Convert convert, nb::handle memo,
+                               const char *key) {
+    const bool remembers = PyDict_Check(memo.ptr());
+    if (remembers) {
+        nb::object kept = memo.attr("get")(key);
+        if (PyTuple_Check(kept.ptr()) && nb::len(kept) == 5 &&
+            arrow_rows_match_codes(column, kept[1], kept[0]))
+            return {kept[1], kept[2], kept[3], kept[4]};
+    }
     nb::object codes, distinct;
     factorize_arrow_column(column, codes, distinct);
-    return labels_of_codes(call, codes, distinct, convert);
+    CodedLabels coded = labels_of_codes(call, codes, distinct.attr("to_pandas")(), convert);
+    if (remembers)
+        memo[key] =
+            nb::make_tuple(distinct, coded.raw_codes, coded.label_of_raw, coded.labels, coded.label_rank);
+    return coded;
 }
 
 template <typename Array>
@@ -361,7 +377,7 @@ void pivot_factor_answer(const mf::Call &call, nb::handle frame, const char *val
 }
 
 bool pivot_arrow_answer(const mf::Call &call, nb::handle table, nb::handle only_name, nb::dict &result,
-                        const TargetAxes *onto) {
+                        const TargetAxes *onto, nb::handle memo) {
     nb::object values = table.attr("column")("x");
     nb::object ukey = table.attr("column")("ukey");
     nb::object dates = table.attr("column")("DataDate");
@@ -371,15 +387,27 @@ bool pivot_arrow_answer(const mf::Call &call, nb::handle table, nb::handle only_
         !arrow_codes_readable(ukey) || !arrow_codes_readable(dates) ||
         (!groups.is_none() && !arrow_codes_readable(groups)))
         return false;
-    CodedLabels coded_stocks = coded_arrow_labels(call, ukey, stock_labels);
-    CodedLabels coded_dates = coded_arrow_labels(call, dates, date_labels);
-    std::optional<CodedLabels> coded_groups;
-    if (!groups.is_none())
-        coded_groups = coded_arrow_labels(call, groups, group_labels);
+    // An answer for one factor names it in every row: its rows are that
+    // factor's, with no codes to tell them apart.
+    nb::object one_group = nb::none();
+    if (!groups.is_none() && arrow_one_value_throughout(groups)) {
+        one_group = group_labels(call, groups.attr("slice")(0, 1).attr("to_pandas")())[nb::int_(0)];
+        if (!mf::contains(result, one_group))
+            return true;
+    }
+    CodedLabels coded_stocks = coded_arrow_labels(call, ukey, stock_labels, memo, "ukey");
+    CodedLabels coded_dates = coded_arrow_labels(call, dates, date_labels, memo, "DataDate");
     // Missing values become NaN, as in the column the table would give.
     nb::object numbers = call.global("np").attr("ascontiguousarray")(values.attr("to_numpy")());
-    pivot_coded_answer(call, coded_dates, coded_stocks, numbers, coded_groups ? &*coded_groups : nullptr,
-                       only_name, result, onto);
+    if (!one_group.is_none()) {
+        pivot_coded_answer(call, coded_dates, coded_stocks, numbers, nullptr, one_group, result, onto);
+    } else {
+        std::optional<CodedLabels> coded_groups;
+        if (!groups.is_none())
+            coded_groups = coded_arrow_labels(call, groups, group_labels, nb::none(), nullptr);
+        pivot_coded_answer(call, coded_dates, coded_stocks, numbers, coded_groups ? &*coded_groups : nullptr,
+                           only_name, result, onto);
+    }
     return true;
 }
 
