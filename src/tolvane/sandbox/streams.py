@@ -195,15 +195,13 @@ def _ipc_chunks(schema: pa.Schema, batches: Iterable[pa.RecordBatch]) -> Iterato
 # ---------------------------------------------------------------------------
 
 
-def _next_chunk(chunks: Iterator[list]) -> tuple[list, int, bytes] | None:
-    """The next chunk's buffers, its size and its bytes as framed on the wire;
-    ``None`` after the last. Making a batch is the heavy part: it runs off the
-    event loop."""
+def _next_chunk(chunks: Iterator[list]) -> tuple[list, int] | None:
+    """The next chunk's buffers and its size; ``None`` after the last. Making a
+    batch is the heavy part: it runs off the event loop."""
     parts = next(chunks, None)
     if parts is None:
         return None
-    size = sum(len(p) for p in parts)
-    return parts, size, b"".join([b"%X\r\n" % size, *parts, b"\r\n"])
+    return parts, sum(len(p) for p in parts)
 
 
 class ArrowStreaming(ConnectionBase):
@@ -221,7 +219,7 @@ class ArrowStreaming(ConnectionBase):
         delay = faults.chunk_delay if faults else 0.0
         written_batches = 0
         while chunk is not None:
-            parts, size, framed = chunk
+            parts, size = chunk
             if cut_batches is not None and written_batches >= cut_batches:
                 raise ConnectionCut()
             if delay:
@@ -230,7 +228,7 @@ class ArrowStreaming(ConnectionBase):
                 await self._write_partial_chunk(parts, size, cut_bytes - self._sent)
                 traffic.add_usage(api_key, cut_bytes - self._sent)
                 raise ConnectionCut()
-            await self._write(framed)
+            await self._write_pieces([b"%X\r\n" % size, *parts, b"\r\n"])
             self._sent += size
             traffic.add_usage(api_key, size)
             written_batches += 1
