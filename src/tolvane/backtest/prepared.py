@@ -20,7 +20,7 @@ import threading
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
-from typing import cast
+from typing import TYPE_CHECKING, cast
 
 import pandas as pd
 from tqdm import tqdm
@@ -39,6 +39,9 @@ from ._prepare import (
 from ._store import DEFAULT_LOCK_TIMEOUT, PathLike, component_dataset_key, normalize_yyyymmdd
 from ._store.lock import describe_holder
 from ._store.staging import StagedWrite, plan_write
+
+if TYPE_CHECKING:
+    import pyarrow as pa
 
 __all__ = ["prepare_store", "update_store"]
 
@@ -135,7 +138,9 @@ def _require_components(names: list[str], matrices: dict) -> None:
 _BENCHMARKS = "\0benchmarks"
 
 
-def _factor_table(service: object, name: str, start: str | None, end: str | None) -> object:
+def _factor_table(
+    service: object, name: str, start: str | None, end: str | None
+) -> pd.DataFrame | pa.Table | None:
     """一个因子在构建日期区间内的查询结果, 构建器的转换读它与读 ``service.get_factors`` 的答案相同。
 
     对 SDK 自己的服务对象, 答案是 ``FactorService.get_factors_table`` 给出的 Arrow 表, 构建器的

@@ -1,6 +1,8 @@
 // Label columns of a factor answer read straight from Arrow memory: the
-// buffers of each chunk are checked against the rows they must hold and
-// factorised by a native kernel, without converting the rows to Python.
+// buffers of each chunk are checked against the rows they must hold, then
+// native kernels factorise a column, check that it holds one value
+// throughout, or check that it holds the rows of codes kept from another
+// column, without converting the rows to Python.
 #include <cstdint>
 #include <cstring>
 #include <memory>
