@@ -121,19 +121,28 @@ ColumnRuns arrow_runs(nb::handle arrow_values, std::size_t n_rows) {
 }
 
 // pd.factorize(column): codes (int64, -1 for a missing value) and the
-// distinct values in the order they first occur. A column of long runs is
-// factorised from one row per run, whose codes then repeat over the runs;
-// each run holds one value, so the codes and distinct values are those of
-// the whole column.
+// distinct values in the order they first occur. A column held in Arrow
+// memory as text or days is factorised natively in place. A column of long
+// runs is factorised from one row per run, whose codes then repeat over the
+// runs; each run holds one value, so the codes and distinct values are those
+// of the whole column.
 void factorize_column(const mf::Call &call, nb::handle column, nb::object (&codes_and_values)[2]) {
     nb::object pd = call.global("pd");
     nb::object np = call.global("np");
     nb::object array = column.attr("array");
     const std::size_t n_rows = nb::len(column);
     ColumnRuns runs;
-    if (nb::hasattr(array, "__arrow_array__"))
-        runs = arrow_runs(array.attr("__arrow_array__")(), n_rows);
-    else if (nb::str(column.attr("dtype")).equal(nb::str("object")))
+    if (nb::hasattr(array, "__arrow_array__")) {
+        nb::object arrow_values = array.attr("__arrow_array__")();
+        if (nb::hasattr(arrow_values, "chunks") && nb::len(arrow_values) == n_rows &&
+            arrow_codes_readable(arrow_values)) {
+            nb::object distinct;
+            factorize_arrow_column(arrow_values, codes_and_values[0], distinct);
+            codes_and_values[1] = pd.attr("array")(distinct, "dtype"_a = column.attr("dtype"));
+            return;
+        }
+        runs = arrow_runs(arrow_values, n_rows);
+    } else if (nb::str(column.attr("dtype")).equal(nb::str("object")))
         runs.starts = object_run_starts(column.attr("to_numpy")(), n_rows);
     const std::vector<std::int64_t> &starts = runs.starts;
     if (starts.empty()) {
