@@ -104,6 +104,16 @@ class TestFactorQuery:
         frame = FactorService(http).get_factors(factor="alpha1", **AFTER_THE_MARKET)
         assert frame.empty and list(frame.columns) == ["date", "ukey", "value", "factor"]
 
+    def test_the_arrow_table_holds_what_get_factors_converts(self, sandbox, http, received):
+        service = FactorService(http)
+        query = {"factor": ["alpha1", "vwap"], "start_date": 20230101, "end_date": "2023-12-31"}
+        table = service.get_factors_table(**query)
+        assert table.num_rows > 0 and len(table.column("ukey").chunks) > 1
+        pd.testing.assert_frame_equal(table.to_pandas(), service.get_factors(**query))
+        assert received[FACTORS_STREAM][0] == received[FACTORS_STREAM][1]
+        empty = service.get_factors_table(factor="alpha1", **AFTER_THE_MARKET)
+        assert empty.num_rows == 0 and empty.column_names == ["date", "ukey", "value", "factor"]
+
     @pytest.mark.parametrize("fault", [{"cut_after_batches": 2}, {"cut_after_bytes": 50_000}])
     def test_cut_stream_surfaces_as_network_error(self, sandbox, http, fault):
         sandbox.faults = Faults(paths=(FACTORS_STREAM,), **fault)

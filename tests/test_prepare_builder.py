@@ -3,10 +3,12 @@ benchmarks, derived matrices and payloads, held to the pandas reference."""
 
 from __future__ import annotations
 
+import datetime
 import threading
 
 import numpy as np
 import pandas as pd
+import pyarrow as pa
 import pytest
 
 from tolvane.backtest import _prepare
@@ -240,6 +242,129 @@ def test_conversion_of_an_answer_in_runs():
         assert_same_data(
             builder._tolvane_factors_to_matrices(frame, ["a", "b"]), factors_to_matrices(frame, ["a", "b"])
         )
+
+
+def arrow_answer(seed: int, n_rows: int = 600, batch_rows: int = 97) -> pa.Table:
+    """A long answer as the service streams it (date32 days, text codes, float64
+    values, factor names) in record batches, with missing values in every column,
+    two exchange suffixes of one code and repeated cells."""
+    rng = np.random.default_rng(seed)
+    days = [datetime.date(2024, 1, day) for day in (5, 8, 9, 10)] + [None]
+    codes = ["000001.XSHE", "000001.XSHG", "600000.XSHG", "300750", "", None]
+    values = rng.normal(size=n_rows)
+    values[rng.random(n_rows) < 0.05] = np.inf
+    table = pa.table(
+        {
+            "date": pa.array([days[k] for k in rng.integers(0, len(days), n_rows)], pa.date32()),
+            "ukey": pa.array([codes[k] for k in rng.integers(0, len(codes), n_rows)], pa.string()),
+            "value": pa.array(values, mask=rng.random(n_rows) < 0.1),
+            "factor": pa.array([["a", "b", None][k] for k in rng.integers(0, 3, n_rows)], pa.string()),
+        }
+    )
+    return pa.Table.from_batches(table.to_batches(max_chunksize=batch_rows))
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_conversion_reads_an_arrow_answer_as_the_frame_it_gives(seed):
+    """An answer in Arrow memory is read in place where its column types allow
+    and converted to a frame where they do not: the matrices are the same."""
+    builder = GroupPreparedDataBuilder("20240101", "20240131")
+    table = arrow_answer(seed)
+    sliced = pa.concat_tables([table.slice(0, 150), table.slice(0, 0), table.slice(151)])  # offset chunks
+    large = table.set_column(1, "ukey", table.column("ukey").cast(pa.large_string()))
+    single = table.drop_columns("factor")
+    one_factor = table.set_column(3, "factor", pa.array(["b"] * table.num_rows))
+    cases = [
+        (table, ["a", "b", "absent"]),
+        (one_factor, ["a", "b"]),
+        (one_factor, ["a"]),
+        (sliced, ["a", "b"]),
+        (large, ["b"]),
+        (single, ["a"]),
+        (single, ["a", "b"]),  # several factors and no names: all empty
+        (single.rename_columns(["DataDate", "ukey", "x"]), ["a"]),
+        (table.set_column(2, "value", table.column("value").cast(pa.float32())), ["a"]),
+        (table.set_column(0, "date", table.column("date").cast(pa.timestamp("ms"))), ["a"]),
+        (table.rename_columns(["date", "ukey", "a", "b"]), ["a"]),  # wide
+    ]
+    index = pd.Index(["20240105", "20240109", "20240110", "20240111"])
+    columns = pd.Index(["000001", "600000", "300750", "688001"])
+    for answer, names in cases:
+        frame = answer.to_pandas()
+        assert_same_data(
+            builder._tolvane_factors_to_matrices(answer, names), factors_to_matrices(frame, names)
+        )
+        assert_same_data(
+            _prepare.factor_matrices_on_axes(answer, names, index, columns),
+            _prepare.factor_matrices_on_axes(frame, names, index, columns),
+        )
+
+
+def test_one_builder_reuses_label_codes_only_for_the_same_rows():
+    """A builder keeps the stock and date codes of the Arrow answer it read last;
+    the next answer takes them only when its rows hold the same codes and days,
+    missing where they were missing, whatever its values and record batches."""
+    base = arrow_answer(7).drop_columns("factor")
+    changed_row = base.num_rows - 2
+
+    def with_cell(column: str, value) -> pa.Table:
+        cells = base.column(column).to_pylist()
+        cells[changed_row] = value
+        return base.set_column(
+            base.column_names.index(column), column, pa.array(cells, base.schema.field(column).type)
+        )
+
+    code = base.column("ukey")[changed_row].as_py()
+    suffixed = "000001.XSHG" if code == "000001.XSHE" else "000001.XSHE"
+    # Per variant: whether the stock codes and the day codes carry over.
+    variants = {
+        "other values, other batches": (
+            pa.Table.from_batches(
+                base.set_column(2, "value", pa.array(np.arange(base.num_rows, dtype=float))).to_batches(50)
+            ),
+            (True, True),
+        ),
+        "one code changed": (with_cell("ukey", suffixed), (False, True)),
+        "one code missing": (with_cell("ukey", None), (code is None, True)),
+        "one code given": (with_cell("ukey", "688001.XSHG"), (False, True)),
+        "one day changed": (with_cell("date", datetime.date(2024, 2, 1)), (True, False)),
+        "one day missing": (
+            with_cell("date", None),
+            (True, base.column("date")[changed_row].as_py() is None),
+        ),
+        "two rows swapped": (pa.concat_tables([base.slice(1, 1), base.slice(0, 1), base.slice(2)]), None),
+        "one row less": (base.slice(0, base.num_rows - 1), (False, False)),
+    }
+    for label, (variant, reused) in variants.items():
+        builder = GroupPreparedDataBuilder("20240101", "20240131")
+        builder._tolvane_factors_to_matrices(base, ["a"])
+        kept = {key: codes for key, (_, codes, *_) in builder._arrow_label_memo.items()}
+        got = builder._tolvane_factors_to_matrices(variant, ["a"])
+        assert_same_data(got, factors_to_matrices(variant.to_pandas(), ["a"]))
+        if reused is not None:
+            now = builder._arrow_label_memo
+            assert (now["ukey"][1] is kept["ukey"], now["DataDate"][1] is kept["DataDate"]) == reused, label
+
+
+def test_an_arrow_answer_with_offsets_out_of_order_is_refused():
+    table = pa.table(
+        {
+            "date": pa.array([datetime.date(2024, 1, 5)] * 2, pa.date32()),
+            "ukey": ["000001", "000002"],
+            "value": [1.0, 2.0],
+        }
+    )
+    sink = pa.BufferOutputStream()
+    with pa.ipc.new_stream(sink, table.schema) as writer:
+        writer.write_table(table)
+    stream = bytearray(sink.getvalue().to_pybytes())
+    offsets = np.array([0, 6, 12], np.int32).tobytes()
+    at = stream.index(offsets)
+    # The second code now ends before it starts, which a stream's own checks let through.
+    stream[at : at + len(offsets)] = np.array([0, 12, 6], np.int32).tobytes()
+    damaged = pa.ipc.open_stream(pa.py_buffer(bytes(stream))).read_all()
+    with pytest.raises(ValueError, match="缓冲区与行数不符"):
+        GroupPreparedDataBuilder("20240101", "20240131")._tolvane_factors_to_matrices(damaged, ["a"])
 
 
 def test_conversion_keeps_the_last_row_of_a_cell():

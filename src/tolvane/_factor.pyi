@@ -1,6 +1,7 @@
 """因子查询。"""
 
 import pandas as pd
+import pyarrow as pa
 
 from ._http import HttpClient
 from .dates import DateLike
@@ -21,4 +22,11 @@ class FactorService:
         start_date: DateLike | None = None,
         end_date: DateLike | None = None,
     ) -> pd.DataFrame: ...
+    def get_factors_table(
+        self,
+        ukeys: str | list[str] | None = None,
+        factor: str | list[str] | None = None,
+        start_date: DateLike | None = None,
+        end_date: DateLike | None = None,
+    ) -> pa.Table | None: ...
     def list_factors(self) -> list[dict]: ...

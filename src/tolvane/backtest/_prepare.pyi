@@ -6,6 +6,7 @@ from pathlib import Path
 
 import numpy as np
 import pandas as pd
+import pyarrow as pa
 
 from tolvane.exceptions import NetworkError as NetworkError
 from tolvane.singleton import get_instance as get_instance
@@ -34,7 +35,7 @@ def build_matrix_dtype(component_names: list[str] | None = None) -> dict[str, st
 def series_to_yyyymmdd(values: object) -> pd.Series: ...
 def map_file_pieces(pieces: list[tuple[str, int, int]]) -> np.ndarray: ...
 def factor_matrices_on_axes(
-    df: pd.DataFrame | None, names: list[str], index: pd.Index, columns: pd.Index
+    df: pd.DataFrame | pa.Table | None, names: list[str], index: pd.Index, columns: pd.Index
 ) -> dict[str, pd.DataFrame]: ...
 
 class BinaryPreparedDataStore(BinaryPreparedDataStoreBase):
@@ -65,7 +66,7 @@ class GroupPreparedDataBuilder:
     def _empty_like(reference: pd.DataFrame, fill_value: object = ...) -> pd.DataFrame: ...
     def _read_normal_factor_matrix(self, name: str) -> pd.DataFrame: ...
     def _tolvane_factors_to_matrices(
-        self, df: pd.DataFrame | None, names: list[str]
+        self, df: pd.DataFrame | pa.Table | None, names: list[str]
     ) -> dict[str, pd.DataFrame]: ...
     def _read_normal_factor_batch(self, names: list[str]) -> dict[str, pd.DataFrame]: ...
     def _read_or_empty(

@@ -20,15 +20,11 @@ import threading
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
-from typing import cast
+from typing import TYPE_CHECKING, cast
 
 import pandas as pd
-from pyarrow import ipc
 from tqdm import tqdm
 
-from .._api import API_PREFIX
-from .._download import _StreamReader
-from ..dates import normalize_date
 from ..singleton import DataService
 from . import _prepare
 from ._prepare import (
@@ -43,6 +39,9 @@ from ._prepare import (
 from ._store import DEFAULT_LOCK_TIMEOUT, PathLike, component_dataset_key, normalize_yyyymmdd
 from ._store.lock import describe_holder
 from ._store.staging import StagedWrite, plan_write
+
+if TYPE_CHECKING:
+    import pyarrow as pa
 
 __all__ = ["prepare_store", "update_store"]
 
@@ -137,25 +136,21 @@ def _require_components(names: list[str], matrices: dict) -> None:
 
 
 _BENCHMARKS = "\0benchmarks"
-_FACTOR_STREAM_PATH = API_PREFIX + "/factors/stream"
 
 
-def _factor_table(service: object, name: str, start: str | None, end: str | None) -> pd.DataFrame:
-    """一个因子在构建日期区间内的查询结果, 与 ``service.get_factors`` 给出的相同。
+def _factor_table(
+    service: object, name: str, start: str | None, end: str | None
+) -> pd.DataFrame | pa.Table | None:
+    """一个因子在构建日期区间内的查询结果, 构建器的转换读它与读 ``service.get_factors`` 的答案相同。
 
-    对 SDK 自己的服务对象, Arrow 流边到达边解码成一张表, 最后整体转换一次: get_factors
-    把每个 record batch 各转换成一个 DataFrame 再拼接, 对一百万行的因子表, 这在客户端
-    又花掉与解码差不多的时间。其他服务对象 (例如测试中的替身) 经它的 get_factors 查询。
+    对 SDK 自己的服务对象, 答案是 ``FactorService.get_factors_table`` 给出的 Arrow 表, 构建器的
+    转换直接读取它的列: get_factors 把每个 record batch 各转换成一个 DataFrame 再拼接, 对一百万
+    行的因子表, 这在客户端又花掉与解码差不多的时间。其他服务对象 (例如测试中的替身) 经它的
+    get_factors 查询。
     """
     if not isinstance(service, DataService):
         return service.get_factors(factor=name, start_date=start, end_date=end)  # type: ignore[attr-defined]
-    body: dict[str, object] = {"factor": [name]}
-    for key, date in (("start_date", start), ("end_date", end)):
-        if date is not None:
-            body[key] = normalize_date(date)
-    with service.http.stream_post_iter(_FACTOR_STREAM_PATH, body) as chunks:
-        table = ipc.open_stream(_StreamReader(chunks)).read_all()
-    return table.to_pandas()
+    return service.factors.get_factors_table(factor=name, start_date=start, end_date=end)
 
 
 class _ProgressBuilder(GroupPreparedDataBuilder):

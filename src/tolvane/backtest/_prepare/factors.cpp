@@ -93,26 +93,77 @@ nb::object read_normal_factor_matrix(mf::Call &call) {
     return matrix;
 }
 
+// The names the conversion reads for the columns of a factor answer.
+constexpr const char *column_renames[][2] = {
+    {"date", "DataDate"}, {"value", "x"}, {"factor", "factorname"}, {"factor_name", "factorname"}};
+
 // The columns of a factor answer under the names the conversion reads.
 nb::object renamed_columns(const mf::Call &call, nb::handle df) {
     nb::object columns = df.attr("columns");
     nb::dict mapping;
-    const char *const pairs[][2] = {
-        {"date", "DataDate"}, {"value", "x"}, {"factor", "factorname"}, {"factor_name", "factorname"}};
-    for (const auto &[old_name, new_name] : pairs) {
+    for (const auto &[old_name, new_name] : column_renames) {
         if (mf::contains(columns, nb::str(old_name)))
             mapping[old_name] = new_name;
     }
     return df.attr("rename")("columns"_a = mapping);
 }
 
+// The same for an answer in a pyarrow Table; None when two columns would then
+// share a name.
+nb::object renamed_arrow_columns(nb::handle table) {
+    nb::list names;
+    for (nb::handle name : table.attr("column_names")) {
+        nb::object renamed = nb::borrow(name);
+        for (const auto &[old_name, new_name] : column_renames) {
+            if (nb::str(old_name).equal(name))
+                renamed = nb::str(new_name);
+        }
+        names.append(renamed);
+    }
+    if (nb::len(nb::set(names)) != nb::len(names))
+        return nb::none();
+    return table.attr("rename_columns")(names);
+}
+
+// Fills `result` from a long answer held in a pyarrow Table, as from the
+// frame the table gives; false, with nothing done, when the answer is wide,
+// lacks a label column or has a column of a type only the frame's
+// conversion reads.
+bool convert_arrow_answer(const mf::Call &call, nb::handle answer, nb::handle names, nb::dict &result,
+                          const TargetAxes *onto, nb::handle memo) {
+    nb::object table = renamed_arrow_columns(answer);
+    if (table.is_none())
+        return false;
+    nb::object columns = table.attr("column_names");
+    if (!mf::contains(columns, nb::str("ukey")) || !mf::contains(columns, nb::str("DataDate")) ||
+        !mf::contains(columns, nb::str("x")))
+        return false;
+    if (mf::contains(columns, nb::str("factorname")))
+        return pivot_arrow_answer(call, table, nb::none(), result, onto, memo);
+    if (nb::len(names) == 1)
+        return pivot_arrow_answer(call, table, names[0], result, onto, memo);
+    return true;  // several factors and no names to tell them apart: nothing to convert
+}
+
+bool is_arrow_table(nb::handle value) {
+    return nb::isinstance(value, nb::module_::import_("pyarrow").attr("Table"));
+}
+
 // Fills `result` (one entry per wanted name, already there) with the
 // matrices of a factor answer, long or wide, on `onto`'s axes when given.
+// An answer held in a pyarrow Table is read in place where it can be (with
+// `memo` as in pivot_arrow_answer), else converted to a frame first.
 void convert_answer(const mf::Call &call, nb::handle df, nb::handle names, nb::dict &result,
-                    const TargetAxes *onto) {
+                    const TargetAxes *onto, nb::handle memo = nb::none()) {
     if (!has_rows(df))
         return;
-    nb::object frame = renamed_columns(call, df);
+    nb::object answer = nb::borrow(df);
+    if (is_arrow_table(df)) {
+        if (convert_arrow_answer(call, df, names, result, onto, memo))
+            return;
+        answer = df.attr("to_pandas")();
+    }
+    nb::object frame = renamed_columns(call, answer);
     nb::object columns = frame.attr("columns");
     if (!mf::contains(columns, nb::str("ukey")) || !mf::contains(columns, nb::str("DataDate")))
         mf::raise(PyExc_KeyError, "因子查询返回结果缺少 ukey/date 列");
@@ -132,12 +183,29 @@ void convert_answer(const mf::Call &call, nb::handle df, nb::handle names, nb::d
     }
 }
 
+// Where a builder remembers the label codes of the last Arrow answer it
+// converted (a dict in its attributes, made on first use); None for an
+// object without attributes of its own.
+nb::object arrow_label_memo(nb::handle self) {
+    nb::object attributes = nb::getattr(self, "__dict__", nb::none());
+    if (!PyDict_Check(attributes.ptr()))
+        return nb::none();
+    nb::object memo = attributes.attr("get")("_arrow_label_memo");
+    if (!PyDict_Check(memo.ptr())) {
+        memo = nb::dict();
+        attributes["_arrow_label_memo"] = memo;
+    }
+    return memo;
+}
+
 nb::object tolvane_factors_to_matrices(mf::Call &call) {
     nb::handle names = call.arg("names");
     nb::dict result;
     for (nb::handle name : names)
         result[name] = new_empty_frame(call);
-    convert_answer(call, call.arg("df"), names, result, nullptr);
+    nb::handle df = call.arg("df");
+    convert_answer(call, df, names, result, nullptr,
+                   has_rows(df) && is_arrow_table(df) ? arrow_label_memo(call.arg("self")) : nb::none());
     return result;
 }
 
@@ -302,7 +370,7 @@ const mf::FunctionDef tolvane_factors_to_matrices_def{
     .name = "_tolvane_factors_to_matrices",
     .impl = tolvane_factors_to_matrices,
     .params = {{.name = "self"},
-               {.name = "df", .annotation = "pd.DataFrame | None"},
+               {.name = "df", .annotation = "pd.DataFrame | pa.Table | None"},
                {.name = "names", .annotation = "list[str]", .convert = mf::Convert::List}},
     .returns = "dict[str, pd.DataFrame]",
     .doc = "把因子查询结果 (窄表或宽表) 转换成每个因子一个日期×股票矩阵。\n"
@@ -312,7 +380,10 @@ const mf::FunctionDef tolvane_factors_to_matrices_def{
            "\n"
            "Args:\n"
            "    df: 服务返回的 DataFrame; 窄表含 ukey、date/DataDate、value/x 与可选的\n"
-           "        factor/factor_name/factorname 列, 宽表每个因子一列。\n"
+           "        factor/factor_name/factorname 列, 宽表每个因子一列。也可以是同样的列组成的\n"
+           "        pyarrow Table (如 FactorService.get_factors_table 的答案), 结果与它 to_pandas()\n"
+           "        得到的 DataFrame 相同; 文本代码、date32 日期与 float64 数值的窄表直接读取\n"
+           "        Arrow 内存, 不先转换成 DataFrame。\n"
            "    names: 需要的因子名。\n"
            "\n"
            "Returns:\n"
@@ -382,7 +453,7 @@ const mf::FunctionDef batch_or_read_def{
 const mf::FunctionDef factor_matrices_on_axes_def{
     .name = "factor_matrices_on_axes",
     .impl = factor_matrices_on_axes,
-    .params = {{.name = "df", .annotation = "pd.DataFrame | None"},
+    .params = {{.name = "df", .annotation = "pd.DataFrame | pa.Table | None"},
                {.name = "names", .annotation = "list[str]", .convert = mf::Convert::List},
                {.name = "index", .annotation = "pd.Index"},
                {.name = "columns", .annotation = "pd.Index"}},
@@ -394,7 +465,7 @@ const mf::FunctionDef factor_matrices_on_axes_def{
            "只是每个矩阵的行与列正是 index 与 columns: 轴外的行丢弃, 没有行的格为 NaN。\n"
            "\n"
            "Args:\n"
-           "    df: 服务返回的 DataFrame。\n"
+           "    df: 服务返回的 DataFrame, 或同样的列组成的 pyarrow Table。\n"
            "    names: 需要的因子名。\n"
            "    index: 日期轴, \"YYYYMMDD\" 文本, 不重复。\n"
            "    columns: 股票轴, 六位代码, 不重复。\n"

@@ -121,19 +121,28 @@ ColumnRuns arrow_runs(nb::handle arrow_values, std::size_t n_rows) {
 }
 
 // pd.factorize(column): codes (int64, -1 for a missing value) and the
-// distinct values in the order they first occur. A column of long runs is
-// factorised from one row per run, whose codes then repeat over the runs;
-// each run holds one value, so the codes and distinct values are those of
-// the whole column.
+// distinct values in the order they first occur. A column held in Arrow
+// memory as text or days is factorised natively in place. A column of long
+// runs is factorised from one row per run, whose codes then repeat over the
+// runs; each run holds one value, so the codes and distinct values are those
+// of the whole column.
 void factorize_column(const mf::Call &call, nb::handle column, nb::object (&codes_and_values)[2]) {
     nb::object pd = call.global("pd");
     nb::object np = call.global("np");
     nb::object array = column.attr("array");
     const std::size_t n_rows = nb::len(column);
     ColumnRuns runs;
-    if (nb::hasattr(array, "__arrow_array__"))
-        runs = arrow_runs(array.attr("__arrow_array__")(), n_rows);
-    else if (nb::str(column.attr("dtype")).equal(nb::str("object")))
+    if (nb::hasattr(array, "__arrow_array__")) {
+        nb::object arrow_values = array.attr("__arrow_array__")();
+        if (nb::hasattr(arrow_values, "chunks") && nb::len(arrow_values) == n_rows &&
+            arrow_codes_readable(arrow_values)) {
+            nb::object distinct;
+            factorize_arrow_column(arrow_values, codes_and_values[0], distinct);
+            codes_and_values[1] = pd.attr("array")(distinct, "dtype"_a = column.attr("dtype"));
+            return;
+        }
+        runs = arrow_runs(arrow_values, n_rows);
+    } else if (nb::str(column.attr("dtype")).equal(nb::str("object")))
         runs.starts = object_run_starts(column.attr("to_numpy")(), n_rows);
     const std::vector<std::int64_t> &starts = runs.starts;
     if (starts.empty()) {
@@ -160,13 +169,14 @@ void factorize_column(const mf::Call &call, nb::handle column, nb::object (&code
     codes_and_values[1] = run_codes[1];
 }
 
+// The coded labels of a column factorised into `raw_codes` and its distinct
+// `raw_values`, each of which `convert` turns into its label.
 template <typename Convert>
-CodedLabels coded_labels(const mf::Call &call, nb::handle column, Convert convert) {
+CodedLabels labels_of_codes(const mf::Call &call, nb::handle raw_codes, nb::handle raw_values,
+                            Convert convert) {
     nb::object pd = call.global("pd");
     nb::object np = call.global("np");
-    nb::object raw[2];
-    factorize_column(call, column, raw);
-    nb::object converted = convert(pd.attr("Series")(raw[1]));
+    nb::object converted = convert(call, pd.attr("Series")(raw_values));
     nb::object relabelled[2];
     mf::unpack(pd.attr("factorize")(converted), relabelled);
     nb::object labels = np.attr("asarray")(relabelled[1], "dtype"_a = "object");
@@ -174,7 +184,41 @@ CodedLabels coded_labels(const mf::Call &call, nb::handle column, Convert conver
     nb::object order = np.attr("argsort")(labels, "kind"_a = "stable");
     nb::object rank = np.attr("empty")(n_labels, "dtype"_a = "int64");
     rank[order] = np.attr("arange")(n_labels);
-    return {as_int64(call, raw[0]), as_int64(call, relabelled[0]), labels, rank};
+    return {as_int64(call, raw_codes), as_int64(call, relabelled[0]), labels, rank};
+}
+
+template <typename Convert>
+CodedLabels coded_labels(const mf::Call &call, nb::handle column, Convert convert) {
+    nb::object raw[2];
+    factorize_column(call, column, raw);
+    return labels_of_codes(call, raw[0], raw[1], convert);
+}
+
+// The same for a column of an Arrow answer that arrow_codes_readable
+// accepts: the native factorisation reads the column in place, and its
+// distinct values are converted as the pandas path converts those of the
+// column the table would give. `memo` (a dict, or None for no memory) keeps
+// under `key` the codes with the distinct values they stand for; the next
+// column takes them when its rows are those values in that order: the
+// answers of one build mostly list the same stocks on the same days in the
+// same rows. The memo holds no buffer of the answer itself.
+template <typename Convert>
+CodedLabels coded_arrow_labels(const mf::Call &call, nb::handle column, Convert convert, nb::handle memo,
+                               const char *key) {
+    const bool remembers = PyDict_Check(memo.ptr());
+    if (remembers) {
+        nb::object kept = memo.attr("get")(key);
+        if (PyTuple_Check(kept.ptr()) && nb::len(kept) == 5 &&
+            arrow_rows_match_codes(column, kept[1], kept[0]))
+            return {kept[1], kept[2], kept[3], kept[4]};
+    }
+    nb::object codes, distinct;
+    factorize_arrow_column(column, codes, distinct);
+    CodedLabels coded = labels_of_codes(call, codes, distinct.attr("to_pandas")(), convert);
+    if (remembers)
+        memo[key] =
+            nb::make_tuple(distinct, coded.raw_codes, coded.label_of_raw, coded.labels, coded.label_rank);
+    return coded;
 }
 
 template <typename Array>
@@ -287,12 +331,43 @@ nb::object numeric_values(const mf::Call &call, nb::handle column) {
         numbers.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = np.attr("nan")));
 }
 
+// The labels of the three label columns: stock codes cut to six characters,
+// dates as "YYYYMMDD" text, factor names as text.
+nb::object stock_labels(const mf::Call &call, nb::handle codes) {
+    return codes.attr("astype")(call.global("str")).attr("str").attr("slice")(0, 6);
+}
+
+nb::object date_labels(const mf::Call &call, nb::handle dates) {
+    return call.global("series_to_yyyymmdd")(dates);
+}
+
+nb::object group_labels(const mf::Call &call, nb::handle names) {
+    return names.attr("astype")(call.global("str"));
+}
+
+// The matrices of a coded answer, keyed by the names of `result` that occur
+// as groups, or of `only_name` when there are no groups.
+void pivot_coded_answer(const mf::Call &call, const CodedLabels &dates, const CodedLabels &stocks,
+                        nb::handle values, const CodedLabels *groups, nb::handle only_name, nb::dict &result,
+                        const TargetAxes *onto) {
+    if (!groups) {
+        result[only_name] = pivot_rows(call, dates, stocks, values, nullptr, 0, onto);
+        return;
+    }
+    const std::size_t n_groups = nb::len(groups->labels);
+    for (std::size_t group = 0; group < n_groups; ++group) {
+        nb::object name = groups->labels[nb::int_(group)];
+        if (mf::contains(result, name))
+            result[name] =
+                pivot_rows(call, dates, stocks, values, groups, static_cast<std::int64_t>(group), onto);
+    }
+}
+
 }  // namespace
 
 void pivot_factor_answer(const mf::Call &call, nb::handle frame, const char *value_column,
                          const char *group_column, nb::handle only_name, nb::dict &result,
                          const TargetAxes *onto) {
-    nb::object text_type = call.global("str");
     // Codes held as Python objects are made text before they are factorised:
     // 1, 1.0 and True are equal as values but three codes as text. Answers
     // carry text codes, whose factorisation this leaves as it is.
@@ -300,27 +375,49 @@ void pivot_factor_answer(const mf::Call &call, nb::handle frame, const char *val
     if (nb::str(ukey.attr("dtype")).equal(nb::str("object")) &&
         !nb::str("string").equal(
             call.global("pd").attr("api").attr("types").attr("infer_dtype")(ukey, "skipna"_a = true)))
-        ukey = ukey.attr("astype")(text_type);
-    CodedLabels stocks = coded_labels(call, ukey, [&](nb::handle codes) {
-        return codes.attr("astype")(text_type).attr("str").attr("slice")(0, 6);
-    });
-    CodedLabels dates = coded_labels(call, frame["DataDate"], [&](nb::handle raw_dates) {
-        return call.global("series_to_yyyymmdd")(raw_dates);
-    });
+        ukey = ukey.attr("astype")(call.global("str"));
+    CodedLabels stocks = coded_labels(call, ukey, stock_labels);
+    CodedLabels dates = coded_labels(call, frame["DataDate"], date_labels);
     nb::object values = numeric_values(call, frame[value_column]);
-    if (!group_column) {
-        result[only_name] = pivot_rows(call, dates, stocks, values, nullptr, 0, onto);
-        return;
+    std::optional<CodedLabels> groups;
+    if (group_column)
+        groups = coded_labels(call, frame[group_column], group_labels);
+    pivot_coded_answer(call, dates, stocks, values, groups ? &*groups : nullptr, only_name, result, onto);
+}
+
+bool pivot_arrow_answer(const mf::Call &call, nb::handle table, nb::handle only_name, nb::dict &result,
+                        const TargetAxes *onto, nb::handle memo) {
+    nb::object values = table.attr("column")("x");
+    nb::object ukey = table.attr("column")("ukey");
+    nb::object dates = table.attr("column")("DataDate");
+    nb::object groups = only_name.is_none() ? table.attr("column")("factorname") : nb::none();
+    nb::module_ pa = nb::module_::import_("pyarrow");
+    if (!mf::truthy(values.attr("type").attr("equals")(pa.attr("float64")())) ||
+        !arrow_codes_readable(ukey) || !arrow_codes_readable(dates) ||
+        (!groups.is_none() && !arrow_codes_readable(groups)))
+        return false;
+    // An answer for one factor names it in every row: its rows are that
+    // factor's, with no codes to tell them apart.
+    nb::object one_group = nb::none();
+    if (!groups.is_none() && arrow_one_value_throughout(groups)) {
+        one_group = group_labels(call, groups.attr("slice")(0, 1).attr("to_pandas")())[nb::int_(0)];
+        if (!mf::contains(result, one_group))
+            return true;
     }
-    CodedLabels groups = coded_labels(call, frame[group_column],
-                                      [&](nb::handle names) { return names.attr("astype")(text_type); });
-    const std::size_t n_groups = nb::len(groups.labels);
-    for (std::size_t group = 0; group < n_groups; ++group) {
-        nb::object name = groups.labels[nb::int_(group)];
-        if (mf::contains(result, name))
-            result[name] =
-                pivot_rows(call, dates, stocks, values, &groups, static_cast<std::int64_t>(group), onto);
+    CodedLabels coded_stocks = coded_arrow_labels(call, ukey, stock_labels, memo, "ukey");
+    CodedLabels coded_dates = coded_arrow_labels(call, dates, date_labels, memo, "DataDate");
+    // Missing values become NaN, as in the column the table would give.
+    nb::object numbers = call.global("np").attr("ascontiguousarray")(values.attr("to_numpy")());
+    if (!one_group.is_none()) {
+        pivot_coded_answer(call, coded_dates, coded_stocks, numbers, nullptr, one_group, result, onto);
+    } else {
+        std::optional<CodedLabels> coded_groups;
+        if (!groups.is_none())
+            coded_groups = coded_arrow_labels(call, groups, group_labels, nb::none(), nullptr);
+        pivot_coded_answer(call, coded_dates, coded_stocks, numbers, coded_groups ? &*coded_groups : nullptr,
+                           only_name, result, onto);
     }
+    return true;
 }
 
 }  // namespace tolvane::prepare

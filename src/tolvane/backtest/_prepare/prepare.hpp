@@ -73,6 +73,33 @@ void pivot_factor_answer(const mf::Call &call, nb::handle frame, const char *val
                          const char *group_column, nb::handle only_name, nb::dict &result,
                          const TargetAxes *onto = nullptr);
 
+// The same for a long answer held in a pyarrow Table (columns renamed as for
+// a frame), read in place: false, with nothing converted, when a column is of
+// a type only the frame's conversion reads. Without `only_name` the table has
+// a "factorname" column. The matrices are those of the frame the table gives.
+// `memo`, a dict (or None), keeps the codes of the stock and date columns
+// for the next answer, which reuses them when its columns hold the same rows.
+bool pivot_arrow_answer(const mf::Call &call, nb::handle table, nb::handle only_name, nb::dict &result,
+                        const TargetAxes *onto, nb::handle memo);
+
+// Whether factorize_arrow_column reads `column` (a pyarrow ChunkedArray): text
+// (string, large_string) and whole-day dates (date32).
+bool arrow_codes_readable(nb::handle column);
+
+// The codes of such a column, natively: per row (int64) the code of its value
+// in the order values first occur, -1 where it is missing, as pandas.factorize
+// numbers them; and the distinct values in that order, in one pyarrow Array
+// of the column's type. ValueError when the column's buffers do not hold the
+// rows it claims.
+void factorize_arrow_column(nb::handle column, nb::object &codes, nb::object &distinct);
+
+// Whether every row of such a column holds the same value (none missing).
+bool arrow_one_value_throughout(nb::handle column);
+
+// Whether such a column holds the rows that factorize_arrow_column coded as
+// `codes` and `distinct` (for another column): then its codes are the same.
+bool arrow_rows_match_codes(nb::handle column, nb::handle codes, nb::handle distinct);
+
 // `value is not None and len(value) > 0`: a matrix with at least one row.
 bool has_rows(nb::handle value);
 
