@@ -290,9 +290,7 @@ nb::object stream_table(mf::Call &call) {
 const mf::FunctionDef stream_table_def{
     .name = "stream_table",
     .impl = stream_table,
-    .params = {{.name = "http", .annotation = "HttpClient"},
-               {.name = "api_path", .annotation = "str", .convert = mf::Convert::Str},
-               {.name = "body", .annotation = "dict[str, Any]", .convert = mf::Convert::Dict}},
+    .params = stream_decode_def.params,
     .returns = "pa.Table | None",
     .doc = "拉取 Arrow IPC 流, 边接收边解码成一个 pyarrow Table (不转换成 DataFrame), 不落盘。\n"
            "\n"
