@@ -1,6 +1,7 @@
 #include "strategy_engine.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -112,13 +113,13 @@ void run_day_major(const MatrixView<double> &weights, const MarketArrays &market
 // sweep (reading it in pieces of a few days costs a page walk a piece). A
 // stock's days go in blocks: its targets for the block are worked out at
 // once (vectorised along the column); then its holding walks the block's
-// days, the one step that must go day after day; then each day's trade is
+// restricted days, the one step that must go day after day, found from the
+// permission bytes without widening them; then each day's trade is
 // read off the holdings before and after it and its terms are booked to the
 // day's lanes, the stock's own lane of each term held as one run over the
 // days. The stocks go in ascending order, so every day's lanes receive them
 // in the row-major order: the result is the same bit for bit.
 constexpr std::size_t kWalkDays = 64;
-static_assert(kWalkDays % 4 == 0);
 
 // Every day's lanes: for each term, one run over the days per lane.
 struct LaneRuns {
@@ -169,53 +170,38 @@ struct Column {
 };
 
 // Share counts below 2^53 are whole numbers, held exactly: a trade that goes
-// through then brings the holding exactly to the target. So a day's holding
-// is yesterday's raised to the target when buying is allowed and lowered to
-// it when selling is: clamp(yesterday, floor, ceiling), floor being the
-// target or -inf and ceiling the target or +inf (targets are never
-// negative); and the trade is read off the holdings (day_step::trade_between).
+// through then brings the holding exactly to the target. A day on which both
+// buying and selling are allowed (nearly every day) so ends at its target
+// whatever came before; a restricted day raises yesterday's holding to the
+// target when buying is allowed, or lowers it when selling is (targets are
+// never negative). The trade is then read off the holdings
+// (day_step::trade_between).
 constexpr double kExactShares = 9007199254740992.0;
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
+static_assert(kWalkDays <= 64, "a block's restricted days are one 64-bit mask");
 
-// A block of one stock's days.
-struct StockBlock {
-    double target[kWalkDays];
-    double buyable[kWalkDays];  // as day_step::widen_permissions gives them
-    double sellable[kWalkDays];
-    double floor[kWalkDays];  // whole quads: past the block's days, -inf and +inf
-    double ceiling[kWalkDays];
-    double holding[kWalkDays + 4];  // before the first day, then after each day (whole quads)
-};
-
-using Quad = double __attribute__((vector_size(4 * sizeof(double))));
-using QuadMask = std::int64_t __attribute__((vector_size(4 * sizeof(std::int64_t))));
-
-// Writes the holding after each of the block's `days` days to `after` from
-// the holding before them and returns the last. A day on which both buying
-// and selling are allowed (nearly every day) ends at its target whatever
-// came before, so only the quads of days with a restriction walk the chain
-// day by day.
-[[gnu::always_inline]] inline double walk_holdings(const StockBlock &block, std::size_t days, double holding,
-                                                   double *after) {
-    for (std::size_t d = 0; d < days; d += 4) {
-        Quad floor, ceiling;
-        std::memcpy(&floor, block.floor + d, sizeof floor);
-        std::memcpy(&ceiling, block.ceiling + d, sizeof ceiling);
-        // Whether any of the four days is restricted, folded in the vector.
-        QuadMask restricted = floor != ceiling;
-        restricted |= __builtin_shuffle(restricted, QuadMask{2, 3, 0, 1});
-        restricted |= __builtin_shuffle(restricted, QuadMask{1, 0, 3, 2});
-        if (restricted[0] == 0) {
-            std::memcpy(after + d, &floor, sizeof floor);
-            continue;
-        }
-        holding = d == 0 ? holding : after[d - 1];
-        for (std::size_t k = d; k < d + 4; ++k) {
-            holding = std::min(std::max(holding, block.floor[k]), block.ceiling[k]);
-            after[k] = holding;
+// The days of a block on which buying or selling is barred, one bit a day.
+template <bool kContiguous>
+std::uint64_t restricted_days(const Column<std::uint8_t, kContiguous> &can_buy,
+                              const Column<std::uint8_t, kContiguous> &cant_sell, std::size_t days) {
+    std::uint64_t restricted = 0;
+    std::size_t d = 0;
+#if defined(__SSE2__)
+    if constexpr (kContiguous) {
+        using Bytes = char __attribute__((vector_size(16)));
+        for (; d + sizeof(Bytes) <= days; d += sizeof(Bytes)) {
+            Bytes buy, bar;
+            std::memcpy(&buy, &can_buy[d], sizeof buy);
+            std::memcpy(&bar, &cant_sell[d], sizeof bar);
+            const Bytes barred = (buy == 0) | (bar != 0);
+            const auto bits = static_cast<std::uint16_t>(__builtin_ia32_pmovmskb128(barred));
+            restricted |= static_cast<std::uint64_t>(bits) << d;
         }
     }
-    return after[days - 1];
+#endif
+    for (; d < days; ++d)
+        restricted |= static_cast<std::uint64_t>((can_buy[d] == 0) | (cant_sell[d] != 0)) << d;
+    return restricted;
 }
 
 template <bool kContiguous>
@@ -223,7 +209,10 @@ TOLVANE_SIMD_CLONES void walk_stock(const MatrixView<double> &weights, const Mar
                                     std::size_t stock, const Rates &rates, LaneRuns &runs) {
     const std::size_t n_days = runs.n_days;
     const std::size_t lane_start = stock % kLanes * n_days;
-    StockBlock block;
+    // The holding before the block's first day, then after each of its days;
+    // first filled with each day's target.
+    double holdings[kWalkDays + 1];
+    double targets[kWalkDays];  // kept only when shares are past exact whole numbers
     double holding = 0.0;
     for (std::size_t first = 0; first < n_days; first += kWalkDays) {
         const std::size_t days = std::min(kWalkDays, n_days - first);
@@ -235,38 +224,34 @@ TOLVANE_SIMD_CLONES void walk_stock(const MatrixView<double> &weights, const Mar
             dividend(market.dividend, stock, first);
         const Flags can_buy(market.can_buy, stock, first), cant_sell(market.cant_sell, stock, first);
 
-        if constexpr (kContiguous) {
-            day_step::widen_permissions(&can_buy[0], &cant_sell[0], days, block.buyable, block.sellable);
-        } else {
-            for (std::size_t d = 0; d < days; ++d) {
-                block.buyable[d] = can_buy[d] != 0 ? 1.0 : 0.0;
-                block.sellable[d] = cant_sell[d] != 0 ? 0.0 : 1.0;
-            }
-        }
-        const std::size_t whole_quads = (days + 3) / 4 * 4;
-        std::fill(block.floor + days, block.floor + whole_quads, -kInfinity);
-        std::fill(block.ceiling + days, block.ceiling + whole_quads, kInfinity);
         double largest_target = 0.0;
 #pragma omp simd reduction(max : largest_target)
         for (std::size_t d = 0; d < days; ++d) {
             const double target = day_step::lot_target(weight[d], prev_close[d], rates);
-            block.target[d] = target;
-            block.floor[d] = day_step::choose(block.buyable[d] != 0.0, target, -kInfinity);
-            block.ceiling[d] = day_step::choose(block.sellable[d] != 0.0, target, kInfinity);
+            holdings[d + 1] = target;
             largest_target = std::max(largest_target, target);
         }
+        holdings[0] = holding;
 
         // The holding coming in is the target of a day before, or nothing.
         const bool exact = std::max(largest_target, holding) < kExactShares;
-        block.holding[0] = holding;
         if (exact) {
-            holding = walk_holdings(block, days, holding, block.holding + 1);
+            for (std::uint64_t restricted = restricted_days(can_buy, cant_sell, days); restricted != 0;
+                 restricted &= restricted - 1) {
+                const auto d = static_cast<std::size_t>(std::countr_zero(restricted));
+                const double target = holdings[d + 1];
+                const double floor = can_buy[d] != 0 ? target : -kInfinity;
+                const double ceiling = cant_sell[d] != 0 ? kInfinity : target;
+                holdings[d + 1] = std::min(std::max(holdings[d], floor), ceiling);
+            }
         } else {
+            std::copy(holdings + 1, holdings + 1 + days, targets);
             for (std::size_t d = 0; d < days; ++d) {
-                day_step::trade(block.target[d], block.buyable[d] != 0.0, block.sellable[d] == 0.0, holding);
-                block.holding[d + 1] = holding;
+                day_step::trade(targets[d], can_buy[d] != 0, cant_sell[d] != 0, holding);
+                holdings[d + 1] = holding;
             }
         }
+        holding = holdings[days];
 
         const auto book_day = [&](std::size_t d, const Trade &done) {
             const StockDayMarket day = day_step::stock_day_market(
@@ -278,13 +263,11 @@ TOLVANE_SIMD_CLONES void walk_stock(const MatrixView<double> &weights, const Mar
         if (exact) {
 #pragma omp simd
             for (std::size_t d = 0; d < days; ++d)
-                book_day(d, day_step::trade_between(block.holding[d], block.holding[d + 1]));
+                book_day(d, day_step::trade_between(holdings[d], holdings[d + 1]));
         } else {
-#pragma omp simd
             for (std::size_t d = 0; d < days; ++d) {
-                double held = block.holding[d];
-                book_day(d, day_step::trade(block.target[d], block.buyable[d] != 0.0,
-                                            block.sellable[d] == 0.0, held));
+                double held = holdings[d];
+                book_day(d, day_step::trade(targets[d], can_buy[d] != 0, cant_sell[d] != 0, held));
             }
         }
     }
