@@ -5,7 +5,11 @@ autocorrelation against a pandas transcription, and the chart."""
 
 from __future__ import annotations
 
+import os
+import subprocess
+import sys
 import threading
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -249,6 +253,56 @@ def test_two_threads_on_shared_inputs_give_the_serial_groups():
         thread.join()
     for result in results:
         pd.testing.assert_frame_equal(result, expected)
+
+
+PLANNED_AHEAD_CHECK = """
+import os, sys
+import numpy as np
+from tolvane.backtest import _core
+from markets import frame, random_market
+
+all_cores = os.sched_getaffinity(0)
+one_core = {min(all_cores)}
+
+
+def run(factor, market, groups):
+    returns, turnover = _core.calc_all_group_vwap_daily_return_with_turnover(factor, **market, group_num=groups)
+    return np.concatenate([returns.to_numpy(), turnover.to_numpy()], axis=1).view(np.uint64)
+
+
+# Day counts around the planning ring and its units; row-major, pandas' and
+# mixed layouts (a factor in another layout than the market's); few and many groups.
+for case, (n_days, layout, factor_layout, groups) in enumerate(
+    [(31, "C", "C", 10), (33, "C", "C", 3), (47, "F", "F", 7), (64, "C", "F", 12), (65, "F", "C", 1),
+     (120, "C", "C", 10), (129, "strided", "F", 5)]
+):
+    factor, market = random_market(n_days, 150 + case, seed=case, layout=layout, cant_sell_share=0.3)
+    factor = frame(factor.to_numpy(), factor.index, factor.columns, factor_layout)
+    planned_ahead = [run(factor, market, groups) for _ in range(5)]
+    os.sched_setaffinity(0, one_core)
+    alone = run(factor, market, groups)
+    os.sched_setaffinity(0, all_cores)
+    for result in planned_ahead:
+        assert np.array_equal(result, alone), (n_days, layout, factor_layout, groups)
+print("ok")
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "sched_setaffinity"), reason="needs CPU affinity")
+def test_days_planned_ahead_give_the_groups_of_one_core_bit_for_bit():
+    """On two cores days are planned ahead on a second thread, and shared with
+    the trading thread whichever is faster; on one core the trading thread
+    plans them all. The same numbers every time, and no hang: a child process
+    with a time limit."""
+    done = subprocess.run(
+        [sys.executable, "-c", PLANNED_AHEAD_CHECK],
+        cwd=Path(__file__).parent,
+        env={**os.environ, "PYTHONPATH": str(Path(__file__).parent)},
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    assert done.returncode == 0 and done.stdout.strip() == "ok", done.stderr
 
 
 def test_groups_and_ic_straight_from_a_memory_mapped_store(tmp_path):

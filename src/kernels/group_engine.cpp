@@ -1,9 +1,18 @@
 #include "group_engine.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
+#include <exception>
+#include <optional>
+#include <system_error>
+#include <thread>
 #include <vector>
+
+#if defined(__linux__)
+#include <sched.h>
+#endif
 
 #include "day_rows.hpp"
 #include "day_step.hpp"
@@ -22,20 +31,301 @@ using day_step::TradePrices;
 // "No group", where a group number is held as a double.
 constexpr double kNoGroup = GroupCutter::kNoGroup;
 
-// One day's groups: each stock's group and weight in it (its share of the
-// group, 1 / the group's number of members), as the vectorised sweep reads
-// them.
-struct DayGroups {
-    std::vector<double> wanted_by;     // the group that wants the stock, kNoGroup for none
-    std::vector<double> stock_weight;  // 0 for none
-
-    explicit DayGroups(std::size_t n_stocks) : wanted_by(n_stocks), stock_weight(n_stocks) {}
-
-    void cut(GroupCutter &cutter, const double *factor_row, std::size_t n_groups) {
-        cutter.cut(factor_row, wanted_by.size(), n_groups, wanted_by.data(), stock_weight.data());
-    }
+// What a day brings before any trade, as the vectorised sweep reads it: each
+// stock's group, the shares that group wants of it (its weight in the
+// group, 1 / the group's number of members, in whole lots at the previous
+// close), what the day pays per share, and, when traded values are asked
+// for, what a share trades for (null otherwise).
+struct DayPlan {
+    const double *wanted_by;  // the group that wants the stock, kNoGroup for none
+    const double *target;     // 0 for none
+    const double *buy_gain;
+    const double *hold_gain;
+    const double *sell_gain;
+    const double *dividend;
+    const double *trade_buy;
+    const double *trade_sell;
 
     std::int32_t group_of(std::size_t stock) const { return static_cast<std::int32_t>(wanted_by[stock]); }
+
+    StockDayMarket market(std::size_t stock) const {
+        return {buy_gain[stock], hold_gain[stock], sell_gain[stock], dividend[stock]};
+    }
+
+    TradePrices prices(std::size_t stock) const {
+        return trade_buy == nullptr ? TradePrices{} : TradePrices{trade_buy[stock], trade_sell[stock]};
+    }
+
+    // The plan from stock `first` on.
+    DayPlan from(std::size_t first) const {
+        const auto shifted = [first](const double *values) {
+            return values == nullptr ? values : values + first;
+        };
+        return {wanted_by + first, target + first,   buy_gain + first,   hold_gain + first,
+                sell_gain + first, dividend + first, shifted(trade_buy), shifted(trade_sell)};
+    }
+};
+
+// The rows of one day's market.
+struct MarketRows {
+    const double *prev_close;
+    const std::uint8_t *can_buy;
+    const std::uint8_t *cant_sell;
+    const double *close;
+    const double *buy_price;
+    const double *sell_price;
+    const double *split;
+    const double *dividend;
+};
+
+// Where a day's plan is written (DayPlan's arrays).
+struct PlanSlot {
+    double *wanted_by, *target, *buy_gain, *hold_gain, *sell_gain, *dividend, *trade_buy, *trade_sell;
+};
+
+// Fills a day's plan from its market rows, the groups cut: the targets (where
+// each stock's weight in its group is until then), what the day pays per
+// share, and the trade prices when the plan has room for them.
+TOLVANE_SIMD_CLONES void plan_day(const MarketRows &rows, std::size_t n_stocks, const Rates &rates,
+                                  const PlanSlot &plan) {
+#pragma omp simd
+    for (std::size_t k = 0; k < n_stocks; ++k) {
+        const StockDayMarket market =
+            day_step::stock_day_market(rows.prev_close[k], rows.close[k], rows.buy_price[k],
+                                       rows.sell_price[k], rows.split[k], rows.dividend[k], rates);
+        plan.target[k] = day_step::lot_target(plan.target[k], rows.prev_close[k], rates);
+        plan.buy_gain[k] = market.buy_gain;
+        plan.hold_gain[k] = market.hold_gain;
+        plan.sell_gain[k] = market.sell_gain;
+        plan.dividend[k] = market.dividend;
+    }
+    if (plan.trade_buy == nullptr)
+        return;
+#pragma omp simd
+    for (std::size_t k = 0; k < n_stocks; ++k) {
+        const TradePrices prices =
+            day_step::trade_prices(rows.buy_price[k], rows.sell_price[k], rows.split[k]);
+        plan.trade_buy[k] = prices.buy;
+        plan.trade_sell[k] = prices.sell;
+    }
+}
+
+// The cores this process may run on.
+unsigned usable_cores() {
+#if defined(__linux__)
+    cpu_set_t cores;
+    if (sched_getaffinity(0, sizeof cores, &cores) == 0)
+        return static_cast<unsigned>(CPU_COUNT(&cores));
+#endif
+    return std::thread::hardware_concurrency();
+}
+
+// The plans of a ring of days, one day after another in each array; the
+// trade prices only when traded values are asked for.
+class PlanRing {
+  public:
+    PlanRing(std::size_t days, std::size_t n_stocks, bool with_trade_prices)
+        : n_stocks_(n_stocks), wanted_by_(days * n_stocks), target_(days * n_stocks),
+          buy_gain_(days * n_stocks), hold_gain_(days * n_stocks), sell_gain_(days * n_stocks),
+          dividend_(days * n_stocks), trade_buy_(with_trade_prices ? days * n_stocks : 0),
+          trade_sell_(with_trade_prices ? days * n_stocks : 0) {}
+
+    DayPlan plan(std::size_t slot) const {
+        const std::size_t offset = slot * n_stocks_;
+        const auto at = [offset](const std::vector<double> &values) -> const double * {
+            return values.empty() ? nullptr : values.data() + offset;
+        };
+        return {at(wanted_by_), at(target_),   at(buy_gain_),  at(hold_gain_),
+                at(sell_gain_), at(dividend_), at(trade_buy_), at(trade_sell_)};
+    }
+
+    PlanSlot slot(std::size_t slot) {
+        const std::size_t offset = slot * n_stocks_;
+        const auto at = [offset](std::vector<double> &values) {
+            return values.empty() ? nullptr : values.data() + offset;
+        };
+        return {at(wanted_by_), at(target_),   at(buy_gain_),  at(hold_gain_),
+                at(sell_gain_), at(dividend_), at(trade_buy_), at(trade_sell_)};
+    }
+
+  private:
+    std::size_t n_stocks_;
+    std::vector<double> wanted_by_, target_, buy_gain_, hold_gain_, sell_gain_, dividend_, trade_buy_,
+        trade_sell_;
+};
+
+// Fills days' plans. Each thread that fills plans has its own: the cutter
+// and the readers of rows in other layouts keep state.
+class Planner {
+  public:
+    Planner(const MatrixView<double> &factor, const MarketArrays &market, std::size_t n_days,
+            std::size_t n_stocks, std::size_t n_groups, const Rates &rates)
+        : factor_rows_(factor, n_days, n_stocks), prev_close_rows_(market.prev_close, n_days, n_stocks),
+          close_rows_(market.close, n_days, n_stocks), buy_price_rows_(market.buy_price, n_days, n_stocks),
+          sell_price_rows_(market.sell_price, n_days, n_stocks), split_rows_(market.split, n_days, n_stocks),
+          dividend_rows_(market.dividend, n_days, n_stocks), rates_(rates), n_stocks_(n_stocks),
+          n_groups_(n_groups) {}
+
+    // Days must come in ascending order.
+    void fill(std::size_t day, PlanRing &ring, std::size_t slot) {
+        const PlanSlot plan = ring.slot(slot);
+        cutter_.cut(factor_rows_.row(day), n_stocks_, n_groups_, plan.wanted_by, plan.target);
+        MarketRows rows{};
+        rows.prev_close = prev_close_rows_.row(day);
+        rows.close = close_rows_.row(day);
+        rows.buy_price = buy_price_rows_.row(day);
+        rows.sell_price = sell_price_rows_.row(day);
+        rows.split = split_rows_.row(day);
+        rows.dividend = dividend_rows_.row(day);
+        plan_day(rows, n_stocks_, rates_, plan);
+    }
+
+  private:
+    DayRows<double> factor_rows_;
+    DayRows<double> prev_close_rows_, close_rows_, buy_price_rows_, sell_price_rows_, split_rows_,
+        dividend_rows_;
+    Rates rates_;
+    GroupCutter cutter_;
+    std::size_t n_stocks_;
+    std::size_t n_groups_;
+};
+
+// Every day's plan, made ahead of the trading pass on a second thread where
+// the process may use two cores: plans do not depend on trading, and both
+// are bound by computation. Days are taken in order, a unit at a time (a
+// day, or the few days whose rows are gathered together from other
+// layouts), by the worker round a ring of slots, and by the trading thread
+// when it reaches a unit nobody has taken, or while it waits for one the
+// worker is on: the two share the work whichever is faster. On a single
+// core every day is planned on the trading thread.
+class PlansAhead {
+  public:
+    PlansAhead(const MatrixView<double> &factor, const MarketArrays &market, std::size_t n_days,
+               std::size_t n_stocks, std::size_t n_groups, const Rates &rates, bool with_trade_prices)
+        : here_(factor, market, n_days, n_stocks, n_groups, rates), n_days_(n_days),
+          unit_days_(rows_in_place(factor, market) ? 1 : kGatherDays),
+          ring_days_(worth_a_thread(n_days) ? kRingDays : kGatherDays),
+          ring_(ring_days_, n_stocks, with_trade_prices) {
+        for (std::atomic<std::size_t> &day : planned_)
+            day.store(kNoDay);
+        if (!worth_a_thread(n_days))
+            return;
+        try {
+            ahead_.emplace(factor, market, n_days, n_stocks, n_groups, rates);
+            worker_ = std::thread([this] { plan_ahead(); });
+        } catch (const std::system_error &) {
+            // No thread to be had: every day is planned on this one.
+        }
+    }
+
+    PlansAhead(const PlansAhead &) = delete;
+    PlansAhead &operator=(const PlansAhead &) = delete;
+
+    ~PlansAhead() {
+        if (!worker_.joinable())
+            return;
+        stop_.store(true);
+        traded_.store(kNoDay);
+        traded_.notify_one();
+        worker_.join();
+    }
+
+    // Day `day`'s plan, the days before it all traded; days must come in
+    // ascending order.
+    DayPlan day(std::size_t day) {
+        traded_.store(day);
+        traded_.notify_one();
+        const std::size_t slot = slot_of(day);
+        const std::size_t unit = day / unit_days_;
+        std::size_t untaken = unit;
+        if (unit * unit_days_ == day && next_unit_.compare_exchange_strong(untaken, unit + 1))
+            fill_unit(here_, unit);
+        // Not planned yet: the worker is on it. Plan later units here
+        // meanwhile, as far as the ring has room, rather than wait.
+        for (std::size_t planned = planned_[slot].load(); planned != day; planned = planned_[slot].load()) {
+            std::size_t later = next_unit_.load();
+            if (unit_end(later) <= std::min(day + ring_days_, n_days_) &&
+                next_unit_.compare_exchange_strong(later, later + 1))
+                fill_unit(here_, later);
+            else
+                planned_[slot].wait(planned);
+        }
+        if (failed_.load())
+            std::rethrow_exception(failure_);
+        return ring_.plan(slot);
+    }
+
+  private:
+    // 16 days of 5,000 stocks are 3.8 MB of plans: the ring stays in the
+    // shared cache.
+    static constexpr std::size_t kRingDays = 16;
+    static_assert(kRingDays % kGatherDays == 0);
+    static constexpr std::size_t kNoDay = static_cast<std::size_t>(-1);
+
+    static bool worth_a_thread(std::size_t n_days) { return n_days >= 2 * kRingDays && usable_cores() >= 2; }
+
+    static bool rows_in_place(const MatrixView<double> &factor, const MarketArrays &market) {
+        return factor.col_stride == 1 && market.prev_close.col_stride == 1 && market.close.col_stride == 1 &&
+               market.buy_price.col_stride == 1 && market.sell_price.col_stride == 1 &&
+               market.split.col_stride == 1 && market.dividend.col_stride == 1;
+    }
+
+    std::size_t slot_of(std::size_t day) const { return day % ring_days_; }
+    std::size_t unit_end(std::size_t unit) const { return std::min((unit + 1) * unit_days_, n_days_); }
+
+    // Plans the unit's days, each marked planned as soon as it is.
+    void fill_unit(Planner &planner, std::size_t unit) {
+        for (std::size_t day = unit * unit_days_; day < unit_end(unit); ++day) {
+            planner.fill(day, ring_, slot_of(day));
+            planned_[slot_of(day)].store(day);
+            planned_[slot_of(day)].notify_one();
+        }
+    }
+
+    void plan_ahead() {
+        for (std::size_t unit = next_unit_.load(); unit * unit_days_ < n_days_; unit = next_unit_.load()) {
+            // The unit's slots are free once the days a ring earlier have been traded.
+            std::size_t traded = traded_.load();
+            while (traded != kNoDay && traded + kRingDays < unit_end(unit)) {
+                traded_.wait(traded);
+                traded = traded_.load();
+            }
+            if (stop_.load())
+                return;
+            std::size_t untaken = unit;
+            if (!next_unit_.compare_exchange_strong(untaken, unit + 1))
+                continue;  // the trading thread took it meanwhile
+            try {
+                fill_unit(*ahead_, unit);
+            } catch (...) {
+                // The day the trading waits for is marked planned, with the failure.
+                failure_ = std::current_exception();
+                failed_.store(true);
+                for (std::size_t day = unit * unit_days_; day < unit_end(unit); ++day) {
+                    planned_[slot_of(day)].store(day);
+                    planned_[slot_of(day)].notify_one();
+                }
+                return;
+            }
+        }
+    }
+
+    Planner here_;
+    std::optional<Planner> ahead_;
+    std::size_t n_days_;
+    std::size_t unit_days_;
+    // Planned on this thread alone, each day's plan is read while it is still in the cache.
+    std::size_t ring_days_;
+    PlanRing ring_;
+    // The first unit nobody has taken yet; the day the trading is on (kNoDay
+    // once it stops); the day each slot holds.
+    std::atomic<std::size_t> next_unit_{0};
+    std::atomic<std::size_t> traded_{0};
+    std::atomic<std::size_t> planned_[kRingDays];
+    std::atomic<bool> stop_{false};
+    std::exception_ptr failure_;  // written before failed_ is set
+    std::atomic<bool> failed_{false};
+    std::thread worker_;  // started once everything it uses is built; joined by the destructor
 };
 
 // Where the groups' shares of each stock are kept. Almost always one group
@@ -216,16 +506,6 @@ constexpr std::size_t kBlock = 256;
 struct Block {
     double buyable[kBlock];
     double sellable[kBlock];
-    // The day's target of the group that wants each stock, and what the day
-    // pays per share.
-    double target[kBlock];
-    double buy_gain[kBlock];
-    double hold_gain[kBlock];
-    double sell_gain[kBlock];
-    double dividend[kBlock];
-    // The day's trade prices, when traded values are asked for.
-    double buy_price[kBlock];
-    double sell_price[kBlock];
 
     // Where the day's cash of each stock goes, a place of GroupSums (whole
     // numbers, ready for the scalar booking that follows the sweep): the
@@ -249,35 +529,16 @@ struct Block {
 
 // With kTraded, the sweep also works out the money each stock's trades move.
 template <bool kTraded>
-TOLVANE_SIMD_CLONES void
-sweep_block(const double *wanted_by, const double *weight, const double *prev_close,
-            const std::uint8_t *can_buy, const std::uint8_t *cant_sell, const double *close,
-            const double *buy_price, const double *sell_price, const double *split, const double *dividend,
-            std::size_t width, const Rates &rates, const double *lane_start, double no_group_slot,
-            double second_set, double *owner, double *shares, const double *several, Block &block) {
+TOLVANE_SIMD_CLONES void sweep_block(const DayPlan &plan, const std::uint8_t *can_buy,
+                                     const std::uint8_t *cant_sell, std::size_t width,
+                                     const double *lane_start, double no_group_slot, double second_set,
+                                     double *owner, double *shares, const double *several, Block &block) {
     day_step::widen_permissions(can_buy, cant_sell, width, block.buyable, block.sellable);
-    // What every holder shares first, then each holder's trade: one loop
-    // doing both would hold too many values at once for the vector registers.
+    const double *wanted_by = plan.wanted_by;
 #pragma omp simd
     for (std::size_t k = 0; k < width; ++k) {
-        const StockDayMarket market = day_step::stock_day_market(prev_close[k], close[k], buy_price[k],
-                                                                 sell_price[k], split[k], dividend[k], rates);
-        block.target[k] = day_step::lot_target(weight[k], prev_close[k], rates);
-        block.buy_gain[k] = market.buy_gain;
-        block.hold_gain[k] = market.hold_gain;
-        block.sell_gain[k] = market.sell_gain;
-        block.dividend[k] = market.dividend;
-        if constexpr (kTraded) {
-            const TradePrices prices = day_step::trade_prices(buy_price[k], sell_price[k], split[k]);
-            block.buy_price[k] = prices.buy;
-            block.sell_price[k] = prices.sell;
-        }
-    }
-#pragma omp simd
-    for (std::size_t k = 0; k < width; ++k) {
-        const StockDayMarket market{block.buy_gain[k], block.hold_gain[k], block.sell_gain[k],
-                                    block.dividend[k]};
-        const double target = block.target[k];
+        const StockDayMarket market = plan.market(k);
+        const double target = plan.target[k];
         const bool buys = block.buyable[k] != 0.0, bars_sale = block.sellable[k] == 0.0;
         const bool stays = several[k] == 0.0;
         const bool owned = owner[k] >= 0.0;
@@ -307,7 +568,7 @@ sweep_block(const double *wanted_by, const double *weight, const double *prev_cl
         const double cash = choose(stays, choose(owned, owner_cash, newcomer_cash), 0.0);
         const double joining_cash = choose(newcomer_bought, newcomer_cash, 0.0);
         if constexpr (kTraded) {
-            const TradePrices prices{block.buy_price[k], block.sell_price[k]};
+            const TradePrices prices{plan.trade_buy[k], plan.trade_sell[k]};
             block.booked[2 * k] = cash;
             block.booked[2 * k + 1] = choose(
                 stays,
@@ -325,28 +586,16 @@ sweep_block(const double *wanted_by, const double *weight, const double *prev_cl
     }
 }
 
-// The rows of one day's market.
-struct MarketRows {
-    const double *prev_close;
-    const std::uint8_t *can_buy;
-    const std::uint8_t *cant_sell;
-    const double *close;
-    const double *buy_price;
-    const double *sell_price;
-    const double *split;
-    const double *dividend;
-};
-
 // A stock the vectorised sweep does not book: one kept in the GroupTable is
 // traded group by group (and moves back to its owner slot once a single
 // group holds it); one whose owner could not sell while the group that wants
 // it bought moves to the table, both holdings with it. The stock is the k-th
-// of `block`, whose sweep has worked out its target and its day's market.
-void book_special(std::size_t stock, const Block &block, std::size_t k, const TradePrices &prices,
-                  const DayGroups &groups, OwnerSlots &slots, GroupTable &table, GroupSums &sums) {
-    const std::int32_t wanted_by = groups.group_of(stock);
+// of `block`, whose sweep has widened its permissions.
+void book_special(std::size_t stock, const Block &block, std::size_t k, const DayPlan &plan,
+                  OwnerSlots &slots, GroupTable &table, GroupSums &sums) {
+    const std::int32_t wanted_by = plan.group_of(stock);
     // The newcomer bought its whole target.
-    const double target = block.target[k];
+    const double target = plan.target[stock];
     if (slots.several[stock] == 0.0) {
         table.put(stock, static_cast<std::size_t>(slots.owner[stock]), slots.shares[stock]);
         table.put(stock, static_cast<std::size_t>(wanted_by), target);
@@ -355,9 +604,8 @@ void book_special(std::size_t stock, const Block &block, std::size_t k, const Tr
         slots.several[stock] = 1.0;
         return;
     }
-    const StockDayMarket market{block.buy_gain[k], block.hold_gain[k], block.sell_gain[k], block.dividend[k]};
-    table.trade(stock, wanted_by, target, market, prices, block.buyable[k] != 0.0, block.sellable[k] == 0.0,
-                sums.several(), sums.several_traded());
+    table.trade(stock, wanted_by, target, plan.market(stock), plan.prices(stock), block.buyable[k] != 0.0,
+                block.sellable[k] == 0.0, sums.several(), sums.several_traded());
     table.move_back_if_single(stock, slots);
 }
 
@@ -366,8 +614,7 @@ void run_groups(const MatrixView<double> &factor, const MarketArrays &market, st
                 std::size_t n_stocks, std::size_t n_groups, const TradingCosts &costs, double *daily_cash,
                 double *daily_traded) {
     const Rates rates(costs);
-    GroupCutter cutter;
-    DayGroups groups(n_stocks);
+    PlansAhead plans(factor, market, n_days, n_stocks, n_groups, rates, kTraded);
     OwnerSlots slots(n_stocks);
     GroupTable table(n_stocks);
     constexpr std::size_t kValues = kTraded ? 2 : 1;
@@ -381,30 +628,20 @@ void run_groups(const MatrixView<double> &factor, const MarketArrays &market, st
     // Arrays in pandas' column layout are gathered a few days at a time, as
     // the single engine does: a month at a time, the nine gathered blocks
     // (11 MB at 5,000 stocks) left the cache before they were read, and
-    // the groups took twice as long.
-    DayRows<double> factor_rows(factor, n_days, n_stocks);
-    DayRows<double> prev_close_rows(market.prev_close, n_days, n_stocks);
+    // the groups took twice as long. The plans read the factor and the
+    // prices; the trading pass reads the permissions.
     DayRows<std::uint8_t> can_buy_rows(market.can_buy, n_days, n_stocks);
     DayRows<std::uint8_t> cant_sell_rows(market.cant_sell, n_days, n_stocks);
-    DayRows<double> close_rows(market.close, n_days, n_stocks);
-    DayRows<double> buy_price_rows(market.buy_price, n_days, n_stocks);
-    DayRows<double> sell_price_rows(market.sell_price, n_days, n_stocks);
-    DayRows<double> split_rows(market.split, n_days, n_stocks);
-    DayRows<double> dividend_rows(market.dividend, n_days, n_stocks);
 
     for (std::size_t day = 0; day < n_days; ++day) {
-        groups.cut(cutter, factor_rows.row(day), n_groups);
-        const MarketRows rows{prev_close_rows.row(day), can_buy_rows.row(day),   cant_sell_rows.row(day),
-                              close_rows.row(day),      buy_price_rows.row(day), sell_price_rows.row(day),
-                              split_rows.row(day),      dividend_rows.row(day)};
+        const DayPlan plan = plans.day(day);
+        const std::uint8_t *can_buy = can_buy_rows.row(day);
+        const std::uint8_t *cant_sell = cant_sell_rows.row(day);
         sums.clear();
 
         for (std::size_t first = 0; first < n_stocks; first += kBlock) {
             const std::size_t width = std::min(kBlock, n_stocks - first);
-            sweep_block<kTraded>(groups.wanted_by.data() + first, groups.stock_weight.data() + first,
-                                 rows.prev_close + first, rows.can_buy + first, rows.cant_sell + first,
-                                 rows.close + first, rows.buy_price + first, rows.sell_price + first,
-                                 rows.split + first, rows.dividend + first, width, rates, lane_start,
+            sweep_block<kTraded>(plan.from(first), can_buy + first, cant_sell + first, width, lane_start,
                                  sums.no_group_slot(), sums.second_set(), slots.owner.data() + first,
                                  slots.shares.data() + first, slots.several.data() + first, block);
             std::size_t n_special = 0;
@@ -415,14 +652,8 @@ void run_groups(const MatrixView<double> &factor, const MarketArrays &market, st
                 special[n_special] = static_cast<std::uint32_t>(k);
                 n_special += static_cast<std::size_t>(block.special[k]);
             }
-            for (std::size_t j = 0; j < n_special; ++j) {
-                const std::size_t stock = first + special[j];
-                // The block holds the trade prices only when traded values are asked for.
-                const TradePrices prices =
-                    kTraded ? TradePrices{block.buy_price[special[j]], block.sell_price[special[j]]}
-                            : TradePrices{};
-                book_special(stock, block, special[j], prices, groups, slots, table, sums);
-            }
+            for (std::size_t j = 0; j < n_special; ++j)
+                book_special(first + special[j], block, special[j], plan, slots, table, sums);
         }
         for (std::size_t g = 0; g < n_groups; ++g)
             daily_cash[day * n_groups + g] = sums.cash(g);

@@ -5,7 +5,9 @@
 //
 // All groups advance together in one pass over the days: each market array
 // is read once per day, and each stock's day is worked out once and then
-// booked to every group that holds the stock or wants it.
+// booked to every group that holds the stock or wants it. Where the process
+// may use two cores, the day's groups, targets and prices are worked out on
+// a second thread a few days ahead of the trading.
 #pragma once
 
 #include <cstddef>
