@@ -70,7 +70,9 @@ def bench_groups(label: str, factor, market, runs: int) -> None:
         runs,
         clock=time.perf_counter,
     )
-    cpu_s = median_of(lambda: _core.calc_all_group_vwap_daily_return(factor, **market), runs, time.process_time)
+    cpu_s = median_of(
+        lambda: _core.calc_all_group_vwap_daily_return(factor, **market), runs, clock=time.process_time
+    )
     ten_s = median_of(
         lambda: [kernel.calc_strategy_vwap_daily_return(w, **market) for w in weights], max(1, runs // 3)
     )

@@ -266,7 +266,8 @@ one_core = {min(all_cores)}
 
 
 def run(factor, market, groups):
-    returns, turnover = _core.calc_all_group_vwap_daily_return_with_turnover(factor, **market, group_num=groups)
+    both = _core.calc_all_group_vwap_daily_return_with_turnover
+    returns, turnover = both(factor, **market, group_num=groups)
     return np.concatenate([returns.to_numpy(), turnover.to_numpy()], axis=1).view(np.uint64)
 
 
