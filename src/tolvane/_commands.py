@@ -53,8 +53,14 @@ def _describe_store(store) -> str:
 
 
 # ------------------------------------------------------------------- commands
+# How long an orphaned sandbox may take to stop cleanly before it just exits.
+_ORPHAN_STOP_SECONDS = 5.0
+
+
 def _stop_when_stdin_closes() -> None:
-    """The parent that started us died or wants us gone: stop as on Ctrl+C."""
+    """The parent that started us died or wants us gone: stop as on Ctrl+C,
+    and exit outright if that has not ended the process soon after, so that
+    no orphan keeps its port and memory."""
 
     def watch() -> None:
         # The bare descriptor: a thread blocked in sys.stdin's buffered reader
@@ -63,6 +69,8 @@ def _stop_when_stdin_closes() -> None:
         while os.read(descriptor, 65536):
             pass
         os.kill(os.getpid(), signal.SIGTERM)
+        time.sleep(_ORPHAN_STOP_SECONDS)
+        os._exit(1)
 
     threading.Thread(target=watch, name="tolvane-stdin-watch", daemon=True).start()
 
