@@ -66,11 +66,9 @@ struct DayPlan {
     }
 };
 
-// The rows of one day's market.
-struct MarketRows {
+// The price rows of one day's market, as the plans read them.
+struct PriceRows {
     const double *prev_close;
-    const std::uint8_t *can_buy;
-    const std::uint8_t *cant_sell;
     const double *close;
     const double *buy_price;
     const double *sell_price;
@@ -86,7 +84,7 @@ struct PlanSlot {
 // Fills a day's plan from its market rows, the groups cut: the targets (where
 // each stock's weight in its group is until then), what the day pays per
 // share, and the trade prices when the plan has room for them.
-TOLVANE_SIMD_CLONES void plan_day(const MarketRows &rows, std::size_t n_stocks, const Rates &rates,
+TOLVANE_SIMD_CLONES void plan_day(const PriceRows &rows, std::size_t n_stocks, const Rates &rates,
                                   const PlanSlot &plan) {
 #pragma omp simd
     for (std::size_t k = 0; k < n_stocks; ++k) {
@@ -170,13 +168,8 @@ class Planner {
     void fill(std::size_t day, PlanRing &ring, std::size_t slot) {
         const PlanSlot plan = ring.slot(slot);
         cutter_.cut(factor_rows_.row(day), n_stocks_, n_groups_, plan.wanted_by, plan.target);
-        MarketRows rows{};
-        rows.prev_close = prev_close_rows_.row(day);
-        rows.close = close_rows_.row(day);
-        rows.buy_price = buy_price_rows_.row(day);
-        rows.sell_price = sell_price_rows_.row(day);
-        rows.split = split_rows_.row(day);
-        rows.dividend = dividend_rows_.row(day);
+        const PriceRows rows{prev_close_rows_.row(day), close_rows_.row(day), buy_price_rows_.row(day),
+                             sell_price_rows_.row(day), split_rows_.row(day), dividend_rows_.row(day)};
         plan_day(rows, n_stocks_, rates_, plan);
     }
 
