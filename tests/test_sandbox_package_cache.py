@@ -16,9 +16,10 @@ MARKET = {"seed": 3, "n_stocks": 6, "start": "2023-01-01", "end": "2023-03-31"}
 
 
 def zip_of(text: str) -> bytes:
+    """A zip holding `text`, the same bytes whenever it is made (a fixed file time)."""
     buffer = io.BytesIO()
     with zipfile.ZipFile(buffer, "w") as archive:
-        archive.writestr("content.txt", text)
+        archive.writestr(zipfile.ZipInfo("content.txt", date_time=(2024, 1, 2, 0, 0, 0)), text)
     return buffer.getvalue()
 
 
