@@ -13,6 +13,15 @@ inline Word load(const std::uint8_t *at) {
     return word;
 }
 
+inline bool is_valid(const ValueChunk &chunk, std::size_t element) {
+    return !chunk.validity || ((chunk.validity[element >> 3] >> (element & 7)) & 1);
+}
+
+template <typename Offset>
+inline Offset offset_at(const ValueChunk &chunk, std::size_t element) {
+    return load<Offset>(chunk.offsets + element * sizeof(Offset));
+}
+
 inline std::uint64_t mixed(std::uint64_t hash) {
     hash = (hash ^ (hash >> 31)) * 0xbf58476d1ce4e5b9ULL;
     return hash ^ (hash >> 29);
@@ -133,8 +142,8 @@ template <typename Offset>
 struct TextReader {
     using Value = Text;
     bool operator()(const ValueChunk &chunk, std::size_t element, Text &value) const {
-        const auto start = load<Offset>(chunk.offsets + element * sizeof(Offset));
-        const auto end = load<Offset>(chunk.offsets + (element + 1) * sizeof(Offset));
+        const Offset start = offset_at<Offset>(chunk, element);
+        const Offset end = offset_at<Offset>(chunk, element + 1);
         if (start < 0 || end < start || static_cast<std::uint64_t>(end) > chunk.data_size)
             return false;
         value = {chunk.data + start, static_cast<std::size_t>(end - start)};
@@ -162,10 +171,9 @@ bool factorize_with(const Reader &read, const ValueChunk *chunks, std::size_t n_
     Value last_value{};
     for (std::size_t k = 0; k < n_chunks; ++k) {
         const ValueChunk &chunk = chunks[k];
-        const std::uint8_t *validity = chunk.validity;
         const std::size_t end = chunk.offset + chunk.length;
         for (std::size_t element = chunk.offset; element < end; ++element, ++row) {
-            if (validity && !((validity[element >> 3] >> (element & 7)) & 1)) {
+            if (!is_valid(chunk, element)) {
                 codes[row] = -1;
                 continue;
             }
@@ -180,15 +188,6 @@ bool factorize_with(const Reader &read, const ValueChunk *chunks, std::size_t n_
         }
     }
     return true;
-}
-
-inline bool is_valid(const ValueChunk &chunk, std::size_t element) {
-    return !chunk.validity || ((chunk.validity[element >> 3] >> (element & 7)) & 1);
-}
-
-template <typename Offset>
-inline Offset offset_at(const ValueChunk &chunk, std::size_t element) {
-    return load<Offset>(chunk.offsets + element * sizeof(Offset));
 }
 
 template <typename Offset>
@@ -244,6 +243,16 @@ bool rows_match_with(const Reader &read, const ValueChunk *chunks, std::size_t n
     return true;
 }
 
+// Calls `use` with the reader of a column laid out as `layout`.
+template <typename Use>
+bool with_reader(const ValueChunk &layout, const Use &use) {
+    if (layout.offsets)
+        return layout.offset_width == sizeof(std::int64_t) ? use(TextReader<std::int64_t>{})
+                                                           : use(TextReader<std::int32_t>{});
+    return layout.width == sizeof(std::uint64_t) ? use(FixedReader<std::uint64_t>{})
+                                                 : use(FixedReader<std::uint32_t>{});
+}
+
 }  // namespace
 
 bool one_value_throughout(const ValueChunk *chunks, std::size_t n_chunks) {
@@ -279,15 +288,9 @@ bool rows_match_codes(const ValueChunk *chunks, std::size_t n_chunks, const std:
     }
     if (rows != n_rows || distinct.length < n_distinct)
         return false;
-    if (distinct.offsets)
-        return distinct.offset_width == sizeof(std::int64_t)
-                   ? rows_match_with(TextReader<std::int64_t>{}, chunks, n_chunks, codes, distinct,
-                                     n_distinct)
-                   : rows_match_with(TextReader<std::int32_t>{}, chunks, n_chunks, codes, distinct,
-                                     n_distinct);
-    return distinct.width == sizeof(std::uint64_t)
-               ? rows_match_with(FixedReader<std::uint64_t>{}, chunks, n_chunks, codes, distinct, n_distinct)
-               : rows_match_with(FixedReader<std::uint32_t>{}, chunks, n_chunks, codes, distinct, n_distinct);
+    return with_reader(distinct, [&](const auto &read) {
+        return rows_match_with(read, chunks, n_chunks, codes, distinct, n_distinct);
+    });
 }
 
 bool factorize_values(const ValueChunk *chunks, std::size_t n_chunks, std::int64_t *codes,
@@ -296,14 +299,9 @@ bool factorize_values(const ValueChunk *chunks, std::size_t n_chunks, std::int64
     if (n_chunks == 0)
         return true;
     // Every chunk of a column has the layout of the first.
-    const ValueChunk &first = chunks[0];
-    if (first.offsets)
-        return first.offset_width == sizeof(std::int64_t)
-                   ? factorize_with(TextReader<std::int64_t>{}, chunks, n_chunks, codes, first_rows)
-                   : factorize_with(TextReader<std::int32_t>{}, chunks, n_chunks, codes, first_rows);
-    return first.width == sizeof(std::uint64_t)
-               ? factorize_with(FixedReader<std::uint64_t>{}, chunks, n_chunks, codes, first_rows)
-               : factorize_with(FixedReader<std::uint32_t>{}, chunks, n_chunks, codes, first_rows);
+    return with_reader(chunks[0], [&](const auto &read) {
+        return factorize_with(read, chunks, n_chunks, codes, first_rows);
+    });
 }
 
 }  // namespace tolvane::kernels
