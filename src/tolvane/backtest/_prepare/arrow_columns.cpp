@@ -112,13 +112,13 @@ kernels::ValueChunk chunk_view(nb::handle chunk, const Layout &layout,
 // The chunks of a column as the kernels read them, with the buffers and
 // chunk objects they come from held.
 struct ColumnView {
+    Layout layout;
     std::vector<std::unique_ptr<HeldBuffer>> held;
     std::vector<nb::object> arrays;
     std::vector<kernels::ValueChunk> chunks;
     std::size_t n_rows = 0;
 
     explicit ColumnView(nb::handle column) {
-        Layout layout;
         if (!layout_of(column.attr("type"), layout))
             mf::raise(PyExc_TypeError, "因子数据转换失败: 这一列的 Arrow 类型不能直接编码");
         for (nb::handle chunk : column.attr("chunks")) {
@@ -189,10 +189,9 @@ bool arrow_rows_match_codes(nb::handle column, nb::handle codes, nb::handle dist
     if (!mf::truthy(column.attr("type").attr("equals")(distinct.attr("type"))))
         return false;
     const ColumnView view(column);
-    Layout layout;
-    layout_of(distinct.attr("type"), layout);
+    // Of the column's type, checked above.
     std::vector<std::unique_ptr<HeldBuffer>> held;
-    const kernels::ValueChunk distinct_view = chunk_view(distinct, layout, held);
+    const kernels::ValueChunk distinct_view = chunk_view(distinct, view.layout, held);
     mf::KernelArrays arrays;
     const auto code_view = arrays.add<std::int64_t, 1>(codes, "codes", {mf::any_extent});
     if (code_view.shape(0) != view.n_rows)
