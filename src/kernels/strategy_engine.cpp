@@ -291,20 +291,13 @@ void run_stock_major(const MatrixView<double> &weights, const MarketArrays &mark
         totals[d] = runs.day(d);
 }
 
-bool rows_contiguous(const MarketArrays &market) {
-    return market.prev_close.col_stride == 1 && market.can_buy.col_stride == 1 &&
-           market.cant_sell.col_stride == 1 && market.close.col_stride == 1 &&
-           market.buy_price.col_stride == 1 && market.sell_price.col_stride == 1 &&
-           market.split.col_stride == 1 && market.dividend.col_stride == 1;
-}
-
 }  // namespace
 
 void strategy_daily_cash(const MatrixView<double> &weights, const MarketArrays &market, std::size_t n_days,
                          std::size_t n_stocks, const TradingCosts &costs, double *daily_cash) {
     const Rates rates(costs);
     std::vector<DayLanes> totals(n_days);
-    if (rows_contiguous(market)) {
+    if (market.rows_contiguous()) {
         run_day_major(weights, market, n_days, n_stocks, rates, totals.data());
     } else {
         run_stock_major(weights, market, n_days, n_stocks, rates, totals.data());

@@ -40,6 +40,14 @@ struct MarketArrays {
     MatrixView<double> sell_price;
     MatrixView<double> split;     // NaN means 1
     MatrixView<double> dividend;  // cash per share; NaN means 0
+
+    // Whether every array's rows are contiguous (C order, as a prepared
+    // store's memory maps are).
+    bool rows_contiguous() const {
+        return prev_close.col_stride == 1 && can_buy.col_stride == 1 && cant_sell.col_stride == 1 &&
+               close.col_stride == 1 && buy_price.col_stride == 1 && sell_price.col_stride == 1 &&
+               split.col_stride == 1 && dividend.col_stride == 1;
+    }
 };
 
 struct TradingCosts {
